@@ -1,0 +1,46 @@
+// Buffer views of NumPy arrays and calls into NumPy through the module global `np`.
+#pragma once
+
+#include <cstddef>
+
+#include "binding.hpp"
+
+namespace kelvo {
+
+// A one-dimensional strided buffer view of T, released when the holder goes out of scope.
+template <typename T>
+class StridedView {
+public:
+    StridedView() noexcept = default;
+    StridedView(const StridedView &) = delete;
+    StridedView &operator=(const StridedView &) = delete;
+    ~StridedView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    // flags: PyBUF_RECORDS_RO, PyBUF_RECORDS, or a contiguous request. False with an exception.
+    bool acquire(PyObject *obj, int flags);
+
+    Py_ssize_t size() const noexcept { return view_.shape[0]; }
+    Py_ssize_t stride() const noexcept { return view_.strides[0]; }
+    char *data() const noexcept { return static_cast<char *>(view_.buf); }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// Raises ValueError when a view holds fewer than n elements, so loops never read past it.
+bool require_length(const char *name, Py_ssize_t size, Py_ssize_t n);
+
+// np.<attr>, looking `np` up afresh in the module globals and builtins.
+Ref np_attribute(const char *attr);
+
+// np.<function>(arg, dtype=np.<dtype_attr>), or with dtype given as an object.
+Ref np_call_with_dtype(const char *function, PyObject *arg, const char *dtype_attr);
+Ref np_call_with_dtype(const char *function, PyObject *arg, PyObject *dtype);
+
+extern template class StridedView<double>;
+extern template class StridedView<int>;
+
+}  // namespace kelvo

@@ -1,0 +1,140 @@
+// find_forward_baw: strike window and parity estimate with the interpreter held, then the
+// bounded minimisation of the call/put implied-volatility gap with the thread detached.
+#include <iterator>
+#include <limits>
+
+#include "arrays.hpp"
+#include "entries.hpp"
+#include "kernel/forward.hpp"
+
+namespace kelvo {
+
+Signature find_forward_baw_signature = {
+    "find_forward_baw",
+    "kelvo.baw_core.find_forward_baw",
+    {"call_prices", "put_prices", "strikes", "S", "D", "strike_pct"},
+    6,
+    5,
+    {}};
+
+namespace {
+
+constexpr const char SOURCE_FILE[] = "kelvo/baw_core/forward_entry.cpp";
+constexpr double DEFAULT_STRIKE_PCT = 0.01;
+constexpr double FALLBACK_WIDTHS[] = {0.02, 0.05, 0.1, 0.2, 0.5, 1.0};
+constexpr double SEARCH_BAND = 0.03;
+constexpr double FORWARD_XATOL = 1e-6;
+constexpr int FORWARD_MAXITER = 100;
+
+// (strikes >= S (1 - pct)) & (strikes <= S (1 + pct)), both ends inclusive.
+Ref window_mask(PyObject *strikes, double S, double pct) {
+    Ref lo(PyFloat_FromDouble(S * (1.0 - pct)));
+    Ref hi(PyFloat_FromDouble(S * (1.0 + pct)));
+    if (!lo || !hi) return Ref();
+    Ref above(PyObject_RichCompare(strikes, lo.get(), Py_GE));
+    if (!above) return Ref();
+    Ref below(PyObject_RichCompare(strikes, hi.get(), Py_LE));
+    if (!below) return Ref();
+    return Ref(PyNumber_And(above.get(), below.get()));
+}
+
+// The first window, widening from the caller's width, that holds a strike; all strikes if none.
+Ref select_strikes(PyObject *strikes, double S, double strike_pct) {
+    for (int w = -1; w < static_cast<int>(std::size(FALLBACK_WIDTHS)); ++w) {
+        const double pct = w < 0 ? strike_pct : FALLBACK_WIDTHS[w];
+        Ref mask = window_mask(strikes, S, pct);
+        if (!mask) return Ref();
+        Ref any(PyObject_CallMethod(mask.get(), "any", nullptr));
+        if (!any) return Ref();
+        const int holds = PyObject_IsTrue(any.get());
+        if (holds < 0) return Ref();
+        if (holds) return mask;
+    }
+    const Py_ssize_t count = PyObject_Length(strikes);
+    if (count < 0) return Ref();
+    Ref count_object(PyLong_FromSsize_t(count));
+    if (!count_object) return Ref();
+    return np_call_with_dtype("ones", count_object.get(),
+                              reinterpret_cast<PyObject *>(&PyBool_Type));
+}
+
+// np.ascontiguousarray(values[mask], dtype=np.float64) and its contiguous view.
+bool take_selected(PyObject *values, PyObject *mask, Ref &selected, StridedView<double> &view) {
+    Ref subset(PyObject_GetItem(values, mask));
+    if (!subset) return false;
+    selected = np_call_with_dtype("ascontiguousarray", subset.get(), "float64");
+    return selected && view.acquire(selected.get(), PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
+}
+
+PyObject *forward_body(PyObject *const *arrays, double S, double D, double strike_pct) {
+    Ref converted[3];
+    for (int k = 0; k < 3; ++k) {
+        converted[k] = np_call_with_dtype("asarray", arrays[k], "float64");
+        if (!converted[k]) return nullptr;
+    }
+    PyObject *call_prices = converted[0].get();
+    PyObject *put_prices = converted[1].get();
+    PyObject *strikes = converted[2].get();
+
+    Ref mask = select_strikes(strikes, S, strike_pct);
+    if (!mask) return nullptr;
+
+    Ref c_calls, c_puts, c_strikes;
+    StridedView<double> calls_view, puts_view, strikes_view;
+    if (!take_selected(call_prices, mask.get(), c_calls, calls_view) ||
+        !take_selected(put_prices, mask.get(), c_puts, puts_view) ||
+        !take_selected(strikes, mask.get(), c_strikes, strikes_view)) {
+        return nullptr;
+    }
+    const Py_ssize_t n_sel = calls_view.size();
+    if (!require_length("selected put_prices", puts_view.size(), n_sel) ||
+        !require_length("selected strikes", strikes_view.size(), n_sel)) {
+        return nullptr;
+    }
+    const double *calls = reinterpret_cast<const double *>(calls_view.data());
+    const double *puts = reinterpret_cast<const double *>(puts_view.data());
+    const double *ks = reinterpret_cast<const double *>(strikes_view.data());
+
+    // Put-call parity on the forward, C - P = D (F - K), solved at each strike and averaged.
+    double f_est_sum = 0.0;
+    std::int64_t f_est_count = 0;
+    for (Py_ssize_t j = 0; j < n_sel; ++j) {
+        f_est_sum += ks[j] + (calls[j] - puts[j]) / D;
+        ++f_est_count;
+    }
+    const double F_init = f_est_count > 0 ? f_est_sum / static_cast<double>(f_est_count) : S;
+
+    kernel::ForwardParams params{S, D, calls, puts, ks, static_cast<std::int64_t>(n_sel)};
+    const double search_lo = F_init * (1.0 - SEARCH_BAND);
+    const double search_hi = F_init * (1.0 + SEARCH_BAND);
+
+    PyThreadState *thread_state = PyEval_SaveThread();
+    const kernel::BoundedMinimum best = kernel::_fminbound(
+        kernel::_fwd_iv_abs_diff, search_lo, search_hi, &params, FORWARD_XATOL, FORWARD_MAXITER);
+    PyEval_RestoreThread(thread_state);
+
+    // No strike inverted on both sides at the forward found: there is no forward to report.
+    if (best.fx == kernel::FORWARD_NO_CONTRIBUTION) {
+        return PyFloat_FromDouble(std::numeric_limits<double>::quiet_NaN());
+    }
+    return PyFloat_FromDouble(best.x);
+}
+
+}  // namespace
+
+PyObject *find_forward_baw(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                           PyObject *kwnames) {
+    PyObject *result = nullptr;
+    BoundArgs bound;
+    double S, D, strike_pct = DEFAULT_STRIKE_PCT;
+    if (bind_arguments(find_forward_baw_signature, args, nargs, kwnames, bound) &&
+        to_double(bound[3], &S) && to_double(bound[4], &D) &&
+        (bound[5] == nullptr || to_double(bound[5], &strike_pct))) {
+        PyObject *arrays[3] = {bound[0], bound[1], bound[2]};
+        result = forward_body(arrays, S, D, strike_pct);
+    }
+    if (result == nullptr) add_traceback(find_forward_baw_signature.qualname, SOURCE_FILE, __LINE__);
+    return result;
+}
+
+}  // namespace kelvo

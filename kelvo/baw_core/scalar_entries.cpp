@@ -1,0 +1,61 @@
+// baw_price and baw_implied_vol: bind, convert, and call the kernel with the interpreter held.
+#include <limits>
+
+#include "entries.hpp"
+#include "kernel/implied_vol.hpp"
+#include "kernel/pricing.hpp"
+
+namespace kelvo {
+
+Signature baw_price_signature = {
+    "baw_price", "kelvo.baw_core.baw_price", {"S", "K", "D", "F", "sigma", "flag"}, 6, 6, {}};
+
+Signature baw_implied_vol_signature = {
+    "baw_implied_vol", "kelvo.baw_core.baw_implied_vol", {"price", "S", "K", "D", "F", "flag"},
+    6, 6, {}};
+
+namespace {
+
+constexpr const char SOURCE_FILE[] = "kelvo/baw_core/scalar_entries.cpp";
+
+// Binds the six arguments, converts the first five to doubles and the flag to a selector.
+bool bind_scalar_call(const Signature &sig, PyObject *const *args, Py_ssize_t nargs,
+                      PyObject *kwnames, double values[5], int *q) {
+    BoundArgs bound;
+    if (!bind_arguments(sig, args, nargs, kwnames, bound)) return false;
+    for (int i = 0; i < 5; ++i) {
+        if (!to_double(bound[i], &values[i])) return false;
+    }
+    *q = flag_selector(bound[5]);
+    return *q != 0;
+}
+
+}  // namespace
+
+PyObject *baw_price(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    double v[5];
+    int q;
+    if (!bind_scalar_call(baw_price_signature, args, nargs, kwnames, v, &q)) {
+        add_traceback(baw_price_signature.qualname, SOURCE_FILE, __LINE__);
+        return nullptr;
+    }
+    PyObject *result = PyFloat_FromDouble(kernel::_baw_price(v[0], v[1], v[2], v[3], v[4], q));
+    if (result == nullptr) add_traceback(baw_price_signature.qualname, SOURCE_FILE, __LINE__);
+    return result;
+}
+
+PyObject *baw_implied_vol(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                          PyObject *kwnames) {
+    double v[5];
+    int q;
+    if (!bind_scalar_call(baw_implied_vol_signature, args, nargs, kwnames, v, &q)) {
+        add_traceback(baw_implied_vol_signature.qualname, SOURCE_FILE, __LINE__);
+        return nullptr;
+    }
+    const double sigma = kernel::_baw_implied_vol_c(v[0], v[1], v[2], v[3], v[4], q);
+    PyObject *result = PyFloat_FromDouble(sigma < 0 ? std::numeric_limits<double>::quiet_NaN() : sigma);
+    if (result == nullptr) add_traceback(baw_implied_vol_signature.qualname, SOURCE_FILE, __LINE__);
+    return result;
+}
+
+}  // namespace kelvo

@@ -1,0 +1,118 @@
+// Forward search: Brent's bounded minimiser and the call/put implied-volatility gap.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+#include "constants.hpp"
+#include "implied_vol.hpp"
+
+namespace kelvo::kernel {
+
+using minimize_func_t = double (*)(double x, void *args);
+
+struct BoundedMinimum {
+    double x;   // best point found
+    double fx;  // objective there
+};
+
+// Golden-section search with parabolic steps through the three best points (Brent 1973), on
+// [xa, xb]. At most maxiter + 1 evaluations; every trial point lies strictly inside the
+// current interval and at least tol1 from x.
+inline BoundedMinimum _fminbound(minimize_func_t f, double xa, double xb, void *args,
+                                 double xatol, int maxiter) {
+    double a = xa;
+    double b = xb;
+    double x = a + _GOLDEN * (b - a);
+    double w = x, v = x;
+    double fx = f(x, args);
+    double fw = fx, fv = fx;
+    double d = 0.0, e = 0.0;
+
+    for (int i = 0; i < maxiter; ++i) {
+        const double midpoint = (a + b) * 0.5;
+        const double tol1 = _SQRT_EPS * std::fabs(x) + xatol / 3;
+        const double tol2 = 2 * tol1;
+        if (std::fabs(x - midpoint) <= tol2 - 0.5 * (b - a)) break;
+
+        bool parabolic = false;
+        if (std::fabs(e) > tol1) {
+            const double r = (x - w) * (fx - fv);
+            double q = (x - v) * (fx - fw);
+            double p = (x - v) * q - (x - w) * r;
+            q = 2 * (q - r);
+            if (q > 0) p = -p;
+            q = std::fabs(q);
+            const double e_old = e;
+            // Accept only a step that is smaller than half the one before last and lands
+            // inside (a, b); otherwise the parabola is not to be trusted.
+            if (std::fabs(p) < std::fabs(0.5 * q * e_old) && p > q * (a - x) && p < q * (b - x)) {
+                e = d;
+                d = p / q;
+                const double u = x + d;
+                if ((u - a) < tol2 || (b - u) < tol2) d = x < midpoint ? tol1 : -tol1;
+                parabolic = true;
+            }
+        }
+        if (!parabolic) {
+            e = x >= midpoint ? a - x : b - x;  // into the larger part
+            d = _GOLDEN * e;
+        }
+
+        double u;
+        if (std::fabs(d) >= tol1) {
+            u = x + d;
+        } else {
+            u = d > 0 ? x + tol1 : x - tol1;
+        }
+        const double fu = f(u, args);
+
+        if (fu <= fx) {  // a tie moves x as well
+            if (u >= x) a = x; else b = x;
+            v = w; fv = fw;
+            w = x; fw = fx;
+            x = u; fx = fu;
+        } else {
+            if (u < x) a = u; else b = u;
+            if (fu <= fw || w == x) {
+                v = w; fv = fw;
+                w = u; fw = fu;
+            } else if (fu <= fv || v == x || v == w) {
+                v = u; fv = fu;
+            }
+        }
+    }
+    return {x, fx};
+}
+
+struct ForwardParams {
+    double S;
+    double D;
+    const double *sel_calls;
+    const double *sel_puts;
+    const double *sel_strikes;
+    std::int64_t n;
+};
+
+// Objective value when no strike can be inverted on both sides.
+constexpr double FORWARD_NO_CONTRIBUTION = 1e10;
+
+// Mean |call IV - put IV| over the strikes where both sides invert, at forward F_trial.
+inline double _fwd_iv_abs_diff(double F_trial, void *params) {
+    const ForwardParams &p = *static_cast<const ForwardParams *>(params);
+    double total = 0.0;
+    std::int64_t count = 0;
+    for (std::int64_t j = 0; j < p.n; ++j) {
+        const double iv_c = _baw_implied_vol_c(p.sel_calls[j], p.S, p.sel_strikes[j], p.D, F_trial, 1);
+        const double iv_p = _baw_implied_vol_c(p.sel_puts[j], p.S, p.sel_strikes[j], p.D, F_trial, -1);
+        if (iv_c <= 0 || iv_p <= 0) continue;  // at or below intrinsic, or unbracketable
+        double diff = iv_c - iv_p;
+        if (diff < 0) diff = -diff;
+        total += diff;
+        ++count;
+    }
+    if (count == 0) return FORWARD_NO_CONTRIBUTION;
+    return total / static_cast<double>(count);
+}
+
+}  // namespace kelvo::kernel
