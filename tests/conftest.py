@@ -1,0 +1,32 @@
+import os
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parent.parent
+
+
+class KernelProbe:
+    """The kernel headers compiled into a small program that answers one request a line."""
+
+    def __init__(self, exe):
+        self.exe = exe
+
+    def run(self, *requests):
+        out = subprocess.run([self.exe], input="\n".join(requests) + "\n", capture_output=True,
+                             text=True, check=True).stdout.split("\n")
+        return [[float(tok) for tok in row.split()] for row in out[: len(requests)]]
+
+
+@pytest.fixture(scope="session")
+def kernel_probe(tmp_path_factory):
+    compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
+    if compiler is None:
+        pytest.skip("no C++ compiler to build the kernel probe")
+    exe = tmp_path_factory.mktemp("probe") / "kernel_probe"
+    subprocess.run([compiler, "-std=c++17", "-O2", "-Wall", "-Wextra", "-Werror",
+                    "-I", str(REPO / "kelvo"), str(REPO / "tests" / "kernel_probe.cpp"),
+                    "-o", str(exe)], check=True)
+    return KernelProbe(str(exe))

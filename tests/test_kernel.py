@@ -1,0 +1,76 @@
+"""Kernel functions that need no root finder, compiled from the headers into a probe."""
+import math
+
+import pytest
+
+from helpers import black_price
+
+GOLDEN = 0.3819660112501051
+
+
+@pytest.mark.parametrize("z, expected, rel", [
+    (0.0, 0.5, 0.0),
+    (math.inf, 1.0, 0.0),
+    (-10.0, 7.619853024160527e-24, 1e-15),     # expansion side of the switch
+    (-20.0, 2.7536241186062336e-89, 1e-14),
+    (-38.0, 2.885428360068784e-316, 1e-7),     # subnormal, density nearly gone
+    (-39.0, 0.0, 0.0),
+    (-67108864.0, 0.0, 0.0),                   # still runs the expansion
+    (-math.inf, 0.0, 0.0),
+    (3.0, 0.9986501019683699, 1e-15),
+])
+def test_norm_cdf_values(kernel_probe, z, expected, rel):
+    [[got]] = kernel_probe.run(f"norm_cdf {z!r}")
+    assert got == pytest.approx(expected, rel=rel, abs=0)
+
+
+def test_norm_cdf_nan_and_tail_switch(kernel_probe):
+    (nan,), (at,), (above,) = kernel_probe.run(
+        "norm_cdf nan", "norm_cdf -10.0", f"norm_cdf {math.nextafter(-10.0, 0)!r}")
+    assert math.isnan(nan)
+    # the expansion and erfc agree where they meet
+    assert above == pytest.approx(at, rel=1e-13)
+
+
+@pytest.mark.parametrize("q, expected", [(1, 10.3603138), (-1, 5.6103138), (0, 5.6103138),
+                                         (2, 5.6103138)])
+def test_bsm_figures(kernel_probe, q, expected):
+    [[got]] = kernel_probe.run(f"bsm 100 0.95 105 0.2 {q}")
+    assert got == pytest.approx(expected, abs=1e-7)
+
+
+@pytest.mark.parametrize("K, D, F, sigma", [
+    (100, 0.95, 105, 0.2), (80, 0.5, 120, 1.5), (150, 1.0, 90, 0.05), (100, 0.99, 100, 3.0)])
+def test_bsm_parity_and_reference(kernel_probe, K, D, F, sigma):
+    (call,), (put,) = kernel_probe.run(f"bsm {K} {D} {F} {sigma} 1", f"bsm {K} {D} {F} {sigma} -1")
+    assert call - put == pytest.approx(D * (F - K), abs=1e-12 * F)
+    assert call == pytest.approx(black_price(K, D, F, sigma, True), rel=1e-12, abs=1e-13)
+
+
+@pytest.mark.parametrize("sigma", [0.0, -1.0])
+@pytest.mark.parametrize("F, call, put", [(110, 9.5, 0.0), (90, 0.0, 9.5), ("nan", 0.0, 0.0)])
+def test_bsm_without_volatility_is_discounted_forward_intrinsic(kernel_probe, sigma, F, call, put):
+    (c,), (p,) = kernel_probe.run(f"bsm 100 0.95 {F} {sigma} 1", f"bsm 100 0.95 {F} {sigma} -1")
+    assert (c, p) == pytest.approx((call, put))
+
+
+@pytest.mark.parametrize("shape, xa, xb, check, max_calls", [
+    ("quadratic", 97, 103, lambda x: abs(x - 101.3) < 1e-6, 12),
+    ("constant", 97, 103, lambda x: 103 - 1e-5 < x < 103, 35),
+    ("linear", 97, 103, lambda x: 97 < x < 97 + 1e-5, 40),
+    ("negated", 97, 103, lambda x: 103 - 1e-5 < x < 103, 40),
+    ("nan", 97, 103, lambda x: x == 97 + GOLDEN * 6, 35),
+    ("quadratic", 100, 100, lambda x: x == 100, 1),
+    ("quadratic", 103, 97, lambda x: x == 103 + GOLDEN * (97 - 103), 1),
+])
+def test_fminbound_cases(kernel_probe, shape, xa, xb, check, max_calls):
+    [[x, fx, calls]] = kernel_probe.run(f"fminbound {shape} {xa} {xb}")
+    assert check(x), x
+    assert 1 <= calls <= max_calls
+    if shape == "nan":
+        assert calls >= 20 and math.isnan(fx)
+
+
+def test_fminbound_nan_interval_runs_to_the_limit(kernel_probe):
+    [[x, _, calls]] = kernel_probe.run("fminbound quadratic nan 103")
+    assert math.isnan(x) and calls == 101

@@ -1,0 +1,98 @@
+"""American prices through kelvo.baw_core.baw_price."""
+import itertools
+import math
+
+import pytest
+
+from kelvo.baw_core import baw_price
+from helpers import black_price
+
+K = 100.0
+D = math.exp(-0.02)
+
+
+@pytest.mark.parametrize("S, call, put", [
+    (90, 0.5896488, 11.2510120),
+    (100, 3.5249212, 4.3967494),
+    (110, 10.3146017, 1.1179123),
+    (130, 30.0, 0.0206971),
+])
+def test_worked_example(S, call, put):
+    F = S * math.exp(-0.01)
+    assert baw_price(S, K, D, F, 0.1, "c") == pytest.approx(call, abs=1e-7)
+    assert baw_price(S, K, D, F, 0.1, "p") == pytest.approx(put, abs=1e-7)
+
+
+def test_exercise_region_is_exact():
+    # Critical spots of the worked example: calls at 114.544377, puts at 62.141394.
+    carry = math.exp(-0.01)
+    assert baw_price(114.6, K, D, 114.6 * carry, 0.1, "c") == 114.6 - K
+    assert baw_price(114.5, K, D, 114.5 * carry, 0.1, "c") > 114.5 - K
+    assert baw_price(62.1, K, D, 62.1 * carry, 0.1, "p") == K - 62.1
+    assert baw_price(62.2, K, D, 62.2 * carry, 0.1, "p") > K - 62.2
+
+
+def test_call_boundary_beyond_all_probes_uses_2_to_the_21_strikes():
+    assert baw_price(100, 100, 0.99, 100, 1000, "c") == pytest.approx(99.9999687, abs=1e-7)
+
+
+@pytest.mark.parametrize("sigma", [0.0, -0.5])
+@pytest.mark.parametrize("S", [80.0, 100.0, 120.0])
+def test_no_volatility_is_spot_intrinsic(sigma, S):
+    for D_, F in [(0.9, 200.0), (1.2, 1.0), (math.nan, math.nan)]:
+        assert baw_price(S, K, D_, F, sigma, "c") == max(S - K, 0.0)
+        assert baw_price(S, K, D_, F, sigma, "p") == max(K - S, 0.0)
+
+
+@pytest.mark.parametrize("D_", [1.0, 1.05])
+@pytest.mark.parametrize("F", [90.0, 100.0, 112.0])
+def test_no_positive_rate_is_european_where_that_beats_exercise(D_, F):
+    S = F  # forward at spot: the European value is never below spot intrinsic
+    for flag, call in [("c", True), ("p", False)]:
+        assert baw_price(S, K, D_, F, 0.25, flag) == pytest.approx(
+            black_price(K, D_, F, 0.25, call), rel=1e-13)
+
+
+@pytest.mark.parametrize("S, F, flag, intrinsic", [
+    (150.0, 140.0, "c", 50.0),   # dividends at zero rates: European call F - K < S - K
+    (60.0, 66.0, "p", 40.0),     # negative rates' put with a forward above spot
+])
+def test_zero_rate_floor_at_immediate_exercise(S, F, flag, intrinsic):
+    european = black_price(K, 1.0, F, 0.05, flag == "c")
+    assert european < intrinsic
+    assert baw_price(S, K, 1.0, F, 0.05, flag) == intrinsic
+
+
+def test_call_without_early_exercise_is_european():
+    # D * F / S >= 1: carry at least the discount rate
+    S, F, D_ = 100.0, 103.0, 0.98
+    assert baw_price(S, K, D_, F, 0.3, "c") == pytest.approx(black_price(K, D_, F, 0.3, True),
+                                                             rel=1e-13)
+
+
+@pytest.mark.parametrize("flag", ["p", "P", "put", "", "C", "call", "c ", None, 1, b"c"])
+def test_everything_but_c_prices_a_put(flag):
+    args = (100.0, 100.0, 0.97, 101.0, 0.3)
+    assert baw_price(*args, flag) == baw_price(*args, "p") != baw_price(*args, "c")
+
+
+def test_american_at_least_european_and_intrinsic():
+    for S, F, D_, sigma in itertools.product([70, 100, 140], [0.9, 1.0, 1.1], [0.9, 0.99],
+                                             [0.05, 0.3, 1.2]):
+        F = S * F
+        for flag, call in [("c", True), ("p", False)]:
+            price = baw_price(S, K, D_, F, sigma, flag)
+            assert price >= black_price(K, D_, F, sigma, call) - 1e-9
+            assert price >= (max(S - K, 0) if call else max(K - S, 0)) - 1e-12
+
+
+SPECIAL = [0.0, -1.0, 1e-300, 1e300, math.inf, -math.inf, math.nan]
+
+
+@pytest.mark.parametrize("position", range(5))
+def test_bad_numbers_never_raise(position):
+    base = [100.0, 100.0, 0.97, 101.0, 0.3]
+    for value, flag in itertools.product(SPECIAL, ["c", "p"]):
+        args = list(base)
+        args[position] = value
+        assert isinstance(baw_price(*args, flag), float)
