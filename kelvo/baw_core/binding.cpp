@@ -146,20 +146,47 @@ private:
 
 }  // namespace
 
+// One code object per entry name, made on first use and kept: traceback entries of repeated
+// failures then cost a frame only.
+static PyObject *traceback_code(const char *funcname, const char *filename, int lineno) {
+    struct CachedCode {
+        const char *funcname;
+        PyObject *code;
+    };
+    static CachedCode cache[8] = {};
+#ifdef Py_GIL_DISABLED
+    // Only reached with the GIL forced off (PYTHON_GIL=0); the module asks for it otherwise.
+    static PyMutex cache_lock = {0};
+    struct Locked {
+        Locked() { PyMutex_Lock(&cache_lock); }
+        ~Locked() { PyMutex_Unlock(&cache_lock); }
+    } locked;
+#endif
+    for (CachedCode &entry : cache) {
+        if (entry.funcname == funcname) return entry.code;
+        if (entry.funcname == nullptr) {
+            PyObject *code = reinterpret_cast<PyObject *>(PyCode_NewEmpty(filename, funcname, lineno));
+            if (code == nullptr) return nullptr;
+            entry = {funcname, code};
+            return code;
+        }
+    }
+    return reinterpret_cast<PyObject *>(PyCode_NewEmpty(filename, funcname, lineno));
+}
+
 void add_traceback(const char *funcname, const char *filename, int lineno) {
     if (entry_context.module == nullptr) return;
     Ref frame;
     {
         PendingException pending;
-        Ref code(reinterpret_cast<PyObject *>(PyCode_NewEmpty(filename, funcname, lineno)));
-        if (!code) {
+        PyObject *code = traceback_code(funcname, filename, lineno);
+        if (code == nullptr) {
             PyErr_Clear();
             return;
         }
         PyObject *globals = PyModule_GetDict(entry_context.module);
-        frame = Ref(reinterpret_cast<PyObject *>(
-            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()),
-                        globals, nullptr)));
+        frame = Ref(reinterpret_cast<PyObject *>(PyFrame_New(
+            PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code), globals, nullptr)));
         if (!frame) {
             PyErr_Clear();
             return;

@@ -35,11 +35,10 @@ bool bind_scalar_call(const Signature &sig, PyObject *const *args, Py_ssize_t na
 PyObject *baw_price(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     double v[5];
     int q;
-    if (!bind_scalar_call(baw_price_signature, args, nargs, kwnames, v, &q)) {
-        add_traceback(baw_price_signature.qualname, SOURCE_FILE, __LINE__);
-        return nullptr;
+    PyObject *result = nullptr;
+    if (bind_scalar_call(baw_price_signature, args, nargs, kwnames, v, &q)) {
+        result = PyFloat_FromDouble(kernel::_baw_price(v[0], v[1], v[2], v[3], v[4], q));
     }
-    PyObject *result = PyFloat_FromDouble(kernel::_baw_price(v[0], v[1], v[2], v[3], v[4], q));
     if (result == nullptr) add_traceback(baw_price_signature.qualname, SOURCE_FILE, __LINE__);
     return result;
 }
@@ -48,12 +47,12 @@ PyObject *baw_implied_vol(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                           PyObject *kwnames) {
     double v[5];
     int q;
-    if (!bind_scalar_call(baw_implied_vol_signature, args, nargs, kwnames, v, &q)) {
-        add_traceback(baw_implied_vol_signature.qualname, SOURCE_FILE, __LINE__);
-        return nullptr;
+    PyObject *result = nullptr;
+    if (bind_scalar_call(baw_implied_vol_signature, args, nargs, kwnames, v, &q)) {
+        const double sigma = kernel::_baw_implied_vol_c(v[0], v[1], v[2], v[3], v[4], q);
+        // Every failure value (-1.0) becomes NaN; 0.0 (at or below intrinsic) stays.
+        result = PyFloat_FromDouble(sigma < 0 ? std::numeric_limits<double>::quiet_NaN() : sigma);
     }
-    const double sigma = kernel::_baw_implied_vol_c(v[0], v[1], v[2], v[3], v[4], q);
-    PyObject *result = PyFloat_FromDouble(sigma < 0 ? std::numeric_limits<double>::quiet_NaN() : sigma);
     if (result == nullptr) add_traceback(baw_implied_vol_signature.qualname, SOURCE_FILE, __LINE__);
     return result;
 }

@@ -1,0 +1,113 @@
+"""The implied forward of an option chain."""
+import itertools
+import math
+import threading
+import time
+
+import numpy as np
+import pytest
+
+from kelvo.baw_core import baw_price, find_forward_baw
+
+TOL1 = 1.4901161193847656e-8 * 100 + 1e-6 / 3   # minimiser's tolerance near a forward of 100
+
+
+def chain(strike_forwards, S=100.0, D=0.98, sigma=0.25):
+    """Calls and puts priced at each strike from that strike's own forward."""
+    K = np.array([k for k, _ in strike_forwards], dtype=float)
+    calls = np.array([baw_price(S, k, D, F, sigma, "c") for k, F in strike_forwards])
+    puts = np.array([baw_price(S, k, D, F, sigma, "p") for k, F in strike_forwards])
+    return calls, puts, K
+
+
+@pytest.mark.parametrize("S, D, carry, sigma", list(itertools.product(
+    [50.0, 100.0, 2500.0], [0.9, 0.98, 0.999], [0.98, 1.0, 1.013], [0.05, 0.25, 0.8])))
+def test_recovers_the_forward(S, D, carry, sigma):
+    F = S * carry
+    strikes = S * np.linspace(0.8, 1.2, 41)
+    calls, puts, K = chain([(k, F) for k in strikes], S, D, sigma)
+    assert find_forward_baw(calls, puts, K, S, D) == pytest.approx(F, abs=5 * TOL1 * S / 100)
+
+
+def test_recovers_the_forward_on_a_wide_window():
+    calls, puts, K = chain([(k, 101.3) for k in np.arange(80.0, 121.0)])
+    assert find_forward_baw(calls, puts, K, 100.0, 0.98, 0.2) == pytest.approx(101.3, abs=5 * TOL1)
+
+
+def test_european_prices_give_the_forward():
+    # D = 1: no premium, prices are European and parity holds exactly
+    calls, puts, K = chain([(k, 102.0) for k in (96.0, 100.0, 104.0)], D=1.0)
+    assert find_forward_baw(calls, puts, K, 100.0, 1.0, 0.05) == pytest.approx(102.0, abs=5 * TOL1)
+
+
+# Strikes priced from two forwards: the search lands on the forward of the strikes it selected.
+@pytest.mark.parametrize("quotes, strike_pct, expected", [
+    # only 100 lies in [99, 101]
+    ([(90, 102.0), (100, 100.5), (110, 102.0)], 0.01, 100.5),
+    # both ends of [99, 101] are in the window, so the 2 % window is never tried
+    ([(99, 100.4), (101, 100.4), (98, 99.0), (98.5, 99.0), (102, 99.0)], 0.01, 100.4),
+    # 1 % and 2 % windows empty: the 5 % window takes 97 and 104
+    ([(97, 100.8), (104, 100.8), (80, 99.0), (85, 99.0), (120, 99.0)], 0.01, 100.8),
+    # the caller's 3 % window holds 97.5 and 102.5
+    ([(97.5, 100.8), (102.5, 100.8), (96, 99.0), (104, 99.0), (95, 99.0)], 0.03, 100.8),
+    # 96 and 104 lie outside 3 %: the 2 % window is empty too, then 5 % takes all
+    ([(96, 100.8), (104, 100.8), (95, 99.0)], 0.03, 100.8),
+    # a negative or NaN width selects nothing; the 2 % window follows
+    ([(98.5, 100.2), (101.5, 100.2), (100, 101.0)], -0.01, 100.2),
+    ([(98.5, 100.2), (101.5, 100.2), (100, 101.0)], math.nan, 100.2),
+    ([(98.5, 100.2), (101.5, 100.2), (100, 101.0)], 0.01, 101.0),
+])
+def test_strike_window(quotes, strike_pct, expected):
+    calls, puts, K = chain(quotes)
+    assert find_forward_baw(calls, puts, K, 100.0, 0.98, strike_pct) == pytest.approx(
+        expected, abs=5 * TOL1)
+
+
+def test_no_window_holds_a_strike_so_all_are_used():
+    # Above 2 S every put is worth immediate exercise, so nothing inverts on both sides.
+    calls, puts, K = chain([(250.0, 255.0), (260.0, 255.0)], S=100.0)
+    assert math.isnan(find_forward_baw(calls, puts, K, 100.0, 0.98))
+
+
+@pytest.mark.parametrize("calls, puts, strikes, S, D", [
+    ([], [], [], 100.0, 0.99),                               # nothing to invert
+    ([5.0, 5.0], [0.0, 1.0], [99.5, 101.0], 100.0, 0.99),    # puts at or below intrinsic
+    ([0.0], [98.0], [100.0], 100.0, 0.98),                   # parity puts the forward at 0
+    ([math.nan], [1.0], [100.0], 100.0, 0.99),
+    ([3.0], [1.0], [100.0], 100.0, 0.0),
+])
+def test_no_usable_quote_gives_nan(calls, puts, strikes, S, D):
+    assert math.isnan(find_forward_baw(calls, puts, strikes, S, D))
+
+
+@pytest.mark.parametrize("calls, puts, strikes, exc", [
+    ([1.0, 2.0], [1.0], [100.0, 101.0], IndexError),
+    (["a"], [1.0], [100.0], ValueError),
+    ([1.0], [1.0], np.array(1000.0), TypeError),
+    ([[1.0, 2.0]], [[1.0, 2.0]], [100.0], ValueError),
+])
+def test_bad_input_raises(calls, puts, strikes, exc):
+    with pytest.raises(exc):
+        find_forward_baw(calls, puts, strikes, 100.0, 0.99)
+
+
+def test_search_lets_other_threads_run():
+    strikes = np.linspace(60.0, 140.0, 800)
+    calls, puts, K = chain([(k, 101.0) for k in strikes])
+    span, ticks = {}, []
+
+    def worker():
+        span["start"] = time.perf_counter()
+        span["result"] = find_forward_baw(calls, puts, K, 100.0, 0.98, 1.0)
+        span["end"] = time.perf_counter()
+
+    thread = threading.Thread(target=worker)
+    thread.start()
+    while thread.is_alive():
+        ticks.append(time.perf_counter())
+        time.sleep(0.001)
+    thread.join()
+    inside = [t for t in ticks if span["start"] + 0.05 < t < span["end"] - 0.05]
+    assert span["end"] - span["start"] > 0.2, "search too short to tell"
+    assert len(inside) > 20
+    assert span["result"] == pytest.approx(101.0, abs=1e-5)

@@ -1,0 +1,234 @@
+"""Implied total standard deviation, one quote at a time and over arrays."""
+import itertools
+import math
+import threading
+import time
+
+import numpy as np
+import pytest
+
+from kelvo.baw_core import baw_implied_vol, baw_price, vectorized_baw_implied_vol
+
+nan = math.nan
+IV_TOL = 1e-10
+
+
+def grid():
+    for sigma, flag, moneyness, D, carry in itertools.product(
+            [0.01, 0.05, 0.2, 0.7, 1.0, 2.5, 7.0], "cp", [0.6, 0.9, 1.0, 1.1, 1.6],
+            [0.9, 0.99, 1.0], [0.97, 1.0, 1.04]):
+        S, K = 100.0, 100.0 * moneyness
+        yield sigma, flag, S, K, D, S * carry
+
+
+@pytest.mark.parametrize("sigma, flag, S, K, D, F", list(grid()))
+def test_round_trip(sigma, flag, S, K, D, F):
+    price = baw_price(S, K, D, F, sigma, flag)
+    intrinsic = max(S - K, 0.0) if flag == "c" else max(K - S, 0.0)
+    iv = baw_implied_vol(price, S, K, D, F, flag)
+    vega = baw_price(S, K, D, F, sigma * 1.01, flag) - baw_price(S, K, D, F, sigma * 0.99, flag)
+    if price <= intrinsic + IV_TOL:
+        assert iv == 0.0
+    elif not math.isnan(iv) and vega > 1e-8:
+        assert iv == pytest.approx(sigma, abs=1e-8)
+    elif not math.isnan(iv):
+        # price flat in sigma (deep in the money by the forward): any root reproduces it
+        assert baw_price(S, K, D, F, iv, flag) == pytest.approx(price, rel=1e-14)
+    else:
+        # only where no bracket exists: price already above the model at sigma 1e-8
+        assert price < baw_price(S, K, D, F, 1e-8, flag)
+
+
+@pytest.mark.parametrize("price, S, K, D, F, flag, expected", [
+    (10.0, 100, 90, 0.5, 300, "c", 0.0),             # at spot intrinsic, whatever D and F
+    (10.0 + 1e-10, 100, 90, 0.5, 300, "c", 0.0),
+    (10.0, 90, 100, 2.0, 10, "p", 0.0),
+    (-1.0, 100, 100, 0.99, 100, "c", 0.0),
+    (0.0, 100, 100, 0.99, 100, "p", 0.0),
+    (99.99, 100, 100, 0.99, 100, "c", nan),           # above the model price at sigma 8
+    (math.inf, 100, 100, 0.99, 100, "c", nan),
+    (5.0, 100, 100, 0.99, 110, "c", nan),              # below the price at vanishing volatility
+    (nan, 100, 100, 0.99, 100, "c", nan),
+    (nan, 100, 100, 0.99, 100, "p", nan),
+    (5.0, 100, nan, 0.99, 100, "c", nan),
+    (5.0, 100, 100, nan, 100, "p", nan),
+    (5.0, 100, 100, 0.99, nan, "c", nan),
+    (5.0, nan, 100, 0.99, 100, "c", nan),              # the premium depends on the spot
+])
+def test_sentinels(price, S, K, D, F, flag, expected):
+    got = baw_implied_vol(price, S, K, D, F, flag)
+    vec = vectorized_baw_implied_vol([price], [S], [K], [D], [F], [flag])
+    for value in (got, vec[0]):
+        assert value == expected or (math.isnan(expected) and math.isnan(value))
+
+
+def test_nan_spot_without_premium_still_inverts():
+    price = baw_price(100, 100, 1.0, 100, 0.3, "c")
+    assert baw_implied_vol(price, nan, 100, 1.0, 100, "c") == pytest.approx(0.3, abs=1e-9)
+
+
+def test_exact_root_at_the_first_upper_end():
+    price = baw_price(100, 100, 0.99, 100, 1.0, "c")
+    assert baw_implied_vol(price, 100, 100, 0.99, 100, "c") == 1.0
+
+
+def test_flag_decides_the_side():
+    call = baw_price(100, 100, 0.99, 105, 0.2, "c")
+    assert baw_implied_vol(call, 100, 100, 0.99, 105, "c") == pytest.approx(0.2, abs=1e-10)
+    assert baw_implied_vol(call, 100, 100, 0.99, 105, "p") > 0.3
+
+
+# ---------------------------------------------------------------- arrays
+
+def quotes(n, seed=1):
+    rng = np.random.default_rng(seed)
+    S = rng.uniform(50, 150, n)
+    K = S * rng.uniform(0.7, 1.3, n)
+    D = rng.uniform(0.9, 1.0, n)
+    F = S * rng.uniform(0.95, 1.05, n)
+    sigma = rng.uniform(0.02, 1.5, n)
+    flags = rng.choice(["c", "p"], n).tolist()
+    prices = np.array([baw_price(*a) for a in zip(S, K, D, F, sigma, flags)])
+    prices[::17] = nan
+    prices[::23] = 0.0
+    prices[::29] = 1e6
+    return prices, S, K, D, F, flags
+
+
+def scalar_results(prices, S, K, D, F, flags):
+    return np.array([baw_implied_vol(*a) for a in zip(prices, S, K, D, F, flags)])
+
+
+def same(a, b):
+    return np.array_equal(np.asarray(a), np.asarray(b), equal_nan=True)
+
+
+def test_vectorized_equals_scalar_bit_for_bit():
+    args = quotes(400)
+    out = vectorized_baw_implied_vol(*args)
+    assert out.dtype == np.float64 and out.shape == (400,)
+    assert same(out, scalar_results(*args))
+    assert np.isnan(out[::29]).all() and (out[23::23 * 17][:1] == 0.0).all()
+
+
+def test_input_kinds():
+    prices, S, K, D, F, flags = quotes(60)
+    expected = vectorized_baw_implied_vol(prices, S, K, D, F, flags)
+    readonly = [a.copy() for a in (prices, S, K, D, F)]
+    for a in readonly:
+        a.flags.writeable = False
+    assert same(vectorized_baw_implied_vol(*readonly, flags), expected)
+    strided = [np.repeat(a, 2)[::2] for a in (prices, S, K, D, F)]
+    assert same(vectorized_baw_implied_vol(*strided, np.array(flags)), expected)
+    assert same(vectorized_baw_implied_vol(*(list(a) for a in (prices, S, K, D, F)), tuple(flags)),
+                expected)
+    frombuffer = np.frombuffer(prices.tobytes())
+    assert same(vectorized_baw_implied_vol(frombuffer, S, K, D, F, iter(flags)), expected)
+    longer = [np.append(a, [1.0, 2.0]) for a in (S, K, D, F)]
+    assert same(vectorized_baw_implied_vol(prices, *longer, flags + ["p", "c"]), expected)
+
+
+def test_integer_and_scalar_inputs():
+    p = baw_price(100, 100, 1, 100, 0.25, "c")
+    got = vectorized_baw_implied_vol(np.array([p]), np.array([100]), np.array([100], dtype=np.int8),
+                                     1, 100, ["c"])
+    assert got[0] == baw_implied_vol(p, 100, 100, 1, 100, "c")
+
+
+def test_empty_input():
+    out = vectorized_baw_implied_vol([], [], [], [], [], [])
+    assert out.shape == (0,) and out.dtype == np.float64
+
+
+@pytest.mark.parametrize("flags, expected", [
+    ("cpc", ["c", "p", "c"]),
+    (["c", "C", None], ["c", "p", "p"]),
+    ([np.str_("c"), b"c", 1], ["c", "p", "p"]),
+    (np.array(["c", "call", "p"]), ["c", "p", "p"]),
+])
+def test_flag_kinds(flags, expected):
+    price = baw_price(100, 100, 0.99, 100, 0.3, "c")
+    a = [price] * 3
+    assert same(vectorized_baw_implied_vol(a, [100] * 3, [100] * 3, [0.99] * 3, [100] * 3, flags),
+                [baw_implied_vol(price, 100, 100, 0.99, 100, f) for f in expected])
+
+
+def test_result_is_a_new_array():
+    args = ([5.0], [100.0], [100.0], [0.99], [100.0], ["c"])
+    first = vectorized_baw_implied_vol(*args)
+    first[0] = -3.0
+    assert vectorized_baw_implied_vol(*args)[0] != -3.0
+
+
+class RaisingEq:
+    def __eq__(self, other):
+        raise ZeroDivisionError("bad flag")
+
+
+class Shrinker:
+    """Equality that empties the list being read."""
+
+    def __init__(self, target):
+        self.target = target
+
+    def __eq__(self, other):
+        self.target.clear()
+        return False
+
+
+def test_bad_inputs():
+    ok = [[5.0] * 3, [100.0] * 3, [100.0] * 3, [0.99] * 3, [100.0] * 3]
+    with pytest.raises(TypeError):
+        vectorized_baw_implied_vol(5.0, 100, 100, 0.99, 100, "c")
+    with pytest.raises(ValueError, match=r"^K_arr has 2 elements, expected at least 3$"):
+        vectorized_baw_implied_vol(ok[0], ok[1], [1.0, 2.0], ok[3], ok[4], "ccc")
+    with pytest.raises(ValueError, match=r"^flags has 2 elements, expected at least 3$"):
+        vectorized_baw_implied_vol(*ok, "cc")
+    with pytest.raises(ValueError, match=r"^S_arr has 1 elements, expected at least 3$"):
+        vectorized_baw_implied_vol(ok[0], 100.0, *ok[2:], "ccc")
+    with pytest.raises(ValueError, match=r"^Buffer has wrong number of dimensions \(expected 1, got 2\)$"):
+        vectorized_baw_implied_vol(ok[0], [[1.0, 2.0]] * 3, *ok[2:], "ccc")
+    with pytest.raises(ValueError):
+        vectorized_baw_implied_vol(*ok[:4], ["a", "b", "c"], "ccc")
+    with pytest.raises(TypeError):
+        vectorized_baw_implied_vol(*ok, 3)
+    with pytest.raises(ZeroDivisionError):
+        vectorized_baw_implied_vol(*ok, ["c", "c", "c", RaisingEq()])   # beyond n, still read
+    flags = ["c", "c", "c", "c"]
+    flags.insert(1, Shrinker(flags))
+    with pytest.raises(ValueError, match=r"^flags has 2 elements, expected at least 3$"):
+        vectorized_baw_implied_vol(*ok, flags)
+
+
+def test_missing_np_global():
+    import kelvo.baw_core as module
+    saved = module.np
+    del module.np
+    try:
+        with pytest.raises(NameError, match=r"^name 'np' is not defined$"):
+            vectorized_baw_implied_vol([1.0], [1.0], [1.0], [1.0], [1.0], ["c"])
+    finally:
+        module.np = saved
+
+
+def test_loop_lets_other_threads_run():
+    n = 120_000
+    args = (np.full(n, 8.0), np.full(n, 100.0), np.full(n, 100.0), np.full(n, 0.99),
+            np.full(n, 101.0), ["p"] * n)
+    span = {}
+    ticks = []
+
+    def worker():
+        span["start"] = time.perf_counter()
+        vectorized_baw_implied_vol(*args)
+        span["end"] = time.perf_counter()
+
+    thread = threading.Thread(target=worker)
+    thread.start()
+    while thread.is_alive():
+        ticks.append(time.perf_counter())
+        time.sleep(0.001)
+    thread.join()
+    inside = [t for t in ticks if span["start"] + 0.05 < t < span["end"] - 0.05]
+    assert span["end"] - span["start"] > 0.2, "call too short to tell"
+    assert len(inside) > 20
