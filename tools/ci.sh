@@ -6,7 +6,8 @@ cd "$(dirname "$0")/.."
 
 run_host() {
     echo "== CPython $(python3 -c 'import sys; print(sys.version.split()[0])') (host)"
-    python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore '.[test]'
+    python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
+        -Ccmake.define.KELVO_WERROR=ON '.[test]'
     python3 -P -m pytest -q
 }
 
@@ -15,8 +16,28 @@ run_in_tree() {
     echo "== CPython $(python3 -c 'import sys; print(sys.version.split()[0])') (Debian forky)"
     local pipflags=(--quiet --disable-pip-version-check --root-user-action=ignore
                     --break-system-packages --no-build-isolation --no-index)
-    python3 -m pip install "${pipflags[@]}" '.[test]'
+    python3 -m pip install "${pipflags[@]}" -Ccmake.define.KELVO_WERROR=ON '.[test]'
     python3 -P -m pytest -q
+
+    echo "== free-threaded code paths: compile with Py_GIL_DISABLED against the 3.14 headers"
+    local include numpy_include
+    include=$(python3 -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+    numpy_include=$(python3 -c 'import numpy; print(numpy.get_include())')
+    for source in kelvo/baw_core/*.cpp; do
+        g++ -std=c++17 -fsyntax-only -Wall -Wextra -Werror -DPy_GIL_DISABLED=1 \
+            -DNPY_TARGET_VERSION=NPY_1_25_API_VERSION -DNPY_NO_DEPRECATED_API=NPY_1_25_API_VERSION \
+            -I"$include" -isystem "$numpy_include" -Ikelvo "$source"
+    done
+
+    echo "== CPython 3.14 debug build: reference and block counts"
+    # Debian's SciPy names its build configuration by ABI; the debug ABI reads the release one.
+    local scipy_dir
+    scipy_dir=$(python3 -c 'import os, scipy; print(os.path.dirname(scipy.__file__))')
+    for config in "$scipy_dir"/__config__cpython-314-*__.py; do
+        ln -sf "$(basename "$config")" "${config/cpython-314-/cpython-314d-}"
+    done
+    python3.14-dbg -m pip install "${pipflags[@]}" .
+    python3.14-dbg -P -m pytest -q tests/test_leaks.py tests/test_binding.py tests/test_startup.py
 }
 
 case "${1:-all}" in

@@ -1,0 +1,122 @@
+// The numerical kernel alone, with a plain timer; brentq comes from SciPy through an embedded
+// interpreter, as in the module.
+//   kernel_bench iv FILE REPEATS        records of (price, S, K, D, F, q) as doubles
+//   kernel_bench forward FILE REPEATS   S, D, then records of (call, put, strike) as doubles
+// iv prints microseconds per implied volatility and a checksum; forward prints milliseconds per
+// search, objective evaluations, the forward found, and microseconds per inversion at it.
+#include <Python.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "kernel/forward.hpp"
+
+namespace {
+
+using kelvo::kernel::_baw_implied_vol_c;
+
+bool load_brentq() {
+    PyObject *zeros = PyImport_ImportModule("scipy.optimize.cython_optimize._zeros");
+    PyObject *capi = zeros ? PyObject_GetAttrString(zeros, "__pyx_capi__") : nullptr;
+    PyObject *capsule = capi ? PyDict_GetItemString(capi, "brentq") : nullptr;
+    if (capsule == nullptr) return false;
+    kelvo::kernel::brentq = reinterpret_cast<kelvo::kernel::brentq_t>(
+        PyCapsule_GetPointer(capsule, PyCapsule_GetName(capsule)));
+    return kelvo::kernel::brentq != nullptr;
+}
+
+std::vector<double> read_doubles(const char *path) {
+    std::vector<double> data;
+    std::FILE *file = std::fopen(path, "rb");
+    if (file == nullptr) return data;
+    double value;
+    while (std::fread(&value, sizeof value, 1, file) == 1) data.push_back(value);
+    std::fclose(file);
+    return data;
+}
+
+template <typename Work>
+double best_seconds(int repeats, Work work) {
+    double best = 1e300;
+    for (int r = 0; r < repeats; ++r) {
+        const auto start = std::chrono::steady_clock::now();
+        work();
+        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+        if (elapsed.count() < best) best = elapsed.count();
+    }
+    return best;
+}
+
+struct Counting {
+    kelvo::kernel::ForwardParams params;
+    long evaluations;
+};
+
+double counted_objective(double F, void *args) {
+    Counting &c = *static_cast<Counting *>(args);
+    ++c.evaluations;
+    return kelvo::kernel::_fwd_iv_abs_diff(F, &c.params);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 4) return 2;
+    Py_Initialize();
+    if (!load_brentq()) {
+        PyErr_Print();
+        return 1;
+    }
+    const std::vector<double> data = read_doubles(argv[2]);
+    const int repeats = std::atoi(argv[3]);
+
+    if (std::strcmp(argv[1], "iv") == 0) {
+        const size_t n = data.size() / 6;
+        std::vector<double> out(n);
+        const double seconds = best_seconds(repeats, [&] {
+            for (size_t i = 0; i < n; ++i) {
+                const double *x = &data[6 * i];
+                out[i] = _baw_implied_vol_c(x[0], x[1], x[2], x[3], x[4], static_cast<int>(x[5]));
+            }
+        });
+        double checksum = 0;
+        for (double v : out) checksum += v == v ? v : 0;
+        std::printf("%.6f %.17g\n", seconds / n * 1e6, checksum);
+        return 0;
+    }
+
+    const double S = data[0], D = data[1];
+    const size_t n = (data.size() - 2) / 3;
+    std::vector<double> calls(n), puts(n), strikes(n);
+    double f_est_sum = 0;
+    for (size_t j = 0; j < n; ++j) {
+        calls[j] = data[2 + 3 * j];
+        puts[j] = data[3 + 3 * j];
+        strikes[j] = data[4 + 3 * j];
+        f_est_sum += strikes[j] + (calls[j] - puts[j]) / D;
+    }
+    const double F_init = n ? f_est_sum / n : S;
+    Counting counting{{S, D, calls.data(), puts.data(), strikes.data(), static_cast<std::int64_t>(n)}, 0};
+    kelvo::kernel::BoundedMinimum best{};
+    const double search = best_seconds(repeats, [&] {
+        counting.evaluations = 0;
+        best = kelvo::kernel::_fminbound(counted_objective, F_init * 0.97, F_init * 1.03, &counting,
+                                         1e-6, 100);
+    });
+    volatile double sink = 0;
+    const int inner = 200;
+    const double inversions = best_seconds(repeats, [&] {
+        for (int r = 0; r < inner; ++r) {
+            for (size_t j = 0; j < n; ++j) {
+                sink = sink + _baw_implied_vol_c(calls[j], S, strikes[j], D, best.x, 1);
+                sink = sink + _baw_implied_vol_c(puts[j], S, strikes[j], D, best.x, -1);
+            }
+        }
+    });
+    std::printf("%.6f %ld %.12f %.6f\n", search * 1e3, counting.evaluations, best.x,
+                inversions / (inner * 2.0 * n) * 1e6);
+    return 0;
+}
