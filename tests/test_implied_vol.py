@@ -1,6 +1,8 @@
 """Implied total standard deviation, one quote at a time and over arrays."""
 import itertools
 import math
+import subprocess
+import sys
 import threading
 import time
 
@@ -201,14 +203,16 @@ def test_bad_inputs():
 
 
 def test_missing_np_global():
-    import kelvo.baw_core as module
-    saved = module.np
-    del module.np
-    try:
-        with pytest.raises(NameError, match=r"^name 'np' is not defined$"):
-            vectorized_baw_implied_vol([1.0], [1.0], [1.0], [1.0], [1.0], ["c"])
-    finally:
-        module.np = saved
+    # in a fresh process, so that this module's namespace stays as it was
+    code = ("import kelvo.baw_core as m\n"
+            "del m.np\n"
+            "try:\n"
+            "    m.vectorized_baw_implied_vol([1.0], [1.0], [1.0], [1.0], [1.0], ['c'])\n"
+            "except NameError as e:\n"
+            "    print(e)\n")
+    out = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True,
+                         check=True).stdout
+    assert out == "name 'np' is not defined\n"
 
 
 def test_loop_lets_other_threads_run():
