@@ -47,7 +47,7 @@ def main():
                 bound = evaluations * 2 * selected.sum() * us_per_iv / 1e3
                 line += (f"\n    {int(evaluations)} evaluations; kernel-only search {kernel_ms:.3f} ms; "
                          f"bound {bound:.3f} ms; call / bound = {best * 1e3 / bound:.2f}")
-                assert kernel_forward == found
+                assert abs(kernel_forward - found) < 1e-6 * found
             print(line)
 
 

@@ -36,8 +36,12 @@ run_in_tree() {
     for config in "$scipy_dir"/__config__cpython-314-*__.py; do
         ln -sf "$(basename "$config")" "${config/cpython-314-/cpython-314d-}"
     done
-    python3.14-dbg -m pip install "${pipflags[@]}" .
-    python3.14-dbg -P -m pytest -q tests/test_leaks.py tests/test_binding.py tests/test_startup.py
+    # A separate target, so that the release install above stays in place.
+    local debug_site=/tmp/kelvo-debug-site
+    rm -rf "$debug_site"
+    python3.14-dbg -m pip install "${pipflags[@]}" --no-deps --target "$debug_site" .
+    PYTHONPATH="$debug_site" python3.14-dbg -P -m pytest -q \
+        tests/test_leaks.py tests/test_binding.py tests/test_startup.py
 }
 
 case "${1:-all}" in
