@@ -1,5 +1,7 @@
 """Independent reference formulas for the tests."""
 import math
+import threading
+import time
 
 
 def black_price(K, D, F, sigma, call):
@@ -12,3 +14,24 @@ def black_price(K, D, F, sigma, call):
     if call:
         return D * (F * N(d1) - K * N(d2))
     return D * (K * N(-d2) - F * N(-d1))
+
+
+def run_while_counting(call):
+    """Runs call on a second thread while this one keeps ticking; returns (result, ticks seen
+    well inside the call, the call's duration). With the interpreter lock held throughout the
+    call, no tick could land inside it."""
+    span, ticks = {}, []
+
+    def worker():
+        span["start"] = time.perf_counter()
+        span["result"] = call()
+        span["end"] = time.perf_counter()
+
+    thread = threading.Thread(target=worker)
+    thread.start()
+    while thread.is_alive():
+        ticks.append(time.perf_counter())
+        time.sleep(0.001)
+    thread.join()
+    inside = [t for t in ticks if span["start"] + 0.05 < t < span["end"] - 0.05]
+    return span["result"], len(inside), span["end"] - span["start"]

@@ -1,13 +1,12 @@
 """The implied forward of an option chain."""
 import itertools
 import math
-import threading
-import time
 
 import numpy as np
 import pytest
 
 from kelvo.baw_core import baw_price, find_forward_baw
+from helpers import run_while_counting
 
 TOL1 = 1.4901161193847656e-8 * 100 + 1e-6 / 3   # minimiser's tolerance near a forward of 100
 
@@ -94,20 +93,8 @@ def test_bad_input_raises(calls, puts, strikes, exc):
 def test_search_lets_other_threads_run():
     strikes = np.linspace(60.0, 140.0, 800)
     calls, puts, K = chain([(k, 101.0) for k in strikes])
-    span, ticks = {}, []
-
-    def worker():
-        span["start"] = time.perf_counter()
-        span["result"] = find_forward_baw(calls, puts, K, 100.0, 0.98, 1.0)
-        span["end"] = time.perf_counter()
-
-    thread = threading.Thread(target=worker)
-    thread.start()
-    while thread.is_alive():
-        ticks.append(time.perf_counter())
-        time.sleep(0.001)
-    thread.join()
-    inside = [t for t in ticks if span["start"] + 0.05 < t < span["end"] - 0.05]
-    assert span["end"] - span["start"] > 0.2, "search too short to tell"
-    assert len(inside) > 20
-    assert span["result"] == pytest.approx(101.0, abs=1e-5)
+    result, ticks_inside, duration = run_while_counting(
+        lambda: find_forward_baw(calls, puts, K, 100.0, 0.98, 1.0))
+    assert duration > 0.2, "search too short to tell"
+    assert ticks_inside > 20
+    assert result == pytest.approx(101.0, abs=1e-5)

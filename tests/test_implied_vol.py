@@ -3,13 +3,12 @@ import itertools
 import math
 import subprocess
 import sys
-import threading
-import time
 
 import numpy as np
 import pytest
 
 from kelvo.baw_core import baw_implied_vol, baw_price, vectorized_baw_implied_vol
+from helpers import run_while_counting
 
 nan = math.nan
 IV_TOL = 1e-10
@@ -219,20 +218,6 @@ def test_loop_lets_other_threads_run():
     n = 120_000
     args = (np.full(n, 8.0), np.full(n, 100.0), np.full(n, 100.0), np.full(n, 0.99),
             np.full(n, 101.0), ["p"] * n)
-    span = {}
-    ticks = []
-
-    def worker():
-        span["start"] = time.perf_counter()
-        vectorized_baw_implied_vol(*args)
-        span["end"] = time.perf_counter()
-
-    thread = threading.Thread(target=worker)
-    thread.start()
-    while thread.is_alive():
-        ticks.append(time.perf_counter())
-        time.sleep(0.001)
-    thread.join()
-    inside = [t for t in ticks if span["start"] + 0.05 < t < span["end"] - 0.05]
-    assert span["end"] - span["start"] > 0.2, "call too short to tell"
-    assert len(inside) > 20
+    _, ticks_inside, duration = run_while_counting(lambda: vectorized_baw_implied_vol(*args))
+    assert duration > 0.2, "call too short to tell"
+    assert ticks_inside > 20

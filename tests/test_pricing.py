@@ -70,12 +70,6 @@ def test_call_without_early_exercise_is_european():
                                                              rel=1e-13)
 
 
-@pytest.mark.parametrize("flag", ["p", "P", "put", "", "C", "call", "c ", None, 1, b"c"])
-def test_everything_but_c_prices_a_put(flag):
-    args = (100.0, 100.0, 0.97, 101.0, 0.3)
-    assert baw_price(*args, flag) == baw_price(*args, "p") != baw_price(*args, "c")
-
-
 def test_american_at_least_european_and_intrinsic():
     for S, F, D_, sigma in itertools.product([70, 100, 140], [0.9, 1.0, 1.1], [0.9, 0.99],
                                              [0.05, 0.3, 1.2]):
