@@ -78,9 +78,9 @@ def test_no_leak(name):
     refs_before = [sys.getrefcount(obj) for obj in watched]
     run(2000)
     after = counters()
-    # A leak of one reference or block per call would show as 2000.
+    # A leak of one reference or block per call would show as 2000 or more.
     assert [sys.getrefcount(obj) for obj in watched] == refs_before
-    assert after[1] - before[1] < 50, "memory blocks"
+    assert after[1] - before[1] < 200, "memory blocks"   # caches may grow a little, once
     if exact_total:
         # The interpreter-wide total is exact only where no NumPy code runs (NumPy is a
         # release build that counts nothing) and no traceback entry is made (on 3.14 each
