@@ -1,27 +1,203 @@
+"""The command line on the sample chain and on bad files; the stub and the README example."""
+import ast
+import csv
+import doctest
+import inspect
+import math
+import re
 import subprocess
 import sys
+from importlib import resources
+from pathlib import Path
+
+import pytest
+
+import kelvo
+from kelvo import baw_core, sample
+from kelvo.cli import main
+
+REPO = Path(__file__).resolve().parent.parent
 
 
-def test_sample_run_recovers_the_forward():
-    out = subprocess.run([sys.executable, "-P", "-m", "kelvo"], capture_output=True, text=True,
-                         check=True).stdout
-    line = next(l for l in out.splitlines() if l.startswith("implied forward"))
-    assert abs(float(line.split()[2]) - 101.005017) < 1e-5
-    rows = [l.split() for l in out.splitlines() if l[:8].strip().replace(".", "").isdigit()]
-    assert len(rows) == 9
-    for strike, sigma, call, put, call_iv, put_iv in rows:
-        assert abs(float(call_iv) - float(sigma)) < 1e-4 and abs(float(put_iv) - float(sigma)) < 1e-4
+def run_cli(capsys, *argv):
+    code = main(list(argv))
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def read_csv(path):
+    with open(path, newline="") as f:
+        return list(csv.DictReader(f))
+
+
+def forward_of(out):
+    return float(re.search(r"^forward (\S+)", out, re.M).group(1))
+
+
+def test_sample_chain_recovers_forward_and_sigmas(capsys, tmp_path):
+    code, out, _ = run_cli(capsys, "-q", "-o", str(tmp_path / "out.csv"))
+    assert code == 0
+    assert forward_of(out) == pytest.approx(sample.FORWARD, abs=1e-6)
+    rows = read_csv(tmp_path / "out.csv")
+    assert [float(r["strike"]) for r in rows] == sample.STRIKES
+    for r in rows:
+        sigma = sample.total_sigma(float(r["strike"]))
+        assert float(r["call_sd"]) == pytest.approx(sigma, abs=1e-8)
+        assert float(r["put_sd"]) == pytest.approx(sigma, abs=1e-8)
+        assert float(r["call_vol"]) == pytest.approx(sample.annual_vol(float(r["strike"])), abs=2e-8)
+
+
+def test_output_round_trips(capsys, tmp_path):
+    run_cli(capsys, "-q", "-o", str(tmp_path / "first.csv"))
+    rows = read_csv(tmp_path / "first.csv")
+    with open(sample.PATH, newline="") as f:
+        original = list(csv.DictReader(f))
+    assert [(r["strike"], r["call"], r["put"]) for r in rows] == [
+        (r["strike"], r["call"], r["put"]) for r in original]
+    # the written table read back as a chain, spot and discount given as options
+    code, out, _ = run_cli(capsys, str(tmp_path / "first.csv"), "--spot", "100",
+                           "--discount", repr(sample.DISCOUNT), "-q", "-o", str(tmp_path / "again.csv"),
+                           "--chunk-size", "7")
+    assert code == 0 and forward_of(out) == pytest.approx(sample.FORWARD, abs=1e-6)
+    again = read_csv(tmp_path / "again.csv")
+    assert [r["call_sd"] for r in again] == [r["call_sd"] for r in rows]
+    assert "call_vol" not in again[0]
+
+
+def test_table_is_printed(capsys):
+    code, out, _ = run_cli(capsys)
+    assert code == 0 and "parity estimate" in out
+    assert len([l for l in out.splitlines() if re.match(r"\s+\d+\.0{6}\s", l)]) == 41
+
+
+CHAIN = "strike,call,put\n95,6.9,1.2\n100,3.2,2.6\n105,1.1,5.7\n"
+
+
+@pytest.mark.parametrize("text, message", [
+    ("strike,call\n100,3\n", "line 1: missing column 'put'"),
+    ("strike,call,price\n100,3,2\n", "line 1: missing column 'put'"),
+    ("", "line 1: the file is empty"),
+    ("strike,call,put\n", "no option rows"),
+    (CHAIN.replace("3.2", "abc"), "line 3: call is not a number: 'abc'"),
+    (CHAIN.replace("2.6", ""), "line 3: missing put value"),
+    (CHAIN.replace("105,1.1,5.7", "105,1.1"), "line 4: missing put value"),
+])
+def test_bad_input_stops_with_exit_code_2(capsys, tmp_path, text, message):
+    path = tmp_path / "chain.csv"
+    path.write_text(text)
+    code, _, err = run_cli(capsys, str(path), "--spot", "100", "--discount", "0.99")
+    assert code == 2
+    assert message in err
+
+
+def test_missing_spot_and_discount(capsys, tmp_path):
+    (tmp_path / "c.csv").write_text(CHAIN)
+    code, _, err = run_cli(capsys, str(tmp_path / "c.csv"))
+    assert code == 2 and "missing columns 'spot', 'discount'" in err
+
+
+def test_spot_must_not_vary(capsys, tmp_path):
+    (tmp_path / "c.csv").write_text("strike,call,put,spot,discount\n95,6.9,1.2,100,0.99\n"
+                                    "100,3.2,2.6,101,0.99\n")
+    code, _, err = run_cli(capsys, str(tmp_path / "c.csv"))
+    assert code == 2 and "line 3: spot 101.0 differs from 100.0 on line 2" in err
+
+
+def test_skip_bad_rows(capsys, tmp_path):
+    text = CHAIN.replace("3.2", "abc").replace("105,1.1,5.7", "105,1.1,") + "110,0.4,9.8\n"
+    (tmp_path / "c.csv").write_text(text)
+    code, _, err = run_cli(capsys, str(tmp_path / "c.csv"), "--spot", "100", "--discount", "0.99",
+                           "--skip-bad-rows", "-q", "-o", str(tmp_path / "out.csv"))
+    assert code == 0
+    assert "skipped 2 bad rows (lines 3, 4)" in err
+    assert [r["strike"] for r in read_csv(tmp_path / "out.csv")] == ["95", "110"]
+
+
+def test_unsolvable_prices_are_empty_cells(capsys, tmp_path):
+    # a call at intrinsic value and a put above any price the model can reach
+    (tmp_path / "c.csv").write_text("strike,call,put\n90,10,1.5\n100,3.2,2.6\n110,0.5,500\n")
+    run_cli(capsys, str(tmp_path / "c.csv"), "--spot", "100", "--discount", "0.99", "-q",
+            "-o", str(tmp_path / "out.csv"))
+    rows = read_csv(tmp_path / "out.csv")
+    assert rows[0]["call_sd"] == "" and rows[0]["put_sd"] != "" and rows[0]["gap"] == ""
+    assert rows[2]["put_sd"] == "" and rows[2]["call_sd"] != ""
+
+
+def test_plot(capsys, tmp_path):
+    pytest.importorskip("matplotlib")
+    code, _, _ = run_cli(capsys, "-q", "--plot", str(tmp_path / "smile.png"))
+    assert code == 0
+    assert (tmp_path / "smile.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_plot_without_matplotlib(tmp_path):
+    code = ("import sys; sys.modules['matplotlib'] = None\n"
+            "from kelvo.cli import main\n"
+            f"sys.exit(main(['-q', '--plot', {str(tmp_path / 'x.png')!r}]))")
+    proc = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True)
+    assert proc.returncode == 2
+    assert "pip install 'kelvo[plot]'" in proc.stderr
+
+
+def test_module_entry_point():
+    proc = subprocess.run([sys.executable, "-P", "-m", "kelvo", "-q"], capture_output=True, text=True)
+    assert proc.returncode == 0 and forward_of(proc.stdout) == pytest.approx(sample.FORWARD, abs=1e-6)
+
+
+def test_stub_matches_the_module():
+    stub = ast.parse(resources.files("kelvo").joinpath("baw_core.pyi").read_text())
+    functions = {node.name: node for node in stub.body if isinstance(node, ast.FunctionDef)}
+    assert sorted(functions) == sorted(kelvo.__all__)
+    assert ast.get_docstring(stub, clean=False) == baw_core.__doc__
+    for name, node in functions.items():
+        signature = inspect.signature(getattr(baw_core, name))
+        assert [a.arg for a in node.args.args] == list(signature.parameters)
+        defaults = [ast.literal_eval(d) for d in node.args.defaults]
+        assert defaults == [p.default for p in signature.parameters.values()
+                            if p.default is not p.empty]
+        assert inspect.cleandoc(ast.get_docstring(node, clean=False)) == inspect.cleandoc(
+            getattr(baw_core, name).__doc__)
+    assert resources.files("kelvo").joinpath("py.typed").is_file()
+
+
+def test_package_exports():
+    assert kelvo.__all__ == ["baw_price", "baw_implied_vol", "vectorized_baw_implied_vol",
+                             "find_forward_baw"]
+    assert all(getattr(kelvo, n) is getattr(baw_core, n) for n in kelvo.__all__)
+    assert re.fullmatch(r"\d+\.\d+\.\d+", kelvo.__version__)
 
 
 def test_readme_example():
-    import doctest
-    import re
-    from pathlib import Path
-
-    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text()
+    readme = (REPO / "README.md").read_text()
     blocks = re.findall(r"```python\n(.*?)```", readme, re.S)
     assert blocks
     runner = doctest.DocTestRunner()
     for i, block in enumerate(blocks):
         runner.run(doctest.DocTestParser().get_doctest(block, {}, f"README[{i}]", "README.md", 0))
     assert runner.summarize(verbose=False).failed == 0
+
+
+@pytest.mark.parametrize("strike_pct", [0.01, 0.03, 0.3, -0.1])
+@pytest.mark.parametrize("strikes", [
+    [70.0, 80.0, 96.0, 99.0, 101.0, 104.0, 130.0],
+    [60.0, 70.0, 97.5, 150.0, 102.5, 250.0],
+    [250.0, 260.0, 300.0],
+])
+def test_streamed_selection_gives_the_whole_chains_forward(strikes, strike_pct):
+    import numpy as np
+    from kelvo.cli import Chunk, Selection
+
+    S, D, F = 100.0, 0.98, 101.0
+    K = np.array(strikes)
+    calls = np.array([kelvo.baw_price(S, k, D, F, 0.3, "c") for k in K])
+    puts = np.array([kelvo.baw_price(S, k, D, F, 0.3, "p") for k in K])
+    selection = Selection(strike_pct)
+    for start in range(0, len(K), 2):
+        part = slice(start, start + 2)
+        n = len(K[part])
+        selection.add(Chunk(np.arange(n) + start + 2, {
+            "strike": K[part], "call": calls[part], "put": puts[part], "spot": np.full(n, S),
+            "discount": np.full(n, D), "expiry": np.full(n, math.nan)}))
+    whole = kelvo.find_forward_baw(calls, puts, K, S, D, strike_pct)
+    streamed = kelvo.find_forward_baw(*selection.arrays(), S, D, strike_pct)
+    assert streamed == whole or (math.isnan(streamed) and math.isnan(whole))

@@ -1,0 +1,73 @@
+"""Rows per second of `kelvo FILE -q -o OUT` against the bare vectorized_baw_implied_vol
+throughput on the same quotes, and the command's peak memory for two file sizes at one chunk size.
+
+    python3 -P bench/bench_cli.py [--rows 1000000]
+"""
+import argparse
+import csv
+import resource
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+from kelvo import vectorized_baw_implied_vol
+
+HERE = Path(__file__).resolve().parent
+
+
+def make(path, rows):
+    subprocess.run([sys.executable, "-P", str(HERE / "make_big_chain.py"), str(path), "--rows",
+                    str(rows)], check=True)
+
+
+def run_cli(path, out):
+    """Seconds and peak resident memory (MB) of one command-line run in a fresh process."""
+    code = ("import resource, sys, time\n"
+            "from kelvo.cli import main\n"
+            "start = time.perf_counter()\n"
+            f"code = main([{str(path)!r}, '-q', '-o', {str(out)!r}])\n"
+            "print(time.perf_counter() - start, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)\n"
+            "sys.exit(code)")
+    proc = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True,
+                          check=True)
+    seconds, rss_kb = proc.stdout.splitlines()[-1].split()
+    return float(seconds), float(rss_kb) / 1024
+
+
+def bare(path):
+    with open(path, newline="") as f:
+        rows = list(csv.DictReader(f))
+    K = np.array([float(r["strike"]) for r in rows])
+    n = len(K)
+    prices = np.concatenate([[float(r["call"]) for r in rows], [float(r["put"]) for r in rows]])
+    S, D = np.full(2 * n, 100.0), np.full(2 * n, float(rows[0]["discount"]))
+    F = np.full(2 * n, 101.005)
+    flags = ["c"] * n + ["p"] * n
+    start = time.perf_counter()
+    vectorized_baw_implied_vol(prices, S, np.concatenate([K, K]), D, F, flags)
+    return time.perf_counter() - start
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--rows", type=int, default=1_000_000)
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory() as tmp:
+        small, big = Path(tmp) / "small.csv", Path(tmp) / "big.csv"
+        make(small, args.rows // 5)
+        make(big, args.rows)
+        t_small, rss_small = run_cli(small, Path(tmp) / "small_out.csv")
+        t_big, rss_big = run_cli(big, Path(tmp) / "big_out.csv")
+        t_bare = bare(big)
+        print(f"{args.rows // 5} rows: {args.rows // 5 / t_small:10.0f} rows/s, peak RSS {rss_small:6.1f} MB")
+        print(f"{args.rows} rows: {args.rows / t_big:10.0f} rows/s, peak RSS {rss_big:6.1f} MB")
+        print(f"bare vectorized_baw_implied_vol on the same quotes: {args.rows / t_bare:10.0f} rows/s "
+              f"(two inversions a row); command / bare = {t_bare / t_big:.2f}")
+
+
+if __name__ == "__main__":
+    main()
