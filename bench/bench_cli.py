@@ -5,7 +5,6 @@ throughput on the same quotes, and the command's peak memory for two file sizes 
 """
 import argparse
 import csv
-import resource
 import subprocess
 import sys
 import tempfile

@@ -5,7 +5,6 @@ import os
 import subprocess
 import sys
 import textwrap
-import traceback
 
 import pytest
 
