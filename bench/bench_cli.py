@@ -1,7 +1,7 @@
 """Rows per second of `kelvo FILE -q -o OUT` against the bare vectorized_baw_implied_vol
 throughput on the same quotes, and the command's peak memory for two file sizes at one chunk size.
 
-    python3 -P bench/bench_cli.py [--rows 1000000]
+    python3 -P bench/bench_cli.py [--rows 1000000] [--chunk-size 16384]
 """
 import argparse
 import csv
@@ -23,12 +23,12 @@ def make(path, rows):
                     str(rows)], check=True)
 
 
-def run_cli(path, out):
+def run_cli(path, out, chunk_size):
     """Seconds and peak resident memory (MB) of one command-line run in a fresh process."""
     code = ("import resource, sys, time\n"
             "from kelvo.cli import main\n"
             "start = time.perf_counter()\n"
-            f"code = main([{str(path)!r}, '-q', '-o', {str(out)!r}])\n"
+            f"code = main([{str(path)!r}, '-q', '-o', {str(out)!r}, '--chunk-size', '{chunk_size}'])\n"
             "print(time.perf_counter() - start, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)\n"
             "sys.exit(code)")
     proc = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True,
@@ -54,13 +54,14 @@ def bare(path):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rows", type=int, default=1_000_000)
+    parser.add_argument("--chunk-size", type=int, default=16384)
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
         small, big = Path(tmp) / "small.csv", Path(tmp) / "big.csv"
         make(small, args.rows // 5)
         make(big, args.rows)
-        t_small, rss_small = run_cli(small, Path(tmp) / "small_out.csv")
-        t_big, rss_big = run_cli(big, Path(tmp) / "big_out.csv")
+        t_small, rss_small = run_cli(small, Path(tmp) / "small_out.csv", args.chunk_size)
+        t_big, rss_big = run_cli(big, Path(tmp) / "big_out.csv", args.chunk_size)
         t_bare = bare(big)
         print(f"{args.rows // 5} rows: {args.rows // 5 / t_small:10.0f} rows/s, peak RSS {rss_small:6.1f} MB")
         print(f"{args.rows} rows: {args.rows / t_big:10.0f} rows/s, peak RSS {rss_big:6.1f} MB")

@@ -11,6 +11,7 @@ import csv
 import math
 import os
 import sys
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import numpy as np
@@ -327,12 +328,8 @@ def run(args, out):
         out.write(f"forward {cell(forward, 8) or 'not found'}  parity estimate {estimate:.8f}\n")
         if not args.quiet:
             out.write("\n" + " ".join(f"{h:>12}" for h in header(with_vol)) + "\n")
-        # spot and discount were checked to be one value each on the first pass
-        second = chain.chunks("kelvo: implied vols", ("strike", "call", "put", "expiry"), texts=True)
-        for chunk in second:
-            chunk.values["spot"] = np.full(len(chunk), S)
-            chunk.values["discount"] = np.full(len(chunk), D)
-            call_sd, put_sd = invert(chunk, forward)
+        def emit(chunk, inverted):
+            call_sd, put_sd = inverted.result()
             columns = output_columns(chunk, call_sd, put_sd, with_vol)
             if writer:
                 writer.writerows(csv_rows(chunk, columns))
@@ -341,6 +338,23 @@ def run(args, out):
                     out.write(" ".join(f"{cell(x, 6):>12}" for x in row) + "\n")
             if plot_points is not None:
                 plot_points.append((chunk.values["strike"], call_sd, put_sd))
+
+        # The inversion releases the interpreter, so one worker thread inverts a chunk while
+        # this thread parses the next and writes the one before: the reading and writing hide
+        # behind the arithmetic.
+        with ThreadPoolExecutor(max_workers=1) as worker:
+            pending = None
+            for chunk in chain.chunks("kelvo: implied vols", ("strike", "call", "put", "expiry"),
+                                      texts=True):
+                # spot and discount were checked to be one value each on the first pass
+                chunk.values["spot"] = np.full(len(chunk), S)
+                chunk.values["discount"] = np.full(len(chunk), D)
+                inverted = worker.submit(invert, chunk, forward)
+                if pending:
+                    emit(*pending)
+                pending = chunk, inverted
+            if pending:
+                emit(*pending)
     finally:
         if sink:
             sink.close()
@@ -377,7 +391,7 @@ def parser():
                    help="skip rows that cannot be read, and report them, instead of stopping")
     p.add_argument("--quiet", "-q", action="store_true",
                    help="print only the forward lines, not the table")
-    p.add_argument("--chunk-size", type=int, default=65536, help="rows per chunk (default 65536)")
+    p.add_argument("--chunk-size", type=int, default=16384, help="rows per chunk (default 16384)")
     return p
 
 
