@@ -147,8 +147,8 @@ private:
 }  // namespace
 
 // One code object per entry name, made on first use and kept: traceback entries of repeated
-// failures then cost a frame only.
-static PyObject *traceback_code(const char *funcname, const char *filename, int lineno) {
+// failures then cost a frame only. Returns a new reference.
+static Ref traceback_code(const char *funcname, const char *filename, int lineno) {
     struct CachedCode {
         const char *funcname;
         PyObject *code;
@@ -163,15 +163,15 @@ static PyObject *traceback_code(const char *funcname, const char *filename, int 
     } locked;
 #endif
     for (CachedCode &entry : cache) {
-        if (entry.funcname == funcname) return entry.code;
+        if (entry.funcname == funcname) return Ref::borrowed(entry.code);
         if (entry.funcname == nullptr) {
             PyObject *code = reinterpret_cast<PyObject *>(PyCode_NewEmpty(filename, funcname, lineno));
-            if (code == nullptr) return nullptr;
+            if (code == nullptr) return Ref();
             entry = {funcname, code};
-            return code;
+            return Ref::borrowed(code);
         }
     }
-    return reinterpret_cast<PyObject *>(PyCode_NewEmpty(filename, funcname, lineno));
+    return Ref(reinterpret_cast<PyObject *>(PyCode_NewEmpty(filename, funcname, lineno)));
 }
 
 void add_traceback(const char *funcname, const char *filename, int lineno) {
@@ -179,14 +179,14 @@ void add_traceback(const char *funcname, const char *filename, int lineno) {
     Ref frame;
     {
         PendingException pending;
-        PyObject *code = traceback_code(funcname, filename, lineno);
-        if (code == nullptr) {
+        Ref code = traceback_code(funcname, filename, lineno);
+        if (!code) {
             PyErr_Clear();
             return;
         }
         PyObject *globals = PyModule_GetDict(entry_context.module);
         frame = Ref(reinterpret_cast<PyObject *>(PyFrame_New(
-            PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code), globals, nullptr)));
+            PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()), globals, nullptr)));
         if (!frame) {
             PyErr_Clear();
             return;
