@@ -1,4 +1,5 @@
 """Independent reference formulas for the tests."""
+import ctypes
 import math
 import threading
 import time
@@ -35,3 +36,13 @@ def run_while_counting(call):
     thread.join()
     inside = [t for t in ticks if span["start"] + 0.05 < t < span["end"] - 0.05]
     return span["result"], len(inside), span["end"] - span["start"]
+
+
+def vectorcall(func, args, kwnames):
+    """Calls func through the native protocol, where keyword names need not be strings."""
+    api = ctypes.pythonapi.PyObject_Vectorcall
+    api.restype = ctypes.py_object
+    api.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t,
+                    ctypes.py_object]
+    argv = (ctypes.py_object * len(args))(*args)
+    return api(func, argv, len(args) - len(kwnames), kwnames)

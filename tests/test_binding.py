@@ -1,11 +1,12 @@
 """How the four functions bind, convert and report their arguments."""
-import ctypes
 import traceback
 
 import numpy as np
 import pytest
 
 from kelvo import baw_core as m
+
+from helpers import vectorcall
 
 PRICE_ARGS = dict(S=100.0, K=100.0, D=0.97, F=101.0, sigma=0.3, flag="c")
 FORWARD_ARGS = dict(call_prices=[3.0], put_prices=[2.0], strikes=[100.0], S=100.0, D=0.99)
@@ -138,16 +139,6 @@ def test_strike_pct_default_and_none():
 def test_keyword_name_that_is_a_str_subclass():
     name = type("Name", (str,), {})("flag")
     assert m.baw_price(100, 100, 0.97, 101, 0.3, **{name: "c"}) == m.baw_price(**PRICE_ARGS)
-
-
-def vectorcall(func, args, kwnames):
-    """Calls func through the native protocol, where keyword names need not be strings."""
-    api = ctypes.pythonapi.PyObject_Vectorcall
-    api.restype = ctypes.py_object
-    api.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t,
-                    ctypes.py_object]
-    argv = (ctypes.py_object * len(args))(*args)
-    return api(func, argv, len(args) - len(kwnames), kwnames)
 
 
 def test_non_string_keyword_in_the_native_protocol():
