@@ -2,6 +2,8 @@
 // interpreter, as in the module.
 //   kernel_bench iv FILE REPEATS        records of (price, S, K, D, F, q) as doubles
 //   kernel_bench forward FILE REPEATS   S, D, then records of (call, put, strike) as doubles
+//   kernel_bench cost FILE REPEATS      (built with -DKELVO_COUNT_CALLS) the iv records once,
+//                                       counted, then each libm function timed on its arguments
 // iv prints microseconds per implied volatility and a checksum; forward prints milliseconds per
 // search, objective evaluations, the forward found, and microseconds per inversion at it.
 #include <Python.h>
@@ -50,6 +52,47 @@ double best_seconds(int repeats, Work work) {
     return best;
 }
 
+#ifdef KELVO_COUNT_CALLS
+template <typename Function>
+double ns_per_call(const std::vector<double> &args, int repeats, Function f) {
+    volatile double sink = 0;
+    const double seconds = best_seconds(repeats, [&] {
+        double sum = 0;
+        for (double x : args) sum += f(x);
+        sink = sum;
+    });
+    return args.empty() ? 0.0 : seconds / args.size() * 1e9;
+}
+
+// Prints: implied vols, then per implied vol the American prices, critical-price evaluations and
+// erfc, exp, log, pow calls, then ns per call of erfc, exp, log, pow on the recorded arguments.
+int cost(const std::vector<double> &data, int repeats) {
+    namespace k = kelvo::kernel;
+    const size_t n = data.size() / 6;
+    for (size_t i = 0; i < n; ++i) {
+        const double *x = &data[6 * i];
+        _baw_implied_vol_c(x[0], x[1], x[2], x[3], x[4], static_cast<int>(x[5]));
+    }
+    const k::CallCounts &c = k::call_counts;
+    const double per = 1.0 / n;
+    const std::vector<double> &base = c.pow_base.args, &exponent = c.pow_exponent.args;
+    size_t j = 0;
+    const double pow_ns = ns_per_call(base, repeats, [&](double x) {
+        const double y = exponent[j];
+        j = j + 1 == base.size() ? 0 : j + 1;
+        return k::uncounted::pow(x, y);
+    });
+    std::printf("%zu %.4f %.4f %.4f %.4f %.4f %.4f %.4f %.4f %.4f %.4f\n", n, c.american * per,
+                c.critical * per, c.erfc.calls * per, c.exp.calls * per, c.log.calls * per,
+                c.pow_base.calls * per,
+                ns_per_call(c.erfc.args, repeats, [](double x) { return k::uncounted::erfc(x); }),
+                ns_per_call(c.exp.args, repeats, [](double x) { return k::uncounted::exp(x); }),
+                ns_per_call(c.log.args, repeats, [](double x) { return k::uncounted::log(x); }),
+                pow_ns);
+    return 0;
+}
+#endif
+
 struct Counting {
     kelvo::kernel::ForwardParams params;
     long evaluations;
@@ -73,6 +116,9 @@ int main(int argc, char **argv) {
     const std::vector<double> data = read_doubles(argv[2]);
     const int repeats = std::atoi(argv[3]);
 
+#ifdef KELVO_COUNT_CALLS
+    if (std::strcmp(argv[1], "cost") == 0) return cost(data, repeats);
+#endif
     if (std::strcmp(argv[1], "iv") == 0) {
         const size_t n = data.size() / 6;
         std::vector<double> out(n);

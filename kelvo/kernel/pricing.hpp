@@ -9,12 +9,13 @@
 #include <cmath>
 
 #include "constants.hpp"
+#include "libm.hpp"
 #include "root_search.hpp"
 
 namespace kelvo::kernel {
 
 inline double _norm_pdf(double x) {
-    return _ONE_OVER_SQRT_TWO_PI * std::exp(-0.5 * x * x);
+    return _ONE_OVER_SQRT_TWO_PI * libm::exp(-0.5 * x * x);
 }
 
 // P(Z <= z). Far in the left tail erfc(-z/sqrt 2) is replaced by the asymptotic series
@@ -22,7 +23,7 @@ inline double _norm_pdf(double x) {
 // summed two terms a pass until the terms stop shrinking or fall below eps of the sum.
 inline double _norm_cdf(double z) {
     if (!(z <= _NCDF_ASYM1)) {  // NaN goes to erfc as well
-        return 0.5 * std::erfc(-(z * _ONE_OVER_SQRT_TWO));
+        return 0.5 * libm::erfc(-(z * _ONE_OVER_SQRT_TWO));
     }
     double sum_val = 1.0;
     if (z >= _NCDF_ASYM2) {
@@ -42,7 +43,7 @@ inline double _norm_cdf(double z) {
             if (!(a < previous && a >= std::fabs(_DBL_EPS * sum_val))) break;
         }
     }
-    return (-(_ONE_OVER_SQRT_TWO_PI * std::exp(-0.5 * z * z)) * sum_val) / z;
+    return (-(_ONE_OVER_SQRT_TWO_PI * libm::exp(-0.5 * z * z)) * sum_val) / z;
 }
 
 // Discounted European price (q == 1 call, anything else put). Argument order (K, D, F, sigma, q):
@@ -52,7 +53,7 @@ inline double _bsm_price(double K, double D, double F, double sigma, int q) {
         const double intrinsic = (q == 1 ? F - K : K - F) * D;
         return intrinsic > 0 ? intrinsic : 0.0;  // NaN gives 0 as well
     }
-    const double d1 = std::log(F / K) / sigma + sigma / 2;
+    const double d1 = libm::log(F / K) / sigma + sigma / 2;
     const double d2 = d1 - sigma;
     // The put takes N at the negated arguments rather than 1 - N, which would cancel.
     const double val = q == 1 ? F * _norm_cdf(d1) - K * _norm_cdf(d2)
@@ -70,18 +71,20 @@ struct CriticalParams {
 
 // Critical-price equations: zero where the American value meets immediate exercise.
 inline double _call_critical_func(double Sc, void *params) {
+    KELVO_TALLY(critical);
     const CriticalParams &p = *static_cast<const CriticalParams *>(params);
     const double Fc = p.carry * Sc;
-    const double d1c = std::log(Fc / p.K) / p.sigma + p.sigma / 2;
+    const double d1c = libm::log(Fc / p.K) / p.sigma + p.sigma / 2;
     const double coeff = 1 - p.D * p.carry * _norm_cdf(d1c);
     const double bsm_c = _bsm_price(p.K, p.D, Fc, p.sigma, 1);
     return Sc * coeff / p.q_val + bsm_c - (Sc - p.K);
 }
 
 inline double _put_critical_func(double Sc, void *params) {
+    KELVO_TALLY(critical);
     const CriticalParams &p = *static_cast<const CriticalParams *>(params);
     const double Fc = p.carry * Sc;
-    const double d1c = std::log(Fc / p.K) / p.sigma + p.sigma / 2;
+    const double d1c = libm::log(Fc / p.K) / p.sigma + p.sigma / 2;
     const double coeff = 1 - p.D * p.carry * _norm_cdf(-d1c);
     const double bsm_p = _bsm_price(p.K, p.D, Fc, p.sigma, -1);
     return bsm_p - Sc * coeff / p.q_val - (p.K - Sc);
@@ -131,6 +134,7 @@ inline double european_floored(double bsm, double S, double K, int q) {
 }
 
 inline double _baw_price(double S, double K, double D, double F, double sigma, int q) {
+    KELVO_TALLY(american);
     if (sigma <= 0) return spot_intrinsic(S, K, q);
 
     const double bsm = _bsm_price(K, D, F, sigma, q);
@@ -138,8 +142,8 @@ inline double _baw_price(double S, double K, double D, double F, double sigma, i
 
     const double carry = F / S;
     const double sig2 = sigma * sigma;
-    const double N_val = 2 * std::log(carry) / sig2 - 1;
-    const double M_val = -2 * std::log(D) / sig2;
+    const double N_val = 2 * libm::log(carry) / sig2 - 1;
+    const double M_val = -2 * libm::log(D) / sig2;
     const double k2 = 1 - D;
     double disc = N_val * N_val + 4 * M_val / k2;
     if (disc < 0) disc = 0;
@@ -153,9 +157,9 @@ inline double _baw_price(double S, double K, double D, double F, double sigma, i
         const double S_star = _solve_call_critical(&params);
         if (S >= S_star) return S - K;
         const double F_star = carry * S_star;
-        const double d1_star = std::log(F_star / K) / sigma + sigma / 2;
+        const double d1_star = libm::log(F_star / K) / sigma + sigma / 2;
         const double A2 = (S_star / q2) * (1 - D * carry * _norm_cdf(d1_star));
-        return bsm + A2 * std::pow(S / S_star, q2);
+        return bsm + A2 * libm::pow(S / S_star, q2);
     }
 
     const double q1 = (-N_val - sqrt_disc) / 2;
@@ -164,9 +168,9 @@ inline double _baw_price(double S, double K, double D, double F, double sigma, i
     const double S_star = _solve_put_critical(&params);
     if (S <= S_star) return K - S;
     const double F_star = carry * S_star;
-    const double d1_star = std::log(F_star / K) / sigma + sigma / 2;
+    const double d1_star = libm::log(F_star / K) / sigma + sigma / 2;
     const double A1 = -(S_star / q1) * (1 - D * carry * _norm_cdf(-d1_star));
-    return bsm + A1 * std::pow(S / S_star, q1);
+    return bsm + A1 * libm::pow(S / S_star, q1);
 }
 
 }  // namespace kelvo::kernel

@@ -1,0 +1,68 @@
+// The transcendental functions the kernel calls, in one place. A counting build
+// (-DKELVO_COUNT_CALLS, used by bench/cost_model.py only) tallies every call and keeps a sample
+// of arguments, so that the cost of the arithmetic can be measured on the kernel's own inputs.
+#pragma once
+
+#include <cmath>
+
+#ifdef KELVO_COUNT_CALLS
+#include <vector>
+#endif
+
+namespace kelvo::kernel {
+
+#ifdef KELVO_COUNT_CALLS
+struct CountedFunction {
+    long long calls = 0;
+    std::vector<double> args;  // the first arguments seen, for timing
+    void note(double x) {
+        ++calls;
+        if (args.size() < 1000000) args.push_back(x);
+    }
+};
+struct CallCounts {
+    long long american = 0;
+    long long critical = 0;
+    CountedFunction erfc, exp, log, pow_base, pow_exponent;
+};
+inline CallCounts call_counts;
+#define KELVO_NOTE(counter, x) ::kelvo::kernel::call_counts.counter.note(x)
+#define KELVO_TALLY(counter) ++::kelvo::kernel::call_counts.counter
+#else
+#define KELVO_NOTE(counter, x) static_cast<void>(0)
+#define KELVO_TALLY(counter) static_cast<void>(0)
+#endif
+
+// The functions themselves, which the cost model times on the recorded arguments.
+namespace uncounted {
+inline double exp(double x) { return std::exp(x); }
+inline double log(double x) { return std::log(x); }
+inline double pow(double x, double y) { return std::pow(x, y); }
+inline double erfc(double x) { return std::erfc(x); }
+}  // namespace uncounted
+
+namespace libm {
+
+inline double exp(double x) {
+    KELVO_NOTE(exp, x);
+    return uncounted::exp(x);
+}
+
+inline double log(double x) {
+    KELVO_NOTE(log, x);
+    return uncounted::log(x);
+}
+
+inline double pow(double x, double y) {
+    KELVO_NOTE(pow_base, x);
+    KELVO_NOTE(pow_exponent, y);
+    return uncounted::pow(x, y);
+}
+
+inline double erfc(double x) {
+    KELVO_NOTE(erfc, x);
+    return uncounted::erfc(x);
+}
+
+}  // namespace libm
+}  // namespace kelvo::kernel
