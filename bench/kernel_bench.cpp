@@ -2,6 +2,9 @@
 // interpreter, as in the module.
 //   kernel_bench iv FILE REPEATS        records of (price, S, K, D, F, q) as doubles
 //   kernel_bench forward FILE REPEATS   S, D, then records of (call, put, strike) as doubles
+//   kernel_bench erfc FILE              (built with -DKELVO_CODY_ERFC) writes, for the doubles in
+//                                       FILE, Cody's erfc, the system erfc and erfcl rounded to
+//                                       double, to FILE.out
 //   kernel_bench cost FILE REPEATS      (built with -DKELVO_COUNT_CALLS) the iv records once,
 //                                       counted, then each libm function timed on its arguments
 // iv prints microseconds per implied volatility and a checksum; forward prints milliseconds per
@@ -10,10 +13,15 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
+#ifdef KELVO_CODY_ERFC
+#include "cody_erfc.hpp"
+#endif
 #include "kernel/forward.hpp"
 
 namespace {
@@ -53,19 +61,57 @@ double best_seconds(int repeats, Work work) {
 }
 
 #ifdef KELVO_COUNT_CALLS
+// Latency of f: each call waits for the one before (its result is OR-ed into the next argument
+// under a mask that is zero at run time), as the kernel's calls wait on each other. The same
+// chain with f the identity is subtracted.
 template <typename Function>
-double ns_per_call(const std::vector<double> &args, int repeats, Function f) {
+double chain_seconds(const std::vector<double> &args, int repeats, Function f) {
+    static volatile std::uint64_t zero_mask = 0;
+    const std::uint64_t mask = zero_mask;
     volatile double sink = 0;
-    const double seconds = best_seconds(repeats, [&] {
+    return best_seconds(repeats, [&] {
+        double previous = 0;
+        for (double x : args) {
+            std::uint64_t bits, dependency;
+            std::memcpy(&bits, &x, sizeof bits);
+            std::memcpy(&dependency, &previous, sizeof dependency);
+            bits |= dependency & mask;
+            double chained;
+            std::memcpy(&chained, &bits, sizeof chained);
+            previous = f(chained);
+        }
+        sink = previous;
+    });
+}
+
+// Throughput of f: independent calls, free to overlap.
+template <typename Function>
+double stream_seconds(const std::vector<double> &args, int repeats, Function f) {
+    volatile double sink = 0;
+    return best_seconds(repeats, [&] {
         double sum = 0;
         for (double x : args) sum += f(x);
         sink = sum;
     });
-    return args.empty() ? 0.0 : seconds / args.size() * 1e9;
+}
+
+struct Cost {
+    double overlapped_ns;  // throughput
+    double chained_ns;     // latency
+};
+
+template <typename Function>
+Cost ns_per_call(const std::vector<double> &args, int repeats, Function f) {
+    if (args.empty()) return {0.0, 0.0};
+    const double bare = chain_seconds(args, repeats, [](double x) { return x; });
+    const double n = static_cast<double>(args.size());
+    return {stream_seconds(args, repeats, f) / n * 1e9,
+            (chain_seconds(args, repeats, f) - bare) / n * 1e9};
 }
 
 // Prints: implied vols, then per implied vol the American prices, critical-price evaluations and
-// erfc, exp, log, pow calls, then ns per call of erfc, exp, log, pow on the recorded arguments.
+// erfc, exp, log, pow calls, then for each of erfc, exp, log, pow the ns per call on the
+// recorded arguments, overlapped and chained.
 int cost(const std::vector<double> &data, int repeats) {
     namespace k = kelvo::kernel;
     const size_t n = data.size() / 6;
@@ -77,21 +123,30 @@ int cost(const std::vector<double> &data, int repeats) {
     const double per = 1.0 / n;
     const std::vector<double> &base = c.pow_base.args, &exponent = c.pow_exponent.args;
     size_t j = 0;
-    const double pow_ns = ns_per_call(base, repeats, [&](double x) {
-        const double y = exponent[j];
-        j = j + 1 == base.size() ? 0 : j + 1;
-        return k::uncounted::pow(x, y);
-    });
-    std::printf("%zu %.4f %.4f %.4f %.4f %.4f %.4f %.4f %.4f %.4f %.4f\n", n, c.american * per,
-                c.critical * per, c.erfc.calls * per, c.exp.calls * per, c.log.calls * per,
-                c.pow_base.calls * per,
-                ns_per_call(c.erfc.args, repeats, [](double x) { return k::uncounted::erfc(x); }),
-                ns_per_call(c.exp.args, repeats, [](double x) { return k::uncounted::exp(x); }),
-                ns_per_call(c.log.args, repeats, [](double x) { return k::uncounted::log(x); }),
-                pow_ns);
+    const Cost costs[] = {
+        ns_per_call(c.erfc.args, repeats, [](double x) { return k::uncounted::erfc(x); }),
+        ns_per_call(c.exp.args, repeats, [](double x) { return k::uncounted::exp(x); }),
+        ns_per_call(c.log.args, repeats, [](double x) { return k::uncounted::log(x); }),
+        ns_per_call(base, repeats, [&](double x) {
+            const double y = exponent[j];
+            j = j + 1 == base.size() ? 0 : j + 1;
+            return k::uncounted::pow(x, y);
+        })};
+    std::printf("%zu %.4f %.4f %.4f %.4f %.4f %.4f", n, c.american * per, c.critical * per,
+                c.erfc.calls * per, c.exp.calls * per, c.log.calls * per, c.pow_base.calls * per);
+    for (const Cost &cost : costs) std::printf(" %.4f %.4f", cost.overlapped_ns, cost.chained_ns);
+    std::printf("\n");
     return 0;
 }
 #endif
+
+// Not inlined, so that callgrind can count this loop alone (--toggle-collect=*invert_grid*).
+__attribute__((noinline)) void invert_grid(const std::vector<double> &data, std::vector<double> &out) {
+    for (size_t i = 0; i < out.size(); ++i) {
+        const double *x = &data[6 * i];
+        out[i] = _baw_implied_vol_c(x[0], x[1], x[2], x[3], x[4], static_cast<int>(x[5]));
+    }
+}
 
 struct Counting {
     kelvo::kernel::ForwardParams params;
@@ -107,27 +162,33 @@ double counted_objective(double F, void *args) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc < 4) return 2;
+    if (argc < 3) return 2;
     Py_Initialize();
     if (!load_brentq()) {
         PyErr_Print();
         return 1;
     }
     const std::vector<double> data = read_doubles(argv[2]);
-    const int repeats = std::atoi(argv[3]);
+    const int repeats = argc > 3 ? std::atoi(argv[3]) : 1;
 
 #ifdef KELVO_COUNT_CALLS
     if (std::strcmp(argv[1], "cost") == 0) return cost(data, repeats);
 #endif
+#ifdef KELVO_CODY_ERFC
+    if (std::strcmp(argv[1], "erfc") == 0) {
+        std::FILE *out = std::fopen((std::string(argv[2]) + ".out").c_str(), "wb");
+        for (double x : data) {
+            const double values[3] = {kelvo::kernel::cody::erfc(x), std::erfc(x),
+                                      static_cast<double>(erfcl(x))};
+            std::fwrite(values, sizeof values, 1, out);
+        }
+        return std::fclose(out) == 0 ? 0 : 1;
+    }
+#endif
     if (std::strcmp(argv[1], "iv") == 0) {
         const size_t n = data.size() / 6;
         std::vector<double> out(n);
-        const double seconds = best_seconds(repeats, [&] {
-            for (size_t i = 0; i < n; ++i) {
-                const double *x = &data[6 * i];
-                out[i] = _baw_implied_vol_c(x[0], x[1], x[2], x[3], x[4], static_cast<int>(x[5]));
-            }
-        });
+        const double seconds = best_seconds(repeats, [&] { invert_grid(data, out); });
         double checksum = 0;
         for (double v : out) checksum += v == v ? v : 0;
         std::printf("%.6f %.17g\n", seconds / n * 1e6, checksum);

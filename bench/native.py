@@ -9,7 +9,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 
 
-def build_kernel_bench(directory, defines=(), name="kernel_bench"):
+def build_kernel_bench(directory, defines=(), name="kernel_bench", kernel_root=None):
     compiler = shutil.which("c++") or shutil.which("g++")
     config = shutil.which(f"python{sys.version_info.major}.{sys.version_info.minor}-config",
                           path=os.path.dirname(sys.executable) + os.pathsep + os.environ["PATH"])
@@ -19,8 +19,8 @@ def build_kernel_bench(directory, defines=(), name="kernel_bench"):
                            text=True, check=True).stdout.split()
     exe = Path(directory) / name
     # the module's own optimisation level (CMake Release)
-    subprocess.run([compiler, "-std=c++17", "-O3", "-DNDEBUG", *(f"-D{d}" for d in defines),
-                    "-I", str(HERE.parent / "kelvo"),
+    subprocess.run([compiler, "-std=c++17", "-O3", "-DNDEBUG", "-ffp-contract=off", *(f"-D{d}" for d in defines),
+                    "-I", str(kernel_root or HERE.parent / "kelvo"), "-I", str(HERE),
                     str(HERE / "kernel_bench.cpp"), "-o", str(exe), *flags,
                     f"-Wl,-rpath,{sysconfig.get_config_var('LIBDIR')}"], check=True)
     return exe

@@ -33,17 +33,20 @@ inline double _baw_implied_vol_c(double price, double S, double K, double D, dou
     const double intrinsic = spot_intrinsic(S, K, q);
     if (price <= intrinsic + _IV_TOL) return 0.0;
 
-    // sigma_hi runs 1, 2, 4, 8, 16: reaching 16 means even sigma 8 prices below the quote.
-    // Ordered comparisons, so a NaN price or model value ends the growth.
+    // sigma_hi runs 1, 2, 4, 8: reaching 16 means even sigma 8 prices below the quote, and 16
+    // is not priced. Ordered comparisons, so a NaN price or model value ends the growth. The
+    // last price of the growth is the objective's value at sigma_hi.
     double sigma_hi = IV_FIRST_SIGMA_HI;
-    while (price > _baw_price(S, K, D, F, sigma_hi, q) && sigma_hi < _IV_MAX_SIGMA) {
+    double price_hi = _baw_price(S, K, D, F, sigma_hi, q);
+    while (price > price_hi) {
         sigma_hi = 2 * sigma_hi;
+        if (sigma_hi >= _IV_MAX_SIGMA) return -1.0;
+        price_hi = _baw_price(S, K, D, F, sigma_hi, q);
     }
-    if (sigma_hi >= _IV_MAX_SIGMA) return -1.0;
 
     IVParams params{S, K, D, F, price, static_cast<std::int32_t>(q)};
     const double f_lo = _iv_objective(IV_SIGMA_LO, &params);
-    const double f_hi = _iv_objective(sigma_hi, &params);
+    const double f_hi = price_hi - price;
     // A sign change (an exact zero at either end counts) is required; NaN at an end fails.
     const bool bracketed = (f_lo <= 0 && f_hi >= 0) || (f_lo >= 0 && f_hi <= 0);
     if (!bracketed) return -1.0;

@@ -69,32 +69,55 @@ struct CriticalParams {
     double q_val;  // exponent of the premium: q2 for a call, q1 for a put
 };
 
-// Critical-price equations: zero where the American value meets immediate exercise.
+// What every trial point of one critical-price search shares, worked out once.
+struct CriticalTerms {
+    double K;
+    double carry_over_K;  // log(Fc / K) = log(carry_over_K * Sc)
+    double inv_sigma;
+    double half_sigma;
+    double sigma;
+    double DK;
+    double D_carry;
+    double inv_q;
+};
+
+inline CriticalTerms critical_terms(const CriticalParams &p) {
+    return {p.K, p.carry / p.K, 1 / p.sigma, p.sigma / 2, p.sigma, p.D * p.K, p.D * p.carry,
+            1 / p.q_val};
+}
+
+// Critical-price equations: zero where the American value meets immediate exercise. Each
+// trial point takes one logarithm and two normal distribution values: N(d1) serves both the
+// European price and the slope term. D * carry * Sc is D * Fc.
 inline double _call_critical_func(double Sc, void *params) {
     KELVO_TALLY(critical);
-    const CriticalParams &p = *static_cast<const CriticalParams *>(params);
-    const double Fc = p.carry * Sc;
-    const double d1c = libm::log(Fc / p.K) / p.sigma + p.sigma / 2;
-    const double coeff = 1 - p.D * p.carry * _norm_cdf(d1c);
-    const double bsm_c = _bsm_price(p.K, p.D, Fc, p.sigma, 1);
-    return Sc * coeff / p.q_val + bsm_c - (Sc - p.K);
+    const CriticalTerms &t = *static_cast<const CriticalTerms *>(params);
+    const double d1c = libm::log(t.carry_over_K * Sc) * t.inv_sigma + t.half_sigma;
+    const double N1 = _norm_cdf(d1c);
+    const double N2 = _norm_cdf(d1c - t.sigma);
+    const double DFc = t.D_carry * Sc;
+    const double bsm_c = DFc * N1 - t.DK * N2;
+    return Sc * (1 - t.D_carry * N1) * t.inv_q + bsm_c - (Sc - t.K);
 }
 
 inline double _put_critical_func(double Sc, void *params) {
     KELVO_TALLY(critical);
-    const CriticalParams &p = *static_cast<const CriticalParams *>(params);
-    const double Fc = p.carry * Sc;
-    const double d1c = libm::log(Fc / p.K) / p.sigma + p.sigma / 2;
-    const double coeff = 1 - p.D * p.carry * _norm_cdf(-d1c);
-    const double bsm_p = _bsm_price(p.K, p.D, Fc, p.sigma, -1);
-    return bsm_p - Sc * coeff / p.q_val - (p.K - Sc);
+    const CriticalTerms &t = *static_cast<const CriticalTerms *>(params);
+    const double d1c = libm::log(t.carry_over_K * Sc) * t.inv_sigma + t.half_sigma;
+    const double N1 = _norm_cdf(-d1c);
+    const double N2 = _norm_cdf(t.sigma - d1c);
+    const double DFc = t.D_carry * Sc;
+    const double bsm_p = t.DK * N2 - DFc * N1;
+    return bsm_p - Sc * (1 - t.D_carry * N1) * t.inv_q - (t.K - Sc);
 }
 
 constexpr double CRITICAL_BRACKET_OFFSET = 1e-10;
 constexpr int CRITICAL_PROBES = 20;
 constexpr int CRITICAL_MAXITER = 100;
 
-inline double _solve_call_critical(CriticalParams *params) {
+inline double _solve_call_critical(CriticalParams *critical) {
+    CriticalTerms terms = critical_terms(*critical);
+    CriticalTerms *params = &terms;
     const double lo = params->K + CRITICAL_BRACKET_OFFSET;
     if (_call_critical_func(lo, params) <= 0) return lo;
     double hi = 2 * params->K;
@@ -110,7 +133,9 @@ inline double _solve_call_critical(CriticalParams *params) {
     return hi;
 }
 
-inline double _solve_put_critical(CriticalParams *params) {
+inline double _solve_put_critical(CriticalParams *critical) {
+    CriticalTerms terms = critical_terms(*critical);
+    CriticalTerms *params = &terms;
     const double hi = params->K - CRITICAL_BRACKET_OFFSET;
     if (_put_critical_func(hi, params) <= 0) return hi;
     const double lo = CRITICAL_BRACKET_OFFSET;
