@@ -127,6 +127,14 @@ def test_input_kinds():
     assert same(vectorized_baw_implied_vol(frombuffer, S, K, D, F, iter(flags)), expected)
     longer = [np.append(a, [1.0, 2.0]) for a in (S, K, D, F)]
     assert same(vectorized_baw_implied_vol(prices, *longer, flags + ["p", "c"]), expected)
+    # unaligned, as arrays unpickled from a byte stream can be (Dask's workers receive them so)
+    unaligned = []
+    for a in (prices, S, K, D, F):
+        raw = np.zeros(a.nbytes + 1, dtype=np.uint8)[1:]
+        raw[:] = np.frombuffer(a.tobytes(), dtype=np.uint8)
+        unaligned.append(raw.view(np.float64))
+    assert not unaligned[0].flags.aligned
+    assert same(vectorized_baw_implied_vol(*unaligned, flags), expected)
 
 
 def test_integer_and_scalar_inputs():

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 
 #include "binding.hpp"
 
@@ -29,6 +30,16 @@ private:
     Py_buffer view_{};
     bool held_ = false;
 };
+
+// An element that need not be aligned: NumPy arrays may be (an array unpickled from a byte
+// stream, a field of a packed record), and memcpy reads them with one plain load where a cast
+// pointer's dereference would be undefined.
+template <typename T>
+inline T load(const char *p) noexcept {
+    T value;
+    std::memcpy(&value, p, sizeof value);
+    return value;
+}
 
 // Raises ValueError when a view holds fewer than n elements, so loops never read past it.
 bool require_length(const char *name, Py_ssize_t size, Py_ssize_t n);

@@ -117,10 +117,10 @@ PyObject *vectorized_body(PyObject *const *inputs) {
     char *o = out_view.data();
     PyThreadState *thread_state = PyEval_SaveThread();
     for (Py_ssize_t i = 0; i < n; ++i) {
-        *reinterpret_cast<double *>(o) = kernel::_baw_implied_vol_c(
-            *reinterpret_cast<const double *>(p), *reinterpret_cast<const double *>(s),
-            *reinterpret_cast<const double *>(k), *reinterpret_cast<const double *>(d),
-            *reinterpret_cast<const double *>(f), *reinterpret_cast<const int *>(q));
+        const double sigma = kernel::_baw_implied_vol_c(load<double>(p), load<double>(s),
+                                                        load<double>(k), load<double>(d),
+                                                        load<double>(f), load<int>(q));
+        std::memcpy(o, &sigma, sizeof sigma);
         p += numeric[0].stride();
         s += numeric[1].stride();
         k += numeric[2].stride();
