@@ -1,0 +1,137 @@
+"""kelvo.dask against the in-process functions: threaded scheduler, a local cluster of worker
+processes, odd and empty chunks, NaN rows, and a worker killed while it computes."""
+import os
+import signal
+import time
+
+import numpy as np
+import pytest
+
+da = pytest.importorskip("dask.array")
+distributed = pytest.importorskip("distributed")
+
+from kelvo import baw_price, find_forward_baw, vectorized_baw_implied_vol  # noqa: E402
+from kelvo import dask as kd  # noqa: E402
+
+
+def quotes(n, seed=5):
+    """Mixed calls and puts with their prices; one row in 50 has a NaN price."""
+    rng = np.random.default_rng(seed)
+    S = rng.uniform(50, 150, n)
+    K = S * rng.uniform(0.7, 1.3, n)
+    D = rng.uniform(0.9, 1.0, n)
+    F = S * rng.uniform(0.95, 1.05, n)
+    sigma = rng.uniform(0.05, 1.0, n)
+    flags = np.where(rng.random(n) < 0.5, "c", "p")
+    # the growth of a price with sigma is smooth: a few thousand exact prices, spread over
+    # all quotes by sigma's rank, are enough to make every quote solvable or deliberately not
+    base = np.array([baw_price(*a) for a in zip(S[:2000], K[:2000], D[:2000], F[:2000],
+                                                 sigma[:2000], flags[:2000].tolist())])
+    prices = np.resize(base, n) * rng.uniform(0.98, 1.02, n)
+    prices[::50] = np.nan
+    return prices, S, K, D, F, flags
+
+
+@pytest.fixture(scope="module")
+def data():
+    q = quotes(300_000)
+    return q, vectorized_baw_implied_vol(*q[:5], q[5].tolist())
+
+
+def same(a, b):
+    return np.asarray(a).tobytes() == np.asarray(b).tobytes()
+
+
+@pytest.mark.parametrize("chunks", [7919, 100_000, 300_000])
+def test_threaded_arrays_equal_the_in_process_call(data, chunks):
+    (prices, S, K, D, F, flags), expected = data
+    # inputs chunked differently from prices are rechunked to them
+    arrays = [da.from_array(a, chunks=chunks if i % 2 == 0 else 12_345)
+              for i, a in enumerate((prices, S, K, D, F))]
+    got = kd.implied_vol(*arrays, da.from_array(flags, chunks=chunks))
+    assert same(got.compute(scheduler="threads", num_workers=2), expected)
+
+
+def test_scalars_broadcast_and_shapes_are_checked(data):
+    (prices, S, K, D, F, flags), _ = data
+    n = 1000
+    got = kd.implied_vol(prices[:n], 100.0, K[:n], 0.97, 101.0, "c").compute(scheduler="sync")
+    assert same(got, vectorized_baw_implied_vol(prices[:n], [100.0] * n, K[:n], [0.97] * n,
+                                                [101.0] * n, ["c"] * n))
+    with pytest.raises(ValueError, match="K_arr has shape"):
+        kd.implied_vol(prices[:n], S[:n], K[:n - 1], D[:n], F[:n], flags[:n])
+
+
+def test_dataframe_with_empty_partitions_and_nan_rows(data):
+    pd = pytest.importorskip("pandas")
+    dd = pytest.importorskip("dask.dataframe")
+    (prices, S, K, D, F, flags), expected = data
+    n = 50_000
+    frame = pd.DataFrame({"mid": prices[:n], "S": S[:n], "K": K[:n], "D": D[:n], "F": F[:n],
+                          "flag": flags[:n], "row": np.arange(n)})
+    # a filter that empties whole partitions: only the first and last tenth of the rows pass
+    keep = (frame.row < n // 10) | (frame.row >= n - n // 10)
+    ddf = dd.from_pandas(frame, npartitions=13)
+    ddf = ddf[(ddf.row < n // 10) | (ddf.row >= n - n // 10)]
+    got = kd.implied_vol(ddf, columns={"price": "mid"}).compute(scheduler="threads")
+    assert got.name == "iv" and list(got.index) == list(frame.index[keep])
+    assert same(got.to_numpy(), expected[:n][keep])
+
+
+def chain_frame(pd, expiries=12, seed=9):
+    rng = np.random.default_rng(seed)
+    rows = []
+    for e in range(expiries):
+        S, T = 100.0, 0.1 + 0.2 * e
+        D, F = np.exp(-0.03 * T), S * np.exp(0.02 * T) * rng.uniform(0.995, 1.005)
+        for k in rng.permutation(np.arange(80.0, 121.0)):
+            s = (0.22 + 0.3 * np.log(k / F) ** 2) * np.sqrt(T)
+            rows.append((T, k, baw_price(S, k, D, F, s, "c"), baw_price(S, k, D, F, s, "p"), S, D))
+    return pd.DataFrame(rows, columns=["expiry", "strike", "call", "put", "S", "D"])
+
+
+def test_forwards_per_expiry_equal_the_in_process_search():
+    pd = pytest.importorskip("pandas")
+    dd = pytest.importorskip("dask.dataframe")
+    frame = chain_frame(pd)
+    got = kd.forwards(dd.from_pandas(frame, npartitions=5), strike_pct=0.05)
+    got = got.compute(scheduler="threads").sort_index()
+    for expiry, group in frame.groupby("expiry"):
+        group = group.sort_values("strike", kind="stable")
+        assert got[expiry] == find_forward_baw(group.call.to_numpy(), group.put.to_numpy(),
+                                               group.strike.to_numpy(), 100.0,
+                                               group.D.iloc[0], 0.05)
+
+
+@pytest.fixture(scope="module")
+def client():
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                       host="127.0.0.1", dashboard_address=None,
+                                       silence_logs=40)
+    with cluster, distributed.Client(cluster) as c:
+        yield c
+
+
+@pytest.mark.filterwarnings("ignore:Sending large graph")
+def test_local_cluster_equals_the_in_process_call(client, data):
+    (prices, S, K, D, F, flags), expected = data
+    arrays = [da.from_array(a, chunks=40_001) for a in (prices, S, K, D, F, flags)]
+    assert same(client.compute(kd.implied_vol(*arrays)).result(), expected)
+
+
+@pytest.mark.filterwarnings("ignore:Sending large graph")
+def test_a_killed_worker_is_replaced_and_the_result_is_complete(client, data):
+    (prices, S, K, D, F, flags), expected = data
+    arrays = [da.from_array(a, chunks=5_000) for a in (prices, S, K, D, F, flags)]
+    future = client.compute(kd.implied_vol(*arrays))
+    deadline = time.monotonic() + 30
+    while not client.processing() or not any(client.processing().values()):
+        assert time.monotonic() < deadline
+        time.sleep(0.01)
+    pids = client.run(os.getpid)
+    victim = sorted(pids)[0]
+    os.kill(pids[victim], signal.SIGKILL)  # its nanny starts a new worker process
+    assert not future.done()
+    assert same(future.result(timeout=120), expected)
+    client.wait_for_workers(2, timeout=60)
+    assert pids[victim] not in client.run(os.getpid).values()
