@@ -4,6 +4,10 @@ import math
 import threading
 import time
 
+import numpy as np
+
+from kelvo import baw_price
+
 
 def black_price(K, D, F, sigma, call):
     """Discounted Black price, written independently of the module."""
@@ -46,3 +50,19 @@ def vectorcall(func, args, kwnames):
                     ctypes.py_object]
     argv = (ctypes.py_object * len(args))(*args)
     return api(func, argv, len(args) - len(kwnames), kwnames)
+
+
+def quotes(n, seed=1):
+    """Mixed calls and puts with their prices, some NaN, some at zero and some unreachable."""
+    rng = np.random.default_rng(seed)
+    S = rng.uniform(50, 150, n)
+    K = S * rng.uniform(0.7, 1.3, n)
+    D = rng.uniform(0.9, 1.0, n)
+    F = S * rng.uniform(0.95, 1.05, n)
+    sigma = rng.uniform(0.02, 1.5, n)
+    flags = rng.choice(["c", "p"], n).tolist()
+    prices = np.array([baw_price(*a) for a in zip(S, K, D, F, sigma, flags)])
+    prices[::17] = math.nan
+    prices[::23] = 0.0
+    prices[::29] = 1e6
+    return prices, S, K, D, F, flags

@@ -1,5 +1,5 @@
 """kelvo.dask against the in-process functions: threaded scheduler, a local cluster of worker
-processes, odd and empty chunks, NaN rows, and a worker killed while it computes."""
+processes, odd and empty chunks, NaN and unsolvable rows, and a worker killed while it computes."""
 import os
 import signal
 import time
@@ -13,29 +13,14 @@ distributed = pytest.importorskip("distributed")
 from kelvo import baw_price, find_forward_baw, vectorized_baw_implied_vol  # noqa: E402
 from kelvo import dask as kd  # noqa: E402
 
-
-def quotes(n, seed=5):
-    """Mixed calls and puts with their prices; one row in 50 has a NaN price."""
-    rng = np.random.default_rng(seed)
-    S = rng.uniform(50, 150, n)
-    K = S * rng.uniform(0.7, 1.3, n)
-    D = rng.uniform(0.9, 1.0, n)
-    F = S * rng.uniform(0.95, 1.05, n)
-    sigma = rng.uniform(0.05, 1.0, n)
-    flags = np.where(rng.random(n) < 0.5, "c", "p")
-    # the growth of a price with sigma is smooth: a few thousand exact prices, spread over
-    # all quotes by sigma's rank, are enough to make every quote solvable or deliberately not
-    base = np.array([baw_price(*a) for a in zip(S[:2000], K[:2000], D[:2000], F[:2000],
-                                                 sigma[:2000], flags[:2000].tolist())])
-    prices = np.resize(base, n) * rng.uniform(0.98, 1.02, n)
-    prices[::50] = np.nan
-    return prices, S, K, D, F, flags
+from helpers import quotes  # noqa: E402
 
 
 @pytest.fixture(scope="module")
 def data():
-    q = quotes(300_000)
-    return q, vectorized_baw_implied_vol(*q[:5], q[5].tolist())
+    prices, S, K, D, F, flags = quotes(300_000)
+    return (prices, S, K, D, F, np.array(flags)), vectorized_baw_implied_vol(
+        prices, S, K, D, F, flags)
 
 
 def same(a, b):

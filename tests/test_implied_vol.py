@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from kelvo.baw_core import baw_implied_vol, baw_price, vectorized_baw_implied_vol
-from helpers import run_while_counting
+from helpers import quotes, run_while_counting
 
 nan = math.nan
 IV_TOL = 1e-10
@@ -80,21 +80,6 @@ def test_flag_decides_the_side():
 
 
 # ---------------------------------------------------------------- arrays
-
-def quotes(n, seed=1):
-    rng = np.random.default_rng(seed)
-    S = rng.uniform(50, 150, n)
-    K = S * rng.uniform(0.7, 1.3, n)
-    D = rng.uniform(0.9, 1.0, n)
-    F = S * rng.uniform(0.95, 1.05, n)
-    sigma = rng.uniform(0.02, 1.5, n)
-    flags = rng.choice(["c", "p"], n).tolist()
-    prices = np.array([baw_price(*a) for a in zip(S, K, D, F, sigma, flags)])
-    prices[::17] = nan
-    prices[::23] = 0.0
-    prices[::29] = 1e6
-    return prices, S, K, D, F, flags
-
 
 def scalar_results(prices, S, K, D, F, flags):
     return np.array([baw_implied_vol(*a) for a in zip(prices, S, K, D, F, flags)])
