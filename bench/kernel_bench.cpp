@@ -60,6 +60,14 @@ double best_seconds(int repeats, Work work) {
     return best;
 }
 
+// Not inlined, so that callgrind can count this loop alone (--toggle-collect=*invert_grid*).
+__attribute__((noinline)) void invert_grid(const std::vector<double> &data, std::vector<double> &out) {
+    for (size_t i = 0; i < out.size(); ++i) {
+        const double *x = &data[6 * i];
+        out[i] = _baw_implied_vol_c(x[0], x[1], x[2], x[3], x[4], static_cast<int>(x[5]));
+    }
+}
+
 #ifdef KELVO_COUNT_CALLS
 // Latency of f: each call waits for the one before (its result is OR-ed into the next argument
 // under a mask that is zero at run time), as the kernel's calls wait on each other. The same
@@ -115,10 +123,8 @@ Cost ns_per_call(const std::vector<double> &args, int repeats, Function f) {
 int cost(const std::vector<double> &data, int repeats) {
     namespace k = kelvo::kernel;
     const size_t n = data.size() / 6;
-    for (size_t i = 0; i < n; ++i) {
-        const double *x = &data[6 * i];
-        _baw_implied_vol_c(x[0], x[1], x[2], x[3], x[4], static_cast<int>(x[5]));
-    }
+    std::vector<double> out(n);
+    invert_grid(data, out);
     const k::CallCounts &c = k::call_counts;
     const double per = 1.0 / n;
     const std::vector<double> &base = c.pow_base.args, &exponent = c.pow_exponent.args;
@@ -139,14 +145,6 @@ int cost(const std::vector<double> &data, int repeats) {
     return 0;
 }
 #endif
-
-// Not inlined, so that callgrind can count this loop alone (--toggle-collect=*invert_grid*).
-__attribute__((noinline)) void invert_grid(const std::vector<double> &data, std::vector<double> &out) {
-    for (size_t i = 0; i < out.size(); ++i) {
-        const double *x = &data[6 * i];
-        out[i] = _baw_implied_vol_c(x[0], x[1], x[2], x[3], x[4], static_cast<int>(x[5]));
-    }
-}
 
 struct Counting {
     kelvo::kernel::ForwardParams params;

@@ -256,13 +256,14 @@ def parity_estimate(calls, puts, strikes, S, D):
     return float(np.mean(strikes + (calls - puts) / D))
 
 
-def invert(chunk, forward):
+def invert(chunk, S, D, forward):
+    """Call and put implied vols of a chunk, for one spot, discount factor and forward."""
     v = chunk.values
     n = len(chunk)
     prices = np.concatenate([v["call"], v["put"]])
     ivs = vectorized_baw_implied_vol(
-        prices, np.concatenate([v["spot"]] * 2), np.concatenate([v["strike"]] * 2),
-        np.concatenate([v["discount"]] * 2), np.full(2 * n, forward), ["c"] * n + ["p"] * n)
+        prices, np.full(2 * n, S), np.concatenate([v["strike"]] * 2), np.full(2 * n, D),
+        np.full(2 * n, forward), ["c"] * n + ["p"] * n)
     ivs[ivs == 0.0] = np.nan  # at or below intrinsic value: no volatility to report
     return ivs[:n], ivs[n:]
 
@@ -328,6 +329,7 @@ def run(args, out):
         out.write(f"forward {cell(forward, 8) or 'not found'}  parity estimate {estimate:.8f}\n")
         if not args.quiet:
             out.write("\n" + " ".join(f"{h:>12}" for h in header(with_vol)) + "\n")
+
         def emit(chunk, inverted):
             call_sd, put_sd = inverted.result()
             columns = output_columns(chunk, call_sd, put_sd, with_vol)
@@ -347,9 +349,7 @@ def run(args, out):
             for chunk in chain.chunks("kelvo: implied vols", ("strike", "call", "put", "expiry"),
                                       texts=True):
                 # spot and discount were checked to be one value each on the first pass
-                chunk.values["spot"] = np.full(len(chunk), S)
-                chunk.values["discount"] = np.full(len(chunk), D)
-                inverted = worker.submit(invert, chunk, forward)
+                inverted = worker.submit(invert, chunk, S, D, forward)
                 if pending:
                     emit(*pending)
                 pending = chunk, inverted

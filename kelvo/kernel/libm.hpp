@@ -33,7 +33,6 @@ inline CallCounts call_counts;
 #define KELVO_TALLY(counter) static_cast<void>(0)
 #endif
 
-
 // The functions themselves, which the cost model times on the recorded arguments.
 namespace uncounted {
 inline double exp(double x) { return std::exp(x); }
