@@ -64,8 +64,9 @@ def test_sentinels(price, S, K, D, F, flag, expected):
 
 
 def test_nan_spot_without_premium_still_inverts():
-    price = baw_price(100, 100, 1.0, 100, 0.3, "c")
-    assert baw_implied_vol(price, nan, 100, 1.0, 100, "c") == pytest.approx(0.3, abs=1e-9)
+    # a negative rate: no premium, so the spot is not needed
+    price = baw_price(100, 100, 1.01, 100, 0.3, "c")
+    assert baw_implied_vol(price, nan, 100, 1.01, 100, "c") == pytest.approx(0.3, abs=1e-9)
 
 
 def test_exact_root_at_the_first_upper_end():

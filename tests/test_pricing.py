@@ -4,7 +4,7 @@ import math
 
 import pytest
 
-from kelvo.baw_core import baw_price
+from kelvo.baw_core import baw_implied_vol, baw_price
 from helpers import black_price
 
 K = 100.0
@@ -90,3 +90,48 @@ def test_bad_numbers_never_raise(position):
         args = list(base)
         args[position] = value
         assert isinstance(baw_price(*args, flag), float)
+
+
+# A zero rate (D == 1) takes the premium's limit as D -> 1 instead of dropping it.
+@pytest.mark.parametrize("flag", ["c", "p"])
+@pytest.mark.parametrize("carry", [math.exp(-0.025), 1.0, math.exp(0.025)])
+@pytest.mark.parametrize("S_", [80.0, 100.0, 120.0])
+def test_zero_rate_is_the_limit_of_small_rates(S_, carry, flag):
+    F = S_ * carry
+    at_one = baw_price(S_, K, 1.0, F, 0.25, flag)
+    for D_ in (1 - 1e-12, 1 - 1e-15):
+        assert baw_price(S_, K, D_, F, 0.25, flag) == pytest.approx(at_one, rel=1e-9)
+    if flag == "p" and carry == 1.0:  # zero rate, zero carry: a put is never exercised early
+        assert at_one == pytest.approx(black_price(K, 1.0, F, 0.25, False), rel=1e-13)
+    if at_one > max(S_ - K, K - S_, 0.0) + 1e-6:
+        assert baw_implied_vol(at_one, S_, K, 1.0, F, flag) == pytest.approx(0.25, abs=1e-9)
+
+
+def test_zero_rate_call_keeps_its_premium():
+    assert baw_price(100, 100, 1.0, 100 * math.exp(-0.025), 0.25, "c") == pytest.approx(
+        8.85265680, abs=1e-8)
+
+
+# Inputs at the ends of their ranges give the value the formulas tend to, not NaN.
+@pytest.mark.parametrize("S_, K_, D_, F, sigma, flag, expected", [
+    (100.0, math.inf, 0.98, 99.0, 0.2, "p", math.inf),
+    (100.0, math.inf, 0.98, 99.0, 0.2, "c", 0.0),
+    (0.0, 100.0, 0.98, 0.0, 0.2, "c", 0.0),
+    (0.0, 100.0, 0.98, 0.0, 0.2, "p", 100.0),
+    (math.inf, 100.0, 0.98, math.inf, 0.2, "p", 0.0),
+    (100.0, 100.0, 0.98, 99.0, 1e-170, "c", "sigma=1e-150"),
+    (100.0, 100.0, 0.98, 99.0, 5e-324, "p", "sigma=1e-150"),
+    (90.0, 100.0, 0.98, 89.0, 1e-200, "p", "sigma=1e-150"),
+    (100.0, 100.0, 0.98, 99.0, math.inf, "c", "sigma=1e300"),
+    (100.0, 100.0, 0.98, 99.0, math.inf, "p", "sigma=1e300"),
+    # no meaning: NaN stays
+    (100.0, math.inf, 0.0, 99.0, 0.2, "p", math.nan),
+    (math.nan, math.inf, 0.98, 99.0, 0.2, "c", math.nan),
+    (0.0, 100.0, 0.98, math.nan, 0.2, "c", math.nan),
+])
+def test_limits_of_the_formulas(S_, K_, D_, F, sigma, flag, expected):
+    if isinstance(expected, str):
+        expected = baw_price(S_, K_, D_, F, float(expected.split("=")[1]), flag)
+        assert math.isfinite(expected)
+    got = baw_price(S_, K_, D_, F, sigma, flag)
+    assert got == expected or (math.isnan(expected) and math.isnan(got))

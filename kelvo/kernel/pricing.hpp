@@ -158,19 +158,51 @@ inline double european_floored(double bsm, double S, double K, int q) {
     return bsm < intrinsic ? intrinsic : bsm;  // NaN stays NaN
 }
 
+// A strike or a spot at an end of the half-line, where the formulas meet 0 * inf: a call struck
+// at infinity, or on a spot and forward of zero, is worthless, and so is a put on an infinite
+// spot and forward; a put struck at infinity is worth infinity. NaN, negative inputs and D <= 0
+// carry no value and are left to the formulas.
+inline bool degenerate_price(double S, double K, double D, double F, int q, double *price) {
+    if (!(D > 0 && S >= 0 && F >= 0)) return false;
+    if (K == HUGE_VAL) {
+        *price = q == 1 ? 0.0 : HUGE_VAL;
+        return true;
+    }
+    if (q == 1 ? S == 0 && F == 0 : S == HUGE_VAL && F == HUGE_VAL) {
+        *price = 0.0;
+        return true;
+    }
+    return false;
+}
+
+// sigma outside this range gives the price at its end: below, sigma^2 underflows and the
+// exponents of the premium are 0/0; above, d2 = d1 - sigma is inf - inf. The price has reached
+// its limit well inside the range on both sides.
+constexpr double SIGMA_FLOOR = 1e-150;
+constexpr double SIGMA_CEILING = 1e300;
+
 inline double _baw_price(double S, double K, double D, double F, double sigma, int q) {
     KELVO_TALLY(american);
     if (sigma <= 0) return spot_intrinsic(S, K, q);
+    if (sigma < SIGMA_FLOOR) {
+        sigma = SIGMA_FLOOR;
+    } else if (sigma > SIGMA_CEILING) {
+        sigma = SIGMA_CEILING;
+    }
+
+    double degenerate;
+    if (degenerate_price(S, K, D, F, q, &degenerate)) return degenerate;
 
     const double bsm = _bsm_price(K, D, F, sigma, q);
-    if (D >= 1) return european_floored(bsm, S, K, q);  // no positive rate, no premium
+    if (D > 1) return european_floored(bsm, S, K, q);  // negative rate: no premium
 
     const double carry = F / S;
     const double sig2 = sigma * sigma;
     const double N_val = 2 * libm::log(carry) / sig2 - 1;
-    const double M_val = -2 * libm::log(D) / sig2;
-    const double k2 = 1 - D;
-    double disc = N_val * N_val + 4 * M_val / k2;
+    // 4 M / k2 with M = -2 log(D) / sigma^2 and k2 = 1 - D; at D == 1 (a zero rate) that is
+    // 0 / 0 and takes its limit 8 / sigma^2. Near 1, 1 - D is exact and log(D) accurate.
+    const double M_over_k2 = D == 1 ? 2 / sig2 : -2 * libm::log(D) / sig2 / (1 - D);
+    double disc = N_val * N_val + 4 * M_over_k2;
     if (disc < 0) disc = 0;
     const double sqrt_disc = std::sqrt(disc);
 
