@@ -120,7 +120,7 @@ def test_missing_brentq_fails_the_import(tmp_path):
 
 SUBINTERPRETER = """
 import sys
-out = sys.argv[1]
+out, first_in_sub = sys.argv[1], sys.argv[2] == "sub-first"
 code = f'''
 try:
     import kelvo.baw_core
@@ -129,7 +129,9 @@ except ImportError as e:
     result = str(e)
 open({out!r}, "w").write(result)
 '''
-import kelvo.baw_core
+import numpy  # NumPy loads into one interpreter only: kelvo's import fails in the other
+if not first_in_sub:
+    import kelvo.baw_core
 try:
     import _interpreters as interpreters
     interp = interpreters.create("legacy")
@@ -138,14 +140,24 @@ except ImportError:
     interp = interpreters.create()
 interpreters.run_string(interp, code)
 interpreters.destroy(interp)
+import kelvo.baw_core
+print(kelvo.baw_core.baw_price(100, 100, 0.99, 100, 0.2, "c") > 0)
 """
 
 
-def test_second_interpreter_is_refused(tmp_path):
+@pytest.mark.parametrize("order, in_sub", [
+    ("main-first", "Interpreter change detected - this module can only be loaded into one "
+                   "interpreter per process."),
+    # a failed import claims nothing: the main interpreter still gets the module
+    ("sub-first", None),
+])
+def test_one_interpreter_owns_the_module(tmp_path, order, in_sub):
     out = tmp_path / "result.txt"
-    proc = subprocess.run([sys.executable, "-P", "-c", SUBINTERPRETER, str(out)], capture_output=True,
-                          text=True, cwd=tmp_path)
+    proc = subprocess.run([sys.executable, "-P", "-c", SUBINTERPRETER, str(out), order],
+                          capture_output=True, text=True, cwd=tmp_path)
     if not out.exists():
         pytest.skip(f"no sub-interpreters here: {proc.stderr.strip()[-200:]}")
-    assert out.read_text() == ("Interpreter change detected - this module can only be loaded into "
-                               "one interpreter per process.")
+    assert in_sub is None or out.read_text() == in_sub
+    assert out.read_text() != "imported"
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "True"

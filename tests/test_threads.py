@@ -1,4 +1,6 @@
-"""Eight threads on shared inputs while other threads rewrite a flags list being read."""
+"""Eight threads calling every function on shared inputs while other threads rewrite a flags list
+being read. Under a GIL this interleaves the threads at every switch point; on a free-threaded
+interpreter with the GIL off they run truly in parallel."""
 import random
 import sys
 import threading
@@ -52,6 +54,10 @@ def test_shared_inputs_under_concurrent_calls(fast_switching):
     as_call = m.vectorized_baw_implied_vol(prices, S, K, D, F, ["c"] * N)
     as_put = m.vectorized_baw_implied_vol(prices, S, K, D, F, ["p"] * N)
     serial_forward = m.find_forward_baw(calls, puts, strikes, SPOT, DISCOUNT, 0.05)
+    scalar_args = [(SPOT, k, DISCOUNT, FORWARD, total_sigma(k), flag)
+                   for k in STRIKES[::4] for flag in "cp"]
+    serial_scalar = [(m.baw_price(*a), m.baw_implied_vol(m.baw_price(*a), *a[:4], a[5]))
+                     for a in scalar_args]
 
     churn = [CallByEquality() if i % 2 else "p" for i in range(N)]
     stop = threading.Event()
@@ -75,6 +81,8 @@ def test_shared_inputs_under_concurrent_calls(fast_switching):
             for _ in range(ROUNDS):
                 got_iv = m.vectorized_baw_implied_vol(prices, S, K, D, F, flags).tobytes()
                 got_forward = m.find_forward_baw(calls, puts, strikes, SPOT, DISCOUNT, 0.05)
+                got_scalar = [(m.baw_price(*a), m.baw_implied_vol(m.baw_price(*a), *a[:4], a[5]))
+                              for a in scalar_args]
                 try:
                     mixed = m.vectorized_baw_implied_vol(prices, S, K, D, F, churn)
                     # each element read as one flag or another: a call's or a put's volatility
@@ -83,9 +91,9 @@ def test_shared_inputs_under_concurrent_calls(fast_switching):
                 except ValueError:
                     each_ok, mixed = True, None
                 with lock:
-                    tally["calls"] += 3
+                    tally["calls"] += 4
                     tally["short"] += mixed is None
-                    tally["mismatches"] += ((got_iv != serial_iv)
+                    tally["mismatches"] += ((got_iv != serial_iv) + (got_scalar != serial_scalar)
                                             + (got_forward != serial_forward) + (not each_ok))
         except Exception as error:  # reported below, with the thread's results
             tally["errors"].append(error)
@@ -100,5 +108,5 @@ def test_shared_inputs_under_concurrent_calls(fast_switching):
     for t in mutators:
         t.join()
     assert tally["errors"] == []
-    assert tally["calls"] == 3 * THREADS * ROUNDS
+    assert tally["calls"] == 4 * THREADS * ROUNDS
     assert tally["mismatches"] == 0

@@ -65,9 +65,9 @@ bool copy_spec_attribute(PyObject *spec, PyObject *dict, const char *from, const
 PyObject *module_create(PyObject *spec, PyModuleDef *) {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return nullptr;
-    if (owner_interpreter_id == -1) {
-        owner_interpreter_id = id;
-    } else if (owner_interpreter_id != id) {
+    // Only an import that completes claims the module (module_exec); a failed one in another
+    // interpreter leaves it free.
+    if (owner_interpreter_id != -1 && owner_interpreter_id != id) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
@@ -230,7 +230,10 @@ int module_exec(PyObject *module) {
                         "supported.");
         return -1;
     }
-    if (execute(module)) return 0;
+    if (execute(module)) {
+        owner_interpreter_id = PyInterpreterState_GetID(PyInterpreterState_Get());
+        return 0;
+    }
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, INIT_NAME);
     add_traceback(INIT_NAME, SOURCE_FILE, __LINE__);
     Py_CLEAR(entry_context.module);
