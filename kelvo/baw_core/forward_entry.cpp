@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "arrays.hpp"
+#include "detached.hpp"
 #include "entries.hpp"
 #include "kernel/forward.hpp"
 
@@ -104,14 +105,18 @@ PyObject *forward_body(PyObject *const *arrays, double S, double D, double strik
     }
     const double F_init = f_est_count > 0 ? f_est_sum / static_cast<double>(f_est_count) : S;
 
-    kernel::ForwardParams params{S, D, calls, puts, ks, static_cast<std::int64_t>(n_sel)};
     const double search_lo = F_init * (1.0 - SEARCH_BAND);
     const double search_hi = F_init * (1.0 + SEARCH_BAND);
-
-    PyThreadState *thread_state = PyEval_SaveThread();
-    const kernel::BoundedMinimum best = kernel::_fminbound(
-        kernel::_fwd_iv_abs_diff, search_lo, search_hi, &params, FORWARD_XATOL, FORWARD_MAXITER);
-    PyEval_RestoreThread(thread_state);
+    kernel::BoundedMinimum best;
+    {
+        Detached detached;
+        kernel::ForwardParams params{S, D, calls, puts, ks, static_cast<std::int64_t>(n_sel),
+                                     Detached::keep_going_callback, &detached};
+        best = kernel::_fminbound(kernel::_fwd_iv_abs_diff, search_lo, search_hi, &params,
+                                  FORWARD_XATOL, FORWARD_MAXITER);
+        detached.reattach();
+        if (detached.interrupted()) return nullptr;
+    }
 
     // No strike inverted on both sides at the forward found: there is no forward to report.
     if (best.fx == kernel::FORWARD_NO_CONTRIBUTION) {

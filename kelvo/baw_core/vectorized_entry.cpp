@@ -1,6 +1,7 @@
 // vectorized_baw_implied_vol: NumPy conversions with the interpreter held, then one serial loop
 // of the scalar solver with the calling thread detached.
 #include "arrays.hpp"
+#include "detached.hpp"
 #include "entries.hpp"
 #include "kernel/implied_vol.hpp"
 
@@ -115,21 +116,25 @@ PyObject *vectorized_body(PyObject *const *inputs) {
     const char *f = numeric[4].data();
     const char *q = q_view.data();
     char *o = out_view.data();
-    PyThreadState *thread_state = PyEval_SaveThread();
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const double sigma = kernel::_baw_implied_vol_c(load<double>(p), load<double>(s),
-                                                        load<double>(k), load<double>(d),
-                                                        load<double>(f), load<int>(q));
-        std::memcpy(o, &sigma, sizeof sigma);
-        p += numeric[0].stride();
-        s += numeric[1].stride();
-        k += numeric[2].stride();
-        d += numeric[3].stride();
-        f += numeric[4].stride();
-        q += q_view.stride();
-        o += out_view.stride();
+    {
+        Detached detached;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const double sigma = kernel::_baw_implied_vol_c(load<double>(p), load<double>(s),
+                                                            load<double>(k), load<double>(d),
+                                                            load<double>(f), load<int>(q));
+            std::memcpy(o, &sigma, sizeof sigma);
+            p += numeric[0].stride();
+            s += numeric[1].stride();
+            k += numeric[2].stride();
+            d += numeric[3].stride();
+            f += numeric[4].stride();
+            q += q_view.stride();
+            o += out_view.stride();
+            if ((i & 15) == 15 && !detached.keep_going()) break;
+        }
+        detached.reattach();
+        if (detached.interrupted()) return nullptr;
     }
-    PyEval_RestoreThread(thread_state);
 
     // Failure (-1.0) becomes NaN; 0.0 (at or below intrinsic) stays.
     Ref asarray = np_attribute("asarray");

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
 
 #include "constants.hpp"
 #include "implied_vol.hpp"
@@ -92,6 +93,11 @@ struct ForwardParams {
     const double *sel_puts;
     const double *sel_strikes;
     std::int64_t n;
+    // Asked between strikes whether to go on (the caller's interrupt check); once it says no,
+    // every evaluation returns NaN at once and the minimiser runs out its iterations.
+    int (*keep_going)(void *context) = nullptr;
+    void *keep_going_context = nullptr;
+    bool stopped = false;
 };
 
 // Objective value when no strike can be inverted on both sides.
@@ -99,10 +105,14 @@ constexpr double FORWARD_NO_CONTRIBUTION = 1e10;
 
 // Mean |call IV - put IV| over the strikes where both sides invert, at forward F_trial.
 inline double _fwd_iv_abs_diff(double F_trial, void *params) {
-    const ForwardParams &p = *static_cast<const ForwardParams *>(params);
+    ForwardParams &p = *static_cast<ForwardParams *>(params);
     double total = 0.0;
     std::int64_t count = 0;
     for (std::int64_t j = 0; j < p.n; ++j) {
+        if (p.keep_going != nullptr && !p.stopped && !p.keep_going(p.keep_going_context)) {
+            p.stopped = true;
+        }
+        if (p.stopped) return std::numeric_limits<double>::quiet_NaN();
         const double iv_c = _baw_implied_vol_c(p.sel_calls[j], p.S, p.sel_strikes[j], p.D, F_trial, 1);
         const double iv_p = _baw_implied_vol_c(p.sel_puts[j], p.S, p.sel_strikes[j], p.D, F_trial, -1);
         if (iv_c <= 0 || iv_p <= 0) continue;  // at or below intrinsic, or unbracketable

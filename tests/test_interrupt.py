@@ -1,0 +1,51 @@
+"""Ctrl-C during a long detached loop raises KeyboardInterrupt promptly and leaves the module
+usable."""
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+CHILD = """
+import sys, numpy as np
+from kelvo import baw_price, find_forward_baw, vectorized_baw_implied_vol
+n = 2_000_000
+if sys.argv[1] == "vectorized":
+    args = (np.full(n, 5.0), np.full(n, 100.0), np.full(n, 100.0), np.full(n, 0.99),
+            np.full(n, 100.0), ["c"] * n)
+    call = lambda: vectorized_baw_implied_vol(*args)
+else:
+    strikes = np.linspace(50, 150, 40_000)
+    calls = np.array([baw_price(100, k, 0.99, 100, 0.2, "c") for k in strikes])
+    puts = np.array([baw_price(100, k, 0.99, 100, 0.2, "p") for k in strikes])
+    call = lambda: find_forward_baw(calls, puts, strikes, 100.0, 0.99, 1.0)
+print("ready", flush=True)
+try:
+    call()
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+print(baw_price(100, 100, 0.99, 100, 0.2, "c") > 0, flush=True)
+"""
+
+
+@pytest.mark.parametrize("function", ["vectorized", "forward"])
+def test_ctrl_c_stops_a_long_call(function):
+    child = subprocess.Popen([sys.executable, "-P", "-c", CHILD, function],
+                             stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(0.5)
+        sent = time.perf_counter()
+        child.send_signal(signal.SIGINT)
+        line = child.stdout.readline().strip()
+        latency = time.perf_counter() - sent
+        assert line == "interrupted"
+        # without the check the loop runs on for tens of seconds; the bound is loose for
+        # sanitizer and debug builds
+        assert latency < 3.0
+        assert child.stdout.readline().strip() == "True"
+    finally:
+        child.kill()
+        child.wait()
