@@ -10,7 +10,9 @@ import argparse
 import csv
 import math
 import os
+import shutil
 import sys
+import tempfile
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
@@ -21,7 +23,9 @@ from kelvo import find_forward_baw, vectorized_baw_implied_vol
 SAMPLE = Path(__file__).resolve().parent / "data" / "sample_chain.csv"
 DEFAULT_STRIKE_PCT = 0.01
 FALLBACK_WIDTHS = (0.02, 0.05, 0.1, 0.2, 0.5, 1.0)
+EXIT_CANNOT_WRITE = 1
 EXIT_BAD_INPUT = 2
+EXIT_INTERRUPTED = 130  # as a shell reports a run ended by SIGINT
 
 # accepted header names, compared without case or surrounding blanks
 COLUMNS = {
@@ -33,6 +37,8 @@ COLUMNS = {
     "expiry": ("expiry", "t", "expiry_years"),
 }
 REQUIRED = ("strike", "call", "put")
+QUOTES = ("call", "put")
+POSITIVE = ("spot", "discount")  # one value for the whole file, so it must be meaningful
 
 
 class BadInput(Exception):
@@ -43,6 +49,26 @@ class BadRow(BadInput):
     def __init__(self, line, message):
         super().__init__(f"line {line}: {message}")
         self.line = line
+
+
+class CannotWrite(Exception):
+    """An output that cannot be written: the run stops with exit code 1."""
+
+
+class SkippedRows:
+    """The rows --skip-bad-rows passed over: a count and the first few messages as plain text
+    (an exception would keep its traceback, and with it the whole chunk)."""
+
+    KEPT = 20
+
+    def __init__(self):
+        self.count = 0
+        self.first = []  # (line, message)
+
+    def add(self, bad):
+        self.count += 1
+        if len(self.first) < self.KEPT:
+            self.first.append((bad.line, str(bad)))
 
 
 class Chunk:
@@ -99,7 +125,7 @@ class ChainFile:
         self.chunk_size = chunk_size
         self.skip_bad_rows = skip_bad_rows
         self.fixed = {"spot": spot, "discount": discount, "expiry": expiry}
-        self.bad_rows = []  # BadRow of every skipped row, filled by the first pass
+        self.skipped = SkippedRows()  # filled by the first pass
         self.has_expiry = expiry is not None
 
     def _header(self, header):
@@ -130,54 +156,88 @@ class ChainFile:
             if i is None:
                 values.append(math.nan)
                 continue
-            cell = row[i].strip() if i < len(row) else ""
+            if i >= len(row):
+                raise BadRow(line, f"missing {column} value")
+            cell = row[i].strip()
+            if not cell and column in QUOTES:
+                values.append(math.nan)  # a missing quote: an empty cell in the table
+                continue
             if not cell:
                 raise BadRow(line, f"missing {column} value")
             try:
-                values.append(float(cell))
+                value = float(cell)
             except ValueError:
                 raise BadRow(line, f"{column} is not a number: {cell!r}") from None
+            if column in POSITIVE and not (0 < value < math.inf):
+                raise BadRow(line, f"{column} must be a positive number: {cell!r}")
+            values.append(value)
         return values
 
-    def chunks(self, label, columns=tuple(COLUMNS), texts=False):
-        """Parsed chunks of the named columns (NaN for the others), with the cell texts when
-        asked; a bad row stops the run unless bad rows are skipped (and recorded)."""
+    def chunks(self, label, texts=False):
+        """Parsed chunks (every column parsed, so both passes keep exactly the same rows), with
+        the cell texts when asked; a bad row stops the run unless bad rows are skipped (and
+        recorded, on the first pass)."""
         progress = Progress(os.path.getsize(self.path), label)
-        record = not self.bad_rows
+        record = self.skipped.count == 0
         try:
             with open(self.path, newline="", encoding="utf-8-sig") as f:
-                reader = csv.reader(f)
-                header = next(reader, None)
+                rows = self._records(f)
+                header = next(rows, None)
                 if header is None:
                     raise BadInput("line 1: the file is empty (expected a header row)")
-                index = self._header(header)
-                lines, rows = [], []
-                for row in reader:
+                index = self._header(header[1])
+                lines, cells = [], []
+                for line, row in rows:
                     if not row:
                         continue
-                    lines.append(reader.line_num)
-                    rows.append(row)
+                    lines.append(line)
+                    cells.append(row)
                     if len(lines) == self.chunk_size:
-                        yield self._chunk(lines, rows, index, record, columns, texts)
-                        lines, rows = [], []
+                        chunk = self._chunk(lines, cells, index, record, texts)
+                        if len(chunk):
+                            yield chunk
+                        lines, cells = [], []
                         # the byte position read so far, a little ahead of the rows parsed
                         progress.update(f.buffer.tell() - progress.done)
                 if lines:
-                    yield self._chunk(lines, rows, index, record, columns, texts)
+                    chunk = self._chunk(lines, cells, index, record, texts)
+                    if len(chunk):
+                        yield chunk
                 progress.update(progress.total - progress.done)
         finally:
             progress.close()
 
-    def _chunk(self, lines, rows, index, record, wanted, texts):
+    def _records(self, f):
+        """(line where the record starts, cells) of every CSV record; a record the csv module
+        cannot read (an unterminated quote, a field over its size limit) or text that is not
+        UTF-8 is a BadInput naming the line."""
+        reader = csv.reader(f, strict=True)
+        while True:
+            start = reader.line_num + 1
+            try:
+                row = next(reader)
+            except StopIteration:
+                return
+            except csv.Error as error:
+                raise BadInput(f"line {start}: cannot read this CSV record: {error}") from None
+            except UnicodeDecodeError:
+                raise BadInput(f"line {first_line_not_utf8(self.path)}: the file is not UTF-8 "
+                               "text") from None
+            yield start, row
+
+    def _chunk(self, lines, rows, index, record, texts):
         values = {}
         try:  # NumPy parses a whole column at once; any doubt goes to the row-by-row reading
             for column in COLUMNS:
                 fill = self.fixed.get(column)
-                if fill is not None or column not in index or column not in wanted:
+                if fill is not None or column not in index:
                     values[column] = np.full(len(rows), math.nan if fill is None else fill)
-                else:
-                    i = index[column]
-                    values[column] = np.array([row[i] for row in rows], dtype=np.float64)
+                    continue
+                i = index[column]
+                values[column] = np.array([row[i] for row in rows], dtype=np.float64)
+                if column in POSITIVE and not np.all((values[column] > 0)
+                                                     & (values[column] < math.inf)):
+                    raise ValueError(column)
             return Chunk(np.array(lines), values, self._texts(rows, index) if texts else None)
         except (ValueError, IndexError):
             pass
@@ -191,7 +251,7 @@ class ChainFile:
                 if not self.skip_bad_rows:
                     raise
                 if record:
-                    self.bad_rows.append(bad)
+                    self.skipped.add(bad)
                 continue
             good_lines.append(line)
             kept.append(row)
@@ -217,6 +277,30 @@ def window_index(strikes, S, strike_pct):
     return first
 
 
+def first_line_not_utf8(path):
+    """The number of the first line holding bytes that are not UTF-8."""
+    import codecs
+
+    decoder = codecs.getincrementaldecoder("utf-8")()
+    line = 1
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 16), b""):
+            try:
+                decoder.decode(block)
+            except UnicodeDecodeError as error:
+                return line + block[:error.start].count(b"\n")
+            line += block.count(b"\n")
+    return line
+
+
+def usable_quotes(chunk):
+    """Strikes whose call and put are both finite positive prices: the forward search uses
+    only these, so that one missing quote cannot empty the whole table."""
+    call, put = chunk.values["call"], chunk.values["put"]
+    with np.errstate(invalid="ignore"):
+        return np.isfinite(call) & np.isfinite(put) & (call > 0) & (put > 0)
+
+
 class Selection:
     """The rows of the first window that holds a strike, kept while the chain streams past."""
 
@@ -237,12 +321,14 @@ class Selection:
                 raise BadRow(chunk.lines[differs[0]],
                              f"{name} {float(column[differs[0]])!r} differs from {float(value)!r} on line "
                              f"{self.first_line}: one file holds one expiry of one underlying")
-        first = window_index(chunk.values["strike"], self.S, self.strike_pct)
+        usable = usable_quotes(chunk)
+        first = np.where(usable, window_index(chunk.values["strike"], self.S, self.strike_pct),
+                         len(FALLBACK_WIDTHS) + 2)
         best = first.min() if len(first) else self.best
         if best < self.best:
             self.best, self.parts = best, []
         if best <= self.best:
-            keep = first == self.best
+            keep = (first == self.best) & usable
             self.parts.append({c: chunk.values[c][keep] for c in ("call", "put", "strike")})
 
     def arrays(self):
@@ -299,30 +385,144 @@ def header(with_vol):
     return names + ["gap"]
 
 
+class AtomicOutput:
+    """A file written under a temporary name in the target's directory and renamed into place
+    only when complete, so that the target is always either the old file or the whole new one.
+    Opened before the input is read, so that an unwritable target fails at once."""
+
+    def __init__(self, target, text=True):
+        self.target = Path(target)
+        if self.target.is_dir():
+            raise CannotWrite(f"{self.target}: is a directory")
+        try:
+            fd, name = tempfile.mkstemp(dir=self.target.parent or ".", suffix=self.target.suffix,
+                                        prefix=f".{self.target.name}.")
+        except OSError as error:
+            raise CannotWrite(f"cannot write {self.target}: {error.strerror}") from None
+        self.temp = Path(name)
+        self.file = os.fdopen(fd, "w" if text else "wb", newline="" if text else None)
+
+    def commit(self):
+        try:
+            self.file.close()
+            umask = os.umask(0)
+            os.umask(umask)
+            os.chmod(self.temp, 0o666 & ~umask)  # as a plain open() would have made it
+            os.replace(self.temp, self.target)
+        except OSError as error:
+            self.discard()
+            raise CannotWrite(f"cannot write {self.target}: {error.strerror}") from None
+
+    def discard(self):
+        self.file.close()
+        self.temp.unlink(missing_ok=True)
+
+
+class Terminal:
+    """Standard output that stops printing, without stopping the run, once the reader has gone
+    (a pipe into head) or when there is none."""
+
+    def __init__(self, stream):
+        self.stream = stream
+        self.gone = stream is None
+
+    def write(self, text):
+        if self.gone:
+            return
+        try:
+            self.stream.write(text)
+        except (BrokenPipeError, ValueError):  # ValueError: closed
+            self.hang_up()
+
+    def flush(self):
+        if not self.gone:
+            try:
+                self.stream.flush()
+            except (BrokenPipeError, ValueError):
+                self.hang_up()
+
+    def hang_up(self):
+        self.gone = True
+        # what is still buffered would fail again when the interpreter flushes at exit
+        try:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, self.stream.fileno())
+            os.close(devnull)
+        except (OSError, ValueError):
+            pass
+
+
+def same_file(a, b):
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
+def spool_standard_input():
+    """Standard input copied to a temporary file, which the two passes can read."""
+    spool = tempfile.NamedTemporaryFile(prefix="kelvo-stdin-", suffix=".csv", delete=False)
+    with spool:
+        shutil.copyfileobj(sys.stdin.buffer, spool, 1 << 20)
+    return Path(spool.name)
+
+
 def run(args, out):
-    path = Path(args.input) if args.input else SAMPLE
+    spooled = None
+    if args.input == "-":
+        spooled = path = spool_standard_input()
+    else:
+        path = Path(args.input) if args.input else SAMPLE
+    try:
+        return run_on(path, args, out, "standard input" if spooled else str(path))
+    finally:
+        if spooled:
+            spooled.unlink(missing_ok=True)
+
+
+def run_on(path, args, out, name):
     if not path.is_file():
         raise BadInput(f"{path}: no such file")
+    for option, target in (("--output", args.output), ("--plot", args.plot)):
+        if target and same_file(target, path):
+            raise BadInput(f"{option} {target} is the input file: refusing to overwrite it")
     chain = ChainFile(path, args.chunk_size, args.skip_bad_rows, args.spot, args.discount,
                       args.expiry)
+    outputs = []
+    try:
+        table = AtomicOutput(args.output) if args.output else None
+        outputs.append(table)
+        picture = AtomicOutput(args.plot, text=False) if args.plot else None
+        outputs.append(picture)
+        write_results(chain, args, out, name, table, picture)
+        for output in outputs:
+            if output:
+                output.commit()
+        outputs = []
+    finally:
+        for output in outputs:
+            if output:
+                output.discard()
+    return 0
 
+
+def write_results(chain, args, out, name, table, picture):
     selection = Selection(args.strike_pct)
     rows_read = 0
     for chunk in chain.chunks("kelvo: forward"):
         selection.add(chunk)
         rows_read += len(chunk)
     if rows_read == 0:
-        raise BadInput(f"{path}: no option rows")
+        raise BadInput(f"{name}: no option rows")
     calls, puts, strikes = selection.arrays()
     S, D = float(selection.S), float(selection.D)
     forward = find_forward_baw(calls, puts, strikes, S, D, args.strike_pct)
     estimate = parity_estimate(calls, puts, strikes, S, D)
 
     with_vol = chain.has_expiry
-    sink = open(args.output, "w", newline="") if args.output else None
-    plot_points = [] if args.plot else None
+    plot_points = [] if picture else None
+    writer = csv.writer(table.file) if table else None
     try:
-        writer = csv.writer(sink) if sink else None
         if writer:
             writer.writerow(header(with_vol))
         out.write(f"spot {S:.6g}  discount factor {D:.10g}  strikes used {len(strikes)}\n")
@@ -335,7 +535,7 @@ def run(args, out):
             columns = output_columns(chunk, call_sd, put_sd, with_vol)
             if writer:
                 writer.writerows(csv_rows(chunk, columns))
-            if not args.quiet:
+            if not args.quiet and not out.gone:
                 for row in zip(*(c.tolist() for c in columns)):
                     out.write(" ".join(f"{cell(x, 6):>12}" for x in row) + "\n")
             if plot_points is not None:
@@ -346,8 +546,7 @@ def run(args, out):
         # behind the arithmetic.
         with ThreadPoolExecutor(max_workers=1) as worker:
             pending = None
-            for chunk in chain.chunks("kelvo: implied vols", ("strike", "call", "put", "expiry"),
-                                      texts=True):
+            for chunk in chain.chunks("kelvo: implied vols", texts=True):
                 # spot and discount were checked to be one value each on the first pass
                 inverted = worker.submit(invert, chunk, S, D, forward)
                 if pending:
@@ -355,21 +554,36 @@ def run(args, out):
                 pending = chunk, inverted
             if pending:
                 emit(*pending)
-    finally:
-        if sink:
-            sink.close()
+        out.flush()
+    except OSError as error:
+        target = table.target if table else "the output"
+        raise CannotWrite(f"cannot write {target}: {error.strerror or error}") from None
 
-    if chain.bad_rows:
-        lines = ", ".join(str(b.line) for b in chain.bad_rows[:20])
-        more = f" and {len(chain.bad_rows) - 20} more" if len(chain.bad_rows) > 20 else ""
-        sys.stderr.write(f"kelvo: skipped {len(chain.bad_rows)} bad row"
-                         f"{'s' if len(chain.bad_rows) > 1 else ''} (lines {lines}{more})\n")
-        for bad in chain.bad_rows[:20]:
-            sys.stderr.write(f"  {bad}\n")
+    skipped = chain.skipped
+    if skipped.count:
+        lines = ", ".join(str(line) for line, _ in skipped.first)
+        more = f" and {skipped.count - len(skipped.first)} more" if skipped.count > len(skipped.first) else ""
+        sys.stderr.write(f"kelvo: skipped {skipped.count} bad row"
+                         f"{'s' if skipped.count > 1 else ''} (lines {lines}{more})\n")
+        for _, message in skipped.first:
+            sys.stderr.write(f"  {message}\n")
     if plot_points is not None:
         from kelvo.plot import plot_smile
-        plot_smile(plot_points, forward, args.plot, float(selection.expiry) if with_vol else None)
-    return 0
+        try:
+            plot_smile(plot_points, forward, picture.file,
+                       float(selection.expiry) if with_vol else None, format=picture.target.suffix[1:] or "png")
+        except OSError as error:
+            raise CannotWrite(f"cannot write {picture.target}: {error.strerror or error}") from None
+
+
+def positive_number(text):
+    value = float(text)
+    if not 0 < value < math.inf:
+        raise ValueError(text)
+    return value
+
+
+positive_number.__name__ = "positive number"  # argparse names the type in its message
 
 
 def parser():
@@ -379,10 +593,13 @@ def parser():
         epilog="The CSV has a header row with columns strike, call and put, and spot, discount "
                "and expiry (years) unless given as options. Without INPUT the sample chain "
                "shipped with kelvo is used.")
-    p.add_argument("input", nargs="?", help="option chain CSV (default: the built-in sample)")
-    p.add_argument("--spot", type=float, help="spot price, instead of a spot column")
-    p.add_argument("--discount", type=float, help="discount factor to expiry, instead of a column")
-    p.add_argument("--expiry", type=float, help="time to expiry in years, to report annualised vols")
+    p.add_argument("input", nargs="?",
+                   help="option chain CSV, - for standard input (default: the built-in sample)")
+    p.add_argument("--spot", type=positive_number, help="spot price, instead of a spot column")
+    p.add_argument("--discount", type=positive_number,
+                   help="discount factor to expiry, instead of a column")
+    p.add_argument("--expiry", type=positive_number,
+                   help="time to expiry in years, to report annualised vols")
     p.add_argument("--strike-pct", type=float, default=DEFAULT_STRIKE_PCT,
                    help="half-width of the first strike window around spot (default 0.01)")
     p.add_argument("--output", "-o", help="write the table as CSV to this file")
@@ -406,10 +623,13 @@ def main(argv=None):
             sys.stderr.write("kelvo: --plot needs matplotlib: pip install 'kelvo[plot]'\n")
             return EXIT_BAD_INPUT
     try:
-        return run(args, sys.stdout)
+        return run(args, Terminal(sys.stdout))
     except BadInput as error:
         sys.stderr.write(f"kelvo: {error}\n")
         return EXIT_BAD_INPUT
-    except BrokenPipeError:  # output piped into head and the like
-        sys.stdout = None
-        return 0
+    except CannotWrite as error:
+        sys.stderr.write(f"kelvo: {error}\n")
+        return EXIT_CANNOT_WRITE
+    except KeyboardInterrupt:
+        sys.stderr.write("kelvo: interrupted; no output file was changed\n")
+        return EXIT_INTERRUPTED

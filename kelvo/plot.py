@@ -2,8 +2,9 @@
 import numpy as np
 
 
-def plot_smile(points, forward, path, expiry=None):
-    """points: (strikes, call sigma, put sigma) arrays per chunk; annualised when expiry is known."""
+def plot_smile(points, forward, path, expiry=None, format=None):
+    """points: (strikes, call sigma, put sigma) arrays per chunk; annualised when expiry is known.
+    path: a file name or a binary file object (then with format, e.g. "png")."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -22,5 +23,5 @@ def plot_smile(points, forward, path, expiry=None):
     ax.legend()
     ax.grid(alpha=0.3)
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
+    fig.savefig(path, dpi=110, format=format)
     plt.close(fig)
