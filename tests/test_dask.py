@@ -120,3 +120,57 @@ def test_a_killed_worker_is_replaced_and_the_result_is_complete(client, data):
     assert same(future.result(timeout=120), expected)
     client.wait_for_workers(2, timeout=60)
     assert pids[victim] not in client.run(os.getpid).values()
+
+
+# Every kind of flags the in-process function takes means the same here.
+@pytest.mark.parametrize("make_flags", [
+    lambda n: "cpc" * (n // 3),
+    lambda n: ["c", None, "p"] * (n // 3),
+    lambda n: np.array(["c", None, 3.0] * (n // 3), dtype=object),
+    lambda n: tuple("ccp" * (n // 3)),
+    lambda n: da.from_array(np.array(["c", None, "p"] * (n // 3), dtype=object), chunks=4),
+])
+def test_flag_kinds_agree_with_the_in_process_call(make_flags):
+    n = 12
+    prices, K = np.linspace(2, 8, n), np.linspace(95, 106, n)
+    flags = make_flags(n)
+    expected = vectorized_baw_implied_vol(prices, [100.0] * n, K, [0.99] * n, [103.0] * n,
+                                          flags.compute() if hasattr(flags, "compute") else flags)
+    got = kd.implied_vol(da.from_array(prices, chunks=5), 100.0, K, 0.99, 103.0, flags)
+    assert same(got.compute(scheduler="sync"), expected)
+
+
+def test_frames_pandas_missing_flags_and_unknown_chunks():
+    pd = pytest.importorskip("pandas")
+    dd = pytest.importorskip("dask.dataframe")
+    n = 12
+    frame = pd.DataFrame({"price": np.linspace(2, 8, n), "S": 100.0, "K": np.linspace(95, 106, n),
+                          "D": 0.99, "F": 103.0, "flag": ["c", None, "p"] * (n // 3)})
+    expected = vectorized_baw_implied_vol(*(frame[c].to_numpy() for c in "price S K D F".split()),
+                                          frame["flag"].tolist())
+    ddf = dd.from_pandas(frame, npartitions=3)
+    for source in (frame, ddf):  # a pandas frame is taken as one partition
+        assert same(kd.implied_vol(source).compute(scheduler="sync"), expected)
+    # arrays from a frame have unknown chunk sizes, aligned block for block
+    arrays = [ddf[c].to_dask_array() for c in ("price", "K", "flag")]
+    got = kd.implied_vol(arrays[0], 100.0, arrays[1], 0.99, 103.0, arrays[2])
+    assert same(got.compute(scheduler="sync"), expected)
+
+
+def test_rows_with_a_missing_expiry_form_their_own_group():
+    pd = pytest.importorskip("pandas")
+    dd = pytest.importorskip("dask.dataframe")
+    K = np.linspace(90, 110, 9)
+    rows = [pd.DataFrame({"expiry": expiry, "strike": K, "S": 100.0, "D": 0.99,
+                          "call": [baw_price(100, k, 0.99, F, 0.2, "c") for k in K],
+                          "put": [baw_price(100, k, 0.99, F, 0.2, "p") for k in K]})
+            for expiry, F in ((0.5, 101.0), (np.nan, 102.0))]
+    frame = pd.concat(rows, ignore_index=True)
+    import dask
+
+    with dask.config.set({"dataframe.shuffle.method": "tasks"}):  # whatever client is around
+        got = kd.forwards(dd.from_pandas(frame, npartitions=2), strike_pct=0.05).compute(
+            scheduler="sync")
+    assert len(got) == 2
+    assert got[0.5] == pytest.approx(101.0, rel=1e-6)
+    assert got[got.index.isna()].iloc[0] == pytest.approx(102.0, rel=1e-6)
