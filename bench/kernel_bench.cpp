@@ -196,20 +196,19 @@ int main(int argc, char **argv) {
     const double S = data[0], D = data[1];
     const size_t n = (data.size() - 2) / 3;
     std::vector<double> calls(n), puts(n), strikes(n);
-    double f_est_sum = 0;
     for (size_t j = 0; j < n; ++j) {
         calls[j] = data[2 + 3 * j];
         puts[j] = data[3 + 3 * j];
         strikes[j] = data[4 + 3 * j];
-        f_est_sum += strikes[j] + (calls[j] - puts[j]) / D;
     }
-    const double F_init = n ? f_est_sum / n : S;
-    Counting counting{{S, D, calls.data(), puts.data(), strikes.data(), static_cast<std::int64_t>(n)}, 0};
+    const std::int64_t count = static_cast<std::int64_t>(n);
+    const double F_init =
+        kelvo::kernel::parity_forward(calls.data(), puts.data(), strikes.data(), count, S, D);
+    Counting counting{{S, D, calls.data(), puts.data(), strikes.data(), count}, 0};
     kelvo::kernel::BoundedMinimum best{};
     const double search = best_seconds(repeats, [&] {
         counting.evaluations = 0;
-        best = kelvo::kernel::_fminbound(counted_objective, F_init * 0.97, F_init * 1.03, &counting,
-                                         1e-6, 100);
+        best = kelvo::kernel::search_forward(counted_objective, &counting, F_init);
     });
     volatile double sink = 0;
     const int inner = 200;

@@ -19,10 +19,9 @@ from pathlib import Path
 import numpy as np
 
 from kelvo import find_forward_baw, vectorized_baw_implied_vol
+from kelvo._forward_rules import DEFAULT_STRIKE_PCT, FALLBACK_WIDTHS, parity_forward
 
 SAMPLE = Path(__file__).resolve().parent / "data" / "sample_chain.csv"
-DEFAULT_STRIKE_PCT = 0.01
-FALLBACK_WIDTHS = (0.02, 0.05, 0.1, 0.2, 0.5, 1.0)
 EXIT_CANNOT_WRITE = 1
 EXIT_BAD_INPUT = 2
 EXIT_INTERRUPTED = 130  # as a shell reports a run ended by SIGINT
@@ -336,12 +335,6 @@ class Selection:
                 for c in ("call", "put", "strike")]
 
 
-def parity_estimate(calls, puts, strikes, S, D):
-    if len(strikes) == 0:
-        return S
-    return float(np.mean(strikes + (calls - puts) / D))
-
-
 def invert(chunk, S, D, forward):
     """Call and put implied vols of a chunk, for one spot, discount factor and forward."""
     v = chunk.values
@@ -517,7 +510,7 @@ def write_results(chain, args, out, name, table, picture):
     calls, puts, strikes = selection.arrays()
     S, D = float(selection.S), float(selection.D)
     forward = find_forward_baw(calls, puts, strikes, S, D, args.strike_pct)
-    estimate = parity_estimate(calls, puts, strikes, S, D)
+    estimate = parity_forward(calls, puts, strikes, S, D)
 
     with_vol = chain.has_expiry
     plot_points = [] if picture else None
@@ -601,7 +594,7 @@ def parser():
     p.add_argument("--expiry", type=positive_number,
                    help="time to expiry in years, to report annualised vols")
     p.add_argument("--strike-pct", type=float, default=DEFAULT_STRIKE_PCT,
-                   help="half-width of the first strike window around spot (default 0.01)")
+                   help=f"half-width of the first strike window around spot (default {DEFAULT_STRIKE_PCT:g})")
     p.add_argument("--output", "-o", help="write the table as CSV to this file")
     p.add_argument("--plot", help="draw the smile to this PNG file (needs kelvo[plot])")
     p.add_argument("--skip-bad-rows", action="store_true",

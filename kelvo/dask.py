@@ -9,6 +9,7 @@ machines. Results are those of the in-process functions, element for element.
 import numpy as np
 
 from kelvo import find_forward_baw, vectorized_baw_implied_vol
+from kelvo._forward_rules import DEFAULT_STRIKE_PCT
 
 # Column names of a quotes frame, and of an option-chain frame, unless given otherwise.
 QUOTE_COLUMNS = {"price": "price", "S": "S", "K": "K", "D": "D", "F": "F", "flag": "flag"}
@@ -159,7 +160,7 @@ def _forward_of_group(group, names, strike_pct):
                             strike_pct)
 
 
-def forwards(frame, by="expiry", *, columns=None, strike_pct=0.01):
+def forwards(frame, by="expiry", *, columns=None, strike_pct=DEFAULT_STRIKE_PCT):
     """The implied forward of every group of an option-chain DataFrame, Dask or pandas (one row per
     strike, columns ``call``, ``put``, ``strike``, ``S``, ``D``, or others through
     ``columns``), grouped by ``by``: a lazy float64 Series indexed by the group keys. Each group

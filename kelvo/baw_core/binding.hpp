@@ -1,44 +1,9 @@
 // Argument binding, conversion and the small owners the entry wrappers rely on.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "ref.hpp"
 
 namespace kelvo {
-
-// An owned reference, released when the holder goes out of scope.
-class Ref {
-public:
-    Ref() noexcept = default;
-    explicit Ref(PyObject *owned) noexcept : obj_(owned) {}
-    Ref(const Ref &) = delete;
-    Ref &operator=(const Ref &) = delete;
-    Ref(Ref &&other) noexcept : obj_(other.obj_) { other.obj_ = nullptr; }
-    Ref &operator=(Ref &&other) noexcept {
-        if (this != &other) {
-            Py_XDECREF(obj_);
-            obj_ = other.obj_;
-            other.obj_ = nullptr;
-        }
-        return *this;
-    }
-    ~Ref() { Py_XDECREF(obj_); }
-
-    static Ref borrowed(PyObject *obj) noexcept {
-        Py_XINCREF(obj);
-        return Ref(obj);
-    }
-    PyObject *get() const noexcept { return obj_; }
-    PyObject *release() noexcept {
-        PyObject *obj = obj_;
-        obj_ = nullptr;
-        return obj;
-    }
-    explicit operator bool() const noexcept { return obj_ != nullptr; }
-
-private:
-    PyObject *obj_ = nullptr;
-};
 
 constexpr int MAX_PARAMS = 6;
 

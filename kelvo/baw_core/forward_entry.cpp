@@ -1,6 +1,5 @@
 // find_forward_baw: strike window and parity estimate with the interpreter held, then the
 // bounded minimisation of the call/put implied-volatility gap with the thread detached.
-#include <iterator>
 #include <limits>
 
 #include "arrays.hpp"
@@ -21,11 +20,8 @@ Signature find_forward_baw_signature = {
 namespace {
 
 constexpr const char SOURCE_FILE[] = "kelvo/baw_core/forward_entry.cpp";
-constexpr double DEFAULT_STRIKE_PCT = 0.01;
-constexpr double FALLBACK_WIDTHS[] = {0.02, 0.05, 0.1, 0.2, 0.5, 1.0};
-constexpr double SEARCH_BAND = 0.03;
-constexpr double FORWARD_XATOL = 1e-6;
-constexpr int FORWARD_MAXITER = 100;
+using kernel::DEFAULT_STRIKE_PCT;
+using kernel::FALLBACK_WIDTHS;
 
 // (strikes >= S (1 - pct)) & (strikes <= S (1 + pct)), both ends inclusive.
 Ref window_mask(PyObject *strikes, double S, double pct) {
@@ -41,7 +37,7 @@ Ref window_mask(PyObject *strikes, double S, double pct) {
 
 // The first window, widening from the caller's width, that holds a strike; all strikes if none.
 Ref select_strikes(PyObject *strikes, double S, double strike_pct) {
-    for (int w = -1; w < static_cast<int>(std::size(FALLBACK_WIDTHS)); ++w) {
+    for (int w = -1; w < kernel::N_FALLBACK_WIDTHS; ++w) {
         const double pct = w < 0 ? strike_pct : FALLBACK_WIDTHS[w];
         Ref mask = window_mask(strikes, S, pct);
         if (!mask) return Ref();
@@ -96,24 +92,13 @@ PyObject *forward_body(PyObject *const *arrays, double S, double D, double strik
     const double *puts = reinterpret_cast<const double *>(puts_view.data());
     const double *ks = reinterpret_cast<const double *>(strikes_view.data());
 
-    // Put-call parity on the forward, C - P = D (F - K), solved at each strike and averaged.
-    double f_est_sum = 0.0;
-    std::int64_t f_est_count = 0;
-    for (Py_ssize_t j = 0; j < n_sel; ++j) {
-        f_est_sum += ks[j] + (calls[j] - puts[j]) / D;
-        ++f_est_count;
-    }
-    const double F_init = f_est_count > 0 ? f_est_sum / static_cast<double>(f_est_count) : S;
-
-    const double search_lo = F_init * (1.0 - SEARCH_BAND);
-    const double search_hi = F_init * (1.0 + SEARCH_BAND);
+    const double F_init = kernel::parity_forward(calls, puts, ks, n_sel, S, D);
     kernel::BoundedMinimum best;
     {
         Detached detached;
         kernel::ForwardParams params{S, D, calls, puts, ks, static_cast<std::int64_t>(n_sel),
                                      Detached::keep_going_callback, &detached};
-        best = kernel::_fminbound(kernel::_fwd_iv_abs_diff, search_lo, search_hi, &params,
-                                  FORWARD_XATOL, FORWARD_MAXITER);
+        best = kernel::search_forward(kernel::_fwd_iv_abs_diff, &params, F_init);
         detached.reattach();
         if (detached.interrupted()) return nullptr;
     }

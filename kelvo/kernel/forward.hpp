@@ -103,6 +103,32 @@ struct ForwardParams {
 // Objective value when no strike can be inverted on both sides.
 constexpr double FORWARD_NO_CONTRIBUTION = 1e10;
 
+// The rules of the forward search, here once for the module, the command line and the
+// benchmarks: strikes within DEFAULT_STRIKE_PCT of the spot, widening through FALLBACK_WIDTHS
+// until a window holds a strike (all strikes if none does); the parity estimate of the
+// forward; the search within SEARCH_BAND of it, to FORWARD_XATOL.
+constexpr double DEFAULT_STRIKE_PCT = 0.01;
+constexpr double FALLBACK_WIDTHS[] = {0.02, 0.05, 0.1, 0.2, 0.5, 1.0};
+constexpr int N_FALLBACK_WIDTHS = sizeof FALLBACK_WIDTHS / sizeof FALLBACK_WIDTHS[0];
+constexpr double SEARCH_BAND = 0.03;
+constexpr double FORWARD_XATOL = 1e-6;
+constexpr int FORWARD_MAXITER = 100;
+
+// Put-call parity on the forward, C - P = D (F - K), solved at each strike and averaged; the
+// spot where there is no strike.
+inline double parity_forward(const double *calls, const double *puts, const double *strikes,
+                             std::int64_t n, double S, double D) {
+    double sum = 0.0;
+    for (std::int64_t j = 0; j < n; ++j) sum += strikes[j] + (calls[j] - puts[j]) / D;
+    return n > 0 ? sum / static_cast<double>(n) : S;
+}
+
+// The bounded search around the parity estimate, with objective f (normally _fwd_iv_abs_diff).
+inline BoundedMinimum search_forward(minimize_func_t f, void *args, double F_init) {
+    return _fminbound(f, F_init * (1.0 - SEARCH_BAND), F_init * (1.0 + SEARCH_BAND), args,
+                      FORWARD_XATOL, FORWARD_MAXITER);
+}
+
 // Mean |call IV - put IV| over the strikes where both sides invert, at forward F_trial.
 inline double _fwd_iv_abs_diff(double F_trial, void *params) {
     ForwardParams &p = *static_cast<ForwardParams *>(params);
