@@ -50,6 +50,34 @@ bool require_length(const char *name, Py_ssize_t size, Py_ssize_t n) {
     return false;
 }
 
+// A new reference to key's value in dict, or nothing (with an exception set on error).
+static Ref dict_lookup(PyObject *dict, PyObject *key) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *value = nullptr;
+    if (PyDict_GetItemRef(dict, key, &value) < 0) return Ref();
+    return Ref(value);
+#else
+    return Ref::borrowed(PyDict_GetItemWithError(dict, key));
+#endif
+}
+
+// name in the module globals, then in the builtins; NameError when absent.
+static Ref lookup_global(PyObject *name) {
+    Ref value = dict_lookup(PyModule_GetDict(entry_context.module), name);
+    if (value || PyErr_Occurred()) return value;
+#if PY_VERSION_HEX >= 0x030D0000
+    Ref builtins(PyEval_GetFrameBuiltins());
+#else
+    Ref builtins = Ref::borrowed(PyEval_GetBuiltins());
+#endif
+    if (!builtins) return Ref();
+    value = dict_lookup(builtins.get(), name);
+    if (!value && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return value;
+}
+
 Ref np_attribute(const char *attr) {
     Ref np = lookup_global(entry_context.np_name);
     if (!np) return Ref();

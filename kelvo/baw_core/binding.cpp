@@ -1,12 +1,13 @@
 #include "binding.hpp"
 
-#include <frameobject.h>
-
 namespace kelvo {
 
 EntryContext entry_context = {nullptr, nullptr, nullptr, nullptr};
 
-bool intern_parameter_names(Signature &sig) {
+bool complete_signature(Signature &sig, const char *qualname) {
+    sig.qualname = qualname;
+    sig.n_params = 0;
+    while (sig.n_params < MAX_PARAMS && sig.param_names[sig.n_params] != nullptr) ++sig.n_params;
     for (int i = 0; i < sig.n_params; ++i) {
         if (sig.name_objects[i] == nullptr) {
             sig.name_objects[i] = PyUnicode_InternFromString(sig.param_names[i]);
@@ -59,10 +60,7 @@ bool bind_arguments(const Signature &sig, PyObject *const *args, Py_ssize_t narg
         raise_count_error(sig, nargs, false);
         return false;
     }
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        Py_INCREF(args[i]);
-        bound.slot(static_cast<int>(i)) = args[i];
-    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound.bind(static_cast<int>(i), args[i]);
     if (nkw == 0) return true;
 
     const int first_keyword = static_cast<int>(nargs);
@@ -75,8 +73,7 @@ bool bind_arguments(const Signature &sig, PyObject *const *args, Py_ssize_t narg
         }
         const int index = find_parameter(sig, key, first_keyword);
         if (index >= 0 && bound[index] == nullptr) {
-            Py_INCREF(value);
-            bound.slot(index) = value;
+            bound.bind(index, value);
             continue;
         }
         // A positional parameter named again, or (only through the native call protocol)
@@ -112,114 +109,6 @@ int flag_is_call(PyObject *flag) {
     Ref equal(PyObject_RichCompare(flag, entry_context.call_flag, Py_EQ));
     if (!equal) return -1;
     return PyObject_IsTrue(equal.get());
-}
-
-namespace {
-
-// The pending exception, taken out while the traceback entry is built.
-class PendingException {
-public:
-    PendingException() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-        exc_ = PyErr_GetRaisedException();
-#else
-        PyErr_Fetch(&type_, &exc_, &tb_);
-#endif
-    }
-    PendingException(const PendingException &) = delete;
-    PendingException &operator=(const PendingException &) = delete;
-    ~PendingException() {
-#if PY_VERSION_HEX >= 0x030C0000
-        PyErr_SetRaisedException(exc_);
-#else
-        PyErr_Restore(type_, exc_, tb_);
-#endif
-    }
-
-private:
-#if PY_VERSION_HEX < 0x030C0000
-    PyObject *type_ = nullptr;
-    PyObject *tb_ = nullptr;
-#endif
-    PyObject *exc_ = nullptr;
-};
-
-}  // namespace
-
-// One code object per entry name, made on first use and kept: traceback entries of repeated
-// failures then cost a frame only. Returns a new reference.
-static Ref traceback_code(const char *funcname, const char *filename, int lineno) {
-    struct CachedCode {
-        const char *funcname;
-        PyObject *code;
-    };
-    static CachedCode cache[8] = {};
-#ifdef Py_GIL_DISABLED
-    // Only reached with the GIL forced off (PYTHON_GIL=0); the module asks for it otherwise.
-    static PyMutex cache_lock = {0};
-    struct Locked {
-        Locked() { PyMutex_Lock(&cache_lock); }
-        ~Locked() { PyMutex_Unlock(&cache_lock); }
-    } locked;
-#endif
-    for (CachedCode &entry : cache) {
-        if (entry.funcname == funcname) return Ref::borrowed(entry.code);
-        if (entry.funcname == nullptr) {
-            PyObject *code = reinterpret_cast<PyObject *>(PyCode_NewEmpty(filename, funcname, lineno));
-            if (code == nullptr) return Ref();
-            entry = {funcname, code};
-            return Ref::borrowed(code);
-        }
-    }
-    return Ref(reinterpret_cast<PyObject *>(PyCode_NewEmpty(filename, funcname, lineno)));
-}
-
-void add_traceback(const char *funcname, const char *filename, int lineno) {
-    if (entry_context.module == nullptr) return;
-    Ref frame;
-    {
-        PendingException pending;
-        Ref code = traceback_code(funcname, filename, lineno);
-        if (!code) {
-            PyErr_Clear();
-            return;
-        }
-        PyObject *globals = PyModule_GetDict(entry_context.module);
-        frame = Ref(reinterpret_cast<PyObject *>(PyFrame_New(
-            PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()), globals, nullptr)));
-        if (!frame) {
-            PyErr_Clear();
-            return;
-        }
-    }
-    PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(frame.get()));
-}
-
-// A new reference to key's value in dict, or nothing (with an exception set on error).
-static Ref dict_lookup(PyObject *dict, PyObject *key) {
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject *value = nullptr;
-    if (PyDict_GetItemRef(dict, key, &value) < 0) return Ref();
-    return Ref(value);
-#else
-    return Ref::borrowed(PyDict_GetItemWithError(dict, key));
-#endif
-}
-
-Ref lookup_global(PyObject *name) {
-    Ref value = dict_lookup(PyModule_GetDict(entry_context.module), name);
-    if (value || PyErr_Occurred()) return value;
-#if PY_VERSION_HEX >= 0x030D0000
-    Ref builtins(PyEval_GetFrameBuiltins());
-#else
-    Ref builtins = Ref::borrowed(PyEval_GetBuiltins());
-#endif
-    if (!builtins) return Ref();
-    value = dict_lookup(builtins.get(), name);
-    if (!value && !PyErr_Occurred()) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    }
-    return value;
 }
 
 }  // namespace kelvo

@@ -7,13 +7,17 @@ namespace kelvo {
 
 constexpr int MAX_PARAMS = 6;
 
+// How a Python-facing function binds its arguments. Written once per function, beside its
+// body (as part of its Entry); the rest is filled in while the module starts.
 struct Signature {
-    const char *name;      // plain name, as the binding messages show it
-    const char *qualname;  // name of the traceback entry
-    const char *param_names[MAX_PARAMS];
+    const char *name;                     // plain name, as the binding messages show it
+    const char *param_names[MAX_PARAMS];  // in order; fewer than MAX_PARAMS end in nullptr
+    int n_required;                       // the parameters past these are optional
+    double optional_default;              // the default of every optional parameter
+    // Filled in at start-up:
     int n_params;
-    int n_required;
-    PyObject *name_objects[MAX_PARAMS];  // interned at start-up, compared by identity first
+    const char *qualname;                // "kelvo.baw_core.<name>", the traceback entry's name
+    PyObject *name_objects[MAX_PARAMS];  // interned, compared by identity first
 };
 
 // Strong references to the bound arguments, one slot per parameter.
@@ -22,18 +26,16 @@ public:
     BoundArgs() noexcept = default;
     BoundArgs(const BoundArgs &) = delete;
     BoundArgs &operator=(const BoundArgs &) = delete;
-    ~BoundArgs() {
-        for (PyObject *value : values_) Py_XDECREF(value);
-    }
-    PyObject *operator[](int i) const noexcept { return values_[i]; }
-    PyObject *&slot(int i) noexcept { return values_[i]; }
+    // The bound value of parameter i (borrowed from the holder), or nullptr when not given.
+    PyObject *operator[](int i) const noexcept { return values_[i].get(); }
+    void bind(int i, PyObject *value) { values_[i] = Ref::borrowed(value); }
 
 private:
-    PyObject *values_[MAX_PARAMS] = {};
+    Ref values_[MAX_PARAMS];
 };
 
-// Interns the parameter names; called once while the module starts.
-bool intern_parameter_names(Signature &sig);
+// Counts and interns the parameter names and sets the qualified name; once, at start-up.
+bool complete_signature(Signature &sig, const char *qualname);
 
 // Binds a vectorcall (args, nargs, kwnames) to sig's parameters. False with TypeError set.
 bool bind_arguments(const Signature &sig, PyObject *const *args, Py_ssize_t nargs,
@@ -70,10 +72,7 @@ struct EntryContext {
 };
 extern EntryContext entry_context;
 
-// Adds a traceback entry called funcname to the pending exception.
+// Adds a traceback entry called funcname to the pending exception (traceback.cpp).
 void add_traceback(const char *funcname, const char *filename, int lineno);
-
-// Looks name up in the module globals, then in the builtins; NameError when absent.
-Ref lookup_global(PyObject *name);
 
 }  // namespace kelvo

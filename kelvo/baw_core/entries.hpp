@@ -1,21 +1,25 @@
-// The Python-facing functions, in the fast calling convention with keywords.
+// The Python-facing functions, in the fast calling convention with keywords. Each is written
+// once, beside its body, as an Entry; start-up derives its method table entry, its text
+// signature (the parameter names and default that inspect shows) and its qualified name.
 #pragma once
 
 #include "binding.hpp"
 
 namespace kelvo {
 
-extern Signature baw_price_signature;
-extern Signature baw_implied_vol_signature;
-extern Signature vectorized_baw_implied_vol_signature;
-extern Signature find_forward_baw_signature;
+using FastKeywordsFunction = PyObject *(*)(PyObject *self, PyObject *const *args,
+                                           Py_ssize_t nargs, PyObject *kwnames);
 
-PyObject *baw_price(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
-PyObject *baw_implied_vol(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                          PyObject *kwnames);
-PyObject *vectorized_baw_implied_vol(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                                     PyObject *kwnames);
-PyObject *find_forward_baw(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                           PyObject *kwnames);
+struct Entry {
+    Signature signature;
+    FastKeywordsFunction body;
+    const char *doc;  // the docstring after its text signature
+    PyMethodDef def;  // filled in at start-up
+};
+
+extern Entry baw_price_entry;
+extern Entry baw_implied_vol_entry;
+extern Entry vectorized_baw_implied_vol_entry;
+extern Entry find_forward_baw_entry;
 
 }  // namespace kelvo

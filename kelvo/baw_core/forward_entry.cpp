@@ -9,18 +9,9 @@
 
 namespace kelvo {
 
-Signature find_forward_baw_signature = {
-    "find_forward_baw",
-    "kelvo.baw_core.find_forward_baw",
-    {"call_prices", "put_prices", "strikes", "S", "D", "strike_pct"},
-    6,
-    5,
-    {}};
-
 namespace {
 
 constexpr const char SOURCE_FILE[] = "kelvo/baw_core/forward_entry.cpp";
-using kernel::DEFAULT_STRIKE_PCT;
 using kernel::FALLBACK_WIDTHS;
 
 // (strikes >= S (1 - pct)) & (strikes <= S (1 + pct)), both ends inclusive.
@@ -110,21 +101,29 @@ PyObject *forward_body(PyObject *const *arrays, double S, double D, double strik
     return PyFloat_FromDouble(best.x);
 }
 
-}  // namespace
-
 PyObject *find_forward_baw(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                            PyObject *kwnames) {
+    const Signature &sig = find_forward_baw_entry.signature;
     PyObject *result = nullptr;
     BoundArgs bound;
-    double S, D, strike_pct = DEFAULT_STRIKE_PCT;
-    if (bind_arguments(find_forward_baw_signature, args, nargs, kwnames, bound) &&
+    double S, D, strike_pct = sig.optional_default;
+    if (bind_arguments(sig, args, nargs, kwnames, bound) &&
         to_double(bound[3], &S) && to_double(bound[4], &D) &&
         (bound[5] == nullptr || to_double(bound[5], &strike_pct))) {
         PyObject *arrays[3] = {bound[0], bound[1], bound[2]};
         result = forward_body(arrays, S, D, strike_pct);
     }
-    if (result == nullptr) add_traceback(find_forward_baw_signature.qualname, SOURCE_FILE, __LINE__);
+    if (result == nullptr) add_traceback(sig.qualname, SOURCE_FILE, __LINE__);
     return result;
 }
+
+}  // namespace
+
+Entry find_forward_baw_entry = {
+    {"find_forward_baw", {"call_prices", "put_prices", "strikes", "S", "D", "strike_pct"}, 5,
+     kernel::DEFAULT_STRIKE_PCT, 0, nullptr, {}},
+    find_forward_baw,
+    "Find forward price F where BAW call IV \u2248 put IV across near-ATM strikes.",
+    {}};
 
 }  // namespace kelvo

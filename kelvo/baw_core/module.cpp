@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <utility>
 
 namespace kelvo {
 namespace {
@@ -26,27 +28,6 @@ constexpr const char MODULE_DOC[] =
 // Process-global state: written while the module starts, only read afterwards.
 // The module object itself lives in entry_context.module.
 std::int64_t owner_interpreter_id = -1;
-
-// The text signature before "--" gives inspect the parameter names and the default.
-PyMethodDef baw_price_def = {
-    "baw_price", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(kelvo::baw_price)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "baw_price($module, S, K, D, F, sigma, flag)\n--\n\n"
-    "BAW American option price (Barone-Adesi-Whaley quadratic approximation).\n"
-    "\n"
-    "    S spot, K strike, D discount factor, F forward, sigma total std dev.\n"
-    "    flag: 'c' or 'p'.\n"
-    "    "};
-
-PyMethodDef baw_implied_vol_def = {
-    "baw_implied_vol",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(kelvo::baw_implied_vol)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "baw_implied_vol($module, price, S, K, D, F, flag)\n--\n\n"
-    "BAW implied total std dev that reproduces an American option price.\n"
-    "\n"
-    "    Returns sigma or NaN on failure.\n"
-    "    "};
 
 bool copy_spec_attribute(PyObject *spec, PyObject *dict, const char *from, const char *to,
                          bool allow_none) {
@@ -74,8 +55,7 @@ PyObject *module_create(PyObject *spec, PyModuleDef *) {
         return nullptr;
     }
     if (entry_context.module != nullptr) {
-        Py_INCREF(entry_context.module);
-        return entry_context.module;
+        return Ref::borrowed(entry_context.module).release();
     }
     Ref name(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
@@ -148,38 +128,53 @@ bool import_numpy_capi() {
     return false;
 }
 
-bool bind_function(PyObject *module, PyMethodDef *def, Signature &sig) {
-    if (!intern_parameter_names(sig)) return false;
-    PyObject *module_name = PyModule_GetNameObject(module);
-    if (module_name == nullptr) return false;
-    Ref function(PyCFunction_NewEx(def, module, module_name));
-    Py_DECREF(module_name);
-    if (!function) return false;
-    return PyModule_AddObjectRef(module, def->ml_name, function.get()) == 0;
+Entry *const ENTRIES[] = {&baw_price_entry, &baw_implied_vol_entry,
+                          &vectorized_baw_implied_vol_entry, &find_forward_baw_entry};
+
+// "name($module, a, b, c=default)\n--\n\n" + doc: the text signature gives inspect the
+// parameter names and the default. Kept for the life of the process, as the functions are.
+const char *docstring_with_signature(const Signature &sig, const char *doc) {
+    std::string text = std::string(sig.name) + "($module";
+    for (int i = 0; i < sig.n_params; ++i) {
+        text += ", ";
+        text += sig.param_names[i];
+        if (i >= sig.n_required) {
+            char *repr = PyOS_double_to_string(sig.optional_default, 'r', 0, 0, nullptr);
+            if (repr == nullptr) return nullptr;
+            text += "=";
+            text += repr;
+            PyMem_Free(repr);
+        }
+    }
+    text += ")\n--\n\n";
+    text += doc;
+    return (new std::string(std::move(text)))->c_str();  // never freed, like the module
 }
 
-PyMethodDef vectorized_baw_implied_vol_def = {
-    "vectorized_baw_implied_vol",
-    reinterpret_cast<PyCFunction>(
-        reinterpret_cast<void (*)(void)>(kelvo::vectorized_baw_implied_vol)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "vectorized_baw_implied_vol($module, prices, S_arr, K_arr, D_arr, F_arr, flags)\n--\n\n"
-    "Batch BAW IV extraction over parallel arrays, with the interpreter lock released.\n"
-    "\n"
-    "    All inputs are arrays of equal length. flags is array of 'c'/'p'.\n"
-    "    Returns numpy array of implied vols.\n"
-    "    "};
+// The qualified names, "kelvo.baw_core.<name>", made once for the process.
+const char *qualified_name(const char *name) {
+    return (new std::string(std::string(MODULE_NAME) + "." + name))->c_str();
+}
 
-PyMethodDef find_forward_baw_def = {
-    "find_forward_baw",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(kelvo::find_forward_baw)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "find_forward_baw($module, call_prices, put_prices, strikes, S, D, strike_pct=0.01)\n--\n\n"
-    "Find forward price F where BAW call IV \u2248 put IV across near-ATM strikes."};
+bool bind_function(PyObject *module, Entry &entry) {
+    Signature &sig = entry.signature;
+    if (entry.def.ml_name == nullptr) {  // the first import in this process
+        if (!complete_signature(sig, qualified_name(sig.name))) return false;
+        const char *doc = docstring_with_signature(sig, entry.doc);
+        if (doc == nullptr) return false;
+        entry.def = {sig.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry.body)),
+                     METH_FASTCALL | METH_KEYWORDS, doc};
+    }
+    Ref module_name(PyModule_GetNameObject(module));
+    if (!module_name) return false;
+    Ref function(PyCFunction_NewEx(&entry.def, module, module_name.get()));
+    if (!function) return false;
+    return PyModule_AddObjectRef(module, entry.def.ml_name, function.get()) == 0;
+}
 
 bool execute(PyObject *module) {
-    entry_context.module = module;
-    Py_INCREF(module);
+    // Held for the life of the process (nothing is torn down); released only if start-up fails.
+    entry_context.module = Ref::borrowed(module).release();
 #ifdef Py_GIL_DISABLED
     PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED);
 #endif
@@ -211,12 +206,8 @@ bool execute(PyObject *module) {
             return false;
         }
     }
-    if (!bind_function(module, &baw_price_def, baw_price_signature) ||
-        !bind_function(module, &baw_implied_vol_def, baw_implied_vol_signature) ||
-        !bind_function(module, &vectorized_baw_implied_vol_def,
-                       vectorized_baw_implied_vol_signature) ||
-        !bind_function(module, &find_forward_baw_def, find_forward_baw_signature)) {
-        return false;
+    for (Entry *entry : ENTRIES) {
+        if (!bind_function(module, *entry)) return false;
     }
     Ref test_dict(PyDict_New());
     return test_dict && PyModule_AddObjectRef(module, "__test__", test_dict.get()) == 0;
@@ -236,7 +227,7 @@ int module_exec(PyObject *module) {
     }
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, INIT_NAME);
     add_traceback(INIT_NAME, SOURCE_FILE, __LINE__);
-    Py_CLEAR(entry_context.module);
+    Ref(std::exchange(entry_context.module, nullptr));  // the failed start-up's reference
     return -1;
 }
 

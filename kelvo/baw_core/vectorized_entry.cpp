@@ -7,14 +7,6 @@
 
 namespace kelvo {
 
-Signature vectorized_baw_implied_vol_signature = {
-    "vectorized_baw_implied_vol",
-    "kelvo.baw_core.vectorized_baw_implied_vol",
-    {"prices", "S_arr", "K_arr", "D_arr", "F_arr", "flags"},
-    6,
-    6,
-    {}};
-
 namespace {
 
 constexpr const char SOURCE_FILE[] = "kelvo/baw_core/vectorized_entry.cpp";
@@ -150,21 +142,31 @@ PyObject *vectorized_body(PyObject *const *inputs) {
     return result.release();
 }
 
-}  // namespace
-
 PyObject *vectorized_baw_implied_vol(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                      PyObject *kwnames) {
+    const Signature &sig = vectorized_baw_implied_vol_entry.signature;
     PyObject *result = nullptr;
     BoundArgs bound;
-    if (bind_arguments(vectorized_baw_implied_vol_signature, args, nargs, kwnames, bound)) {
+    if (bind_arguments(sig, args, nargs, kwnames, bound)) {
         PyObject *inputs[MAX_PARAMS];
         for (int i = 0; i < MAX_PARAMS; ++i) inputs[i] = bound[i];
         result = vectorized_body(inputs);
     }
-    if (result == nullptr) {
-        add_traceback(vectorized_baw_implied_vol_signature.qualname, SOURCE_FILE, __LINE__);
-    }
+    if (result == nullptr) add_traceback(sig.qualname, SOURCE_FILE, __LINE__);
     return result;
 }
+
+}  // namespace
+
+Entry vectorized_baw_implied_vol_entry = {
+    {"vectorized_baw_implied_vol", {"prices", "S_arr", "K_arr", "D_arr", "F_arr", "flags"}, 6,
+     0.0, 0, nullptr, {}},
+    vectorized_baw_implied_vol,
+    "Batch BAW IV extraction over parallel arrays, with the interpreter lock released.\n"
+    "\n"
+    "    All inputs are arrays of equal length. flags is array of 'c'/'p'.\n"
+    "    Returns numpy array of implied vols.\n"
+    "    ",
+    {}};
 
 }  // namespace kelvo
