@@ -30,7 +30,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--n", type=int, default=100_000)
     parser.add_argument("-D", dest="defines", action="append", default=[],
-                        help="a macro for both builds, e.g. -D KELVO_SYSTEM_ERFC")
+                        help="a macro for both builds, e.g. -D KELVO_CODY_ERFC")
     args = parser.parse_args()
     prices, S, K, D, F, flags, _ = mixed_quotes(args.n)
     q = np.where(np.array(flags) == "c", 1.0, -1.0)

@@ -9,6 +9,29 @@ import numpy as np
 from kelvo import baw_price
 
 
+class RaisingEq:
+    """A flag whose comparison with "c" raises."""
+
+    def __eq__(self, other):
+        raise ZeroDivisionError("no comparison")
+
+    __hash__ = object.__hash__
+
+
+class TruthRaises:
+    def __bool__(self):
+        raise ValueError("no truth")
+
+
+class EqReturnsOdd:
+    """A flag whose comparison gives an object that cannot be made a bool."""
+
+    def __eq__(self, other):
+        return TruthRaises()
+
+    __hash__ = object.__hash__
+
+
 def black_price(K, D, F, sigma, call):
     """Discounted Black price, written independently of the module."""
     if sigma <= 0:

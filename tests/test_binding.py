@@ -6,7 +6,7 @@ import pytest
 
 from kelvo import baw_core as m
 
-from helpers import vectorcall
+from helpers import EqReturnsOdd, RaisingEq, vectorcall
 
 PRICE_ARGS = dict(S=100.0, K=100.0, D=0.97, F=101.0, sigma=0.3, flag="c")
 FORWARD_ARGS = dict(call_prices=[3.0], put_prices=[2.0], strikes=[100.0], S=100.0, D=0.99)
@@ -94,21 +94,6 @@ def test_first_bad_number_is_reported():
         m.baw_implied_vol(1.0, 100, 10 ** 400, "bad", 100, "c")
     with pytest.raises(TypeError):
         m.baw_implied_vol(1.0, 100, "bad", 10 ** 400, 100, "c")
-
-
-class RaisingEq:
-    def __eq__(self, other):
-        raise ZeroDivisionError("no comparison")
-
-
-class TruthRaises:
-    def __bool__(self):
-        raise ValueError("no truth")
-
-
-class EqReturnsOdd:
-    def __eq__(self, other):
-        return TruthRaises()
 
 
 @pytest.mark.parametrize("func", [m.baw_price, m.baw_implied_vol])

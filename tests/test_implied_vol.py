@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from kelvo.baw_core import baw_implied_vol, baw_price, vectorized_baw_implied_vol
-from helpers import quotes, run_while_counting
+from helpers import RaisingEq, quotes, run_while_counting
 
 nan = math.nan
 IV_TOL = 1e-10
@@ -153,11 +153,6 @@ def test_result_is_a_new_array():
     first = vectorized_baw_implied_vol(*args)
     first[0] = -3.0
     assert vectorized_baw_implied_vol(*args)[0] != -3.0
-
-
-class RaisingEq:
-    def __eq__(self, other):
-        raise ZeroDivisionError("bad flag")
 
 
 class Shrinker:

@@ -5,11 +5,16 @@ to run under valgrind memcheck:
         --suppressions=/usr/lib/valgrind/python3.supp python3 -P tools/memcheck.py
 """
 import math
+import sys
+from pathlib import Path
 
 import numpy as np
 
 from kelvo import (baw_implied_vol, baw_price, find_forward_baw,
                    vectorized_baw_implied_vol)
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+from helpers import RaisingEq  # noqa: E402
 
 SPOT, DISCOUNT, FORWARD = 100.0, math.exp(-0.015), 101.0
 
@@ -20,11 +25,6 @@ def expect_error(call, *args, **kwargs):
     except (TypeError, ValueError, OverflowError, IndexError, ZeroDivisionError):
         return
     raise AssertionError(f"{call.__name__}{args} did not raise")
-
-
-class RaisingEq:
-    def __eq__(self, other):
-        raise ZeroDivisionError
 
 
 def main():
