@@ -8,6 +8,26 @@ import pytest
 REPO = Path(__file__).resolve().parent.parent
 
 
+def _installed_kelvo_or_hint():
+    """Run from the checkout without -P, `import kelvo` finds the source folder, which holds no
+    built module; say so in one line instead of an import error from deep inside a test."""
+    try:
+        import kelvo.baw_core  # noqa: F401
+    except ImportError:
+        import importlib.util
+
+        spec = importlib.util.find_spec("kelvo")
+        if spec and spec.origin and REPO in Path(spec.origin).resolve().parents:
+            pytest.exit("kelvo is imported from the checkout's source folder, which has no built "
+                        "module: install it (pip install '.[test]') and run python3 -P -m pytest",
+                        returncode=4)
+        raise
+
+
+def pytest_sessionstart(session):
+    _installed_kelvo_or_hint()
+
+
 class KernelProbe:
     """The kernel headers compiled into a small program that answers one request a line."""
 
