@@ -1,13 +1,15 @@
 // The numerical kernel alone, with a plain timer; brentq comes from SciPy through an embedded
 // interpreter, as in the module.
 //   kernel_bench iv FILE REPEATS        records of (price, S, K, D, F, q) as doubles
+//   kernel_bench price FILE REPEATS     records of (S, K, D, F, sigma, q) as doubles
+//   kernel_bench greeks FILE REPEATS    the same records, price and sensitivities
 //   kernel_bench forward FILE REPEATS   S, D, then records of (call, put, strike) as doubles
 //   kernel_bench erfc FILE              (built with -DKELVO_CODY_ERFC) writes, for the doubles in
 //                                       FILE, Cody's erfc, the system erfc and erfcl rounded to
 //                                       double, to FILE.out
 //   kernel_bench cost FILE REPEATS      (built with -DKELVO_COUNT_CALLS) the iv records once,
 //                                       counted, then each libm function timed on its arguments
-// iv prints microseconds per implied volatility and a checksum; forward prints milliseconds per
+// iv, price and greeks print microseconds per record and a checksum; forward prints milliseconds per
 // search, objective evaluations, the forward found, and microseconds per inversion at it.
 #include <Python.h>
 
@@ -65,6 +67,22 @@ __attribute__((noinline)) void invert_grid(const std::vector<double> &data, std:
     for (size_t i = 0; i < out.size(); ++i) {
         const double *x = &data[6 * i];
         out[i] = _baw_implied_vol_c(x[0], x[1], x[2], x[3], x[4], static_cast<int>(x[5]));
+    }
+}
+
+__attribute__((noinline)) void price_grid(const std::vector<double> &data, std::vector<double> &out) {
+    for (size_t i = 0; i < out.size(); ++i) {
+        const double *x = &data[6 * i];
+        out[i] = kelvo::kernel::_baw_price(x[0], x[1], x[2], x[3], x[4], static_cast<int>(x[5]));
+    }
+}
+
+__attribute__((noinline)) void greeks_grid(const std::vector<double> &data, std::vector<double> &out) {
+    for (size_t i = 0; i < out.size(); ++i) {
+        const double *x = &data[6 * i];
+        const kelvo::kernel::Greeks g =
+            kelvo::kernel::_baw_greeks(x[0], x[1], x[2], x[3], x[4], static_cast<int>(x[5]));
+        out[i] = g.price + g.delta + g.gamma + g.vega;
     }
 }
 
@@ -183,10 +201,12 @@ int main(int argc, char **argv) {
         return std::fclose(out) == 0 ? 0 : 1;
     }
 #endif
-    if (std::strcmp(argv[1], "iv") == 0) {
+    if (std::strcmp(argv[1], "iv") == 0 || std::strcmp(argv[1], "price") == 0 ||
+        std::strcmp(argv[1], "greeks") == 0) {
         const size_t n = data.size() / 6;
         std::vector<double> out(n);
-        const double seconds = best_seconds(repeats, [&] { invert_grid(data, out); });
+        const auto grid = argv[1][0] == 'i' ? invert_grid : argv[1][0] == 'p' ? price_grid : greeks_grid;
+        const double seconds = best_seconds(repeats, [&] { grid(data, out); });
         double checksum = 0;
         for (double v : out) checksum += v == v ? v : 0;
         std::printf("%.6f %.17g\n", seconds / n * 1e6, checksum);

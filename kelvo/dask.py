@@ -1,20 +1,20 @@
-"""Implied volatilities and forwards over Dask collections, for quote sets larger than one
-process (``pip install 'kelvo[dask]'``).
+"""Prices, sensitivities, implied volatilities and forwards over Dask collections, for quote
+sets larger than one process (``pip install 'kelvo[dask]'``).
 
-Every chunk or partition is handed whole to ``vectorized_baw_implied_vol`` or
+Every chunk or partition is handed whole to one of the in-process vectorised functions or to
 ``find_forward_baw``, which release the interpreter while they compute, so Dask's threaded
 scheduler runs them in parallel and the distributed scheduler spreads them over processes and
 machines. Results are those of the in-process functions, element for element.
 """
 import numpy as np
 
-from kelvo import find_forward_baw, vectorized_baw_implied_vol
+from kelvo import (find_forward_baw, vectorized_baw_greeks, vectorized_baw_implied_vol,
+                   vectorized_baw_price)
 from kelvo._forward_rules import DEFAULT_STRIKE_PCT
+from kelvo.broadcast import GREEKS
 
-# Column names of a quotes frame, and of an option-chain frame, unless given otherwise.
-QUOTE_COLUMNS = {"price": "price", "S": "S", "K": "K", "D": "D", "F": "F", "flag": "flag"}
+# Column names of an option-chain frame, unless given otherwise.
 CHAIN_COLUMNS = {"call": "call", "put": "put", "strike": "strike", "S": "S", "D": "D"}
-NUMERIC = ("price", "S", "K", "D", "F")
 
 
 def _dask_array():
@@ -57,33 +57,77 @@ def _flag_list(values):
     return [None if flag is pd.NA or flag is pd.NaT else flag for flag in values.tolist()]
 
 
-def _invert_block(prices, *inputs):
-    n = len(prices)
-    numeric = [prices]
-    for name, value in zip(ARRAY_NAMES[1:], inputs):
-        if np.ndim(value) == 0:
-            value = np.full(n, value, dtype=object if name == "flags" else np.float64)
-        elif len(value) != n:
-            # blocks of arrays whose chunk sizes were not known beforehand
-            raise ValueError(f"{name} has {len(value)} elements in a block where prices has {n}")
-        numeric.append(value)
-    *numeric, flags = numeric
-    return vectorized_baw_implied_vol(*numeric, _flag_list(np.asarray(flags, dtype=object)))
+class _Mapped:
+    """One in-process vectorised function as this layer maps it over chunks or partitions:
+    its argument names, the frame's column roles in the same order, and its result's kind."""
+
+    def __init__(self, name, native, arg_names, roles, output):
+        self.name, self.native, self.arg_names, self.roles, self.output = (
+            name, native, arg_names, roles, output)
+
+    def block(self, first, *inputs):
+        n = len(first)
+        columns = [first]
+        for name, value in zip(self.arg_names[1:], inputs):
+            if np.ndim(value) == 0:
+                value = np.full(n, value, dtype=object if name == "flags" else np.float64)
+            elif len(value) != n:
+                # blocks of arrays whose chunk sizes were not known beforehand
+                raise ValueError(f"{name} has {len(value)} elements in a block where "
+                                 f"{self.arg_names[0]} has {n}")
+            columns.append(value)
+        *numeric, flags = columns
+        result = self.native(*numeric, _flag_list(np.asarray(flags, dtype=object)))
+        if self.output == "greeks":
+            return np.column_stack([result[g] for g in GREEKS])
+        return result
+
+    def partition(self, part, names):
+        import pandas as pd
+
+        numeric = [part[names[role]].to_numpy(dtype=np.float64) for role in self.roles[:-1]]
+        result = self.native(*numeric, _flag_list(part[names[self.roles[-1]]].astype(object)))
+        if self.output == "greeks":
+            return pd.DataFrame({g: result[g] for g in GREEKS}, index=part.index)
+        return pd.Series(result, index=part.index, name=self.output)
+
+    def meta(self):
+        import pandas as pd
+
+        if self.output == "greeks":
+            return pd.DataFrame({g: pd.Series([], dtype=np.float64) for g in GREEKS})
+        return pd.Series([], dtype=np.float64, name=self.output)
+
+    def __call__(self, first, others, columns):
+        if _is_frame(first):
+            if any(a is not None for a in others):
+                raise TypeError(f"{self.name}(frame) takes the frame alone, with columns= for "
+                                "names")
+            frame = _as_dask_frame(first)
+            names = _columns({role: role for role in self.roles}, columns, frame)
+            return frame.map_partitions(self.partition, names, meta=self.meta())
+        if columns is not None:
+            raise TypeError("columns= applies to a DataFrame")
+        da = _dask_array()
+        first = first if isinstance(first, da.Array) else da.from_array(
+            np.asarray(first, dtype=np.float64))
+        if first.ndim != 1:
+            raise ValueError(f"{self.arg_names[0]} must be one-dimensional, not "
+                             f"{first.ndim}-dimensional")
+        inputs = []
+        for name, value in zip(self.arg_names[1:], others):
+            if value is None:
+                raise TypeError(f"{self.name}() missing the argument {name}")
+            inputs.append(_block_input(da, name, value, first, self.arg_names[0]))
+        if self.output != "greeks":
+            return da.map_blocks(self.block, first, *inputs, dtype=np.float64)
+        stacked = da.map_blocks(self.block, first, *inputs, dtype=np.float64, new_axis=1,
+                                chunks=(first.chunks[0], (len(GREEKS),)))
+        return {g: stacked[:, j] for j, g in enumerate(GREEKS)}
 
 
-def _invert_partition(part, names):
-    import pandas as pd
-
-    numeric = [part[names[role]].to_numpy(dtype=np.float64) for role in NUMERIC]
-    ivs = vectorized_baw_implied_vol(*numeric, _flag_list(part[names["flag"]].astype(object)))
-    return pd.Series(ivs, index=part.index, name="iv")
-
-
-ARRAY_NAMES = ("prices", "S_arr", "K_arr", "D_arr", "F_arr", "flags")
-
-
-def _block_input(da, name, value, prices):
-    """A Dask array chunked as prices, or a scalar that each block broadcasts itself."""
+def _block_input(da, name, value, first, first_name):
+    """A Dask array chunked as the first input, or a scalar that each block broadcasts."""
     if name == "flags" and isinstance(value, str):
         value = list(value)  # a string is a sequence of one-letter flags, as in-process
     if not isinstance(value, da.Array):
@@ -92,62 +136,70 @@ def _block_input(da, name, value, prices):
         value = np.asarray(value, dtype=object if name == "flags" else np.float64)
         if value.ndim == 1 and len(value) == 1:
             return value[0]
-        if any(np.isnan(c) for c in prices.chunks[0]):
-            raise ValueError(f"{name} is not a Dask array, and the chunk sizes of prices are "
-                             "unknown: call prices.compute_chunk_sizes() first")
-        if value.shape != prices.shape:
-            raise ValueError(f"{name} has shape {value.shape}, prices {prices.shape}")
-        value = da.from_array(value, chunks=prices.chunks)
+        if any(np.isnan(c) for c in first.chunks[0]):
+            raise ValueError(f"{name} is not a Dask array, and the chunk sizes of {first_name} "
+                             f"are unknown: call {first_name}.compute_chunk_sizes() first")
+        if value.shape != first.shape:
+            raise ValueError(f"{name} has shape {value.shape}, {first_name} {first.shape}")
+        value = da.from_array(value, chunks=first.chunks)
     if value.ndim == 0:
         return value.compute().item()
     if value.ndim != 1:
         raise ValueError(f"{name} must be one-dimensional, not {value.ndim}-dimensional")
-    if any(np.isnan(c) for c in value.chunks[0] + prices.chunks[0]):
+    if any(np.isnan(c) for c in value.chunks[0] + first.chunks[0]):
         # Unknown sizes (e.g. DataFrame.to_dask_array()): blocks are paired as they come and
         # each block checks that its lengths agree.
-        if value.numblocks != prices.numblocks:
-            raise ValueError(f"{name} has {value.numblocks[0]} blocks of unknown size, prices "
-                             f"{prices.numblocks[0]}: call compute_chunk_sizes() on both")
+        if value.numblocks != first.numblocks:
+            raise ValueError(f"{name} has {value.numblocks[0]} blocks of unknown size, "
+                             f"{first_name} {first.numblocks[0]}: call compute_chunk_sizes() "
+                             "on both")
         return value
-    if value.shape != prices.shape:
-        raise ValueError(f"{name} has shape {value.shape}, prices {prices.shape}")
-    return value.rechunk(prices.chunks)
+    if value.shape != first.shape:
+        raise ValueError(f"{name} has shape {value.shape}, {first_name} {first.shape}")
+    return value.rechunk(first.chunks)
+
+
+_PRICE_ARGS = ("S_arr", "K_arr", "D_arr", "F_arr", "sigmas", "flags")
+_PRICE_ROLES = ("S", "K", "D", "F", "sigma", "flag")
+_implied_vol = _Mapped("implied_vol", vectorized_baw_implied_vol,
+                       ("prices", "S_arr", "K_arr", "D_arr", "F_arr", "flags"),
+                       ("price", "S", "K", "D", "F", "flag"), "iv")
+_price = _Mapped("price", vectorized_baw_price, _PRICE_ARGS, _PRICE_ROLES, "price")
+_greeks = _Mapped("greeks", vectorized_baw_greeks, _PRICE_ARGS, _PRICE_ROLES, "greeks")
+
+_INPUTS = """
+    Either six one-dimensional array-likes (Dask arrays, NumPy arrays, lists or scalars, which
+    are broadcast; flags as in-process, a string being a sequence of one-letter flags), all of
+    the length of the first and rechunked to its chunks, each chunk one call of the in-process
+    function; or one DataFrame (Dask or pandas, a pandas one taken as one partition) with the
+    columns {roles} (other names through ``columns={{"{role}": "...", ...}}``). A flag equal to
+    "c" is a call, anything else (None and missing values included) a put.
+    """
 
 
 def implied_vol(prices, S_arr=None, K_arr=None, D_arr=None, F_arr=None, flags=None, *,
                 columns=None):
-    """Implied total standard deviations, lazily, as a Dask collection.
+    return _implied_vol(prices, (S_arr, K_arr, D_arr, F_arr, flags), columns)
 
-    Either six one-dimensional array-likes (Dask arrays, NumPy arrays, lists or scalars, which
-    are broadcast; flags as in-process, a string being a sequence of one-letter flags), all of
-    the length of ``prices`` and rechunked to its chunks, giving a float64 Dask array; or one
-    DataFrame (Dask or pandas) with columns ``price``, ``S``, ``K``, ``D``, ``F`` and ``flag``
-    (other names through ``columns={"price": "mid", ...}``), giving a float64 Dask Series named
-    ``iv`` on the frame's index. A flag equal to "c" is a call, anything else (None and missing
-    values included) a put.
-    """
-    if _is_frame(prices):
-        import pandas as pd
 
-        if any(a is not None for a in (S_arr, K_arr, D_arr, F_arr, flags)):
-            raise TypeError("implied_vol(frame) takes the frame alone, with columns= for names")
-        frame = _as_dask_frame(prices)
-        names = _columns(QUOTE_COLUMNS, columns, frame)
-        return frame.map_partitions(_invert_partition, names,
-                                    meta=pd.Series([], dtype=np.float64, name="iv"))
-    if columns is not None:
-        raise TypeError("columns= applies to a DataFrame")
-    da = _dask_array()
-    prices = da.asarray(prices) if isinstance(prices, da.Array) else da.from_array(
-        np.asarray(prices, dtype=np.float64))
-    if prices.ndim != 1:
-        raise ValueError(f"prices must be one-dimensional, not {prices.ndim}-dimensional")
-    inputs = []
-    for name, value in zip(ARRAY_NAMES[1:], (S_arr, K_arr, D_arr, F_arr, flags)):
-        if value is None:
-            raise TypeError(f"implied_vol() missing the argument {name}")
-        inputs.append(_block_input(da, name, value, prices))
-    return da.map_blocks(_invert_block, prices, *inputs, dtype=np.float64)
+def price(S_arr, K_arr=None, D_arr=None, F_arr=None, sigmas=None, flags=None, *, columns=None):
+    return _price(S_arr, (K_arr, D_arr, F_arr, sigmas, flags), columns)
+
+
+def greeks(S_arr, K_arr=None, D_arr=None, F_arr=None, sigmas=None, flags=None, *, columns=None):
+    return _greeks(S_arr, (K_arr, D_arr, F_arr, sigmas, flags), columns)
+
+
+implied_vol.__doc__ = """Implied total standard deviations, lazily: a float64 Dask array, or for
+    a frame a float64 Dask Series named ``iv`` on the frame's index.
+    """ + _INPUTS.format(roles="price, S, K, D, F and flag", role="price")
+price.__doc__ = """American prices, lazily: a float64 Dask array, or for a frame a float64 Dask
+    Series named ``price`` on the frame's index.
+    """ + _INPUTS.format(roles="S, K, D, F, sigma and flag", role="sigma")
+greeks.__doc__ = """Prices and sensitivities, lazily: a dict of float64 Dask arrays ``price``,
+    ``delta``, ``gamma`` and ``vega`` (computed together when passed to one ``dask.compute``),
+    or for a frame a Dask DataFrame with those columns on the frame's index.
+    """ + _INPUTS.format(roles="S, K, D, F, sigma and flag", role="sigma")
 
 
 def _forward_of_group(group, names, strike_pct):

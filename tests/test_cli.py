@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 import kelvo
-from kelvo import baw_core, sample
+from kelvo import _arrays, baw_core, sample  # noqa: F401
 from kelvo.cli import main
 
 REPO = Path(__file__).resolve().parent.parent
@@ -143,26 +143,33 @@ def test_module_entry_point():
     assert proc.returncode == 0 and forward_of(proc.stdout) == pytest.approx(sample.FORWARD, abs=1e-6)
 
 
-def test_stub_matches_the_module():
-    stub = ast.parse(resources.files("kelvo").joinpath("baw_core.pyi").read_text())
+@pytest.mark.parametrize("module_name", ["baw_core", "_arrays"])
+def test_stub_matches_the_module(module_name):
+    module = getattr(kelvo, module_name)
+    stub = ast.parse(resources.files("kelvo").joinpath(f"{module_name}.pyi").read_text())
     functions = {node.name: node for node in stub.body if isinstance(node, ast.FunctionDef)}
-    assert sorted(functions) == sorted(kelvo.__all__)
-    assert ast.get_docstring(stub, clean=False) == baw_core.__doc__
+    assert sorted(functions) == sorted(n for n in dir(module) if not n.startswith("_") and
+                                       callable(getattr(module, n)))
+    assert ast.get_docstring(stub, clean=False) == module.__doc__
     for name, node in functions.items():
-        signature = inspect.signature(getattr(baw_core, name))
+        signature = inspect.signature(getattr(module, name))
         assert [a.arg for a in node.args.args] == list(signature.parameters)
         defaults = [ast.literal_eval(d) for d in node.args.defaults]
         assert defaults == [p.default for p in signature.parameters.values()
                             if p.default is not p.empty]
         assert inspect.cleandoc(ast.get_docstring(node, clean=False)) == inspect.cleandoc(
-            getattr(baw_core, name).__doc__)
+            getattr(module, name).__doc__)
     assert resources.files("kelvo").joinpath("py.typed").is_file()
 
 
 def test_package_exports():
-    assert kelvo.__all__ == ["baw_price", "baw_implied_vol", "vectorized_baw_implied_vol",
-                             "find_forward_baw"]
-    assert all(getattr(kelvo, n) is getattr(baw_core, n) for n in kelvo.__all__)
+    # baw_core keeps exactly its namespace; the array functions live in their own module
+    assert sorted(n for n in dir(baw_core) if not n.startswith("_")) == [
+        "baw_implied_vol", "baw_price", "find_forward_baw", "np", "vectorized_baw_implied_vol"]
+    assert kelvo.__all__[:4] == ["baw_price", "baw_implied_vol", "vectorized_baw_implied_vol",
+                                 "find_forward_baw"]
+    assert all(getattr(kelvo, n) is getattr(baw_core, n) for n in kelvo.__all__[:4])
+    assert all(callable(getattr(kelvo, n)) for n in kelvo.__all__)
     assert re.fullmatch(r"\d+\.\d+\.\d+", kelvo.__version__)
 
 

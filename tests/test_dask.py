@@ -11,7 +11,11 @@ da = pytest.importorskip("dask.array")
 distributed = pytest.importorskip("distributed")
 
 from kelvo import baw_price, find_forward_baw, vectorized_baw_implied_vol  # noqa: E402
+from kelvo import _arrays as kelvo_arrays  # noqa: E402
 from kelvo import dask as kd  # noqa: E402
+
+import dask  # noqa: E402
+dd = pytest.importorskip("dask.dataframe")
 
 from helpers import quotes  # noqa: E402
 
@@ -175,3 +179,22 @@ def test_rows_with_a_missing_expiry_form_their_own_group():
     assert len(got) == 2
     assert got[0.5] == pytest.approx(101.0, rel=1e-6)
     assert got[got.index.isna()].iloc[0] == pytest.approx(102.0, rel=1e-6)
+
+
+def test_prices_and_greeks_chunk_wise(data):
+    pd = pytest.importorskip("pandas")
+    (prices, S, K, D, F, flags), _ = data
+    n = 20_000
+    sigma = np.random.default_rng(9).uniform(0.05, 1.0, n)
+    args = (S[:n], K[:n], D[:n], F[:n], sigma, flags[:n])
+    expected = kelvo_arrays.vectorized_baw_greeks(*args)
+    chunked = [da.from_array(a, chunks=3001) for a in args[:5]]
+    got = kd.greeks(*chunked, flags[:n])
+    computed = dict(zip(got, dask.compute(*got.values(), scheduler="threads")))
+    assert all(same(computed[g], expected[g]) for g in expected)
+    assert same(kd.price(*chunked, flags[:n]).compute(scheduler="threads"), expected["price"])
+    frame = pd.DataFrame(dict(zip(("S", "K", "D", "F", "vol", "flag"), args)))
+    ddf = dd.from_pandas(frame, npartitions=5)
+    by_frame = kd.greeks(ddf, columns={"sigma": "vol"}).compute(scheduler="threads")
+    assert list(by_frame.columns) == ["price", "delta", "gamma", "vega"]
+    assert all(same(by_frame[g].to_numpy(), expected[g]) for g in expected)

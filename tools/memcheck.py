@@ -1,4 +1,4 @@
-"""A short run over all four functions, their array layouts and their error paths, small enough
+"""A short run over all the native functions, their array layouts and their error paths, small enough
 to run under valgrind memcheck:
 
     PYTHONMALLOC=malloc valgrind --error-exitcode=97 \\
@@ -10,8 +10,9 @@ from pathlib import Path
 
 import numpy as np
 
-from kelvo import (baw_implied_vol, baw_price, find_forward_baw,
-                   vectorized_baw_implied_vol)
+import kelvo
+from kelvo import (baw_implied_vol, baw_price, find_forward_baw, vectorized_baw_greeks,
+                   vectorized_baw_implied_vol, vectorized_baw_price)
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 from helpers import RaisingEq  # noqa: E402
@@ -58,6 +59,19 @@ def main():
     expect_error(vectorized_baw_implied_vol, prices, full(SPOT), both, ["x"] * 82, full(FORWARD), flags)
     expect_error(vectorized_baw_implied_vol, prices[:2], [1.0] * 2, [1.0] * 2, [1.0] * 2, [1.0] * 2,
                  ["c", RaisingEq()])
+
+    greeks = vectorized_baw_greeks(read_only, list(full(100.0)), both, full(DISCOUNT),
+                                   full(0.2), flags)
+    assert greeks["price"].tobytes() == vectorized_baw_price(
+        read_only, full(100.0), both, full(DISCOUNT), full(0.2), flags).tobytes()
+    spots = full(100.0).reshape(2, n)
+    kelvo.greeks(spots, strikes, DISCOUNT, FORWARD, 0.2, "p")
+    kelvo.price(spots, strikes, DISCOUNT, FORWARD, 0.2, is_call=np.ones(n, dtype=bool))
+    expect_error(vectorized_baw_price, full(SPOT), both[:3], full(DISCOUNT), full(FORWARD),
+                 full(0.2), flags)
+    expect_error(vectorized_baw_greeks, full(SPOT), both, full(DISCOUNT), full(FORWARD),
+                 full(0.2), ["c", RaisingEq()] * n)
+    expect_error(kelvo.price, np.ones(3), np.ones(4), 1.0, 1.0, 0.2, "c")
 
     forward = find_forward_baw(calls, puts, strikes, SPOT, DISCOUNT)
     assert abs(forward - FORWARD) < 1e-6, forward

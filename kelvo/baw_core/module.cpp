@@ -1,13 +1,9 @@
 // Module definition and start-up of kelvo.baw_core (multi-phase initialisation).
 #include "binding.hpp"
 #include "entries.hpp"
-#include "kernel/root_search.hpp"
-
-#include <numpy/arrayobject.h>
+#include "startup.hpp"
 
 #include <cstdint>
-#include <cstring>
-#include <string>
 #include <utility>
 
 namespace kelvo {
@@ -16,7 +12,6 @@ namespace {
 constexpr const char MODULE_NAME[] = "kelvo.baw_core";
 constexpr const char INIT_NAME[] = "init kelvo.baw_core";
 constexpr const char SOURCE_FILE[] = "kelvo/baw_core/module.cpp";
-constexpr const char ZEROS_MODULE[] = "scipy.optimize.cython_optimize._zeros";
 
 constexpr const char MODULE_DOC[] =
     "Barone-Adesi-Whaley (1987) American option pricer and IV solver.\n"
@@ -82,95 +77,8 @@ bool warn_on_version_mismatch() {
                             runtime_major, runtime_minor) == 0;
 }
 
-bool fetch_brentq() {
-    Ref zeros(PyImport_ImportModule(ZEROS_MODULE));
-    if (!zeros) return false;
-    Ref capi(PyObject_GetAttrString(zeros.get(), "__pyx_capi__"));
-    if (!capi) return false;
-    PyObject *capsule = PyDict_Check(capi.get())
-                            ? PyDict_GetItemString(capi.get(), "brentq")
-                            : nullptr;
-    if (capsule == nullptr) {
-        PyErr_Format(PyExc_ImportError, "%.200s does not export expected C %.8s %.200s",
-                     ZEROS_MODULE, "function", "brentq");
-        return false;
-    }
-    Ref held = Ref::borrowed(capsule);
-    const char *name = PyCapsule_CheckExact(capsule) ? PyCapsule_GetName(capsule) : nullptr;
-    if (name == nullptr || std::strcmp(name, kernel::BRENTQ_SIGNATURE) != 0) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError,
-                     "C %.8s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
-                     "function", ZEROS_MODULE, "brentq", kernel::BRENTQ_SIGNATURE,
-                     name ? name : "(not a capsule)");
-        return false;
-    }
-    void *pointer = PyCapsule_GetPointer(capsule, name);
-    if (pointer == nullptr) return false;
-    kernel::brentq = reinterpret_cast<kernel::brentq_t>(pointer);
-    return true;
-}
-
-// NumPy's standard import routine; any Exception from it becomes the usual ImportError.
-bool import_numpy_capi() {
-    if (_import_array() >= 0) return true;
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject *cause = PyErr_GetRaisedException();
-    PyErr_SetString(PyExc_ImportError, "numpy._core.multiarray failed to import");
-    PyObject *replacement = PyErr_GetRaisedException();
-    PyException_SetContext(replacement, cause);
-    PyErr_SetRaisedException(replacement);
-#else
-    PyErr_Clear();
-    PyErr_SetString(PyExc_ImportError, "numpy._core.multiarray failed to import");
-#endif
-    return false;
-}
-
 Entry *const ENTRIES[] = {&baw_price_entry, &baw_implied_vol_entry,
                           &vectorized_baw_implied_vol_entry, &find_forward_baw_entry};
-
-// "name($module, a, b, c=default)\n--\n\n" + doc: the text signature gives inspect the
-// parameter names and the default. Kept for the life of the process, as the functions are.
-const char *docstring_with_signature(const Signature &sig, const char *doc) {
-    std::string text = std::string(sig.name) + "($module";
-    for (int i = 0; i < sig.n_params; ++i) {
-        text += ", ";
-        text += sig.param_names[i];
-        if (i >= sig.n_required) {
-            char *repr = PyOS_double_to_string(sig.optional_default, 'r', 0, 0, nullptr);
-            if (repr == nullptr) return nullptr;
-            text += "=";
-            text += repr;
-            PyMem_Free(repr);
-        }
-    }
-    text += ")\n--\n\n";
-    text += doc;
-    return (new std::string(std::move(text)))->c_str();  // never freed, like the module
-}
-
-// The qualified names, "kelvo.baw_core.<name>", made once for the process.
-const char *qualified_name(const char *name) {
-    return (new std::string(std::string(MODULE_NAME) + "." + name))->c_str();
-}
-
-bool bind_function(PyObject *module, Entry &entry) {
-    Signature &sig = entry.signature;
-    if (entry.def.ml_name == nullptr) {  // the first import in this process
-        if (!complete_signature(sig, qualified_name(sig.name))) return false;
-        const char *doc = docstring_with_signature(sig, entry.doc);
-        if (doc == nullptr) return false;
-        entry.def = {sig.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry.body)),
-                     METH_FASTCALL | METH_KEYWORDS, doc};
-    }
-    Ref module_name(PyModule_GetNameObject(module));
-    if (!module_name) return false;
-    Ref function(PyCFunction_NewEx(&entry.def, module, module_name.get()));
-    if (!function) return false;
-    return PyModule_AddObjectRef(module, entry.def.ml_name, function.get()) == 0;
-}
 
 bool execute(PyObject *module) {
     // Held for the life of the process (nothing is torn down); released only if start-up fails.
@@ -197,17 +105,9 @@ bool execute(PyObject *module) {
     if (PyModule_AddObjectRef(module, "np", numpy.get()) < 0) return false;
     if (!import_numpy_capi()) return false;
 
-    if (entry_context.call_flag == nullptr) {
-        entry_context.call_flag = PyUnicode_InternFromString("c");
-        entry_context.np_name = PyUnicode_InternFromString("np");
-        entry_context.dtype_kwnames = Py_BuildValue("(s)", "dtype");
-        if (entry_context.call_flag == nullptr || entry_context.np_name == nullptr ||
-            entry_context.dtype_kwnames == nullptr) {
-            return false;
-        }
-    }
+    if (!set_up_entry_context()) return false;
     for (Entry *entry : ENTRIES) {
-        if (!bind_function(module, *entry)) return false;
+        if (!bind_function(module, MODULE_NAME, *entry)) return false;
     }
     Ref test_dict(PyDict_New());
     return test_dict && PyModule_AddObjectRef(module, "__test__", test_dict.get()) == 0;

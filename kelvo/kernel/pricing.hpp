@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cmath>
+#include <limits>
 
 #include "constants.hpp"
 #include "libm.hpp"
@@ -115,14 +116,18 @@ constexpr double CRITICAL_BRACKET_OFFSET = 1e-10;
 constexpr int CRITICAL_PROBES = 20;
 constexpr int CRITICAL_MAXITER = 100;
 
-inline double _solve_call_critical(CriticalParams *critical) {
+// found_root, where given, tells whether the boundary is a root of the equation (so that it
+// moves with sigma) or one of the fixed fallbacks.
+inline double _solve_call_critical(CriticalParams *critical, bool *found_root = nullptr) {
     CriticalTerms terms = critical_terms(*critical);
     CriticalTerms *params = &terms;
+    if (found_root != nullptr) *found_root = false;
     const double lo = params->K + CRITICAL_BRACKET_OFFSET;
     if (_call_critical_func(lo, params) <= 0) return lo;
     double hi = 2 * params->K;
     for (int probe = 0; probe < CRITICAL_PROBES; ++probe) {
         if (_call_critical_func(hi, params) < 0) {
+            if (found_root != nullptr) *found_root = true;
             zeros_full_output fo;
             return brentq(_call_critical_func, lo, hi, params, _BRENTQ_XTOL, _BRENTQ_XTOL,
                           CRITICAL_MAXITER, &fo);
@@ -133,13 +138,15 @@ inline double _solve_call_critical(CriticalParams *critical) {
     return hi;
 }
 
-inline double _solve_put_critical(CriticalParams *critical) {
+inline double _solve_put_critical(CriticalParams *critical, bool *found_root = nullptr) {
     CriticalTerms terms = critical_terms(*critical);
     CriticalTerms *params = &terms;
+    if (found_root != nullptr) *found_root = false;
     const double hi = params->K - CRITICAL_BRACKET_OFFSET;
     if (_put_critical_func(hi, params) <= 0) return hi;
     const double lo = CRITICAL_BRACKET_OFFSET;
     if (_put_critical_func(lo, params) >= 0) return lo;
+    if (found_root != nullptr) *found_root = true;
     zeros_full_output fo;
     return brentq(_put_critical_func, lo, hi, params, _BRENTQ_XTOL, _BRENTQ_XTOL,
                   CRITICAL_MAXITER, &fo);
@@ -181,20 +188,58 @@ inline bool degenerate_price(double S, double K, double D, double F, int q, doub
 constexpr double SIGMA_FLOOR = 1e-150;
 constexpr double SIGMA_CEILING = 1e300;
 
-inline double _baw_price(double S, double K, double D, double F, double sigma, int q) {
+// How an American price came about, with what its sensitivities need.
+enum class Regime {
+    NO_VOLATILITY,  // sigma <= 0: spot intrinsic value
+    DEGENERATE,     // a strike or spot at an end of the half-line
+    EUROPEAN,       // no early-exercise premium: Black's price, floored at spot intrinsic
+    EXERCISE,       // at or past the critical spot: exercised now
+    PREMIUM,        // Black's price plus the early-exercise premium
+};
+
+struct AmericanPrice {
+    double price;
+    Regime regime;
+    // From here on, only what the regime has reached is set.
+    double sigma;      // after clamping to [SIGMA_FLOOR, SIGMA_CEILING]
+    double bsm;        // Black's price
+    double carry;      // F / S
+    double N_val;      // 2 log(carry) / sigma^2 - 1
+    double four_M_over_k2;
+    double sqrt_disc;
+    double q_exp;      // q2 for a call, q1 for a put
+    double S_star;     // critical spot
+    bool root_found;   // S_star is a root of the critical equation (else a fixed fallback)
+    double premium;    // A (S / S_star)^q
+};
+
+inline AmericanPrice american_price(double S, double K, double D, double F, double sigma, int q) {
     KELVO_TALLY(american);
-    if (sigma <= 0) return spot_intrinsic(S, K, q);
+    AmericanPrice r{};
+    if (sigma <= 0) {
+        r.price = spot_intrinsic(S, K, q);
+        r.regime = Regime::NO_VOLATILITY;
+        return r;
+    }
     if (sigma < SIGMA_FLOOR) {
         sigma = SIGMA_FLOOR;
     } else if (sigma > SIGMA_CEILING) {
         sigma = SIGMA_CEILING;
     }
+    r.sigma = sigma;
 
-    double degenerate;
-    if (degenerate_price(S, K, D, F, q, &degenerate)) return degenerate;
+    if (degenerate_price(S, K, D, F, q, &r.price)) {
+        r.regime = Regime::DEGENERATE;
+        return r;
+    }
 
     const double bsm = _bsm_price(K, D, F, sigma, q);
-    if (D > 1) return european_floored(bsm, S, K, q);  // negative rate: no premium
+    r.bsm = bsm;
+    r.regime = Regime::EUROPEAN;
+    if (D > 1) {  // negative rate: no premium
+        r.price = european_floored(bsm, S, K, q);
+        return r;
+    }
 
     const double carry = F / S;
     const double sig2 = sigma * sigma;
@@ -205,29 +250,153 @@ inline double _baw_price(double S, double K, double D, double F, double sigma, i
     double disc = N_val * N_val + 4 * M_over_k2;
     if (disc < 0) disc = 0;
     const double sqrt_disc = std::sqrt(disc);
+    r.carry = carry;
+    r.N_val = N_val;
+    r.four_M_over_k2 = 4 * M_over_k2;
+    r.sqrt_disc = sqrt_disc;
 
     if (q == 1) {
-        if (D * carry >= 1) return european_floored(bsm, S, K, q);
+        if (D * carry >= 1) {
+            r.price = european_floored(bsm, S, K, q);
+            return r;
+        }
         const double q2 = (-N_val + sqrt_disc) / 2;
-        if (q2 <= 0) return european_floored(bsm, S, K, q);
+        if (q2 <= 0) {
+            r.price = european_floored(bsm, S, K, q);
+            return r;
+        }
         CriticalParams params{K, D, carry, sigma, q2};
-        const double S_star = _solve_call_critical(&params);
-        if (S >= S_star) return S - K;
+        const double S_star = _solve_call_critical(&params, &r.root_found);
+        r.q_exp = q2;
+        r.S_star = S_star;
+        if (S >= S_star) {
+            r.price = S - K;
+            r.regime = Regime::EXERCISE;
+            return r;
+        }
         const double F_star = carry * S_star;
         const double d1_star = libm::log(F_star / K) / sigma + sigma / 2;
         const double A2 = (S_star / q2) * (1 - D * carry * _norm_cdf(d1_star));
-        return bsm + A2 * libm::pow(S / S_star, q2);
+        r.premium = A2 * libm::pow(S / S_star, q2);
+        r.price = bsm + r.premium;
+        r.regime = Regime::PREMIUM;
+        return r;
     }
 
     const double q1 = (-N_val - sqrt_disc) / 2;
-    if (q1 >= 0) return european_floored(bsm, S, K, q);
+    if (q1 >= 0) {
+        r.price = european_floored(bsm, S, K, q);
+        return r;
+    }
     CriticalParams params{K, D, carry, sigma, q1};
-    const double S_star = _solve_put_critical(&params);
-    if (S <= S_star) return K - S;
+    const double S_star = _solve_put_critical(&params, &r.root_found);
+    r.q_exp = q1;
+    r.S_star = S_star;
+    if (S <= S_star) {
+        r.price = K - S;
+        r.regime = Regime::EXERCISE;
+        return r;
+    }
     const double F_star = carry * S_star;
     const double d1_star = libm::log(F_star / K) / sigma + sigma / 2;
     const double A1 = -(S_star / q1) * (1 - D * carry * _norm_cdf(-d1_star));
-    return bsm + A1 * libm::pow(S / S_star, q1);
+    r.premium = A1 * libm::pow(S / S_star, q1);
+    r.price = bsm + r.premium;
+    r.regime = Regime::PREMIUM;
+    return r;
+}
+
+inline double _baw_price(double S, double K, double D, double F, double sigma, int q) {
+    return american_price(S, K, D, F, sigma, q).price;
+}
+
+struct Greeks {
+    double price;
+    double delta;  // dV/dS, with D and the carry F / S held: the forward moves with the spot
+    double gamma;  // d2V/dS2, likewise
+    double vega;   // dV/dsigma, per unit of total standard deviation
+};
+
+// The price of _baw_price, bit for bit, with its sensitivities in closed form. The critical spot
+// does not depend on S, so delta and gamma of the premium A (S / S*)^q are those of a power of
+// S; its vega takes the critical spot's own sigma-derivative by implicit differentiation of the
+// critical-price equation (none where the boundary is a fixed fallback, not a root).
+inline Greeks _baw_greeks(double S, double K, double D, double F, double sigma, int q) {
+    const AmericanPrice a = american_price(S, K, D, F, sigma, q);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    if (a.price != a.price) return {a.price, nan, nan, nan};
+    Greeks g{a.price, 0.0, 0.0, 0.0};
+    const bool call = q == 1;
+    switch (a.regime) {
+    case Regime::NO_VOLATILITY:
+    case Regime::EXERCISE:
+        // intrinsic value: the slope of the payoff
+        g.delta = call ? (S > K ? 1.0 : 0.0) : (S < K ? -1.0 : 0.0);
+        return g;
+    case Regime::DEGENERATE:
+        if (a.price != 0.0) g.delta = g.gamma = g.vega = nan;
+        return g;
+    case Regime::EUROPEAN:
+    case Regime::PREMIUM:
+        break;
+    }
+    const double sig = a.sigma;
+    if (a.regime == Regime::EUROPEAN && a.price != a.bsm) {  // floored at immediate exercise
+        g.delta = call ? 1.0 : -1.0;
+        return g;
+    }
+    // Black's price in forward form with F = carry S.
+    const double carry = F / S;
+    const double d1 = libm::log(F / K) / sig + sig / 2;
+    const double pdf1 = _norm_pdf(d1);
+    g.delta = call ? D * carry * _norm_cdf(d1) : -D * carry * _norm_cdf(-d1);
+    g.gamma = D * carry * pdf1 / (S * sig);
+    g.vega = D * F * pdf1;
+    if (a.regime == Regime::EUROPEAN) return g;
+
+    const double q_exp = a.q_exp, S_star = a.S_star, P = a.premium;
+    const double c = a.carry;
+    g.delta += P * q_exp / S;
+    g.gamma += P * q_exp * (q_exp - 1) / (S * S);
+
+    // dq/dsigma: N = 2 log(c) / sigma^2 - 1 and 4 M / k2 both scale as sigma^-2.
+    const double dN = -2 * (a.N_val + 1) / sig;
+    const double d_disc = 2 * a.N_val * dN - 2 * a.four_M_over_k2 / sig;
+    const double d_sqrt = a.sqrt_disc > 0 ? d_disc / (2 * a.sqrt_disc) : 0.0;
+    const double dq = call ? (-dN + d_sqrt) / 2 : (-dN - d_sqrt) / 2;
+
+    // At the critical spot: d1*, d2*, and h = 1 - D c N(+-d1*), the premium's coefficient
+    // A = +-(S* / q) h.
+    const double d1s = libm::log(c * S_star / K) / sig + sig / 2;
+    const double d2s = d1s - sig;
+    const double pdf1s = _norm_pdf(d1s);
+    const double Dc = D * c;
+    const double sign = call ? 1.0 : -1.0;
+    const double h = 1 - Dc * _norm_cdf(sign * d1s);
+    // The critical-price equations G(S*, sigma) = 0, G = Black(S*) + (S* / q) h - (S* - K) for
+    // the call and Black_p(S*) - (S* / q) h - (K - S*) for the put, give dS*/dsigma = -G_s / G_S.
+    double dS_star = 0.0;
+    if (a.root_found) {
+        const double dh_dS = -sign * Dc * pdf1s / (S_star * sig);  // partial in S*
+        const double dh_dsig = sign * Dc * pdf1s * d2s / sig;      // partial in sigma
+        const double black_dS = call ? Dc * _norm_cdf(d1s) : -Dc * _norm_cdf(-d1s);
+        const double black_dsig = Dc * S_star * pdf1s;
+        double G_S, G_sig;
+        if (call) {
+            G_S = h / q_exp + S_star * dh_dS / q_exp + black_dS - 1;
+            G_sig = S_star * dh_dsig / q_exp - S_star * h * dq / (q_exp * q_exp) + black_dsig;
+        } else {
+            G_S = black_dS - h / q_exp - S_star * dh_dS / q_exp + 1;
+            G_sig = black_dsig - S_star * dh_dsig / q_exp + S_star * h * dq / (q_exp * q_exp);
+        }
+        dS_star = G_S != 0 ? -G_sig / G_S : 0.0;
+    }
+    // Total sigma-derivative of h along the boundary, then of P = A (S / S*)^q.
+    const double dd1s = dS_star / (S_star * sig) - d2s / sig;
+    const double dh = -sign * Dc * pdf1s * dd1s;
+    g.vega += P * ((1 - q_exp) * dS_star / S_star - dq / q_exp + dq * libm::log(S / S_star)) +
+              sign * (S_star / q_exp) * libm::pow(S / S_star, q_exp) * dh;
+    return g;
 }
 
 }  // namespace kelvo::kernel

@@ -1,0 +1,74 @@
+// kelvo._arrays: prices and sensitivities over arrays, from the same kernel and entry layer as
+// kelvo.baw_core (which keeps exactly its own namespace).
+#include <utility>
+
+#include "array_entries.hpp"
+#include "baw_core/startup.hpp"
+
+namespace kelvo {
+namespace {
+
+constexpr const char MODULE_NAME[] = "kelvo._arrays";
+constexpr const char INIT_NAME[] = "init kelvo._arrays";
+constexpr const char SOURCE_FILE[] = "kelvo/_ext/arrays_module.cpp";
+
+Entry *const ENTRIES[] = {&vectorized_baw_price_entry, &vectorized_baw_greeks_entry};
+
+bool execute(PyObject *module) {
+    entry_context.module = Ref::borrowed(module).release();  // for the life of the process
+#ifdef Py_GIL_DISABLED
+    PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED);
+#endif
+    Ref numpy(PyImport_ImportModule("numpy"));
+    if (!numpy || !fetch_brentq() || PyModule_AddObjectRef(module, "np", numpy.get()) < 0 ||
+        !import_numpy_capi() || !set_up_entry_context()) {
+        return false;
+    }
+    for (Entry *entry : ENTRIES) {
+        if (!bind_function(module, MODULE_NAME, *entry)) return false;
+    }
+    return true;
+}
+
+int module_exec(PyObject *module) {
+    if (entry_context.module != nullptr) {
+        PyErr_SetString(PyExc_ImportError,
+                        "kelvo._arrays is already loaded in this process: it cannot be loaded "
+                        "again or into a second interpreter");
+        return -1;
+    }
+    if (execute(module)) return 0;
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, INIT_NAME);
+    add_traceback(INIT_NAME, SOURCE_FILE, __LINE__);
+    Ref(std::exchange(entry_context.module, nullptr));  // the failed start-up's reference
+    return -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+#ifdef Py_mod_multiple_interpreters
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#ifdef Py_mod_gil
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_arrays",
+    "American (BAW) prices and sensitivities over NumPy arrays, as native loops with the\n"
+    "interpreter lock released. kelvo.price and kelvo.greeks broadcast onto them.",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace kelvo
+
+PyMODINIT_FUNC PyInit__arrays(void) { return PyModuleDef_Init(&kelvo::module_def); }

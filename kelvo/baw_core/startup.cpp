@@ -1,0 +1,121 @@
+// Start-up pieces that every native module of kelvo shares: SciPy's brentq, NumPy's C-API,
+// the entry layer's module-wide objects and the binding of the module's functions.
+#include "startup.hpp"
+
+#include <numpy/arrayobject.h>
+
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "kernel/root_search.hpp"
+
+namespace kelvo {
+
+namespace {
+
+constexpr const char ZEROS_MODULE[] = "scipy.optimize.cython_optimize._zeros";
+
+// "name($module, a, b, c=default)\n--\n\n" + doc: the text signature gives inspect the
+// parameter names and the default. Kept for the life of the process, as the functions are.
+const char *docstring_with_signature(const Signature &sig, const char *doc) {
+    std::string text = std::string(sig.name) + "($module";
+    for (int i = 0; i < sig.n_params; ++i) {
+        text += ", ";
+        text += sig.param_names[i];
+        if (i >= sig.n_required) {
+            char *repr = PyOS_double_to_string(sig.optional_default, 'r', 0, 0, nullptr);
+            if (repr == nullptr) return nullptr;
+            text += "=";
+            text += repr;
+            PyMem_Free(repr);
+        }
+    }
+    text += ")\n--\n\n";
+    text += doc;
+    return (new std::string(std::move(text)))->c_str();  // never freed, like the module
+}
+
+// The qualified names, "<module>.<name>", made once for the process.
+const char *qualified_name(const char *module_name, const char *name) {
+    return (new std::string(std::string(module_name) + "." + name))->c_str();
+}
+
+}  // namespace
+
+bool bind_function(PyObject *module, const char *module_name, Entry &entry) {
+    Signature &sig = entry.signature;
+    if (entry.def.ml_name == nullptr) {  // the first import in this process
+        if (!complete_signature(sig, qualified_name(module_name, sig.name))) return false;
+        const char *doc = docstring_with_signature(sig, entry.doc);
+        if (doc == nullptr) return false;
+        entry.def = {sig.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry.body)),
+                     METH_FASTCALL | METH_KEYWORDS, doc};
+    }
+    Ref module_name_object(PyModule_GetNameObject(module));
+    if (!module_name_object) return false;
+    Ref function(PyCFunction_NewEx(&entry.def, module, module_name_object.get()));
+    if (!function) return false;
+    return PyModule_AddObjectRef(module, entry.def.ml_name, function.get()) == 0;
+}
+
+
+bool fetch_brentq() {
+    Ref zeros(PyImport_ImportModule(ZEROS_MODULE));
+    if (!zeros) return false;
+    Ref capi(PyObject_GetAttrString(zeros.get(), "__pyx_capi__"));
+    if (!capi) return false;
+    PyObject *capsule = PyDict_Check(capi.get())
+                            ? PyDict_GetItemString(capi.get(), "brentq")
+                            : nullptr;
+    if (capsule == nullptr) {
+        PyErr_Format(PyExc_ImportError, "%.200s does not export expected C %.8s %.200s",
+                     ZEROS_MODULE, "function", "brentq");
+        return false;
+    }
+    Ref held = Ref::borrowed(capsule);
+    const char *name = PyCapsule_CheckExact(capsule) ? PyCapsule_GetName(capsule) : nullptr;
+    if (name == nullptr || std::strcmp(name, kernel::BRENTQ_SIGNATURE) != 0) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError,
+                     "C %.8s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
+                     "function", ZEROS_MODULE, "brentq", kernel::BRENTQ_SIGNATURE,
+                     name ? name : "(not a capsule)");
+        return false;
+    }
+    void *pointer = PyCapsule_GetPointer(capsule, name);
+    if (pointer == nullptr) return false;
+    kernel::brentq = reinterpret_cast<kernel::brentq_t>(pointer);
+    return true;
+}
+
+// NumPy's standard import routine; any Exception from it becomes the usual ImportError.
+bool import_numpy_capi() {
+    if (_import_array() >= 0) return true;
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject *cause = PyErr_GetRaisedException();
+    PyErr_SetString(PyExc_ImportError, "numpy._core.multiarray failed to import");
+    PyObject *replacement = PyErr_GetRaisedException();
+    PyException_SetContext(replacement, cause);
+    PyErr_SetRaisedException(replacement);
+#else
+    PyErr_Clear();
+    PyErr_SetString(PyExc_ImportError, "numpy._core.multiarray failed to import");
+#endif
+    return false;
+}
+
+bool set_up_entry_context() {
+    if (entry_context.call_flag != nullptr) return true;
+    entry_context.call_flag = PyUnicode_InternFromString("c");
+    entry_context.np_name = PyUnicode_InternFromString("np");
+    entry_context.dtype_kwnames = Py_BuildValue("(s)", "dtype");
+    if (entry_context.call_flag == nullptr || entry_context.np_name == nullptr ||
+        entry_context.dtype_kwnames == nullptr) {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace kelvo

@@ -1,0 +1,143 @@
+"""Prices and sensitivities over arrays: the analytic greeks against extrapolated finite
+differences of an independent price, their signs and bounds, smooth pasting at the exercise
+boundary, and the broadcasting layer against the scalar functions."""
+import math
+
+import numpy as np
+import pytest
+
+import kelvo
+from kelvo import baw_implied_vol, baw_price, vectorized_baw_greeks, vectorized_baw_price
+from helpers import baw_reference, quotes, richardson
+
+
+def greeks_of(S, K, D, F, sigma, flag):
+    g = vectorized_baw_greeks([S], [K], [D], [F], [sigma], [flag])
+    return {name: float(values[0]) for name, values in g.items()}
+
+
+def grid(seed, n, zero_rate):
+    rng = np.random.default_rng(seed)
+    for _ in range(n):
+        yield (100.0, 100.0 * rng.uniform(0.8, 1.25), 1.0 if zero_rate else rng.uniform(0.9, 0.999),
+               rng.uniform(0.96, 1.03), rng.uniform(0.05, 0.8))
+
+
+@pytest.mark.parametrize("flag", ["c", "p"])
+@pytest.mark.parametrize("zero_rate", [False, True])
+def test_greeks_match_extrapolated_differences(flag, zero_rate):
+    call = flag == "c"
+    checked = 0
+    for S, K, D, carry, sigma in grid(11 + zero_rate, 60, zero_rate):
+        price, S_star = baw_reference(S, K, D, S * carry, sigma, call)
+        if S_star is None or abs(S - S_star) < 0.02 * S_star or math.isnan(price):
+            continue  # no premium, or too near the boundary for a difference across it
+        g = greeks_of(S, K, D, S * carry, sigma, flag)
+        by_spot = lambda s: baw_reference(s, K, D, s * carry, sigma, call)[0]
+        by_sigma = lambda v: baw_reference(S, K, D, S * carry, v, call)[0]
+        assert g["delta"] == pytest.approx(richardson(by_spot, S, 1e-3 * S, 1), rel=1e-7, abs=1e-12)
+        assert g["gamma"] == pytest.approx(richardson(by_spot, S, 2e-3 * S, 2), rel=1e-5, abs=1e-10)
+        assert g["vega"] == pytest.approx(richardson(by_sigma, sigma, 1e-3 * sigma, 1), rel=1e-7)
+        checked += 1
+    assert checked >= 20
+
+
+def test_signs_and_bounds():
+    # Where the carry outgrows the discount (D F / S > 1) a call's delta D (F/S) N(d1) rightly
+    # exceeds 1, so the bounds are checked where D F / S <= 1.
+    rng = np.random.default_rng(3)
+    n = 20_000
+    S = rng.uniform(1, 300, n)
+    K = S * np.exp(rng.normal(0, 0.4, n))
+    D = np.where(rng.random(n) < 0.1, 1.0, rng.uniform(0.5, 1.0, n))
+    F = S * np.minimum(np.exp(rng.normal(0, 0.05, n)), 1 / D)
+    sigma = np.exp(rng.uniform(np.log(1e-4), np.log(5), n))
+    flags = rng.choice(["c", "p"], n).tolist()
+    g = vectorized_baw_greeks(S, K, D, F, sigma, flags)
+    call = np.array(flags) == "c"
+    finite = np.isfinite(g["delta"]) & np.isfinite(g["gamma"]) & np.isfinite(g["vega"])
+    assert finite.mean() > 0.99
+    delta, gamma, vega = (g[k][finite] for k in ("delta", "gamma", "vega"))
+    c = call[finite]
+    tiny = 1e-12
+    assert np.all(delta[c] >= -tiny) and np.all(delta[c] <= 1 + tiny)
+    assert np.all(delta[~c] >= -1 - tiny) and np.all(delta[~c] <= tiny)
+    assert np.all(gamma >= -tiny * (1 + np.abs(gamma))) and np.all(vega >= -tiny)
+
+
+@pytest.mark.parametrize("flag, S, D, carry, sigma", [
+    ("c", 100.0, math.exp(-0.02), math.exp(-0.01), 0.1),
+    ("c", 100.0, 1.0, math.exp(-0.03), 0.3),
+    ("p", 100.0, math.exp(-0.05), 1.0, 0.2),
+    ("p", 100.0, math.exp(-0.02), math.exp(-0.01), 0.1),
+])
+def test_delta_is_continuous_at_the_exercise_boundary(flag, S, D, carry, sigma):
+    K = 100.0
+    _, S_star = baw_reference(S, K, D, S * carry, sigma, flag == "c")
+    inside = 1 - 1e-8 if flag == "c" else 1 + 1e-8
+    spot = S_star * inside  # just on the premium side
+    g = greeks_of(spot, K, D, spot * carry, sigma, flag)
+    assert g["delta"] == pytest.approx(1.0 if flag == "c" else -1.0, abs=1e-6)
+
+
+@pytest.fixture(scope="module")
+def mixed():
+    prices, S, K, D, F, flags = quotes(500, seed=4)
+    sigma = np.random.default_rng(4).uniform(0.01, 1.5, 500)
+    return prices, S, K, D, F, sigma, flags
+
+
+def test_array_functions_equal_the_scalar_ones_bit_for_bit(mixed):
+    prices, S, K, D, F, sigma, flags = mixed
+    expected = np.array([baw_price(*a) for a in zip(S, K, D, F, sigma, flags)])
+    assert vectorized_baw_price(S, K, D, F, sigma, flags).tobytes() == expected.tobytes()
+    assert vectorized_baw_greeks(S, K, D, F, sigma, flags)["price"].tobytes() == expected.tobytes()
+
+
+pd = pytest.importorskip("pandas")
+
+
+@pytest.mark.parametrize("args, kwargs, kind, shape", [
+    ((100, 100, 0.99, 101, 0.2, "c"), {}, float, ()),
+    ((100.0, [90.0, 100.0, 110.0], 0.99, 101.0, 0.2, "p"), {}, np.ndarray, (3,)),
+    ((np.full((2, 1), 100.0), np.array([90.0, 100.0, 110.0]), 0.99, 101.0, 0.2),
+     {"is_call": np.array([True, False, True])}, np.ndarray, (2, 3)),
+    ((100.0, pd.Series([90.0, 110.0], index=["a", "b"]), 0.99, 101.0, 0.2, ["c", "p"]), {},
+     pd.Series, (2,)),
+    ((100.0, np.empty(0), 0.99, 101.0, 0.2, "c"), {}, np.ndarray, (0,)),
+    ((np.float64(100.0), 100.0, 0.99, 101.0, 0.2, np.array("c")), {}, float, ()),
+])
+def test_broadcasting_layer(args, kwargs, kind, shape):
+    got = kelvo.price(*args, **kwargs)
+    assert isinstance(got, kind) and np.shape(got) == shape
+    flag_src = kwargs["is_call"] if kwargs else args[5]
+    expanded = np.broadcast_arrays(*(np.asarray(a, dtype=float) for a in args[:5]),
+                                   np.asarray(flag_src, dtype=object))
+    flat = [a.ravel() for a in expanded]
+    flags = [("c" if f is True or f == "c" else "p") for f in flat[5]]
+    expected = np.array([baw_price(*a, f) for *a, f in zip(*flat[:5], flags)]).reshape(shape)
+    assert np.asarray(got).tobytes() == expected.tobytes()
+    g = kelvo.greeks(*args, **kwargs)
+    prices = g["price"]
+    assert np.asarray(prices).tobytes() == expected.tobytes()
+    if kind is pd.Series:
+        assert list(got.index) == list(args[1].index) and list(g.columns) == list(kelvo.broadcast.GREEKS)
+    # the inverse, broadcast the same way
+    iv_args = (got,) + args[:4] + args[5:]
+    ivs = kelvo.implied_vol(*iv_args, **kwargs)
+    flat_prices = np.asarray(got, dtype=float).ravel()
+    expected_iv = np.array([baw_implied_vol(p, *a, f) for p, *a, f in
+                            zip(flat_prices, *flat[:4], flags)]).reshape(shape)
+    assert np.asarray(ivs).tobytes() == expected_iv.tobytes()
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: kelvo.price(100.0, np.ones(3), np.ones(4), 101.0, 0.2, "c"),
+     r"do not broadcast to one shape: S \(\), K \(3,\), D \(4,\)"),
+    (lambda: kelvo.price(100.0, 100.0, 0.99, 101.0, 0.2), "exactly one of flag and is_call"),
+    (lambda: kelvo.price(100.0, pd.Series([1.0, 2.0]), 0.99, pd.Series([1.0, 2.0], index=[5, 6]),
+                         0.2, "c"), "another index"),
+])
+def test_broadcasting_errors_name_the_arguments(call, message):
+    with pytest.raises((ValueError, TypeError), match=message):
+        call()
