@@ -5,6 +5,7 @@ import sys
 import numpy as np
 import pytest
 
+from kelvo import _arrays as a
 from kelvo import baw_core as m
 from helpers import RaisingEq
 
@@ -46,6 +47,11 @@ CALLS = {
     "fwd 0-d": (m.find_forward_baw, ([1.0], [1.0], UNSIZED, 100, 0.99), {}, False),
     "fwd 2d": (m.find_forward_baw, (TWO_D, TWO_D, [100.0], 100, 0.99), {}, False),
     "fwd pct": (m.find_forward_baw, (*CHAIN, 100, 0.99, None), {}, True),
+    "array price": (a.vectorized_baw_price, (S, K, D, F, P / 20, FLAGS), {}, False),
+    "array price short": (a.vectorized_baw_price, (S, K[:1], D, F, P, FLAGS), {}, False),
+    "array price count": (a.vectorized_baw_price, (S, K), {}, True),
+    "greeks": (a.vectorized_baw_greeks, (S, K, D, F, P / 20, FLAGS), {}, False),
+    "greeks flags": (a.vectorized_baw_greeks, (S, K, D, F, P, BAD_FLAGS), {}, False),
 }
 
 
