@@ -64,9 +64,9 @@ run_tsan() {
     local tsan_options="suppressions=$prefix/share/kelvo/suppressions_free_threading.txt:log_path=$logs/tsan"
     rm -rf "$logs"
     mkdir -p "$logs"
-    gcc -shared -fPIC -O1 -g -fsanitize=thread -I"$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')" \
+    gcc -shared -fPIC -O0 -g -fsanitize=thread -I"$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')" \
         tools/tsan/planted_race.c -o "$work/planted_race$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')"
-    PYTHONPATH="$work" TSAN_OPTIONS="$tsan_options" PYTHON_GIL=0 "$python" tools/tsan/planted_race.py || true
+    PYTHONPATH="$work" TSAN_OPTIONS="$tsan_options" PYTHON_GIL=0 "$python" tools/tsan/race_two_threads.py || true
     if ! grep -qs "ThreadSanitizer: data race" "$logs"/*; then
         echo "ThreadSanitizer reported nothing for the planted race: this set-up cannot be trusted" >&2
         return 1

@@ -3,7 +3,7 @@ import threading
 
 import planted_race
 
-threads = [threading.Thread(target=planted_race.bump, args=(100_000,)) for _ in range(2)]
+threads = [threading.Thread(target=planted_race.bump, args=(1_000_000,)) for _ in range(2)]
 for t in threads:
     t.start()
 for t in threads:

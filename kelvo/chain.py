@@ -1,0 +1,303 @@
+"""Whole option chains as data vendors export them: one row per contract, many expiries (and
+underlyings), bid and ask, dates. ``surface`` finds the implied forward of every
+(underlying, expiry) and the implied volatility of every quote.
+
+Column roles are found by name, case-insensitively, among the names common exports use
+(``ROLES``); ``columns={"role": "name"}`` overrides any of them.
+"""
+import math
+
+import numpy as np
+
+from kelvo import find_forward_baw, vectorized_baw_implied_vol
+from kelvo._forward_rules import DEFAULT_STRIKE_PCT, FALLBACK_WIDTHS, parity_forward
+
+# role: the column names that stand for it, compared in lower case without surrounding blanks
+ROLES = {
+    "symbol": ("underlyingsymbol", "underlying_symbol", "symbol", "underlying", "ticker", "root"),
+    "spot": ("underlyingprice", "underlying_price", "active_underlying_price", "spot",
+             "underlying_last", "stock_price"),
+    "type": ("type", "option_type", "cp_flag", "call_put", "putcall", "put_call", "right",
+             "optiontype"),
+    "expiry": ("expiration", "expiry", "expiration_date", "expirationdate", "exdate",
+               "maturity", "expire_date"),
+    "quote_date": ("datadate", "quote_date", "date", "quotedate", "trade_date", "as_of"),
+    "strike": ("strike", "strike_price", "strikeprice"),
+    "bid": ("bid", "bid_eod", "best_bid", "bid_price"),
+    "ask": ("ask", "ask_eod", "best_ask", "offer", "ask_price"),
+    "mid": ("mid", "price", "mark", "last", "last_price"),
+    "rate": ("rate", "interest_rate", "risk_free_rate"),
+    "discount": ("discount", "discount_factor"),
+}
+REQUIRED = ("type", "expiry", "strike", "spot")
+CALL_WORDS = {"c", "call", "calls"}
+PUT_WORDS = {"p", "put", "puts"}
+DATE_FORMATS = ("%Y-%m-%d", "%m/%d/%Y", "%Y%m%d", "%Y/%m/%d")
+DAYS_PER_YEAR = 365.0
+NO_WINDOW = len(FALLBACK_WIDTHS) + 1  # position of "every strike" in the window ladder
+
+
+def find_columns(names, columns=None):
+    """role -> column name for the columns of a table; ValueError naming the required roles it
+    cannot find and the columns it has."""
+    given = dict(columns or {})
+    unknown = set(given) - set(ROLES)
+    if unknown:
+        raise ValueError(f"unknown column roles {sorted(unknown)}; the roles are {sorted(ROLES)}")
+    lowered = {str(name).strip().lower(): name for name in names}
+    found = {}
+    for role, aliases in ROLES.items():
+        if role in given:
+            if given[role] not in names:
+                raise ValueError(f"columns= names {given[role]!r} for {role}, but there is no "
+                                 f"such column (have {', '.join(map(str, names))})")
+            found[role] = given[role]
+            continue
+        for alias in aliases:
+            if alias in lowered:
+                found[role] = lowered[alias]
+                break
+    missing = [role for role in REQUIRED if role not in found]
+    if "mid" not in found and not ("bid" in found and "ask" in found):
+        missing.append("bid and ask, or mid")
+    if missing:
+        raise ValueError(f"cannot find the column for {', '.join(missing)} (have "
+                         f"{', '.join(map(str, names))}); name them with columns=")
+    return found
+
+
+def parse_dates(values, name="dates"):
+    """Dates in ISO (2024-01-19), US (01/19/2024) or compact (20240119) form, as datetime64;
+    NaT where a cell is none of them. ValueError when no cell is a date."""
+    import pandas as pd
+
+    if pd.api.types.is_datetime64_any_dtype(values):
+        return pd.to_datetime(values).astype("datetime64[ns]")
+    text = pd.Series(values).astype(str).str.strip()
+    best = None
+    for fmt in DATE_FORMATS:
+        parsed = pd.to_datetime(text, format=fmt, errors="coerce")
+        if best is None or parsed.notna().sum() > best.notna().sum():
+            best = parsed
+        if best.notna().all():
+            break
+    if len(text) and best.notna().sum() == 0:
+        raise ValueError(f"{name}: no cell is a date in ISO, month/day/year or YYYYMMDD form "
+                         f"(first cell {text.iloc[0]!r})")
+    return best.astype("datetime64[ns]")
+
+
+def parse_types(values):
+    """"c" for calls and "p" for puts in any of the usual spellings (C, Call, CALLS, P, put...),
+    None for anything else."""
+    import pandas as pd
+
+    words = pd.Series(values).astype(str).str.strip().str.lower()
+    return np.where(words.isin(CALL_WORDS), "c", np.where(words.isin(PUT_WORDS), "p", None))
+
+
+def window_index(strikes, S, strike_pct):
+    """For each strike, the position in the forward search's window ladder of the first window
+    that holds it (NO_WINDOW where none does), with the ends computed as the search does."""
+    widths = (strike_pct,) + FALLBACK_WIDTHS
+    first = np.full(len(strikes), len(widths))
+    for i in reversed(range(len(widths))):
+        lo, hi = S * (1.0 - widths[i]), S * (1.0 + widths[i])
+        first[(strikes >= lo) & (strikes <= hi)] = i
+    return first
+
+
+def usable(calls, puts):
+    """Both prices finite and positive: the strikes the forward search may use."""
+    with np.errstate(invalid="ignore"):
+        return np.isfinite(calls) & np.isfinite(puts) & (calls > 0) & (puts > 0)
+
+
+def expiry_forward(calls, puts, strikes, S, D, strike_pct=DEFAULT_STRIKE_PCT):
+    """(forward, parity estimate, strikes used) of one expiry from paired call and put prices:
+    only usable strikes, in strike order, go to find_forward_baw."""
+    calls, puts, strikes = (np.asarray(a, dtype=np.float64) for a in (calls, puts, strikes))
+    keep = usable(calls, puts) & np.isfinite(strikes)
+    order = np.argsort(strikes[keep], kind="stable")
+    calls, puts, strikes = (np.ascontiguousarray(a[keep][order]) for a in (calls, puts, strikes))
+    if not (math.isfinite(S) and math.isfinite(D)) or len(strikes) == 0:
+        return math.nan, math.nan, 0
+    first = window_index(strikes, S, strike_pct)
+    window = first == first.min()
+    estimate = parity_forward(*(np.ascontiguousarray(a[window]) for a in (calls, puts, strikes)),
+                              S, D)
+    return find_forward_baw(calls, puts, strikes, S, D, strike_pct), estimate, int(window.sum())
+
+
+def mid_prices(bid, ask, mid=None):
+    """The mid column where given, else (bid + ask) / 2 where 0 < bid <= ask; NaN otherwise."""
+    if mid is not None:
+        return np.asarray(mid, dtype=np.float64)
+    bid, ask = np.asarray(bid, dtype=np.float64), np.asarray(ask, dtype=np.float64)
+    with np.errstate(invalid="ignore"):
+        good = (bid > 0) & (ask >= bid) & np.isfinite(ask)
+    return np.where(good, (bid + ask) / 2, np.nan)
+
+
+def discount_factors(T, expiry, rate=None, discount=None, rate_column=None,
+                     discount_column=None):
+    """D for every row: exp(-rate T) for a flat continuously compounded rate (or a rate column),
+    a discount factor per expiry from a mapping, or a discount column. ValueError without any:
+    a zero rate is never assumed."""
+    import pandas as pd
+
+    given = [x is not None for x in (rate, discount, rate_column, discount_column)]
+    if sum(given) == 0:
+        raise ValueError("no interest rate: give rate= (continuously compounded), discount= "
+                         "(a discount factor per expiry) or a rate or discount column")
+    if sum(given) > 1:
+        raise ValueError("give one of rate=, discount=, a rate column or a discount column")
+    if rate is not None:
+        return np.exp(-float(rate) * T)
+    if rate_column is not None:
+        return np.exp(-pd.to_numeric(rate_column, errors="coerce").to_numpy(float) * T)
+    if discount_column is not None:
+        return pd.to_numeric(discount_column, errors="coerce").to_numpy(float)
+    keys = parse_dates(pd.Series(list(discount.keys()), dtype=object), "discount=")
+    by_date = dict(zip(keys.to_numpy(), (float(v) for v in discount.values())))
+    return np.array([by_date.get(e, math.nan) for e in expiry.to_numpy()], dtype=np.float64)
+
+
+class Quotes:
+    """The numbers of a table of contracts, by role: strike, spot, flag ('c', 'p' or None),
+    expiry and quote date, time to expiry, discount factor and the mid, bid and ask prices."""
+
+    def __init__(self, frame, names, *, rate=None, discount=None, quote_date=None):
+        import pandas as pd
+
+        number = lambda role: (pd.to_numeric(frame[names[role]], errors="coerce")
+                               .to_numpy(dtype=np.float64) if role in names else None)
+        self.strike = number("strike")
+        self.spot = number("spot")
+        self.flag = parse_types(frame[names["type"]])
+        self.expiry = parse_dates(frame[names["expiry"]], names["expiry"])
+        if quote_date is not None:
+            self.quote_date = pd.Series(parse_dates(pd.Series([str(quote_date)]))[0],
+                                        index=frame.index)
+        elif "quote_date" in names:
+            self.quote_date = parse_dates(frame[names["quote_date"]], names["quote_date"])
+        else:
+            raise ValueError("no quote date: give quote_date= or a quote-date column "
+                             f"(one of {', '.join(ROLES['quote_date'])})")
+        days = (self.expiry.to_numpy() - self.quote_date.to_numpy()) / np.timedelta64(1, "D")
+        self.T = np.asarray(days, dtype=np.float64) / DAYS_PER_YEAR
+        self.D = discount_factors(self.T, self.expiry, rate, discount,
+                                  frame[names["rate"]] if "rate" in names else None,
+                                  frame[names["discount"]] if "discount" in names else None)
+        self.bid = number("bid")
+        self.ask = number("ask")
+        self.mid = mid_prices(self.bid, self.ask, number("mid"))
+        self.symbol = (frame[names["symbol"]].astype(str).to_numpy() if "symbol" in names
+                       else np.full(len(frame), "", dtype=object))
+
+
+def _invert(prices, S, K, D, F, flags):
+    sd = vectorized_baw_implied_vol(prices, S, K, D, F, flags)
+    sd[sd == 0.0] = np.nan  # at or below intrinsic value: no volatility
+    return sd
+
+
+def surface(quotes, *, rate=None, discount=None, quote_date=None, columns=None,
+            strike_pct=DEFAULT_STRIKE_PCT):
+    """Implied forwards and volatilities of a long-layout option table (one row per contract).
+
+    Each (underlying, expiry) group's forward is found with ``find_forward_baw`` on the strikes
+    whose call and put mid prices are both usable (finite and positive), at the underlying price
+    of the group's first row; every quote is then inverted at its group's forward with
+    ``vectorized_baw_implied_vol``.
+
+    - Time to expiry is calendar days between the quote date and the expiration over 365; the
+      quote date comes from its column or from ``quote_date=``.
+    - Rates: ``rate`` (a flat continuously compounded rate), ``discount`` (a mapping from
+      expiration date to discount factor), or a rate or discount column; with none of them a
+      ValueError (a zero rate is never assumed).
+    - The mid price is the mid column where there is one, else (bid + ask) / 2 where
+      0 < bid <= ask. A quote no volatility reproduces, at or below intrinsic value, or with a
+      zero bid gives NaN in its volatility column.
+
+    Returns ``(table, summary)``: the input rows with the added columns ``T``, ``D``,
+    ``forward``, ``sd_mid``, ``sd_bid``, ``sd_ask`` (total standard deviations) and ``iv_mid``,
+    ``iv_bid``, ``iv_ask`` (annualised: sd / sqrt(T)); and one row per (underlying, expiry) with
+    ``symbol``, ``expiry``, ``T``, ``D``, ``spot``, ``forward``, ``parity_estimate``,
+    ``strikes_used``, ``atm_vol`` (the mean of the call and put mid volatilities at the strike
+    nearest the forward), ``quotes`` and ``no_iv`` (quotes whose mid has no volatility).
+    """
+    import pandas as pd
+
+    names = find_columns(list(quotes.columns), columns)
+    q = Quotes(quotes, names, rate=rate, discount=discount, quote_date=quote_date)
+    keys = pd.DataFrame({"symbol": q.symbol, "expiry": q.expiry.to_numpy()})
+    group_id, groups = pd.factorize(pd.MultiIndex.from_frame(keys), use_na_sentinel=False)
+    n_groups = len(groups)
+    first_row = np.unique(group_id, return_index=True)[1]  # each group's first row
+
+    S_g, D_g, T_g = q.spot[first_row], q.D[first_row], q.T[first_row]
+    F_g = np.full(n_groups, np.nan)
+    parity_g = np.full(n_groups, np.nan)
+    used_g = np.zeros(n_groups, dtype=np.int64)
+    for g in range(n_groups):
+        rows = group_id == g
+        calls, puts, strikes = pair_quotes(q.strike[rows], q.flag[rows], q.mid[rows])
+        if T_g[g] > 0:
+            F_g[g], parity_g[g], used_g[g] = expiry_forward(calls, puts, strikes, S_g[g], D_g[g],
+                                                            strike_pct)
+
+    S, D, F, T = S_g[group_id], D_g[group_id], F_g[group_id], T_g[group_id]
+    flags = q.flag.tolist()
+    known = q.flag != None  # noqa: E711 (element-wise); a row that is neither gets NaN
+    sd = {}
+    for side, prices in (("mid", q.mid), ("bid", q.bid), ("ask", q.ask)):
+        if prices is None:
+            sd[side] = np.full(len(flags), np.nan)
+            continue
+        values = _invert(np.where(known, prices, np.nan), S, q.strike, D, F, flags)
+        if side == "bid":
+            with np.errstate(invalid="ignore"):
+                values[~(prices > 0)] = np.nan
+        sd[side] = values
+    with np.errstate(invalid="ignore", divide="ignore"):
+        root_T = np.sqrt(np.where(T > 0, T, np.nan))
+
+    table = quotes.copy()
+    table["T"], table["D"], table["forward"] = T, D, F
+    for side in ("mid", "bid", "ask"):
+        table[f"sd_{side}"] = sd[side]
+    for side in ("mid", "bid", "ask"):
+        table[f"iv_{side}"] = sd[side] / root_T
+
+    atm = np.full(n_groups, np.nan)
+    no_iv = np.bincount(group_id, weights=np.isnan(sd["mid"]), minlength=n_groups)
+    for g in range(n_groups):
+        rows = np.flatnonzero(group_id == g)
+        good = rows[np.isfinite(sd["mid"][rows])]
+        if len(good) and math.isfinite(F_g[g]):
+            nearest = q.strike[good][np.argmin(np.abs(q.strike[good] - F_g[g]))]
+            at = good[q.strike[good] == nearest]
+            atm[g] = float(np.mean(sd["mid"][at])) / math.sqrt(T_g[g])
+    summary = pd.DataFrame({
+        "symbol": groups.get_level_values(0), "expiry": groups.get_level_values(1),
+        "T": T_g, "D": D_g, "spot": S_g, "forward": F_g, "parity_estimate": parity_g,
+        "strikes_used": used_g, "atm_vol": atm,
+        "quotes": np.bincount(group_id, minlength=n_groups), "no_iv": no_iv.astype(np.int64),
+    }).sort_values(["symbol", "expiry"], kind="stable", ignore_index=True)
+    return table, summary
+
+
+def pair_quotes(strikes, flags, prices):
+    """Call and put prices side by side on the strikes that have both (the first quote of each
+    side at a strike), in strike order."""
+    import pandas as pd
+
+    frame = pd.DataFrame({"strike": strikes, "flag": flags, "price": prices})
+    frame = frame[frame["flag"].notna() & np.isfinite(frame["strike"])]
+    side = frame.drop_duplicates(["strike", "flag"]).pivot(index="strike", columns="flag",
+                                                           values="price")
+    if "c" not in side or "p" not in side:
+        return np.empty(0), np.empty(0), np.empty(0)
+    side = side.dropna(subset=["c", "p"], how="any").sort_index()
+    return side["c"].to_numpy(float), side["p"].to_numpy(float), side.index.to_numpy(float)
