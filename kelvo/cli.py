@@ -21,7 +21,7 @@ import numpy as np
 from kelvo import find_forward_baw, vectorized_baw_implied_vol
 from kelvo._forward_rules import DEFAULT_STRIKE_PCT, FALLBACK_WIDTHS, parity_forward
 
-SAMPLE = Path(__file__).resolve().parent / "data" / "sample_chain.csv"
+SAMPLE = Path(__file__).resolve().parent / "data" / "sample_options.csv"
 EXIT_CANNOT_WRITE = 1
 EXIT_BAD_INPUT = 2
 EXIT_INTERRUPTED = 130  # as a shell reports a run ended by SIGINT
@@ -464,8 +464,14 @@ def run(args, out):
     spooled = None
     if args.input == "-":
         spooled = path = spool_standard_input()
+    elif args.input:
+        path = Path(args.input)
     else:
-        path = Path(args.input) if args.input else SAMPLE
+        from kelvo import sample
+
+        path = SAMPLE
+        if args.rate is None and not args.discount:
+            args.rate = sample.OPTIONS_RATE  # the rate the sample was priced at
     try:
         return run_on(path, args, out, "standard input" if spooled else str(path))
     finally:
@@ -479,15 +485,25 @@ def run_on(path, args, out, name):
     for option, target in (("--output", args.output), ("--plot", args.plot)):
         if target and same_file(target, path):
             raise BadInput(f"{option} {target} is the input file: refusing to overwrite it")
-    chain = ChainFile(path, args.chunk_size, args.skip_bad_rows, args.spot, args.discount,
-                      args.expiry)
+    from kelvo import vendor
+
+    contracts = vendor.vendor_layout(read_header(path))
+    if contracts:
+        vendor_options(args)
+    else:
+        one_expiry_options(args)
+        chain = ChainFile(path, args.chunk_size, args.skip_bad_rows, args.spot, args.discount,
+                          args.expiry)
     outputs = []
     try:
         table = AtomicOutput(args.output) if args.output else None
         outputs.append(table)
         picture = AtomicOutput(args.plot, text=False) if args.plot else None
         outputs.append(picture)
-        write_results(chain, args, out, name, table, picture)
+        if contracts:
+            vendor.run_vendor(path, args, out, name, table, picture)
+        else:
+            write_results(chain, args, out, name, table, picture)
         for output in outputs:
             if output:
                 output.commit()
@@ -497,6 +513,59 @@ def run_on(path, args, out, name):
             if output:
                 output.discard()
     return 0
+
+
+def read_header(path):
+    """The cells of the first CSV record (nothing for an empty file)."""
+    try:
+        with open(path, newline="", encoding="utf-8-sig") as f:
+            return next(csv.reader(f), [])
+    except UnicodeDecodeError:
+        raise BadInput(f"line {first_line_not_utf8(path)}: the file is not UTF-8 text") from None
+    except csv.Error as error:
+        raise BadInput(f"line 1: cannot read this CSV record: {error}") from None
+
+
+def one_expiry_options(args):
+    """--discount and --expiry as the one-expiry layout reads them: one positive number each."""
+    for option in ("discount", "expiry"):
+        values = getattr(args, option)
+        if values is None:
+            continue
+        if len(values) != 1:
+            raise BadInput(f"--{option} is given once for a one-expiry file")
+        try:
+            setattr(args, option, positive_number(values[0]))
+        except ValueError:
+            raise BadInput(f"--{option} must be a positive number, not {values[0]!r}") from None
+    for option in ("rate", "symbol", "quote_date"):
+        if getattr(args, option):
+            raise BadInput(f"--{option.replace('_', '-')} applies to tables of contracts, not to "
+                           "a one-expiry file")
+
+
+def vendor_options(args):
+    """--discount EXPIRY=D pairs and --column ROLE=NAME pairs of a table of contracts."""
+    if args.spot is not None:
+        raise BadInput("--spot applies to a one-expiry file; a table of contracts has an "
+                       "underlying price column")
+    args.discount_map = None
+    if args.discount:
+        args.discount_map = {}
+        for item in args.discount:
+            date, _, value = item.partition("=")
+            try:
+                args.discount_map[date.strip()] = positive_number(value)
+            except ValueError:
+                raise BadInput(f"--discount {item!r}: give EXPIRY=D, D a positive number") from None
+        if args.rate is not None:
+            raise BadInput("give --rate or --discount, not both")
+    args.columns = {}
+    for item in args.column:
+        role, _, column = item.partition("=")
+        if not column:
+            raise BadInput(f"--column {item!r}: give ROLE=NAME")
+        args.columns[role.strip()] = column
 
 
 def write_results(chain, args, out, name, table, picture):
@@ -582,21 +651,36 @@ positive_number.__name__ = "positive number"  # argparse names the type in its m
 def parser():
     p = argparse.ArgumentParser(
         prog="kelvo",
-        description="Implied forward and implied volatilities of an option chain (BAW 1987).",
-        epilog="The CSV has a header row with columns strike, call and put, and spot, discount "
-               "and expiry (years) unless given as options. Without INPUT the sample chain "
-               "shipped with kelvo is used.")
+        description="Implied forwards and implied volatilities of option chains (BAW 1987).",
+        epilog="INPUT is either a table of contracts as data vendors export it (one row per "
+               "contract: underlying and its price, type, expiration, quote date, strike, bid "
+               "and ask; many expiries) or kelvo's one-expiry layout (columns strike, call and "
+               "put, and spot, discount and expiry in years unless given as options). Without "
+               "INPUT the sample chain shipped with kelvo is used.")
     p.add_argument("input", nargs="?",
                    help="option chain CSV, - for standard input (default: the built-in sample)")
-    p.add_argument("--spot", type=positive_number, help="spot price, instead of a spot column")
-    p.add_argument("--discount", type=positive_number,
-                   help="discount factor to expiry, instead of a column")
-    p.add_argument("--expiry", type=positive_number,
-                   help="time to expiry in years, to report annualised vols")
+    p.add_argument("--spot", type=positive_number,
+                   help="one-expiry layout: spot price, instead of a spot column")
+    p.add_argument("--discount", action="append",
+                   help="one-expiry layout: the discount factor to expiry, instead of a column; "
+                        "contract tables: EXPIRY=D, once per expiry")
+    p.add_argument("--expiry", action="append",
+                   help="one-expiry layout: time to expiry in years, for annualised vols; "
+                        "contract tables: only this expiration date (repeatable)")
+    p.add_argument("--rate", type=float,
+                   help="contract tables: flat continuously compounded interest rate")
+    p.add_argument("--symbol", action="append",
+                   help="contract tables: only this underlying (repeatable)")
+    p.add_argument("--quote-date",
+                   help="contract tables: the quote date, instead of a quote-date column")
+    p.add_argument("--column", action="append", default=[], metavar="ROLE=NAME",
+                   help="contract tables: the column for a role, e.g. --column mid=Last")
+    p.add_argument("--by-strike", action="store_true",
+                   help="contract tables: plot against strike rather than log-moneyness")
     p.add_argument("--strike-pct", type=float, default=DEFAULT_STRIKE_PCT,
                    help=f"half-width of the first strike window around spot (default {DEFAULT_STRIKE_PCT:g})")
     p.add_argument("--output", "-o", help="write the table as CSV to this file")
-    p.add_argument("--plot", help="draw the smile to this PNG file (needs kelvo[plot])")
+    p.add_argument("--plot", help="draw the smiles to this PNG file (needs kelvo[plot])")
     p.add_argument("--skip-bad-rows", action="store_true",
                    help="skip rows that cannot be read, and report them, instead of stopping")
     p.add_argument("--quiet", "-q", action="store_true",

@@ -168,8 +168,8 @@ def test_unreadable_input_is_named_with_its_line(capsys, tmp_path, content, mess
 @pytest.mark.parametrize("option", ["--spot", "--discount", "--expiry"])
 @pytest.mark.parametrize("value", ["nan", "inf", "0", "-1"])
 def test_meaningless_numbers_on_the_command_line(option, value):
-    proc = subprocess.run([sys.executable, "-P", "-m", "kelvo", option, value, "-q"],
-                          capture_output=True, text=True)
+    proc = subprocess.run([sys.executable, "-P", "-m", "kelvo", str(sample.PATH), option, value,
+                           "-q"], capture_output=True, text=True)
     assert proc.returncode == 2 and "positive number" in proc.stderr
     assert "Traceback" not in proc.stderr
 
