@@ -35,6 +35,8 @@ PUT_WORDS = {"p", "put", "puts"}
 DATE_FORMATS = ("%Y-%m-%d", "%m/%d/%Y", "%Y%m%d", "%Y/%m/%d")
 DAYS_PER_YEAR = 365.0
 NO_WINDOW = len(FALLBACK_WIDTHS) + 1  # position of "every strike" in the window ladder
+RESULT_COLUMNS = ("T", "D", "forward", "sd_mid", "sd_bid", "sd_ask", "iv_mid", "iv_bid",
+                  "iv_ask")
 
 
 def find_columns(names, columns=None):

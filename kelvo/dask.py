@@ -12,6 +12,7 @@ from kelvo import (find_forward_baw, vectorized_baw_greeks, vectorized_baw_impli
                    vectorized_baw_price)
 from kelvo._forward_rules import DEFAULT_STRIKE_PCT
 from kelvo.broadcast import GREEKS
+from kelvo.chain import RESULT_COLUMNS, expiry_forward, find_columns, surface as chain_surface
 
 # Column names of an option-chain frame, unless given otherwise.
 CHAIN_COLUMNS = {"call": "call", "put": "put", "strike": "strike", "S": "S", "D": "D"}
@@ -203,21 +204,23 @@ greeks.__doc__ = """Prices and sensitivities, lazily: a dict of float64 Dask arr
 
 
 def _forward_of_group(group, names, strike_pct):
-    # Rows in strike order (stable), whatever order the shuffle delivered them in, so that the
-    # objective sums in the same order on every run.
+    # The per-expiry rule of kelvo.chain: usable strikes only, in strike order (stable),
+    # whatever order the shuffle delivered the rows in, so that the objective sums in the same
+    # order on every run.
     group = group.sort_values(names["strike"], kind="stable")
     column = lambda role: group[names[role]].to_numpy(dtype=np.float64)
-    return find_forward_baw(column("call"), column("put"), column("strike"),
-                            float(group[names["S"]].iloc[0]), float(group[names["D"]].iloc[0]),
-                            strike_pct)
+    return expiry_forward(column("call"), column("put"), column("strike"),
+                          float(group[names["S"]].iloc[0]), float(group[names["D"]].iloc[0]),
+                          strike_pct)[0]
 
 
 def forwards(frame, by="expiry", *, columns=None, strike_pct=DEFAULT_STRIKE_PCT):
     """The implied forward of every group of an option-chain DataFrame, Dask or pandas (one row per
     strike, columns ``call``, ``put``, ``strike``, ``S``, ``D``, or others through
     ``columns``), grouped by ``by``: a lazy float64 Series indexed by the group keys. Each group
-    is one call of find_forward_baw on its rows in strike order, with the group's first S and
-    D; rows with a missing key form one group of their own, keyed NaN."""
+    is one call of find_forward_baw on its rows with usable call and put prices (finite and
+    positive), in strike order, with the group's first S and D; rows with a missing key form one
+    group of their own, keyed NaN."""
     frame = _as_dask_frame(frame)
     names = _columns(CHAIN_COLUMNS, columns, frame)
     # only the chain's columns go to each group, not the grouping one; rows whose key is
@@ -225,3 +228,28 @@ def forwards(frame, by="expiry", *, columns=None, strike_pct=DEFAULT_STRIKE_PCT)
     selected = list(dict.fromkeys(names.values()))
     return frame.groupby(by, dropna=False)[selected].apply(_forward_of_group, names, strike_pct,
                                              meta=("forward", "f8"))
+
+
+def _surface_of_group(group, options, key_columns):
+    # in the frame's own row order, so that each group's first row is the one it is in-process
+    group = group.drop(columns=key_columns, errors="ignore").sort_index(kind="stable")
+    return chain_surface(group, **options)[0]
+
+
+def surface(quotes, *, rate=None, discount=None, quote_date=None, columns=None,
+            strike_pct=DEFAULT_STRIKE_PCT):
+    """kelvo.chain.surface over a DataFrame of contracts (Dask or pandas), one (underlying,
+    expiry) group at a time on the workers: the table of its rows with the added columns, as a
+    lazy Dask DataFrame. Each group runs the in-process per-expiry code, so the numbers are
+    those of kelvo.chain.surface on the whole frame."""
+    import pandas as pd
+
+    frame = _as_dask_frame(quotes)
+    names = find_columns(list(frame.columns), columns)
+    options = dict(rate=rate, discount=discount, quote_date=quote_date, columns=columns,
+                   strike_pct=strike_pct)
+    meta = frame._meta.assign(**{c: pd.Series([], dtype=np.float64) for c in RESULT_COLUMNS})
+    # grouped on copies of the key columns, which the groups may not carry themselves
+    keys = {f"_kelvo_{role}": frame[names[role]] for role in ("symbol", "expiry") if role in names}
+    return frame.assign(**keys).groupby(list(keys), dropna=False, group_keys=False).apply(
+        _surface_of_group, options, list(keys), meta=meta)

@@ -17,7 +17,7 @@ import numpy as np
 from kelvo import chain, vectorized_baw_implied_vol
 from kelvo.cli import BadInput, BadRow, CannotWrite, Progress, SkippedRows, first_line_not_utf8
 
-RESULTS = ("T", "D", "forward", "sd_mid", "sd_bid", "sd_ask", "iv_mid", "iv_bid", "iv_ask")
+RESULTS = chain.RESULT_COLUMNS
 SHOWN = ("symbol", "expiry", "type", "strike", "bid", "ask", "iv_bid", "iv_mid", "iv_ask")
 
 
@@ -78,6 +78,17 @@ class Expiry:
         if good.any():
             nearest = strikes_q[good][np.argmin(np.abs(strikes_q[good] - self.forward))]
             self.atm_vol = float(np.mean(sd[good & (strikes_q == nearest)])) / math.sqrt(self.T)
+
+
+def chunk_keys(q, rows):
+    """For the given rows, the code of each one's (underlying, expiry) and the keys in code
+    order."""
+    import pandas as pd
+
+    codes, uniques = pd.factorize(pd.MultiIndex.from_arrays(
+        [q.symbol[rows], q.expiry.to_numpy()[rows]]))
+    return codes, [(symbol, expiry.value if hasattr(expiry, "value") else expiry)
+                   for symbol, expiry in uniques]
 
 
 def read_chunks(path, chunk_size, progress=None):
@@ -152,13 +163,10 @@ class VendorRun:
         try:
             for line, frame in read_chunks(self.path, self.args.chunk_size, progress):
                 q, keep = self.numbers(line, frame, record=True)
-                keys = list(zip(q.symbol[keep].tolist(), q.expiry.to_numpy()[keep].tolist()))
                 rows = np.flatnonzero(keep)
-                by_key = {}
-                for i, key in zip(rows.tolist(), keys):
-                    by_key.setdefault(key, []).append(i)
-                for key, idx in by_key.items():
-                    idx = np.array(idx)
+                codes, keys = chunk_keys(q, rows)
+                for code, key in enumerate(keys):
+                    idx = rows[codes == code]
                     expiry = self.expiries.get(key)
                     if expiry is None:
                         expiry = self.expiries[key] = Expiry(q.spot[idx[0]], q.D[idx[0]],
@@ -186,13 +194,15 @@ class VendorRun:
 
     def invert(self, q, keep):
         """The result columns of a chunk (NaN for rows not kept)."""
-        keys = list(zip(q.symbol.tolist(), q.expiry.to_numpy().tolist()))
-        n = len(keys)
+        n = len(q.strike)
         S, D, F, T = (np.full(n, np.nan) for _ in range(4))
-        for i, key in enumerate(keys):
-            e = self.expiries.get(key) if keep[i] else None
+        rows = np.flatnonzero(keep)
+        codes, keys = chunk_keys(q, rows)
+        for code, key in enumerate(keys):
+            e = self.expiries.get(key)
             if e is not None:
-                S[i], D[i], F[i], T[i] = e.S, e.D, e.forward, e.T
+                idx = rows[codes == code]
+                S[idx], D[idx], F[idx], T[idx] = e.S, e.D, e.forward, e.T
         flags = q.flag.tolist()
         out = {"T": T, "D": D, "forward": F}
         with np.errstate(invalid="ignore", divide="ignore"):
