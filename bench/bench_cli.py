@@ -23,12 +23,13 @@ def make(path, rows):
                     str(rows)], check=True)
 
 
-def run_cli(path, out, chunk_size):
+def run_cli(path, out, chunk_size, extra=()):
     """Seconds and peak resident memory (MB) of one command-line run in a fresh process."""
+    argv = [str(path), "-q", "-o", str(out), "--chunk-size", str(chunk_size), *extra]
     code = ("import resource, sys, time\n"
             "from kelvo.cli import main\n"
             "start = time.perf_counter()\n"
-            f"code = main([{str(path)!r}, '-q', '-o', {str(out)!r}, '--chunk-size', '{chunk_size}'])\n"
+            f"code = main({argv!r})\n"
             "print(time.perf_counter() - start, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)\n"
             "sys.exit(code)")
     proc = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True,

@@ -8,8 +8,10 @@ both); the forwards are found from those. The second pass inverts the mid, bid a
 row at its expiry's forward and writes the rows out. Memory is bounded by the chunk size and the
 near-the-money quotes of each expiry, not by the file, which need not be sorted.
 """
+import collections
 import csv
 import math
+import os
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
@@ -18,6 +20,7 @@ from kelvo import chain, vectorized_baw_implied_vol
 from kelvo.cli import BadInput, BadRow, CannotWrite, Progress, SkippedRows, first_line_not_utf8
 
 RESULTS = chain.RESULT_COLUMNS
+WORKERS = max(1, min(4, os.cpu_count() or 1))
 SHOWN = ("symbol", "expiry", "type", "strike", "bid", "ask", "iv_bid", "iv_mid", "iv_ask")
 
 
@@ -32,6 +35,7 @@ class Expiry:
         self.window = chain.NO_WINDOW + 1  # narrowest window with a usable strike so far
         self.calls, self.puts = {}, {}     # strike -> first mid price seen, within that window
         self.near = {"c": {}, "p": {}}     # strike -> first mid price seen, near the spot
+        self.trimmed = 0                   # quotes kept after the last trim to the window
         self.quotes = 0
         self.forward = self.parity = self.atm_vol = math.nan
         self.used = 0
@@ -45,16 +49,29 @@ class Expiry:
             if side is not None and abs(k / self.S - 1) <= NEAR_BAND:
                 self.near[flag].setdefault(k, mid)
         # the strikes with both sides usable, and the narrowest window that holds one of them
-        paired = [k for k in self.calls if k in self.puts
-                  and chain.usable(np.array([self.calls[k]]), np.array([self.puts[k]]))[0]]
-        if paired:
-            first = chain.window_index(np.array(paired), self.S, strike_pct)
-            self.window = min(self.window, int(first.min()))
-        if self.window <= chain.NO_WINDOW:
+        paired = np.array([k for k in self.calls if k in self.puts], dtype=np.float64)
+        window = self.window
+        if len(paired):
+            good = chain.usable(np.array([self.calls[k] for k in paired.tolist()]),
+                                np.array([self.puts[k] for k in paired.tolist()]))
+            if good.any():
+                first = chain.window_index(paired[good], self.S, strike_pct)
+                self.window = min(self.window, int(first.min()))
+        kept = len(self.calls) + len(self.puts)
+        if self.window <= chain.NO_WINDOW and (self.window < window or kept > 2 * self.trimmed + 16):
             # quotes outside the window can no longer matter: the window only narrows
-            keep = lambda k: chain.window_index(np.array([k]), self.S, strike_pct)[0] <= self.window
-            self.calls = {k: v for k, v in self.calls.items() if keep(k)}
-            self.puts = {k: v for k, v in self.puts.items() if keep(k)}
+            self.calls = self._within(self.calls, strike_pct)
+            self.puts = self._within(self.puts, strike_pct)
+            self.trimmed = len(self.calls) + len(self.puts)
+
+    def _within(self, side, strike_pct):
+        if not side:
+            return side
+        strikes = np.fromiter(side, dtype=np.float64, count=len(side))
+        inside = chain.window_index(strikes, self.S, strike_pct) <= self.window
+        if inside.all():
+            return side
+        return {k: side[k] for k in strikes[inside].tolist()}
 
     def solve(self, strike_pct):
         strikes = np.array(sorted(k for k in self.calls if k in self.puts), dtype=np.float64)
@@ -70,14 +87,18 @@ class Expiry:
         if not quoted:
             return
         strikes_q, flags_q, mids_q = (np.array(x) for x in zip(*quoted))
-        n = len(quoted)
-        sd = vectorized_baw_implied_vol(mids_q.astype(float), [self.S] * n, strikes_q.astype(float),
-                                        [self.D] * n, [self.forward] * n, flags_q.tolist())
-        sd[sd == 0.0] = np.nan
-        good = np.isfinite(sd)
-        if good.any():
-            nearest = strikes_q[good][np.argmin(np.abs(strikes_q[good] - self.forward))]
-            self.atm_vol = float(np.mean(sd[good & (strikes_q == nearest)])) / math.sqrt(self.T)
+        strikes_q = strikes_q.astype(np.float64)
+        # strike by strike outwards from the forward, until one has a volatility
+        for k in sorted(set(strikes_q.tolist()), key=lambda k: abs(k - self.forward)):
+            at = strikes_q == k
+            n = int(at.sum())
+            sd = vectorized_baw_implied_vol(mids_q[at].astype(np.float64), [self.S] * n,
+                                            [k] * n, [self.D] * n, [self.forward] * n,
+                                            flags_q[at].tolist())
+            sd[sd == 0.0] = np.nan
+            if np.isfinite(sd).any():
+                self.atm_vol = float(np.nanmean(sd)) / math.sqrt(self.T)
+                return
 
 
 def chunk_keys(q, rows):
@@ -177,8 +198,9 @@ class VendorRun:
         if not self.expiries:
             raise BadInput("no option rows" + (" for the --symbol and --expiry given"
                                                if self.symbols or self.wanted else ""))
-        for expiry in self.expiries.values():
-            expiry.solve(strike_pct)
+        # the searches release the interpreter: one thread per core
+        with ThreadPoolExecutor(max_workers=WORKERS) as pool:
+            list(pool.map(lambda e: e.solve(strike_pct), self.expiries.values()))
 
     def summary_lines(self):
         import pandas as pd
@@ -231,8 +253,8 @@ class VendorRun:
         if not quiet:
             out.write("\n" + " ".join(f"{h:>12}" for h in SHOWN) + "\n")
 
-        def emit(frame, job):
-            q, keep, results = job.result()
+        def emit(frame, q, keep, job):
+            results = job.result()
             if writer:
                 texts = [frame[c].tolist() for c in frame.columns]
                 numbers = [["%.12g" % x if x == x else "" for x in results[c].tolist()]
@@ -251,27 +273,25 @@ class VendorRun:
                                     results["iv_mid"][keep], results["iv_bid"][keep],
                                     results["iv_ask"][keep]))
 
-        def work(line, frame):
-            q, keep = self.numbers(line, frame, record=False)
-            return q, keep, self.invert(q, keep)
 
         progress = Progress(self.path.stat().st_size, "kelvo: implied vols")
         try:
-            # One worker parses and inverts a chunk (the inversion releases the interpreter)
-            # while this thread reads the next and writes the one before.
-            with ThreadPoolExecutor(max_workers=1) as worker:
-                pending = None
+            # Worker threads invert chunks (the inversion releases the interpreter, so they run
+            # on every core) while this thread reads and parses the next ones and writes the
+            # finished ones in order; at most WORKERS + 1 chunks are in flight.
+            with ThreadPoolExecutor(max_workers=WORKERS) as worker:
+                pending = collections.deque()
                 for line, frame in read_chunks(self.path, self.args.chunk_size, progress):
                     if header is None:
                         header = list(frame.columns) + list(RESULTS)
                         if writer:
                             writer.writerow(header)
-                    job = worker.submit(work, line, frame)
-                    if pending:
-                        emit(*pending)
-                    pending = frame, job
-                if pending:
-                    emit(*pending)
+                    q, keep = self.numbers(line, frame, record=False)
+                    pending.append((frame, q, keep, worker.submit(self.invert, q, keep)))
+                    while len(pending) > WORKERS:
+                        emit(*pending.popleft())
+                while pending:
+                    emit(*pending.popleft())
         finally:
             progress.close()
 
