@@ -1,6 +1,7 @@
 """Random calls and random numbers, against a binder written here from the calling rules, and
 against the scalar functions."""
 import math
+import os
 
 import numpy as np
 from hypothesis import HealthCheck, event, given, settings
@@ -17,7 +18,7 @@ PARAMETERS = {
     m.find_forward_baw: ("call_prices", "put_prices", "strikes", "S", "D", "strike_pct"),
 }
 REQUIRED = {m.find_forward_baw: 5}
-FUZZ = settings(max_examples=1000, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+FUZZ = settings(max_examples=int(os.environ.get("KELVO_FUZZ_EXAMPLES", "1000")), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 
 def expected_binding(func, args, kwnames, kwvalues):

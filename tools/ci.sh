@@ -81,8 +81,9 @@ run_tsan() {
     # Everything that runs kelvo's code from several threads, and the binding and numeric tests;
     # not the Dask and pandas tests, where TSan reports a race inside NumPy's own (uninstrumented)
     # identity-hash cache, reached from pandas in Dask's worker threads, outside kelvo.
-    TSAN_OPTIONS="$tsan_options" PYTHON_GIL=0 "$python" -P -m pytest -q -p no:cacheprovider \
-        ${KELVO_TSAN_TESTS:-tests/test_threads.py tests/test_binding.py tests/test_fuzz.py \
+    # Under TSan every example costs some ten times as much: the fuzz tests take 150 each.
+    KELVO_FUZZ_EXAMPLES=150 TSAN_OPTIONS="$tsan_options" PYTHON_GIL=0 "$python" -P -m pytest \
+        -q -p no:cacheprovider ${KELVO_TSAN_TESTS:-tests/test_threads.py tests/test_binding.py tests/test_fuzz.py \
             tests/test_implied_vol.py tests/test_forward.py tests/test_pricing.py \
             tests/test_greeks.py tests/test_interrupt.py tests/test_leaks.py}
     if compgen -G "$logs/*" >/dev/null; then
