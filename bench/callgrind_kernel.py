@@ -39,15 +39,19 @@ def main():
     prices, S, K, D, F, flags, _ = mixed_quotes(args.n)
     q = np.where(np.array(flags) == "c", 1.0, -1.0)
     with tempfile.TemporaryDirectory() as tmp:
-        archive = subprocess.run(["git", "-C", str(HERE.parent), "archive", args.before, "kelvo"],
-                                 check=True, capture_output=True).stdout
+        # the earlier kernel with the benchmark of its own time
+        archive = subprocess.run(["git", "-C", str(HERE.parent), "archive", args.before, "kelvo",
+                                  "bench/kernel_bench.cpp"], check=True, capture_output=True).stdout
         with tarfile.open(fileobj=BytesIO(archive)) as tar:
             tar.extractall(Path(tmp) / "before")
         data = Path(tmp) / "grid.bin"
         np.column_stack([prices, S, K, D, F, q]).astype(np.float64).tofile(data)
         counts = {}
-        for label, root in (("before", Path(tmp) / "before" / "kelvo"), ("after", None)):
-            exe = build_kernel_bench(tmp, name=f"kernel_{label}", kernel_root=root)
+        before = Path(tmp) / "before"
+        for label, root, source in (("before", before / "kelvo", before / "bench"),
+                                    ("after", None, None)):
+            exe = build_kernel_bench(tmp, name=f"kernel_{label}", kernel_root=root,
+                                     bench_root=source)
             counts[label] = instructions(exe, data, tmp) / args.n
     print(f"instructions per implied vol over {args.n} quotes: before ({args.before}) "
           f"{counts['before']:.0f}, after {counts['after']:.0f} "

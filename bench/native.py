@@ -9,7 +9,8 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 
 
-def build_kernel_bench(directory, defines=(), name="kernel_bench", kernel_root=None):
+def build_kernel_bench(directory, defines=(), name="kernel_bench", kernel_root=None,
+                       bench_root=None):
     compiler = shutil.which("c++") or shutil.which("g++")
     config = shutil.which(f"python{sys.version_info.major}.{sys.version_info.minor}-config",
                           path=os.path.dirname(sys.executable) + os.pathsep + os.environ["PATH"])
@@ -21,7 +22,7 @@ def build_kernel_bench(directory, defines=(), name="kernel_bench", kernel_root=N
     # the module's own optimisation level (CMake Release)
     subprocess.run([compiler, "-std=c++17", "-O3", "-DNDEBUG", "-ffp-contract=off", *(f"-D{d}" for d in defines),
                     "-I", str(kernel_root or HERE.parent / "kelvo"), "-I", str(HERE),
-                    str(HERE / "kernel_bench.cpp"), "-o", str(exe), *flags,
+                    str((bench_root or HERE) / "kernel_bench.cpp"), "-o", str(exe), *flags,
                     f"-Wl,-rpath,{sysconfig.get_config_var('LIBDIR')}"], check=True)
     return exe
 

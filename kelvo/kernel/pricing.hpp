@@ -215,7 +215,7 @@ struct AmericanPrice {
 
 inline AmericanPrice american_price(double S, double K, double D, double F, double sigma, int q) {
     KELVO_TALLY(american);
-    AmericanPrice r{};
+    AmericanPrice r;  // each return sets what its regime defines; greeks read no more
     if (sigma <= 0) {
         r.price = spot_intrinsic(S, K, q);
         r.regime = Regime::NO_VOLATILITY;
