@@ -16,22 +16,11 @@ import numpy as np
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-from bench_iv import best_of  # noqa: E402
+from bench_iv import best_of, mixed_quotes  # noqa: E402
 from native import build_kernel_bench, run  # noqa: E402
 
 import kelvo  # noqa: E402
 from kelvo import baw_price, vectorized_baw_greeks, vectorized_baw_price  # noqa: E402
-
-
-def quotes(n, seed=7):
-    rng = np.random.default_rng(seed)
-    S = rng.uniform(50, 150, n)
-    K = S * rng.uniform(0.7, 1.3, n)
-    D = rng.uniform(0.9, 1.0, n)
-    F = S * rng.uniform(0.95, 1.05, n)
-    sigma = rng.uniform(0.05, 1.0, n)
-    flags = np.where(rng.random(n) < 0.5, "c", "p")
-    return S, K, D, F, sigma, flags
 
 
 def main():
@@ -39,8 +28,8 @@ def main():
     parser.add_argument("--n", type=int, default=1_000_000)
     args = parser.parse_args()
     n = args.n
-    S, K, D, F, sigma, flags = quotes(n)
-    flag_list = flags.tolist()
+    _, S, K, D, F, flag_list, sigma = mixed_quotes(n)
+    flags = np.array(flag_list)
     per = 1e6 / n
 
     price_s = best_of(lambda: vectorized_baw_price(S, K, D, F, sigma, flag_list), repeat=3)

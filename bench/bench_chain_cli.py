@@ -7,7 +7,6 @@ bounded by the chunk size and the near-the-money quotes, not by the file).
     python3 -P bench/bench_chain_cli.py [--rows 1000000] [--chunk-size 16384]
 """
 import argparse
-import math
 import sys
 import tempfile
 import time

@@ -20,6 +20,7 @@ import numpy as np
 
 from kelvo import find_forward_baw, vectorized_baw_implied_vol
 from kelvo._forward_rules import DEFAULT_STRIKE_PCT, FALLBACK_WIDTHS, parity_forward
+from kelvo.chain import usable, window_index
 
 SAMPLE = Path(__file__).resolve().parent / "data" / "sample_options.csv"
 EXIT_CANNOT_WRITE = 1
@@ -265,17 +266,6 @@ class ChainFile:
         return [[row[index[c]].strip() for row in rows] for c in REQUIRED]
 
 
-def window_index(strikes, S, strike_pct):
-    """For each strike, the position in the window sequence of the first window that holds it
-    (len(widths) where none does), with the window ends computed as the forward search does."""
-    widths = (strike_pct,) + FALLBACK_WIDTHS
-    first = np.full(len(strikes), len(widths))
-    for i in reversed(range(len(widths))):
-        lo, hi = S * (1.0 - widths[i]), S * (1.0 + widths[i])
-        first[(strikes >= lo) & (strikes <= hi)] = i
-    return first
-
-
 def first_line_not_utf8(path):
     """The number of the first line holding bytes that are not UTF-8."""
     import codecs
@@ -295,9 +285,7 @@ def first_line_not_utf8(path):
 def usable_quotes(chunk):
     """Strikes whose call and put are both finite positive prices: the forward search uses
     only these, so that one missing quote cannot empty the whole table."""
-    call, put = chunk.values["call"], chunk.values["put"]
-    with np.errstate(invalid="ignore"):
-        return np.isfinite(call) & np.isfinite(put) & (call > 0) & (put > 0)
+    return usable(chunk.values["call"], chunk.values["put"])
 
 
 class Selection:
@@ -320,14 +308,14 @@ class Selection:
                 raise BadRow(chunk.lines[differs[0]],
                              f"{name} {float(column[differs[0]])!r} differs from {float(value)!r} on line "
                              f"{self.first_line}: one file holds one expiry of one underlying")
-        usable = usable_quotes(chunk)
-        first = np.where(usable, window_index(chunk.values["strike"], self.S, self.strike_pct),
+        good = usable_quotes(chunk)
+        first = np.where(good, window_index(chunk.values["strike"], self.S, self.strike_pct),
                          len(FALLBACK_WIDTHS) + 2)
         best = first.min() if len(first) else self.best
         if best < self.best:
             self.best, self.parts = best, []
         if best <= self.best:
-            keep = (first == self.best) & usable
+            keep = (first == self.best) & good
             self.parts.append({c: chunk.values[c][keep] for c in ("call", "put", "strike")})
 
     def arrays(self):

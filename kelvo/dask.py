@@ -8,7 +8,7 @@ machines. Results are those of the in-process functions, element for element.
 """
 import numpy as np
 
-from kelvo import (find_forward_baw, vectorized_baw_greeks, vectorized_baw_implied_vol,
+from kelvo import (vectorized_baw_greeks, vectorized_baw_implied_vol,
                    vectorized_baw_price)
 from kelvo._forward_rules import DEFAULT_STRIKE_PCT
 from kelvo.broadcast import GREEKS
