@@ -201,10 +201,27 @@ class Quotes:
                        else np.full(len(frame), "", dtype=object))
 
 
-def _invert(prices, S, K, D, F, flags):
-    sd = vectorized_baw_implied_vol(prices, S, K, D, F, flags)
-    sd[sd == 0.0] = np.nan  # at or below intrinsic value: no volatility
-    return sd
+def quote_vols(q, S, D, F, T, keep):
+    """The result columns of a table's quotes at their expiries' S, D, F and T: total standard
+    deviations of the mid, bid and ask and their annualised vols. NaN for rows not kept, at or
+    below intrinsic value, that no volatility reproduces, and for the bid of a zero bid."""
+    flags = q.flag.tolist()
+    out = {"T": T, "D": D, "forward": F}
+    with np.errstate(invalid="ignore", divide="ignore"):
+        root_T = np.sqrt(np.where(T > 0, T, np.nan))
+        for side, prices in (("mid", q.mid), ("bid", q.bid), ("ask", q.ask)):
+            if prices is None:
+                sd = np.full(len(flags), np.nan)
+            else:
+                sd = vectorized_baw_implied_vol(np.where(keep, prices, np.nan), S, q.strike, D,
+                                                F, flags)
+                sd[sd == 0.0] = np.nan  # at or below intrinsic value: no volatility
+                if side == "bid":
+                    sd[~(prices > 0)] = np.nan
+            out[f"sd_{side}"] = sd
+        for side in ("mid", "bid", "ask"):
+            out[f"iv_{side}"] = out[f"sd_{side}"] / root_T
+    return out
 
 
 def surface(quotes, *, rate=None, discount=None, quote_date=None, columns=None,
@@ -253,27 +270,11 @@ def surface(quotes, *, rate=None, discount=None, quote_date=None, columns=None,
                                                             strike_pct)
 
     S, D, F, T = S_g[group_id], D_g[group_id], F_g[group_id], T_g[group_id]
-    flags = q.flag.tolist()
-    known = q.flag != None  # noqa: E711 (element-wise); a row that is neither gets NaN
-    sd = {}
-    for side, prices in (("mid", q.mid), ("bid", q.bid), ("ask", q.ask)):
-        if prices is None:
-            sd[side] = np.full(len(flags), np.nan)
-            continue
-        values = _invert(np.where(known, prices, np.nan), S, q.strike, D, F, flags)
-        if side == "bid":
-            with np.errstate(invalid="ignore"):
-                values[~(prices > 0)] = np.nan
-        sd[side] = values
-    with np.errstate(invalid="ignore", divide="ignore"):
-        root_T = np.sqrt(np.where(T > 0, T, np.nan))
-
+    results = quote_vols(q, S, D, F, T, q.flag != None)  # noqa: E711 (element-wise)
     table = quotes.copy()
-    table["T"], table["D"], table["forward"] = T, D, F
-    for side in ("mid", "bid", "ask"):
-        table[f"sd_{side}"] = sd[side]
-    for side in ("mid", "bid", "ask"):
-        table[f"iv_{side}"] = sd[side] / root_T
+    for column in RESULT_COLUMNS:
+        table[column] = results[column]
+    sd = {side: results[f"sd_{side}"] for side in ("mid", "bid", "ask")}
 
     atm = np.full(n_groups, np.nan)
     no_iv = np.bincount(group_id, weights=np.isnan(sd["mid"]), minlength=n_groups)

@@ -225,23 +225,7 @@ class VendorRun:
             if e is not None:
                 idx = rows[codes == code]
                 S[idx], D[idx], F[idx], T[idx] = e.S, e.D, e.forward, e.T
-        flags = q.flag.tolist()
-        out = {"T": T, "D": D, "forward": F}
-        with np.errstate(invalid="ignore", divide="ignore"):
-            root_T = np.sqrt(np.where(T > 0, T, np.nan))
-            for side, prices in (("mid", q.mid), ("bid", q.bid), ("ask", q.ask)):
-                if prices is None:
-                    sd = np.full(n, np.nan)
-                else:
-                    sd = vectorized_baw_implied_vol(np.where(keep, prices, np.nan), S, q.strike,
-                                                    D, F, flags)
-                    sd[sd == 0.0] = np.nan
-                    if side == "bid":
-                        sd[~(prices > 0)] = np.nan
-                out[f"sd_{side}"] = sd
-            for side in ("mid", "bid", "ask"):
-                out[f"iv_{side}"] = out[f"sd_{side}"] / root_T
-        return out
+        return chain.quote_vols(q, S, D, F, T, keep)
 
     def second_pass(self, out, table, plot_points):
         writer = csv.writer(table.file) if table else None
