@@ -28,3 +28,8 @@ dV/dS and 'gamma' = d2V/dS2 with D and the carry F/S held (the forward moves wit
 spot), and 'vega' = dV/dsigma per unit of total standard deviation; multiply it by
 sqrt(T)/100 for the change per volatility point. In the exercise region delta is +1 or -1
 and gamma and vega are 0."""
+
+def csv_fields(columns: Iterable[npt.NDArray[np.float64]], /) -> str:
+    """The rows of equal-length float64 columns as CSV text: row i is ',x0,x1,...' with each
+value as '%.12g' in the C locale and NaN as an empty field, rows separated by '\\n'.
+Formatted with the interpreter lock released."""

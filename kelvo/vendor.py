@@ -10,6 +10,7 @@ near-the-money quotes of each expiry, not by the file, which need not be sorted.
 """
 import collections
 import csv
+import io
 import math
 import os
 from concurrent.futures import ThreadPoolExecutor
@@ -17,6 +18,7 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 
 from kelvo import chain, vectorized_baw_implied_vol
+from kelvo._arrays import csv_fields
 from kelvo.cli import BadInput, BadRow, CannotWrite, Progress, SkippedRows, first_line_not_utf8
 
 RESULTS = chain.RESULT_COLUMNS
@@ -28,77 +30,165 @@ NEAR_BAND = 0.1  # quotes within 10 % of the spot are kept for the at-the-money 
 
 
 class Expiry:
-    """What the first pass keeps of one (underlying, expiry)."""
+    """What the command line reports of one (underlying, expiry)."""
 
-    def __init__(self, S, D, T, quote_date):
-        self.S, self.D, self.T, self.quote_date = S, D, T, quote_date
-        self.window = chain.NO_WINDOW + 1  # narrowest window with a usable strike so far
-        self.calls, self.puts = {}, {}     # strike -> first mid price seen, within that window
-        self.near = {"c": {}, "p": {}}     # strike -> first mid price seen, near the spot
-        self.trimmed = 0                   # quotes kept after the last trim to the window
-        self.quotes = 0
+    __slots__ = ("S", "D", "T", "quote_date", "quotes", "forward", "parity", "used", "atm_vol")
+
+    def __init__(self, S, D, T, quote_date, quotes=0):
+        self.S, self.D, self.T, self.quote_date, self.quotes = S, D, T, quote_date, quotes
         self.forward = self.parity = self.atm_vol = math.nan
         self.used = 0
 
-    def add(self, strikes, flags, mids, strike_pct):
-        self.quotes += len(strikes)
-        for k, flag, mid in zip(strikes.tolist(), flags.tolist(), mids.tolist()):
-            side = self.calls if flag == "c" else self.puts if flag == "p" else None
-            if side is not None and k not in side:
-                side[k] = mid
-            if side is not None and abs(k / self.S - 1) <= NEAR_BAND:
-                self.near[flag].setdefault(k, mid)
-        # the strikes with both sides usable, and the narrowest window that holds one of them
-        paired = np.array([k for k in self.calls if k in self.puts], dtype=np.float64)
-        window = self.window
-        if len(paired):
-            good = chain.usable(np.array([self.calls[k] for k in paired.tolist()]),
-                                np.array([self.puts[k] for k in paired.tolist()]))
-            if good.any():
-                first = chain.window_index(paired[good], self.S, strike_pct)
-                self.window = min(self.window, int(first.min()))
-        kept = len(self.calls) + len(self.puts)
-        if self.window <= chain.NO_WINDOW and (self.window < window or kept > 2 * self.trimmed + 16):
-            # quotes outside the window can no longer matter: the window only narrows
-            self.calls = self._within(self.calls, strike_pct)
-            self.puts = self._within(self.puts, strike_pct)
-            self.trimmed = len(self.calls) + len(self.puts)
 
-    def _within(self, side, strike_pct):
-        if not side:
-            return side
-        strikes = np.fromiter(side, dtype=np.float64, count=len(side))
-        inside = chain.window_index(strikes, self.S, strike_pct) <= self.window
-        if inside.all():
-            return side
-        return {k: side[k] for k in strikes[inside].tolist()}
+class NearQuotes:
+    """The first pass's store, as arrays over every (underlying, expiry) at once: for each group,
+    its first row's S, D, T and quote date, its quote count and the narrowest strike window
+    holding a strike with both mids usable; and the first mid seen of each (group, type, strike)
+    that lies within its group's window or near the spot. The window only narrows, so a quote
+    outside it can never matter again and is dropped."""
 
-    def solve(self, strike_pct):
-        strikes = np.array(sorted(k for k in self.calls if k in self.puts), dtype=np.float64)
-        calls = np.array([self.calls[k] for k in strikes], dtype=np.float64)
-        puts = np.array([self.puts[k] for k in strikes], dtype=np.float64)
-        if self.T > 0:
-            self.forward, self.parity, self.used = chain.expiry_forward(
-                calls, puts, strikes, self.S, self.D, strike_pct)
-        if not math.isfinite(self.forward) or not abs(self.forward / self.S - 1) <= NEAR_BAND:
+    def __init__(self, strike_pct):
+        self.strike_pct = strike_pct
+        self.index, self.keys = {}, []
+        self.S, self.D, self.T = (np.empty(0) for _ in range(3))
+        self.quote_dates = []
+        self.quotes = np.zeros(0, dtype=np.int64)
+        self.window = np.zeros(0, dtype=np.int64)
+        empty = np.empty(0)
+        self.group, self.put, self.strike, self.mid = (np.empty(0, dtype=np.int64),
+                                                       np.empty(0, dtype=bool), empty, empty)
+        self.win, self.near = np.empty(0, dtype=np.int64), np.empty(0, dtype=bool)
+        self.tail, self.tail_rows = [], 0
+
+    def _groups(self, q, rows, codes, keys):
+        """The group number of each code, new groups taking their first row's numbers."""
+        first = rows[np.unique(codes, return_index=True)[1]]
+        ids = np.empty(len(keys), dtype=np.int64)
+        new = []
+        for code, key in enumerate(keys):
+            gid = self.index.get(key)
+            if gid is None:
+                gid = self.index[key] = len(self.keys)
+                self.keys.append(key)
+                new.append(first[code])
+                self.quote_dates.append(q.quote_date.iloc[first[code]])
+            ids[code] = gid
+        if new:
+            self.S, self.D, self.T = (np.concatenate([have, values[new]]) for have, values
+                                      in ((self.S, q.spot), (self.D, q.D), (self.T, q.T)))
+            self.quotes = np.concatenate([self.quotes, np.zeros(len(new), dtype=np.int64)])
+            self.window = np.concatenate([self.window,
+                                          np.full(len(new), chain.NO_WINDOW + 1)])
+        return ids
+
+    def add(self, q, rows):
+        if not len(rows):
             return
-        # the call and put mid volatilities at the quoted strike nearest the forward
-        quoted = [(k, flag, mid) for flag, side in self.near.items() for k, mid in side.items()]
-        if not quoted:
-            return
-        strikes_q, flags_q, mids_q = (np.array(x) for x in zip(*quoted))
-        strikes_q = strikes_q.astype(np.float64)
-        # strike by strike outwards from the forward, until one has a volatility
-        for k in sorted(set(strikes_q.tolist()), key=lambda k: abs(k - self.forward)):
-            at = strikes_q == k
-            n = int(at.sum())
-            sd = vectorized_baw_implied_vol(mids_q[at].astype(np.float64), [self.S] * n,
-                                            [k] * n, [self.D] * n, [self.forward] * n,
-                                            flags_q[at].tolist())
-            sd[sd == 0.0] = np.nan
-            if np.isfinite(sd).any():
-                self.atm_vol = float(np.nanmean(sd)) / math.sqrt(self.T)
-                return
+        codes, keys = chunk_keys(q, rows)
+        group = self._groups(q, rows, codes, keys)[codes]
+        self.quotes += np.bincount(group, minlength=len(self.keys))
+        S, strike = self.S[group], q.strike[rows]
+        win = chain.window_index(strike, S, self.strike_pct)
+        near = np.abs(strike / S - 1) <= NEAR_BAND
+        take = (win <= self.window[group]) | near
+        self.tail.append(tuple(column[take] for column in (
+            group, q.flag[rows] == "p", strike, q.mid[rows], win, near)))
+        self.tail_rows += int(take.sum())
+        # sorting the store again for every chunk would cost time quadratic in the file: it is
+        # consolidated when the quotes waiting reach its size, and the windows found then
+        if self.tail_rows >= len(self.group):
+            self._consolidate()
+
+    def _consolidate(self):
+        # the stored quotes first, then the waiting ones in the order read, so that a
+        # (group, type, strike) keeps its first mid
+        pieces = [(self.group, self.put, self.strike, self.mid, self.win, self.near), *self.tail]
+        (self.group, self.put, self.strike, self.mid, self.win,
+         self.near) = (np.concatenate(column) for column in zip(*pieces))
+        self.tail, self.tail_rows = [], 0
+        self._first_seen_in_order()
+        calls, puts = self.pairs()
+        good = calls[chain.usable(self.mid[calls], self.mid[puts])]
+        np.minimum.at(self.window, self.group[good], self.win[good])
+        inside = (self.win <= self.window[self.group]) | self.near
+        if not inside.all():
+            self._select(inside)
+
+    def _select(self, which):
+        for name in ("group", "put", "strike", "mid", "win", "near"):
+            setattr(self, name, getattr(self, name)[which])
+
+    def _first_seen_in_order(self):
+        """Keep the first of each (group, type, strike), sorted by group, strike, then calls
+        before puts (the sort is stable: the earliest row of equal keys stays first)."""
+        order = np.lexsort((self.put, self.strike, self.group))
+        g, k, p = self.group[order], self.strike[order], self.put[order]
+        repeat = np.zeros(len(order), dtype=bool)
+        repeat[1:] = (g[1:] == g[:-1]) & (k[1:] == k[:-1]) & (p[1:] == p[:-1])
+        self._select(order[~repeat])
+
+    def pairs(self):
+        """Positions of the call and the put of each strike that has both."""
+        g, k = self.group, self.strike
+        calls = np.flatnonzero((g[:-1] == g[1:]) & (k[:-1] == k[1:]))
+        return calls, calls + 1
+
+    def expiries(self):
+        """The forward of every group (its searches release the interpreter: one thread per
+        core), then the at-the-money volatility; {(symbol, expiry): Expiry} in first-seen
+        order."""
+        self._consolidate()
+        calls, puts = self.pairs()
+        bounds = np.searchsorted(self.group[calls], np.arange(len(self.keys) + 1))
+        found = [Expiry(float(self.S[g]), float(self.D[g]), float(self.T[g]), self.quote_dates[g],
+                        int(self.quotes[g])) for g in range(len(self.keys))]
+
+        def solve(g):
+            c, p = calls[bounds[g]:bounds[g + 1]], puts[bounds[g]:bounds[g + 1]]
+            e = found[g]
+            if e.T > 0:
+                e.forward, e.parity, e.used = chain.expiry_forward(
+                    self.mid[c], self.mid[p], self.strike[c], e.S, e.D, self.strike_pct)
+
+        with ThreadPoolExecutor(max_workers=WORKERS) as pool:
+            list(pool.map(solve, range(len(found))))
+        self._atm_vols(found)
+        return dict(zip(self.keys, found))
+
+    def _atm_vols(self, found):
+        """The mean call and put mid volatility at the quoted strike nearest each forward: strike
+        by strike outwards from it, until one has a volatility (forwards within the near band of
+        the spot only)."""
+        F = np.array([e.forward for e in found])
+        with np.errstate(invalid="ignore"):
+            near_forward = np.isfinite(F) & (np.abs(F / self.S - 1) <= NEAR_BAND)
+        rows = np.flatnonzero(self.near & near_forward[self.group])
+        g, k = self.group[rows], self.strike[rows]
+        distance = np.abs(k - F[g])
+        order = np.lexsort((k, distance, g))
+        rows, g, k = rows[order], g[order], k[order]
+        starts_group = np.ones(len(rows), dtype=bool)
+        starts_group[1:] = g[1:] != g[:-1]
+        new_strike = starts_group.copy()
+        new_strike[1:] |= k[1:] != k[:-1]
+        counted = np.cumsum(new_strike)
+        rank = counted - np.maximum.accumulate(np.where(starts_group, counted, 0))
+        open_ = np.ones(len(found), dtype=bool)
+        for r in range(int(rank.max(initial=-1)) + 1):
+            at = np.flatnonzero((rank == r) & open_[g])
+            if not len(at):
+                break
+            ga = g[at]
+            with np.errstate(invalid="ignore"):
+                sd = vectorized_baw_implied_vol(self.mid[rows[at]], self.S[ga], k[at], self.D[ga],
+                                                F[ga], np.where(self.put[rows[at]], "p", "c").tolist())
+            sd[~(sd > 0) | ~np.isfinite(sd)] = np.nan
+            finite = np.isfinite(sd)
+            count = np.bincount(ga[finite], minlength=len(found))
+            total = np.bincount(ga[finite], weights=sd[finite], minlength=len(found))
+            for gid in np.flatnonzero(count):
+                found[gid].atm_vol = total[gid] / count[gid] / math.sqrt(self.T[gid])
+                open_[gid] = False
 
 
 def chunk_keys(q, rows):
@@ -179,28 +269,18 @@ class VendorRun:
         return q, keep & readable
 
     def first_pass(self):
-        strike_pct = self.args.strike_pct
+        store = NearQuotes(self.args.strike_pct)
         progress = Progress(self.path.stat().st_size, "kelvo: forwards")
         try:
             for line, frame in read_chunks(self.path, self.args.chunk_size, progress):
                 q, keep = self.numbers(line, frame, record=True)
-                rows = np.flatnonzero(keep)
-                codes, keys = chunk_keys(q, rows)
-                for code, key in enumerate(keys):
-                    idx = rows[codes == code]
-                    expiry = self.expiries.get(key)
-                    if expiry is None:
-                        expiry = self.expiries[key] = Expiry(q.spot[idx[0]], q.D[idx[0]],
-                                                             q.T[idx[0]], q.quote_date.iloc[idx[0]])
-                    expiry.add(q.strike[idx], q.flag[idx], q.mid[idx], strike_pct)
+                store.add(q, np.flatnonzero(keep))
         finally:
             progress.close()
-        if not self.expiries:
+        if not store.keys:
             raise BadInput("no option rows" + (" for the --symbol and --expiry given"
                                                if self.symbols or self.wanted else ""))
-        # the searches release the interpreter: one thread per core
-        with ThreadPoolExecutor(max_workers=WORKERS) as pool:
-            list(pool.map(lambda e: e.solve(strike_pct), self.expiries.values()))
+        self.expiries = store.expiries()
 
     def summary_lines(self):
         import pandas as pd
@@ -220,12 +300,13 @@ class VendorRun:
         S, D, F, T = (np.full(n, np.nan) for _ in range(4))
         rows = np.flatnonzero(keep)
         codes, keys = chunk_keys(q, rows)
-        for code, key in enumerate(keys):
-            e = self.expiries.get(key)
-            if e is not None:
-                idx = rows[codes == code]
-                S[idx], D[idx], F[idx], T[idx] = e.S, e.D, e.forward, e.T
-        return chain.quote_vols(q, S, D, F, T, keep)
+        nothing = (math.nan,) * 4
+        by_code = np.array([(e.S, e.D, e.forward, e.T) if e is not None else nothing
+                            for e in map(self.expiries.get, keys)]).reshape(len(keys), 4)
+        S[rows], D[rows], F[rows], T[rows] = by_code[codes].T
+        results = chain.quote_vols(q, S, D, F, T, keep)
+        fields = csv_fields([results[c] for c in RESULTS]).split("\n") if n else []
+        return results, fields
 
     def second_pass(self, out, table, plot_points):
         writer = csv.writer(table.file) if table else None
@@ -238,12 +319,9 @@ class VendorRun:
             out.write("\n" + " ".join(f"{h:>12}" for h in SHOWN) + "\n")
 
         def emit(frame, q, keep, job):
-            results = job.result()
+            results, fields = job.result()
             if writer:
-                texts = [frame[c].tolist() for c in frame.columns]
-                numbers = [["%.12g" % x if x == x else "" for x in results[c].tolist()]
-                           for c in RESULTS]
-                writer.writerows(zip(*texts, *numbers))
+                write_rows(table.file, frame, fields)
             if not quiet and not out.gone:
                 cells = [frame[shown[c]].tolist() if shown.get(c) else [""] * len(frame)
                          for c in SHOWN[:6]]
@@ -278,6 +356,21 @@ class VendorRun:
                     emit(*pending.popleft())
         finally:
             progress.close()
+
+
+def write_rows(file, frame, fields):
+    """The frame's text cells as CSV rows, each followed by its row of result fields."""
+    if not len(frame):
+        return
+    texts = [frame[c].tolist() for c in frame.columns]
+    text = io.StringIO()
+    csv.writer(text).writerows(zip(*texts))
+    lines = text.getvalue().split("\r\n")
+    if len(lines) == len(frame) + 1:
+        file.write("".join([line + row + "\r\n" for line, row in zip(lines, fields)]))
+    else:  # a cell with a line break in it
+        csv.writer(file).writerows(
+            (*cells, *row[1:].split(",")) for cells, row in zip(zip(*texts), fields))
 
 
 def vendor_layout(header):

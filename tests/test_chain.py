@@ -126,6 +126,37 @@ def test_command_line_gives_the_surface(tmp_path, capsys, chunk_size):
     assert code == 0 and len(capsys.readouterr().out.splitlines()) == 2
 
 
+@pytest.mark.parametrize("note", ["plain", 'with, a comma and "quotes"', "two\nlines", ""])
+def test_command_line_keeps_every_input_cell(tmp_path, capsys, note):
+    frame, _ = make_chain("vendor", seed=4)
+    frame = frame.drop(columns=["true_vol"])
+    frame.insert(3, "Note", note)
+    path, out = tmp_path / "eod.csv", tmp_path / "out.csv"
+    frame.to_csv(path, index=False)
+    assert main([str(path), "--rate", str(RATE), "-q", "-o", str(out), "--chunk-size", "50"]) == 0
+    written = pd.read_csv(out, dtype={"Note": str}, keep_default_na=False)
+    assert (written["Note"] == note).all() and len(written) == len(frame)
+    table, _ = chain.surface(frame, rate=RATE)
+    assert np.allclose(written["iv_mid"].replace("", np.nan).astype(float), table["iv_mid"],
+                       rtol=1e-11, equal_nan=True)
+
+
+@pytest.mark.parametrize("values, text", [
+    ([[1.0, 0.1 + 0.2], [np.nan, -0.0]], ",1,\n,0.3,-0"),
+    ([[1e300, 5e-324], [np.inf, -np.inf]], ",1e+300,inf\n,4.94065645841e-324,-inf"),
+    ([[123456789012.5], [2.5e-7]], ",123456789012,2.5e-07"),
+    ([np.zeros(0)], ""),
+])
+def test_csv_fields_format_as_python_does(values, text):
+    from kelvo._arrays import csv_fields
+
+    columns = [np.asarray(c, dtype=np.float64) for c in values]
+    assert csv_fields(columns) == text
+    rows = zip(*(c.tolist() for c in columns))
+    assert text == "\n".join("".join("," + ("%.12g" % x if x == x else "") for x in r)
+                              for r in rows)
+
+
 def test_command_line_bad_rows_and_missing_rate(tmp_path, capsys):
     frame, _ = make_chain("vendor")
     frame = frame.drop(columns=["true_vol"]).astype({"Strike": object})

@@ -159,7 +159,8 @@ def test_stub_matches_the_module(module_name):
     assert ast.get_docstring(stub, clean=False) == module.__doc__
     for name, node in functions.items():
         signature = inspect.signature(getattr(module, name))
-        assert [a.arg for a in node.args.args] == list(signature.parameters)
+        assert [a.arg for a in node.args.posonlyargs + node.args.args] == list(
+            signature.parameters)
         defaults = [ast.literal_eval(d) for d in node.args.defaults]
         assert defaults == [p.default for p in signature.parameters.values()
                             if p.default is not p.empty]

@@ -7,5 +7,6 @@ namespace kelvo {
 
 extern Entry vectorized_baw_price_entry;
 extern Entry vectorized_baw_greeks_entry;
+extern PyMethodDef csv_fields_def;
 
 }  // namespace kelvo

@@ -1,4 +1,4 @@
-// kelvo._arrays: prices and sensitivities over arrays, from the same kernel and entry layer as
+// kelvo._arrays: prices and sensitivities over arrays (and the CSV text of result columns), from the same kernel and entry layer as
 // kelvo.baw_core (which keeps exactly its own namespace).
 #include <utility>
 
@@ -27,7 +27,8 @@ bool execute(PyObject *module) {
     for (Entry *entry : ENTRIES) {
         if (!bind_function(module, MODULE_NAME, *entry)) return false;
     }
-    return true;
+    static PyMethodDef methods[] = {csv_fields_def, {nullptr, nullptr, 0, nullptr}};
+    return PyModule_AddFunctions(module, methods) == 0;
 }
 
 int module_exec(PyObject *module) {
