@@ -75,7 +75,10 @@ def parse_dates(values, name="dates"):
 
     if pd.api.types.is_datetime64_any_dtype(values):
         return pd.to_datetime(values).astype("datetime64[ns]")
-    text = pd.Series(values).astype(str).str.strip()
+    cells = pd.Series(values)
+    # a table holds few distinct dates: each is read once
+    codes, distinct = pd.factorize(cells.to_numpy(dtype=object), use_na_sentinel=False)
+    text = pd.Series(distinct, dtype=object).astype(str).str.strip()
     # the format that reads most of a sample of the cells, then the others for what it leaves
     sample = text[text != ""].head(50)
     order = sorted(DATE_FORMATS, key=lambda fmt: -pd.to_datetime(
@@ -88,8 +91,8 @@ def parse_dates(values, name="dates"):
         parsed[left] = pd.to_datetime(text[left], format=fmt, errors="coerce")
     if len(text) and parsed.notna().sum() == 0:
         raise ValueError(f"{name}: no cell is a date in ISO, month/day/year or YYYYMMDD form "
-                         f"(first cell {text.iloc[0]!r})")
-    return parsed.astype("datetime64[ns]")
+                         f"(first cell {str(cells.iloc[0]).strip()!r})")
+    return pd.Series(parsed.to_numpy(dtype="datetime64[ns]")[codes], index=cells.index)
 
 
 def parse_types(values):
@@ -97,8 +100,11 @@ def parse_types(values):
     None for anything else."""
     import pandas as pd
 
-    words = pd.Series(values).astype(str).str.strip().str.lower()
-    return np.where(words.isin(CALL_WORDS), "c", np.where(words.isin(PUT_WORDS), "p", None))
+    codes, distinct = pd.factorize(pd.Series(values).to_numpy(dtype=object),
+                                   use_na_sentinel=False)
+    words = pd.Series(distinct, dtype=object).astype(str).str.strip().str.lower()
+    flags = np.where(words.isin(CALL_WORDS), "c", np.where(words.isin(PUT_WORDS), "p", None))
+    return flags[codes]
 
 
 def window_index(strikes, S, strike_pct):

@@ -192,14 +192,18 @@ class NearQuotes:
 
 
 def chunk_keys(q, rows):
-    """For the given rows, the code of each one's (underlying, expiry) and the keys in code
-    order."""
+    """For the given rows, the code of each one's (underlying, expiry) and the keys
+    (symbol, expiry in ns) in code order."""
     import pandas as pd
 
-    codes, uniques = pd.factorize(pd.MultiIndex.from_arrays(
-        [q.symbol[rows], q.expiry.to_numpy()[rows]]))
-    return codes, [(symbol, expiry.value if hasattr(expiry, "value") else expiry)
-                   for symbol, expiry in uniques]
+    symbol_codes, symbols = pd.factorize(q.symbol[rows])
+    expiry_codes, expiries = pd.factorize(q.expiry.to_numpy()[rows])
+    n_expiries = max(1, len(expiries))
+    pairs, codes = np.unique(symbol_codes.astype(np.int64) * n_expiries + expiry_codes,
+                             return_inverse=True)
+    ns = np.asarray(expiries, dtype="datetime64[ns]").astype(np.int64).tolist()
+    keys = [(symbols[pair // n_expiries], ns[pair % n_expiries]) for pair in pairs.tolist()]
+    return codes.reshape(-1), keys
 
 
 def read_chunks(path, chunk_size, progress=None):
@@ -208,7 +212,7 @@ def read_chunks(path, chunk_size, progress=None):
     import pandas as pd
 
     try:
-        reader = pd.read_csv(path, dtype=str, keep_default_na=False, chunksize=chunk_size,
+        reader = pd.read_csv(path, dtype=object, keep_default_na=False, chunksize=chunk_size,
                              encoding="utf-8-sig", skip_blank_lines=True)
         line = 2
         with reader:

@@ -149,6 +149,10 @@ case "${1:-all}" in
     forky) tools/forky-tree tools/ci.sh in-tree ;;
     freethreaded) run_freethreaded ;;
     tsan) run_tsan ;;
-    all) run_host; run_wheel; tools/forky-tree tools/ci.sh in-tree; run_freethreaded; run_tsan ;;
+    all)
+        timed() { local start=$SECONDS; "$@"; echo "-- $1: $((SECONDS - start)) s"; }
+        timed run_host; timed run_wheel; timed tools/forky-tree tools/ci.sh in-tree
+        timed run_freethreaded; timed run_tsan
+        echo "-- all stages: $SECONDS s" ;;
     *) echo "usage: $0 [host|wheel|forky|freethreaded|tsan|all]" >&2; exit 2 ;;
 esac
