@@ -83,7 +83,7 @@ run_tsan() {
     # identity-hash cache, reached from pandas in Dask's worker threads, outside kelvo.
     # Under TSan every example costs some ten times as much: the fuzz tests take 150 each.
     KELVO_FUZZ_EXAMPLES=150 TSAN_OPTIONS="$tsan_options" PYTHON_GIL=0 "$python" -P -m pytest \
-        -q -p no:cacheprovider ${KELVO_TSAN_TESTS:-tests/test_threads.py tests/test_binding.py tests/test_fuzz.py \
+        -q -p no:cacheprovider --durations=8 ${KELVO_TSAN_TESTS:-tests/test_threads.py tests/test_binding.py tests/test_fuzz.py \
             tests/test_implied_vol.py tests/test_forward.py tests/test_pricing.py \
             tests/test_greeks.py tests/test_interrupt.py tests/test_leaks.py}
     if compgen -G "$logs/*" >/dev/null; then
