@@ -4,9 +4,10 @@
 //   kernel_bench price FILE REPEATS     records of (S, K, D, F, sigma, q) as doubles
 //   kernel_bench greeks FILE REPEATS    the same records, price and sensitivities
 //   kernel_bench forward FILE REPEATS   S, D, then records of (call, put, strike) as doubles
-//   kernel_bench erfc FILE              (built with -DKELVO_CODY_ERFC) writes, for the doubles in
-//                                       FILE, Cody's erfc, the system erfc and erfcl rounded to
-//                                       double, to FILE.out
+//   kernel_bench erfc FILE              writes, for the doubles in FILE, kelvo's erfc and the
+//                                       system erfc to FILE.out
+//   kernel_bench erfc-args FILE         (built with -DKELVO_COUNT_CALLS) the iv records once,
+//                                       the arguments erfc was called with to FILE.erfc
 //   kernel_bench cost FILE REPEATS      (built with -DKELVO_COUNT_CALLS) the iv records once,
 //                                       counted, then each libm function timed on its arguments
 // iv, price and greeks print microseconds per record and a checksum; forward prints milliseconds per
@@ -190,17 +191,24 @@ int main(int argc, char **argv) {
 #ifdef KELVO_COUNT_CALLS
     if (std::strcmp(argv[1], "cost") == 0) return cost(data, repeats);
 #endif
-#ifdef KELVO_CODY_ERFC
+#ifdef KELVO_COUNT_CALLS
+    if (std::strcmp(argv[1], "erfc-args") == 0) {
+        std::vector<double> out(data.size() / 6);
+        invert_grid(data, out);
+        const std::vector<double> &args = kelvo::kernel::call_counts.erfc.args;
+        std::FILE *f = std::fopen((std::string(argv[2]) + ".erfc").c_str(), "wb");
+        std::fwrite(args.data(), sizeof(double), args.size(), f);
+        return std::fclose(f) == 0 ? 0 : 1;
+    }
+#endif
     if (std::strcmp(argv[1], "erfc") == 0) {
         std::FILE *out = std::fopen((std::string(argv[2]) + ".out").c_str(), "wb");
         for (double x : data) {
-            const double values[3] = {kelvo::kernel::cody::erfc(x), std::erfc(x),
-                                      static_cast<double>(erfcl(x))};
+            const double values[2] = {kelvo::kernel::erfc(x), std::erfc(x)};
             std::fwrite(values, sizeof values, 1, out);
         }
         return std::fclose(out) == 0 ? 0 : 1;
     }
-#endif
     if (std::strcmp(argv[1], "iv") == 0 || std::strcmp(argv[1], "price") == 0 ||
         std::strcmp(argv[1], "greeks") == 0) {
         const size_t n = data.size() / 6;

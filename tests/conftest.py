@@ -46,7 +46,7 @@ def kernel_probe(tmp_path_factory):
     if compiler is None:
         pytest.skip("no C++ compiler to build the kernel probe")
     exe = tmp_path_factory.mktemp("probe") / "kernel_probe"
-    subprocess.run([compiler, "-std=c++17", "-O2", "-Wall", "-Wextra", "-Werror",
+    subprocess.run([compiler, "-std=c++17", "-O2", "-ffp-contract=off", "-Wall", "-Wextra", "-Werror",
                     "-I", str(REPO / "kelvo"), str(REPO / "tests" / "kernel_probe.cpp"),
                     "-o", str(exe)], check=True)
     return KernelProbe(str(exe))

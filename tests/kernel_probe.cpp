@@ -1,8 +1,9 @@
 // Evaluates kernel functions that need no root finder, one request per input line:
-//   norm_cdf z | bsm K D F sigma q | fminbound CASE xa xb
+//   erfc x... | norm_cdf z | bsm K D F sigma q | fminbound CASE xa xb
 // and prints the results with full precision (fminbound: x fx evaluations).
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <limits>
 #include <sstream>
@@ -32,7 +33,7 @@ double parse(const std::string &token) {
     if (token == "nan") return std::numeric_limits<double>::quiet_NaN();
     if (token == "inf") return std::numeric_limits<double>::infinity();
     if (token == "-inf") return -std::numeric_limits<double>::infinity();
-    return std::stod(token);
+    return std::strtod(token.c_str(), nullptr);  // stod refuses subnormals (ERANGE)
 }
 
 }  // namespace
@@ -44,7 +45,9 @@ int main() {
         std::istringstream in(line);
         std::string op, a, b, c, d, e;
         in >> op;
-        if (op == "norm_cdf") {
+        if (op == "erfc") {  // any number of arguments, one result line each
+            while (in >> a) std::printf("%.17g\n", kelvo::kernel::erfc(parse(a)));
+        } else if (op == "norm_cdf") {
             in >> a;
             std::printf("%.17g\n", _norm_cdf(parse(a)));
         } else if (op == "bsm") {

@@ -191,16 +191,18 @@ def test_bad_inputs():
 
 
 def test_missing_np_global():
-    # in a fresh process, so that this module's namespace stays as it was
-    code = ("import kelvo.baw_core as m\n"
-            "del m.np\n"
-            "try:\n"
-            "    m.vectorized_baw_implied_vol([1.0], [1.0], [1.0], [1.0], [1.0], ['c'])\n"
-            "except NameError as e:\n"
-            "    print(e)\n")
-    out = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True,
-                         check=True).stdout
-    assert out == "name 'np' is not defined\n"
+    import kelvo.baw_core as module
+
+    namespace = vars(module)
+    names = list(namespace)
+    saved = namespace.pop("np")
+    try:
+        with pytest.raises(NameError, match=r"^name 'np' is not defined$"):
+            module.vectorized_baw_implied_vol([1.0], [1.0], [1.0], [1.0], [1.0], ["c"])
+    finally:
+        namespace["np"] = saved
+        for name in names[names.index("np") + 1:]:  # back in their order after np
+            namespace[name] = namespace.pop(name)
 
 
 def test_loop_lets_other_threads_run():

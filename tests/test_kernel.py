@@ -1,6 +1,7 @@
 """Kernel functions that need no root finder, compiled from the headers into a probe."""
 import math
 
+import numpy as np
 import pytest
 
 from helpers import black_price
@@ -74,3 +75,31 @@ def test_fminbound_cases(kernel_probe, shape, xa, xb, check, max_calls):
 def test_fminbound_nan_interval_runs_to_the_limit(kernel_probe):
     [[x, _, calls]] = kernel_probe.run("fminbound quadratic nan 103")
     assert math.isnan(x) and calls == 101
+
+
+def erfc_intervals():
+    """The ends of the polynomial pieces and of the branches, and a neighbour either side."""
+    ends = [0.25, 0.5, 27.3] + [2.0 ** e * (1 + q / 4) for e in range(-1, 5) for q in range(4)]
+    return [y for x in ends for y in (math.nextafter(x, 0), x, math.nextafter(x, 40))]
+
+
+@pytest.mark.parametrize("x, expected", [
+    (math.nan, math.nan), (math.inf, 0.0), (-math.inf, 2.0), (0.0, 1.0), (-0.0, 1.0),
+    (5e-324, 1.0), (-1e-300, 1.0), (27.3, 0.0), (1e300, 0.0), (-30.0, 2.0),
+])
+def test_erfc_special_values(kernel_probe, x, expected):
+    [[got]] = kernel_probe.run(f"erfc {x!r}")
+    assert got == expected or (math.isnan(got) and math.isnan(expected))
+
+
+def test_erfc_within_two_ulp(kernel_probe):
+    mp = pytest.importorskip("mpmath")
+    rng = np.random.default_rng(11)
+    xs = np.concatenate([rng.uniform(-7.5, 7.1, 3000), rng.uniform(7.1, 27.3, 300),
+                         -np.abs(rng.normal(0, 1, 300)), erfc_intervals()]).tolist()
+    got = [g for [g] in kernel_probe.run(*(f"erfc {x!r}" for x in xs))]
+    with mp.workprec(80):
+        want = [mp.erfc(mp.mpf(x)) for x in xs]
+    ulps = [float(abs(mp.mpf(g) - w)) / math.ulp(float(w)) for g, w in zip(got, want)]
+    worst = int(np.argmax(ulps))
+    assert ulps[worst] <= 2.0, (xs[worst], got[worst], want[worst])

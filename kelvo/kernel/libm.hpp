@@ -1,9 +1,12 @@
-// The transcendental functions the kernel calls, in one place. A counting build
-// (-DKELVO_COUNT_CALLS, used by bench/cost_model.py only) tallies every call and keeps a sample
-// of arguments, so that the cost of the arithmetic can be measured on the kernel's own inputs.
+// The transcendental functions the kernel calls, in one place; erfc is kelvo's own (erfc.hpp).
+// A counting build (-DKELVO_COUNT_CALLS, used by bench/cost_model.py only) tallies every call and
+// keeps a sample of arguments, so that the cost of the arithmetic can be measured on the
+// kernel's own inputs.
 #pragma once
 
 #include <cmath>
+
+#include "erfc.hpp"
 
 #ifdef KELVO_COUNT_CALLS
 #include <vector>
@@ -38,10 +41,12 @@ namespace uncounted {
 inline double exp(double x) { return std::exp(x); }
 inline double log(double x) { return std::log(x); }
 inline double pow(double x, double y) { return std::pow(x, y); }
-#ifdef KELVO_CODY_ERFC  // bench/cody_erfc.hpp, included first by the cost model's comparison
+#if defined(KELVO_CODY_ERFC)  // bench/cody_erfc.hpp, included first by the cost model's comparison
 inline double erfc(double x) { return cody::erfc(x); }
-#else
+#elif defined(KELVO_SYSTEM_ERFC)  // the C library's, for comparisons
 inline double erfc(double x) { return std::erfc(x); }
+#else
+inline double erfc(double x) { return kernel::erfc(x); }
 #endif
 }  // namespace uncounted
 
