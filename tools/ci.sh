@@ -6,11 +6,30 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# The digest of 10^5 prices and implied volatilities on this interpreter, kept in .ci-cache and
+# compared with those the other stages of this run recorded: every interpreter and C library
+# must give the same bits.
+record_digest() {
+    local name=$1 python=$2 mine other
+    mkdir -p .ci-cache
+    mine=$(PYTHON_GIL=0 "$python" -P tools/digest.py)
+    echo "digest of prices and implied vols ($name): $mine"
+    for other in .ci-cache/digest-*; do
+        [ -f "$other" ] || continue
+        if [ "$(cat "$other")" != "$mine" ]; then
+            echo "the digest differs from ${other#.ci-cache/digest-}'s $(cat "$other")" >&2
+            return 1
+        fi
+    done
+    echo "$mine" > ".ci-cache/digest-$name"
+}
+
 run_host() {
     echo "== CPython $(python3 -c 'import sys; print(sys.version.split()[0])') (host)"
     python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
         -Ccmake.define.KELVO_WERROR=ON '.[test]'
     python3 -P -m pytest -q
+    record_digest "3.11-glibc-$(ldd --version | head -1 | awk '{print $NF}')" python3
 }
 
 # The wheel a package index takes: built, repaired by auditwheel to the lowest manylinux tag its
@@ -50,6 +69,7 @@ run_freethreaded() {
 assert not sys._is_gil_enabled(), "the GIL came back on when kelvo was imported"
 print("GIL off after import kelvo")'
     PYTHON_GIL=0 "$python" -P -m pytest -q -p no:cacheprovider
+    record_digest 3.14t "$python"
 }
 
 # CPython 3.14t built with ThreadSanitizer, kelvo built with it too, the GIL off. Only CPython's
@@ -109,6 +129,7 @@ run_in_tree() {
     # the test requirements come from Debian's packages
     python3 -m pip install "${pipflags[@]}" --no-deps -Ccmake.define.KELVO_WERROR=ON .
     python3 -P -m pytest -q
+    record_digest "3.14-glibc-$(ldd --version | head -1 | awk '{print $NF}')" python3
 
     echo "== CPython 3.14 debug build: reference and block counts"
     # Debian's SciPy names its build configuration by ABI; the debug ABI reads the release one.
@@ -157,6 +178,7 @@ case "${1:-all}" in
     freethreaded) run_freethreaded ;;
     tsan) run_tsan ;;
     all)
+        rm -f .ci-cache/digest-*
         timed() { local start=$SECONDS; "$@"; echo "-- $1: $((SECONDS - start)) s"; }
         timed run_host; timed run_wheel; timed tools/forky-tree tools/ci.sh in-tree
         timed run_freethreaded; timed run_tsan
