@@ -50,3 +50,41 @@ def kernel_probe(tmp_path_factory):
                     "-I", str(REPO / "kelvo"), str(REPO / "tests" / "kernel_probe.cpp"),
                     "-o", str(exe)], check=True)
     return KernelProbe(str(exe))
+
+
+class IVProbe:
+    """The implied-volatility kernel in a program of its own (brentq from SciPy, embedded): the
+    kernel's answer, the general search's and a tight reference, for each record."""
+
+    def __init__(self, exe):
+        self.exe = exe
+
+    def run(self, records, directory):
+        import numpy as np
+
+        path = Path(directory) / "records.bin"
+        np.asarray(records, dtype=np.float64).tofile(path)
+        subprocess.run([self.exe, str(path)], check=True)
+        return np.fromfile(str(path) + ".out").reshape(-1, 3).T
+
+
+@pytest.fixture(scope="session")
+def iv_probe(tmp_path_factory):
+    import sys
+    import sysconfig
+
+    compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
+    config = shutil.which(f"python{sys.version_info.major}.{sys.version_info.minor}"
+                          f"{getattr(sys, 'abiflags', '')}-config",
+                          path=os.path.dirname(sys.executable) + os.pathsep + os.environ["PATH"])
+    if compiler is None or config is None:
+        pytest.skip("no C++ compiler or python-config to build the implied-volatility probe")
+    if "sanitizer" in (sysconfig.get_config_var("CONFIG_ARGS") or ""):
+        pytest.skip("the interpreter is built with a sanitizer: the probe cannot embed it")
+    flags = subprocess.run([config, "--includes", "--ldflags", "--embed"], capture_output=True,
+                           text=True, check=True).stdout.split()
+    exe = tmp_path_factory.mktemp("iv_probe") / "iv_probe"
+    subprocess.run([compiler, "-std=c++17", "-O2", "-ffp-contract=off", "-Wall", "-Wextra",
+                    "-I", str(REPO / "kelvo"), str(REPO / "tests" / "iv_probe.cpp"), "-o", str(exe),
+                    *flags, f"-Wl,-rpath,{sysconfig.get_config_var('LIBDIR')}"], check=True)
+    return IVProbe(str(exe))

@@ -69,9 +69,9 @@ def test_nan_spot_without_premium_still_inverts():
     assert baw_implied_vol(price, nan, 100, 1.01, 100, "c") == pytest.approx(0.3, abs=1e-9)
 
 
-def test_exact_root_at_the_first_upper_end():
+def test_root_at_the_first_upper_end():
     price = baw_price(100, 100, 0.99, 100, 1.0, "c")
-    assert baw_implied_vol(price, 100, 100, 0.99, 100, "c") == 1.0
+    assert baw_implied_vol(price, 100, 100, 0.99, 100, "c") == pytest.approx(1.0, abs=1e-10)
 
 
 def test_flag_decides_the_side():
@@ -206,9 +206,56 @@ def test_missing_np_global():
 
 
 def test_loop_lets_other_threads_run():
-    n = 120_000
+    n = 400_000
     args = (np.full(n, 8.0), np.full(n, 100.0), np.full(n, 100.0), np.full(n, 0.99),
             np.full(n, 101.0), ["p"] * n)
     _, ticks_inside, duration = run_while_counting(lambda: vectorized_baw_implied_vol(*args))
     assert duration > 0.2, "call too short to tell"
     assert ticks_inside > 20
+
+
+def random_quotes(rng, n):
+    S = rng.uniform(50, 150, n)
+    K = S * np.exp(rng.uniform(-0.4, 0.4, n))
+    D = rng.uniform(0.85, 1.0, n)
+    F = S * rng.uniform(0.9, 1.1, n)
+    sigma = rng.uniform(0.02, 1.5, n)
+    q = np.where(rng.random(n) < 0.5, 1.0, -1.0)
+    return S, K, D, F, sigma, q
+
+
+def test_answers_are_within_1e10_of_a_tight_reference(iv_probe, tmp_path):
+    from kelvo import vectorized_baw_price
+
+    rng = np.random.default_rng(2024)
+    S, K, D, F, sigma, q = random_quotes(rng, 100_000)
+    flags = np.where(q == 1, "c", "p").tolist()
+    price = vectorized_baw_price(S, K, D, F, sigma, flags)
+    # well conditioned: 1e-9 more sigma moves the price by at least 1000 ulp
+    bumped = vectorized_baw_price(S, K, D, F, sigma + 1e-9, flags)
+    good = bumped - price >= 1000 * np.spacing(price)
+    fast, _, tight = iv_probe.run(np.column_stack([price, S, K, D, F, q])[good], tmp_path)
+    assert good.sum() > 50_000
+    assert np.abs(fast - tight).max() <= 1e-10
+
+
+def test_zero_and_nan_decisions_are_the_general_searchs(iv_probe, tmp_path):
+    from kelvo import vectorized_baw_price
+
+    rng = np.random.default_rng(77)
+    n = 60_000
+    S, K, D, F, sigma, q = random_quotes(rng, n)
+    D[::7] = rng.choice([1.0, 1.02, 0.0, -0.5, np.nan], len(D[::7]))
+    sigma[::5] = rng.choice([7.9, 8.0, 8.5, 12.0, 1e-9, 0.0], len(sigma[::5]))
+    flags = np.where(q == 1, "c", "p").tolist()
+    price = vectorized_baw_price(S, K, D, F, sigma, flags)
+    intrinsic = np.where(q == 1, np.maximum(S - K, 0), np.maximum(K - S, 0))
+    price[::11] = intrinsic[::11] + rng.choice([0.0, 1e-10, 2e-10, 1e-6], len(price[::11]))
+    price[::13] *= rng.choice([0.5, 0.999, 1.001, 3.0], len(price[::13]))
+    for column, values in ((S, [0.0, -1.0, np.inf, np.nan]), (K, [0.0, np.inf, 1e-300, np.nan]),
+                           (F, [0.0, np.inf, np.nan]), (price, [np.inf, -1.0, np.nan])):
+        picks = rng.random(n) < 0.01
+        column[picks] = rng.choice(values, picks.sum())
+    fast, general, _ = iv_probe.run(np.column_stack([price, S, K, D, F, q]), tmp_path)
+    kind = lambda v: np.where(v == 0.0, 0, np.where(v == -1.0, -1, np.where(v > 0, 1, 2)))
+    assert (kind(fast) == kind(general)).all()

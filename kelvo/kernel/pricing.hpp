@@ -116,9 +116,18 @@ constexpr double CRITICAL_BRACKET_OFFSET = 1e-10;
 constexpr int CRITICAL_PROBES = 20;
 constexpr int CRITICAL_MAXITER = 100;
 
+// brentq's tolerances for a critical spot: a price's, and the implied-volatility search's, which
+// solves to a few ulps so that the price it inverts moves smoothly with sigma.
+struct CriticalTolerance {
+    double xtol, rtol;
+};
+constexpr CriticalTolerance PRICE_CRITICAL{_BRENTQ_XTOL, _BRENTQ_XTOL};
+constexpr CriticalTolerance TIGHT_CRITICAL{0.0, 4 * _DBL_EPS};
+
 // found_root, where given, tells whether the boundary is a root of the equation (so that it
 // moves with sigma) or one of the fixed fallbacks.
-inline double _solve_call_critical(CriticalParams *critical, bool *found_root = nullptr) {
+inline double _solve_call_critical(CriticalParams *critical, bool *found_root = nullptr,
+                                   CriticalTolerance tol = PRICE_CRITICAL) {
     CriticalTerms terms = critical_terms(*critical);
     CriticalTerms *params = &terms;
     if (found_root != nullptr) *found_root = false;
@@ -129,7 +138,7 @@ inline double _solve_call_critical(CriticalParams *critical, bool *found_root = 
         if (_call_critical_func(hi, params) < 0) {
             if (found_root != nullptr) *found_root = true;
             zeros_full_output fo;
-            return brentq(_call_critical_func, lo, hi, params, _BRENTQ_XTOL, _BRENTQ_XTOL,
+            return brentq(_call_critical_func, lo, hi, params, tol.xtol, tol.rtol,
                           CRITICAL_MAXITER, &fo);
         }
         hi = 2 * hi;
@@ -138,7 +147,8 @@ inline double _solve_call_critical(CriticalParams *critical, bool *found_root = 
     return hi;
 }
 
-inline double _solve_put_critical(CriticalParams *critical, bool *found_root = nullptr) {
+inline double _solve_put_critical(CriticalParams *critical, bool *found_root = nullptr,
+                                  CriticalTolerance tol = PRICE_CRITICAL) {
     CriticalTerms terms = critical_terms(*critical);
     CriticalTerms *params = &terms;
     if (found_root != nullptr) *found_root = false;
@@ -148,8 +158,7 @@ inline double _solve_put_critical(CriticalParams *critical, bool *found_root = n
     if (_put_critical_func(lo, params) >= 0) return lo;
     if (found_root != nullptr) *found_root = true;
     zeros_full_output fo;
-    return brentq(_put_critical_func, lo, hi, params, _BRENTQ_XTOL, _BRENTQ_XTOL,
-                  CRITICAL_MAXITER, &fo);
+    return brentq(_put_critical_func, lo, hi, params, tol.xtol, tol.rtol, CRITICAL_MAXITER, &fo);
 }
 
 // Undiscounted value of exercising now.
@@ -213,7 +222,8 @@ struct AmericanPrice {
     double premium;    // A (S / S_star)^q
 };
 
-inline AmericanPrice american_price(double S, double K, double D, double F, double sigma, int q) {
+inline AmericanPrice american_price(double S, double K, double D, double F, double sigma, int q,
+                                    CriticalTolerance tol = PRICE_CRITICAL) {
     KELVO_TALLY(american);
     AmericanPrice r;  // each return sets what its regime defines; greeks read no more
     if (sigma <= 0) {
@@ -266,7 +276,7 @@ inline AmericanPrice american_price(double S, double K, double D, double F, doub
             return r;
         }
         CriticalParams params{K, D, carry, sigma, q2};
-        const double S_star = _solve_call_critical(&params, &r.root_found);
+        const double S_star = _solve_call_critical(&params, &r.root_found, tol);
         r.q_exp = q2;
         r.S_star = S_star;
         if (S >= S_star) {
@@ -289,7 +299,7 @@ inline AmericanPrice american_price(double S, double K, double D, double F, doub
         return r;
     }
     CriticalParams params{K, D, carry, sigma, q1};
-    const double S_star = _solve_put_critical(&params, &r.root_found);
+    const double S_star = _solve_put_critical(&params, &r.root_found, tol);
     r.q_exp = q1;
     r.S_star = S_star;
     if (S <= S_star) {
