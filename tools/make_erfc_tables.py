@@ -4,9 +4,9 @@ mpmath at 256 bits and rounded once to double.
     python3 tools/make_erfc_tables.py [--check N]
 
 - ERF_SMALL: erf(x) / x - 1 as a polynomial in z = x * x on [0, 0.25] (0 <= x < 0.5).
-- ERFCX: erfcx(x) = exp(x * x) erfc(x) on 24 intervals covering [0.5, 32): each octave
-  [2^e, 2^(e+1)), e = -1..4, split in four by the top two bits of the mantissa, as a polynomial
-  in t = x - mid (mid the interval's centre, so that x - mid is exact).
+- ERFCX: erfcx(x) = exp(x * x) erfc(x) on 48 intervals covering [0.5, 32): each octave
+  [2^e, 2^(e+1)), e = -1..4, split in eight by the top three bits of the mantissa, as a
+  polynomial in t = x - mid (mid the interval's centre, so that x - mid is exact).
 - EXP2_TABLE: 2^(j/64), j = 0..63, as a pair of doubles hi + lo.
 
 Each polynomial is the Chebyshev interpolant of its interval, of the lowest degree whose error
@@ -78,11 +78,15 @@ def fit(f, a, b):
     raise RuntimeError(f"no degree below {MAX_DEGREE} fits [{a}, {b}]")
 
 
+PIECES_PER_OCTAVE = 8
+
+
 def intervals():
     for e in OCTAVES:
-        for q in range(4):
+        for q in range(PIECES_PER_OCTAVE):
             base = mp.mpf(2) ** e
-            yield base * (1 + mp.mpf(q) / 4), base * (1 + mp.mpf(q + 1) / 4)
+            yield (base * (1 + mp.mpf(q) / PIECES_PER_OCTAVE),
+                   base * (1 + mp.mpf(q + 1) / PIECES_PER_OCTAVE))
 
 
 def check(name, f, a, b, coefficients, c0_lo, mid, n):
@@ -127,12 +131,12 @@ def main():
         "",
         "// erf(x) / x - 1 = sum ERF_SMALL[k] z^k, z = x * x <= 0.25",
         f"constexpr int ERF_SMALL_DEGREE = {len(small) - 1};",
-        "constexpr double ERF_SMALL[] = {" + ", ".join(v.hex() for v in small) + "};",
+        "constexpr double ERF_SMALL[12] = {" + ", ".join(v.hex() for v in small) + "};",
         "",
-        "// erfcx(x) = c0_lo + sum c_k (x - mid)^k on [2^e (1 + q/4), 2^e (1 + (q+1)/4)),",
-        "// interval 4 (e + 1) + q",
+        "// erfcx(x) = c0_lo + sum c_k (x - mid)^k on [2^e (1 + q/8), 2^e (1 + (q+1)/8)),",
+        "// interval 8 (e + 1) + q; unused high coefficients are 0",
         f"constexpr int ERFCX_INTERVALS = {len(fits)};",
-        f"constexpr int ERFCX_MAX_DEGREE = {max(len(c) for _, _, c, _, _ in fits) - 1};",
+        "constexpr int ERFCX_MAX_DEGREE = 12;",
         "struct ErfcxPiece {",
         "    double mid;",
         "    int degree;",

@@ -98,6 +98,8 @@ struct IVSearch {
     int trials;              // critical spots found by a root search so far
     double trial_sigma[2];   // the last two, oldest first
     double trial_star[2];
+    double trial_ratio[2];   // the spot over BAW's seed at the same sigma (NaN without a seed)
+    double miss;             // how far the last extrapolated spot was off, relative (0: none yet)
 };
 
 inline double search_black(const IVSearch &s, double sigma) {
@@ -139,18 +141,21 @@ inline double memo_critical_func(double Sc, void *params) {
     return value;
 }
 
-// BAW's own first guess of the critical spot, in forward form: with the rate's and the
-// carry's exponents over total variance, the boundary of a perpetual option pulled towards
-// the strike by exp(h).
-inline double critical_seed(const IVSearch &s, double sigma, double q_exp) {
-    const double perpetual = s.K / (1 - 1 / q_exp);
+// BAW's own first guess of the critical spot, in forward form: the boundary of the perpetual
+// option (the exponent without the 1 - D of finite maturity) pulled towards the strike by
+// exp(h), h from the carry and the total standard deviation.
+inline double critical_seed(const IVSearch &s, double sigma, double N_val) {
     const bool call = s.q == 1;
+    const double M = s.minus_2_log_D / (sigma * sigma);
+    const double root = std::sqrt(N_val * N_val + 4 * M);
+    const double q_perpetual = call ? (-N_val + root) / 2 : (-N_val - root) / 2;
+    const double perpetual = s.K / (1 - 1 / q_perpetual);
     const double h = call ? -(s.log_carry + 2 * sigma) * s.K / (perpetual - s.K)
                           : (s.log_carry - 2 * sigma) * s.K / (s.K - perpetual);
     return s.K + (perpetual - s.K) * (1 - libm::exp(h));
 }
 
-constexpr int CRITICAL_WIDENINGS = 12;
+constexpr int CRITICAL_WIDENINGS = 40;  // from a width of 1e-10, past either end
 
 enum class Critical { ROOT, FALLBACK, FAILED };
 
@@ -158,8 +163,8 @@ enum class Critical { ROOT, FALLBACK, FAILED };
 // changes sign, to TIGHT_CRITICAL. Where the sign change lies beyond an end of the equation's
 // domain the spot is the general search's fixed fallback for that end (FALLBACK); FAILED where
 // no bracket was found (the caller then takes the general search).
-inline Critical warm_critical(IVSearch &s, double sigma, double q_exp, double &S_star,
-                              double &N1) {
+inline Critical warm_critical(IVSearch &s, double sigma, double N_val, double q_exp,
+                              double &S_star, double &N1, double &ratio) {
     const bool call = s.q == 1;
     CriticalParams params{s.K, s.D, s.carry, sigma, q_exp};
     CriticalMemo memo{critical_terms(params), call, {0, 0, 0}, {0, 0, 0}, 0};
@@ -167,21 +172,34 @@ inline Critical warm_critical(IVSearch &s, double sigma, double q_exp, double &S
     const double lo_end = call ? s.K + CRITICAL_BRACKET_OFFSET : CRITICAL_BRACKET_OFFSET;
     const double hi_end = call ? s.K * 1048576.0 : s.K - CRITICAL_BRACKET_OFFSET;
     const auto inside = [&](double x) { return x > lo_end && x < hi_end; };
-    // from the line through the last two critical spots, else the last one, else BAW's seed,
-    // else halfway (a put) or twice (a call) the strike
+    // The spot moves with sigma much as BAW's seed does: their ratio on the line through the
+    // last two trials' (the bracket as wide as that line's last miss, four times over), else
+    // the last trial's ratio, else the last spot, else the seed, else halfway (a put) or twice
+    // (a call) the strike.
+    const double seed = critical_seed(s, sigma, N_val);
+    const bool seeded = inside(seed);
     double guess = 0.0, width = 0.0;
-    if (s.trials == 2 && s.trial_sigma[1] != s.trial_sigma[0]) {
+    bool extrapolated = false;
+    if (seeded && s.trials == 2 && s.trial_sigma[1] != s.trial_sigma[0]) {
         const double slope =
-            (s.trial_star[1] - s.trial_star[0]) / (s.trial_sigma[1] - s.trial_sigma[0]);
-        guess = s.trial_star[1] + slope * (sigma - s.trial_sigma[1]);
-        width = 1e-4;
+            (s.trial_ratio[1] - s.trial_ratio[0]) / (s.trial_sigma[1] - s.trial_sigma[0]);
+        guess = seed * (s.trial_ratio[1] + slope * (sigma - s.trial_sigma[1]));
+        width = s.miss > 0 ? 4 * s.miss : 1e-4;
+        if (width < 1e-10) width = 1e-10;
+        if (width > 1e-2) width = 1e-2;
+        extrapolated = true;
+    }
+    if (!inside(guess) && seeded && s.trials > 0) {
+        guess = seed * s.trial_ratio[s.trials - 1];
+        width = 0.01;
+        extrapolated = false;
     }
     if (!inside(guess) && s.trials > 0) {
         guess = s.trial_star[s.trials - 1];
         width = 0.01;
     }
-    if (!inside(guess)) {
-        guess = critical_seed(s, sigma, q_exp);
+    if (!inside(guess) && seeded) {
+        guess = seed;
         width = 0.05;
     }
     if (!inside(guess)) {
@@ -226,6 +244,8 @@ inline Critical warm_critical(IVSearch &s, double sigma, double q_exp, double &S
     if (root) {
         S_star = brentq_known_ends(memo_critical_func, &memo, a, fa, b, fb, TIGHT_CRITICAL.xtol,
                                    TIGHT_CRITICAL.rtol, CRITICAL_MAXITER);
+        if (extrapolated) s.miss = std::fabs(S_star - guess) / scale;
+        ratio = seeded ? S_star / seed : std::numeric_limits<double>::quiet_NaN();
         for (int i = 0; i < 3; ++i) {
             if (memo.last_Sc[i] == S_star) {
                 N1 = memo.last_N1[i];
@@ -259,17 +279,19 @@ inline bool search_price(IVSearch &s, double sigma, double &price) {
         price = european_floored(bsm, s.S, s.K, s.q);
         return true;
     }
-    double S_star, N1;
-    const Critical found = warm_critical(s, sigma, q_exp, S_star, N1);
+    double S_star, N1, ratio;
+    const Critical found = warm_critical(s, sigma, N_val, q_exp, S_star, N1, ratio);
     if (found == Critical::FAILED) return false;
     if (found == Critical::ROOT) {  // a fixed fallback does not move with sigma
         if (s.trials == 2) {
             s.trial_sigma[0] = s.trial_sigma[1];
             s.trial_star[0] = s.trial_star[1];
+            s.trial_ratio[0] = s.trial_ratio[1];
         }
         const int slot = s.trials == 2 ? 1 : s.trials++;
         s.trial_sigma[slot] = sigma;
         s.trial_star[slot] = S_star;
+        s.trial_ratio[slot] = ratio;
     }
     if (call ? s.S >= S_star : s.S <= S_star) {
         price = call ? s.S - s.K : s.K - s.S;
@@ -345,7 +367,7 @@ inline bool implied_vol_near_black(IVSearch &s, double &root) {
     // below by the premium over the slope, with a margin that grows until the price is under
     const double d1 = s.log_FK / sigma_hi + sigma_hi / 2;
     const double slope = s.D * s.F * _norm_pdf(d1);
-    double step = slope > 0 ? 1.25 * f_hi / slope + 1e-6 * sigma_hi : 0.5 * sigma_hi;
+    double step = slope > 0 ? 1.02 * f_hi / slope + 1e-7 * sigma_hi : 0.5 * sigma_hi;
     double sigma_lo, f_lo;
     for (int i = 0;; ++i) {
         sigma_lo = sigma_hi - step;
@@ -370,7 +392,7 @@ inline double _baw_implied_vol_c(double price, double S, double K, double D, dou
                           F < HUGE_VAL && D > 0 && D < HUGE_VAL && price < HUGE_VAL;
     if (ordinary) {
         IVSearch s{S, K, D, F, price, q == 1 ? 1 : -1, libm::log(F / K), F / S, 0.0,
-                   D == 1 ? 0.0 : -2 * libm::log(D), 0, {0, 0}, {0, 0}};
+                   D == 1 ? 0.0 : -2 * libm::log(D), 0, {0, 0}, {0, 0}, {0, 0}, 0.0};
         s.log_carry = libm::log(s.carry);
         double root;
         if (implied_vol_near_black(s, root)) return root;
