@@ -110,21 +110,26 @@ inline double search_black(const IVSearch &s, double sigma) {
     return s.D * val;
 }
 
-// The critical equation's value at Sc, with the N(d1) it computed (N(-d1) for a put), for
-// the premium at the root.
+// The critical equation as a function of u = log(Sc / K), with the spot and the N(d1) it
+// computed (N(-d1) for a put), for the premium at the root. In u no logarithm stands before the
+// normal distribution in the chain of each evaluation (the spot's exp runs beside it), and an
+// absolute tolerance on u is a relative one on the spot.
 struct CriticalMemo {
     CriticalTerms terms;
+    double log_carry;
     bool call;
+    double last_u[3];
     double last_Sc[3];
     double last_N1[3];
     int next;
 };
 
-inline double memo_critical_func(double Sc, void *params) {
+inline double memo_critical_func(double u, void *params) {
     KELVO_TALLY(critical);
     CriticalMemo &m = *static_cast<CriticalMemo *>(params);
     const CriticalTerms &t = m.terms;
-    const double d1c = libm::log(t.carry_over_K * Sc) * t.inv_sigma + t.half_sigma;
+    const double Sc = t.K * libm::exp(u);
+    const double d1c = (m.log_carry + u) * t.inv_sigma + t.half_sigma;
     double N1, value;
     if (m.call) {
         N1 = _norm_cdf(d1c);
@@ -135,6 +140,7 @@ inline double memo_critical_func(double Sc, void *params) {
         const double bsm_p = t.DK * _norm_cdf(t.sigma - d1c) - t.D_carry * Sc * N1;
         value = bsm_p - Sc * (1 - t.D_carry * N1) * t.inv_q - (t.K - Sc);
     }
+    m.last_u[m.next] = u;
     m.last_Sc[m.next] = Sc;
     m.last_N1[m.next] = N1;
     m.next = (m.next + 1) % 3;
@@ -160,14 +166,15 @@ constexpr int CRITICAL_WIDENINGS = 40;  // from a width of 1e-10, past either en
 enum class Critical { ROOT, FALLBACK, FAILED };
 
 // The critical spot at sigma by brentq between two points next to the guess where the equation
-// changes sign, to TIGHT_CRITICAL. Where the sign change lies beyond an end of the equation's
+// changes sign, to a few ulps. Where the sign change lies beyond an end of the equation's
 // domain the spot is the general search's fixed fallback for that end (FALLBACK); FAILED where
 // no bracket was found (the caller then takes the general search).
 inline Critical warm_critical(IVSearch &s, double sigma, double N_val, double q_exp,
                               double &S_star, double &N1, double &ratio) {
     const bool call = s.q == 1;
     CriticalParams params{s.K, s.D, s.carry, sigma, q_exp};
-    CriticalMemo memo{critical_terms(params), call, {0, 0, 0}, {0, 0, 0}, 0};
+    CriticalMemo memo{critical_terms(params), s.log_carry, call, {0, 0, 0}, {0, 0, 0},
+                      {0, 0, 0}, 0};
     // the domain of the root search: beyond the strike by the fixed offset, as the general one
     const double lo_end = call ? s.K + CRITICAL_BRACKET_OFFSET : CRITICAL_BRACKET_OFFSET;
     const double hi_end = call ? s.K * 1048576.0 : s.K - CRITICAL_BRACKET_OFFSET;
@@ -211,7 +218,8 @@ inline Critical warm_critical(IVSearch &s, double sigma, double N_val, double q_
     double a = guess - width * scale, b = guess + width * scale;
     if (a < lo_end) a = lo_end;
     if (b > hi_end) b = hi_end;
-    double fa = memo_critical_func(a, &memo), fb = memo_critical_func(b, &memo);
+    double ua = libm::log(a / s.K), ub = libm::log(b / s.K);
+    double fa = memo_critical_func(ua, &memo), fb = memo_critical_func(ub, &memo);
     // a call's equation falls through its root, a put's rises
     const double sign = call ? -1.0 : 1.0;
     for (int i = 0; !(fa * fb <= 0); ++i) {
@@ -223,35 +231,43 @@ inline Critical warm_critical(IVSearch &s, double sigma, double N_val, double q_
                 break;
             }
             b = a;
+            ub = ua;
             fb = fa;
             a = guess - width * scale;
             if (a < lo_end) a = lo_end;
-            fa = memo_critical_func(a, &memo);
+            ua = libm::log(a / s.K);
+            fa = memo_critical_func(ua, &memo);
         } else {  // above b
             if (b == hi_end) {  // a call's spot past the last probe, a put's at the strike
                 S_star = call ? 2 * hi_end : hi_end;
                 break;
             }
             a = b;
+            ua = ub;
             fa = fb;
             b = guess + width * scale;
             if (b > hi_end) b = hi_end;
-            fb = memo_critical_func(b, &memo);
+            ub = libm::log(b / s.K);
+            fb = memo_critical_func(ub, &memo);
         }
     }
     if (fa != fa || fb != fb) return Critical::FAILED;
     const bool root = fa * fb <= 0;
     if (root) {
-        S_star = brentq_known_ends(memo_critical_func, &memo, a, fa, b, fb, TIGHT_CRITICAL.xtol,
-                                   TIGHT_CRITICAL.rtol, CRITICAL_MAXITER);
-        if (extrapolated) s.miss = std::fabs(S_star - guess) / scale;
-        ratio = seeded ? S_star / seed : std::numeric_limits<double>::quiet_NaN();
+        // 4 eps absolute in u is 4 eps relative in the spot, as TIGHT_CRITICAL
+        const double u_star = brentq_known_ends(memo_critical_func, &memo, ua, fa, ub, fb,
+                                                4 * _DBL_EPS, 4 * _DBL_EPS, CRITICAL_MAXITER);
+        S_star = s.K * libm::exp(u_star);
+        N1 = std::numeric_limits<double>::quiet_NaN();
         for (int i = 0; i < 3; ++i) {
-            if (memo.last_Sc[i] == S_star) {
+            if (memo.last_u[i] == u_star) {
+                S_star = memo.last_Sc[i];
                 N1 = memo.last_N1[i];
-                return Critical::ROOT;
             }
         }
+        if (extrapolated) s.miss = std::fabs(S_star - guess) / scale;
+        ratio = seeded ? S_star / seed : std::numeric_limits<double>::quiet_NaN();
+        if (N1 == N1) return Critical::ROOT;
     }
     const double d1_star = libm::log(s.carry * S_star / s.K) / sigma + sigma / 2;
     N1 = _norm_cdf(call ? d1_star : -d1_star);
