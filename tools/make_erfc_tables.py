@@ -7,6 +7,8 @@ mpmath at 256 bits and rounded once to double.
 - ERFCX: erfcx(x) = exp(x * x) erfc(x) on 48 intervals covering [0.5, 32): each octave
   [2^e, 2^(e+1)), e = -1..4, split in eight by the top three bits of the mantissa, as a
   polynomial in t = x - mid (mid the interval's centre, so that x - mid is exact).
+- DIRECT: erfc(x) itself on [0.5, 7.125) (the arguments the normal distribution passes), in
+  pieces of width 1/32, as a polynomial in t = x - mid: one polynomial, no exponential.
 - EXP2_TABLE: 2^(j/64), j = 0..63, as a pair of doubles hi + lo.
 
 Each polynomial is the Chebyshev interpolant of its interval, of the lowest degree whose error
@@ -79,6 +81,7 @@ def fit(f, a, b):
 
 
 PIECES_PER_OCTAVE = 8
+DIRECT_START, DIRECT_END, DIRECT_PER_UNIT = mp.mpf(1) / 2, mp.mpf(57) / 8, 32
 
 
 def intervals():
@@ -118,6 +121,13 @@ def main():
         c, mid = fit(erfcx, a, b)
         # the constant term as a pair hi + lo: its rounding would otherwise be the largest error
         fits.append((a, b, [float(v) for v in c], float(c[0] - mp.mpf(float(c[0]))), mid))
+    direct = []
+    n_direct = int((DIRECT_END - DIRECT_START) * DIRECT_PER_UNIT)
+    for i in range(n_direct):
+        a = DIRECT_START + mp.mpf(i) / DIRECT_PER_UNIT
+        b = a + mp.mpf(1) / DIRECT_PER_UNIT
+        c, mid = fit(mp.erfc, a, b)
+        direct.append((a, b, [float(v) for v in c], float(c[0] - mp.mpf(float(c[0]))), mid))
     table = [(mp.mpf(2) ** (mp.mpf(j) / 64)) for j in range(64)]
     ln2_64 = mp.log(2) / 64
     scale = mp.mpf(2) ** (36 - 1 - int(mp.floor(mp.log(ln2_64, 2))))
@@ -151,6 +161,17 @@ def main():
     lines += [
         "};",
         "",
+        "// erfc(x) itself = c0_lo + sum c_k (x - mid)^k on [0.5 + i/32, 0.5 + (i+1)/32), the",
+        "// range the normal distribution uses; unused high coefficients are 0",
+        f"constexpr int DIRECT_PIECES = {len(direct)};",
+        f"constexpr double DIRECT_END = {float(DIRECT_END)!r};",
+        f"constexpr double DIRECT_PER_UNIT = {DIRECT_PER_UNIT}.0;",
+        f"static_assert({max(len(c) for _, _, c, _, _ in direct) - 1} <= ERFCX_MAX_DEGREE);",
+        "constexpr ErfcxPiece DIRECT[DIRECT_PIECES] = {",
+        *[f"    {{{mid.hex()}, {len(c) - 1}, {c0_lo.hex()}, {{" + ", ".join(v.hex() for v in c)
+          + f"}}}},  // [{float(a):g}, {float(b):g})" for a, b, c, c0_lo, mid in direct],
+        "};",
+        "",
         "// x = k ln2/64 + r: 64/ln2, and ln2/64 as HI (36 bits, so that k HI is exact) + LO",
         f"constexpr double INV_LN2_64 = {float(64 / mp.log(2)).hex()};",
         f"constexpr double LN2_64_HI = {ln2_hi.hex()};",
@@ -170,6 +191,8 @@ def main():
         check("erf_small", erf_small, mp.mpf(0), mp.mpf(1) / 4, small, 0.0, 0.0, args.check)
         for a, b, c, c0_lo, mid in fits:
             check("erfcx", erfcx, a, b, c, c0_lo, mid, args.check)
+        for a, b, c, c0_lo, mid in direct:
+            check("erfc", mp.erfc, a, b, c, c0_lo, mid, args.check)
 
 
 def shift_to_origin(f, a, b, n):

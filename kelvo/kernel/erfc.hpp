@@ -3,7 +3,9 @@
 // multiply-adds), no call into the C library, within 2 ulp of the true value everywhere.
 //
 //   |x| < 0.5:  erfc x = 1 - (x + x y(x^2)), y = erf(x)/x - 1 a polynomial;
-//   |x| >= 0.5: erfc |x| = exp(-x^2) erfcx(|x|), erfcx a polynomial on one of 48 intervals, and
+//   0.5 <= |x| < 7.125 (all the normal distribution asks for): erfc |x| a polynomial on one of
+//               212 intervals of width 1/32;
+//   beyond:     erfc |x| = exp(-x^2) erfcx(|x|), erfcx a polynomial on one of 48 intervals, and
 //               exp(-x^2) taken from x^2 = hi + lo split exactly (hi the square of x cut to 26
 //               bits), so that the square's rounding never reaches the exponential; both
 //               factors carry a low part and their product is formed exactly, so that in all
@@ -96,7 +98,12 @@ inline double erfc(double x) {
         return 0.5 - (x * y + (x - 0.5));
     }
     double tail = 0.0;  // erfc(27.3) is below half the least subnormal
-    if (ax < 27.3) {
+    if (ax < DIRECT_END) {
+        // erfc itself on pieces of width 1/32: one polynomial, its constant a pair
+        const ErfcxPiece &piece = DIRECT[static_cast<int>((ax - 0.5) * DIRECT_PER_UNIT)];
+        const double t = ax - piece.mid;  // exact: ax and mid are within a factor 2
+        tail = piece.c[0] + (piece.c0_lo + t * estrin12(piece.c + 1, t));
+    } else if (ax < 27.3) {
         const std::uint64_t u = bits_of(ax);
         const int exponent = static_cast<int>(u >> 52) - 1023;  // -1 .. 4
         const int piece_index = 8 * (exponent + 1) + static_cast<int>((u >> 49) & 7);
