@@ -25,21 +25,13 @@
 #ifdef KELVO_CODY_ERFC
 #include "cody_erfc.hpp"
 #endif
+#include "embedded_brentq.hpp"
 #include "kernel/forward.hpp"
 
 namespace {
 
 using kelvo::kernel::_baw_implied_vol_c;
 
-bool load_brentq() {
-    PyObject *zeros = PyImport_ImportModule("scipy.optimize.cython_optimize._zeros");
-    PyObject *capi = zeros ? PyObject_GetAttrString(zeros, "__pyx_capi__") : nullptr;
-    PyObject *capsule = capi ? PyDict_GetItemString(capi, "brentq") : nullptr;
-    if (capsule == nullptr) return false;
-    kelvo::kernel::brentq = reinterpret_cast<kelvo::kernel::brentq_t>(
-        PyCapsule_GetPointer(capsule, PyCapsule_GetName(capsule)));
-    return kelvo::kernel::brentq != nullptr;
-}
 
 std::vector<double> read_doubles(const char *path) {
     std::vector<double> data;

@@ -85,6 +85,7 @@ def iv_probe(tmp_path_factory):
                            text=True, check=True).stdout.split()
     exe = tmp_path_factory.mktemp("iv_probe") / "iv_probe"
     subprocess.run([compiler, "-std=c++17", "-O2", "-ffp-contract=off", "-Wall", "-Wextra",
-                    "-I", str(REPO / "kelvo"), str(REPO / "tests" / "iv_probe.cpp"), "-o", str(exe),
+                    "-I", str(REPO / "kelvo"), "-I", str(REPO / "bench"),
+                    str(REPO / "tests" / "iv_probe.cpp"), "-o", str(exe),
                     *flags, f"-Wl,-rpath,{sysconfig.get_config_var('LIBDIR')}"], check=True)
     return IVProbe(str(exe))

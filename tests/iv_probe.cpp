@@ -9,21 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "embedded_brentq.hpp"
 #include "kernel/implied_vol.hpp"
-
-namespace {
-
-bool load_brentq() {
-    PyObject *zeros = PyImport_ImportModule("scipy.optimize.cython_optimize._zeros");
-    PyObject *capi = zeros ? PyObject_GetAttrString(zeros, "__pyx_capi__") : nullptr;
-    PyObject *capsule = capi ? PyDict_GetItemString(capi, "brentq") : nullptr;
-    if (capsule == nullptr) return false;
-    kelvo::kernel::brentq = reinterpret_cast<kelvo::kernel::brentq_t>(
-        PyCapsule_GetPointer(capsule, PyCapsule_GetName(capsule)));
-    return kelvo::kernel::brentq != nullptr;
-}
-
-}  // namespace
 
 int main(int argc, char **argv) {
     namespace k = kelvo::kernel;

@@ -1,0 +1,17 @@
+// SciPy's brentq for a program that embeds the interpreter (the module takes it at start-up);
+// call after Py_Initialize.
+#pragma once
+
+#include <Python.h>
+
+#include "kernel/root_search.hpp"
+
+inline bool load_brentq() {
+    PyObject *zeros = PyImport_ImportModule("scipy.optimize.cython_optimize._zeros");
+    PyObject *capi = zeros ? PyObject_GetAttrString(zeros, "__pyx_capi__") : nullptr;
+    PyObject *capsule = capi ? PyDict_GetItemString(capi, "brentq") : nullptr;
+    if (capsule == nullptr) return false;
+    kelvo::kernel::brentq = reinterpret_cast<kelvo::kernel::brentq_t>(
+        PyCapsule_GetPointer(capsule, PyCapsule_GetName(capsule)));
+    return kelvo::kernel::brentq != nullptr;
+}
