@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 record_digest() {
     local name=$1 python=$2 mine other
     mkdir -p .ci-cache
-    mine=$(PYTHON_GIL=0 "$python" -P tools/digest.py)
+    mine=$("$python" -P tools/digest.py)
     echo "digest of prices and implied vols ($name): $mine"
     for other in .ci-cache/digest-*; do
         [ -f "$other" ] || continue
@@ -69,7 +69,7 @@ run_freethreaded() {
 assert not sys._is_gil_enabled(), "the GIL came back on when kelvo was imported"
 print("GIL off after import kelvo")'
     PYTHON_GIL=0 "$python" -P -m pytest -q -p no:cacheprovider
-    record_digest 3.14t "$python"
+    PYTHON_GIL=0 record_digest 3.14t "$python"
 }
 
 # CPython 3.14t built with ThreadSanitizer, kelvo built with it too, the GIL off. Only CPython's
