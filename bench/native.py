@@ -23,6 +23,8 @@ def build_kernel_bench(directory, defines=(), name="kernel_bench", kernel_root=N
     subprocess.run([compiler, "-std=c++17", "-O3", "-DNDEBUG", "-ffp-contract=off", *(f"-D{d}" for d in defines),
                     "-I", str(kernel_root or HERE.parent / "kelvo"), "-I", str(HERE),
                     str((bench_root or HERE) / "kernel_bench.cpp"), "-o", str(exe), *flags,
+                    # a static libpython must export its symbols to the extension modules
+                    *(sysconfig.get_config_var("LINKFORSHARED") or "").split(),
                     f"-Wl,-rpath,{sysconfig.get_config_var('LIBDIR')}"], check=True)
     return exe
 

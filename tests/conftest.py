@@ -87,5 +87,6 @@ def iv_probe(tmp_path_factory):
     subprocess.run([compiler, "-std=c++17", "-O2", "-ffp-contract=off", "-Wall", "-Wextra",
                     "-I", str(REPO / "kelvo"), "-I", str(REPO / "bench"),
                     str(REPO / "tests" / "iv_probe.cpp"), "-o", str(exe),
-                    *flags, f"-Wl,-rpath,{sysconfig.get_config_var('LIBDIR')}"], check=True)
+                    *flags, *(sysconfig.get_config_var("LINKFORSHARED") or "").split(),
+                    f"-Wl,-rpath,{sysconfig.get_config_var('LIBDIR')}"], check=True)
     return IVProbe(str(exe))
