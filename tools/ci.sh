@@ -51,6 +51,10 @@ run_wheel() {
     esac
     venv=$work/venv
     python3 -m venv "$venv"
+    # the main job as the README gives it, with the plain install and nothing else
+    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check "$wheel"
+    (cd "$work" && "$venv/bin/python" -P -m kelvo > main-job.txt)
+    echo "main job on the sample, plain install: $(wc -l < "$work/main-job.txt") lines"
     "$venv/bin/python" -m pip install --quiet --disable-pip-version-check "$wheel[test]"
     "$venv/bin/python" -P -m pytest -q -p no:cacheprovider
     rm -rf "$work"
