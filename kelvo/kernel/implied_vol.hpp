@@ -35,7 +35,7 @@ inline double _iv_objective(double sigma, void *args) {
 
 constexpr double IV_SIGMA_LO = 1e-8;
 constexpr double IV_FIRST_SIGMA_HI = 1.0;
-constexpr double IV_LAST_SIGMA_HI = 8.0;  // sigma_hi doubles from 1 up to this
+constexpr double IV_LAST_SIGMA_HI = 8.0;  // the largest upper end the general search prices
 constexpr int IV_MAXITER = 200;
 
 // f and its arguments, with its values at the two ends of the bracket, which brentq asks for
@@ -103,11 +103,7 @@ struct IVSearch {
 };
 
 inline double search_black(const IVSearch &s, double sigma) {
-    const double d1 = s.log_FK / sigma + sigma / 2;
-    const double d2 = d1 - sigma;
-    const double val = s.q == 1 ? s.F * _norm_cdf(d1) - s.K * _norm_cdf(d2)
-                                : s.K * _norm_cdf(-d2) - s.F * _norm_cdf(-d1);
-    return s.D * val;
+    return black_price_at(s.log_FK, s.K, s.D, s.F, sigma, s.q);
 }
 
 // The critical equation as a function of u = log(Sc / K), with the spot and the N(d1) it
@@ -130,16 +126,8 @@ inline double memo_critical_func(double u, void *params) {
     const CriticalTerms &t = m.terms;
     const double Sc = t.K * libm::exp(u);
     const double d1c = (m.log_carry + u) * t.inv_sigma + t.half_sigma;
-    double N1, value;
-    if (m.call) {
-        N1 = _norm_cdf(d1c);
-        const double bsm_c = t.D_carry * Sc * N1 - t.DK * _norm_cdf(d1c - t.sigma);
-        value = Sc * (1 - t.D_carry * N1) * t.inv_q + bsm_c - (Sc - t.K);
-    } else {
-        N1 = _norm_cdf(-d1c);
-        const double bsm_p = t.DK * _norm_cdf(t.sigma - d1c) - t.D_carry * Sc * N1;
-        value = bsm_p - Sc * (1 - t.D_carry * N1) * t.inv_q - (t.K - Sc);
-    }
+    double N1;
+    const double value = critical_equation(t, Sc, d1c, m.call, N1);
     m.last_u[m.next] = u;
     m.last_Sc[m.next] = Sc;
     m.last_N1[m.next] = N1;
@@ -284,13 +272,9 @@ inline bool search_price(IVSearch &s, double sigma, double &price) {
         price = european_floored(bsm, s.S, s.K, s.q);
         return true;
     }
-    const double sig2 = sigma * sigma;
-    const double N_val = 2 * s.log_carry / sig2 - 1;
-    const double M_over_k2 = s.D == 1 ? 2 / sig2 : s.minus_2_log_D / sig2 / (1 - s.D);
-    double disc = N_val * N_val + 4 * M_over_k2;
-    if (disc < 0) disc = 0;
-    const double sqrt_disc = std::sqrt(disc);
-    const double q_exp = call ? (-N_val + sqrt_disc) / 2 : (-N_val - sqrt_disc) / 2;
+    const PremiumExponents e = premium_exponents(s.log_carry, s.D, s.minus_2_log_D, sigma);
+    const double N_val = e.N_val;
+    const double q_exp = call ? (-N_val + e.sqrt_disc) / 2 : (-N_val - e.sqrt_disc) / 2;
     if (call ? s.D * s.carry >= 1 || q_exp <= 0 : q_exp >= 0) {
         price = european_floored(bsm, s.S, s.K, s.q);
         return true;

@@ -49,17 +49,22 @@ inline double _norm_cdf(double z) {
 
 // Discounted European price (q == 1 call, anything else put). Argument order (K, D, F, sigma, q):
 // the forward carries the spot.
-inline double _bsm_price(double K, double D, double F, double sigma, int q) {
-    if (sigma <= 0) {
-        const double intrinsic = (q == 1 ? F - K : K - F) * D;
-        return intrinsic > 0 ? intrinsic : 0.0;  // NaN gives 0 as well
-    }
-    const double d1 = libm::log(F / K) / sigma + sigma / 2;
+// sigma > 0, with log(F / K) given (an implied-volatility search works it out once).
+inline double black_price_at(double log_FK, double K, double D, double F, double sigma, int q) {
+    const double d1 = log_FK / sigma + sigma / 2;
     const double d2 = d1 - sigma;
     // The put takes N at the negated arguments rather than 1 - N, which would cancel.
     const double val = q == 1 ? F * _norm_cdf(d1) - K * _norm_cdf(d2)
                               : K * _norm_cdf(-d2) - F * _norm_cdf(-d1);
     return D * val;
+}
+
+inline double _bsm_price(double K, double D, double F, double sigma, int q) {
+    if (sigma <= 0) {
+        const double intrinsic = (q == 1 ? F - K : K - F) * D;
+        return intrinsic > 0 ? intrinsic : 0.0;  // NaN gives 0 as well
+    }
+    return black_price_at(libm::log(F / K), K, D, F, sigma, q);
 }
 
 struct CriticalParams {
@@ -87,29 +92,41 @@ inline CriticalTerms critical_terms(const CriticalParams &p) {
             1 / p.q_val};
 }
 
-// Critical-price equations: zero where the American value meets immediate exercise. Each
-// trial point takes one logarithm and two normal distribution values: N(d1) serves both the
-// European price and the slope term. D * carry * Sc is D * Fc.
+// Critical-price equations: zero where the American value meets immediate exercise, at spot Sc
+// whose d1 is d1c. Each trial point takes two normal distribution values: N(d1) serves both the
+// European price and the slope term, and is handed back in N1 (N(-d1) for a put).
+// D * carry * Sc is D * Fc.
+inline double critical_equation(const CriticalTerms &t, double Sc, double d1c, bool call,
+                                double &N1) {
+    if (call) {
+        N1 = _norm_cdf(d1c);
+        const double N2 = _norm_cdf(d1c - t.sigma);
+        const double DFc = t.D_carry * Sc;
+        const double bsm_c = DFc * N1 - t.DK * N2;
+        return Sc * (1 - t.D_carry * N1) * t.inv_q + bsm_c - (Sc - t.K);
+    }
+    N1 = _norm_cdf(-d1c);
+    const double N2 = _norm_cdf(t.sigma - d1c);
+    const double DFc = t.D_carry * Sc;
+    const double bsm_p = t.DK * N2 - DFc * N1;
+    return bsm_p - Sc * (1 - t.D_carry * N1) * t.inv_q - (t.K - Sc);
+}
+
+// The equations in the spot, one logarithm a trial point for d1.
 inline double _call_critical_func(double Sc, void *params) {
     KELVO_TALLY(critical);
     const CriticalTerms &t = *static_cast<const CriticalTerms *>(params);
     const double d1c = libm::log(t.carry_over_K * Sc) * t.inv_sigma + t.half_sigma;
-    const double N1 = _norm_cdf(d1c);
-    const double N2 = _norm_cdf(d1c - t.sigma);
-    const double DFc = t.D_carry * Sc;
-    const double bsm_c = DFc * N1 - t.DK * N2;
-    return Sc * (1 - t.D_carry * N1) * t.inv_q + bsm_c - (Sc - t.K);
+    double N1;
+    return critical_equation(t, Sc, d1c, true, N1);
 }
 
 inline double _put_critical_func(double Sc, void *params) {
     KELVO_TALLY(critical);
     const CriticalTerms &t = *static_cast<const CriticalTerms *>(params);
     const double d1c = libm::log(t.carry_over_K * Sc) * t.inv_sigma + t.half_sigma;
-    const double N1 = _norm_cdf(-d1c);
-    const double N2 = _norm_cdf(t.sigma - d1c);
-    const double DFc = t.D_carry * Sc;
-    const double bsm_p = t.DK * N2 - DFc * N1;
-    return bsm_p - Sc * (1 - t.D_carry * N1) * t.inv_q - (t.K - Sc);
+    double N1;
+    return critical_equation(t, Sc, d1c, false, N1);
 }
 
 constexpr double CRITICAL_BRACKET_OFFSET = 1e-10;
@@ -197,6 +214,26 @@ inline bool degenerate_price(double S, double K, double D, double F, int q, doub
 constexpr double SIGMA_FLOOR = 1e-150;
 constexpr double SIGMA_CEILING = 1e300;
 
+// N = 2 log(carry) / sigma^2 - 1 and the root of the quadratic of the premium's exponents,
+// q2, q1 = (-N +- sqrt(N^2 + 4 M / k2)) / 2, from log(carry), D and -2 log(D).
+struct PremiumExponents {
+    double N_val;
+    double four_M_over_k2;
+    double sqrt_disc;
+};
+
+inline PremiumExponents premium_exponents(double log_carry, double D, double minus_2_log_D,
+                                          double sigma) {
+    const double sig2 = sigma * sigma;
+    const double N_val = 2 * log_carry / sig2 - 1;
+    // 4 M / k2 with M = -2 log(D) / sigma^2 and k2 = 1 - D; at D == 1 (a zero rate) that is
+    // 0 / 0 and takes its limit 8 / sigma^2. Near 1, 1 - D is exact and log(D) accurate.
+    const double M_over_k2 = D == 1 ? 2 / sig2 : minus_2_log_D / sig2 / (1 - D);
+    double disc = N_val * N_val + 4 * M_over_k2;
+    if (disc < 0) disc = 0;
+    return {N_val, 4 * M_over_k2, std::sqrt(disc)};
+}
+
 // How an American price came about, with what its sensitivities need.
 enum class Regime {
     NO_VOLATILITY,  // sigma <= 0: spot intrinsic value
@@ -252,17 +289,12 @@ inline AmericanPrice american_price(double S, double K, double D, double F, doub
     }
 
     const double carry = F / S;
-    const double sig2 = sigma * sigma;
-    const double N_val = 2 * libm::log(carry) / sig2 - 1;
-    // 4 M / k2 with M = -2 log(D) / sigma^2 and k2 = 1 - D; at D == 1 (a zero rate) that is
-    // 0 / 0 and takes its limit 8 / sigma^2. Near 1, 1 - D is exact and log(D) accurate.
-    const double M_over_k2 = D == 1 ? 2 / sig2 : -2 * libm::log(D) / sig2 / (1 - D);
-    double disc = N_val * N_val + 4 * M_over_k2;
-    if (disc < 0) disc = 0;
-    const double sqrt_disc = std::sqrt(disc);
+    const PremiumExponents e =
+        premium_exponents(libm::log(carry), D, D == 1 ? 0.0 : -2 * libm::log(D), sigma);
+    const double N_val = e.N_val, sqrt_disc = e.sqrt_disc;
     r.carry = carry;
     r.N_val = N_val;
-    r.four_M_over_k2 = 4 * M_over_k2;
+    r.four_M_over_k2 = e.four_M_over_k2;
     r.sqrt_disc = sqrt_disc;
 
     if (q == 1) {
