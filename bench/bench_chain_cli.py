@@ -8,7 +8,6 @@ bounded by the chunk size and the near-the-money quotes, not by the file).
 """
 import argparse
 import sys
-import tempfile
 import time
 from pathlib import Path
 
@@ -16,7 +15,7 @@ import numpy as np
 import pandas as pd
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from bench_cli import run_cli  # noqa: E402
+from bench_cli import compare  # noqa: E402
 
 from kelvo import vectorized_baw_implied_vol, vectorized_baw_price  # noqa: E402
 
@@ -72,20 +71,8 @@ def main():
     parser.add_argument("--rows", type=int, default=1_000_000)
     parser.add_argument("--chunk-size", type=int, default=16384)
     args = parser.parse_args()
-    with tempfile.TemporaryDirectory() as tmp:
-        results = []
-        for rows in (args.rows // 5, args.rows):
-            path = Path(tmp) / f"eod{rows}.csv"
-            n = make(path, rows)
-            seconds, rss = run_cli(path, Path(tmp) / "out.csv", args.chunk_size,
-                                   extra=("--rate", str(RATE)))
-            results.append((n, seconds, rss, path))
-        for n, seconds, rss, _ in results:
-            print(f"{n} contracts: {n / seconds:10.0f} rows/s, peak RSS {rss:6.1f} MB")
-        n, seconds, _, path = results[-1]
-        t_bare = bare(path)
-        print(f"bare vectorized_baw_implied_vol on the same quotes: {n / t_bare:10.0f} rows/s "
-              f"(three inversions a row); command / bare = {t_bare / seconds:.2f}")
+    compare(make, bare, args.rows, args.chunk_size, extra=("--rate", str(RATE)),
+            unit="contracts", per_row="three inversions a row")
 
 
 if __name__ == "__main__":
