@@ -4,8 +4,8 @@ mpmath at 256 bits and rounded once to double.
     python3 tools/make_erfc_tables.py [--check N]
 
 - ERF_SMALL: erf(x) / x - 1 as a polynomial in z = x * x on [0, 0.25] (0 <= x < 0.5).
-- ERFCX: erfcx(x) = exp(x * x) erfc(x) on 48 intervals covering [0.5, 32): each octave
-  [2^e, 2^(e+1)), e = -1..4, split in eight by the top three bits of the mantissa, as a
+- ERFCX: erfcx(x) = exp(x * x) erfc(x) on 24 intervals covering [4, 32), of which erfc uses
+  those from 7.125 (below, DIRECT serves): each octave [2^e, 2^(e+1)), e = 2..4, split in eight by the top three bits of the mantissa, as a
   polynomial in t = x - mid (mid the interval's centre, so that x - mid is exact).
 - DIRECT: erfc(x) itself on [0.5, 7.125) (the arguments the normal distribution passes), in
   pieces of width 1/32, as a polynomial in t = x - mid: one polynomial, no exponential.
@@ -24,7 +24,7 @@ import mpmath as mp
 mp.mp.prec = 256
 TARGET = mp.mpf(2) ** -62
 OUT = Path(__file__).resolve().parent.parent / "kelvo" / "kernel" / "erfc_tables.hpp"
-OCTAVES = range(-1, 5)
+OCTAVES = range(2, 5)
 MAX_DEGREE = 30
 
 
@@ -144,7 +144,7 @@ def main():
         "constexpr double ERF_SMALL[12] = {" + ", ".join(v.hex() for v in small) + "};",
         "",
         "// erfcx(x) = c0_lo + sum c_k (x - mid)^k on [2^e (1 + q/8), 2^e (1 + (q+1)/8)),",
-        "// interval 8 (e + 1) + q; unused high coefficients are 0",
+        "// interval 8 (e - 2) + q; unused high coefficients are 0",
         f"constexpr int ERFCX_INTERVALS = {len(fits)};",
         "constexpr int ERFCX_MAX_DEGREE = 12;",
         "struct ErfcxPiece {",

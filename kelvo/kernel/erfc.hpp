@@ -5,7 +5,7 @@
 //   |x| < 0.5:  erfc x = 1 - (x + x y(x^2)), y = erf(x)/x - 1 a polynomial;
 //   0.5 <= |x| < 7.125 (all the normal distribution asks for): erfc |x| a polynomial on one of
 //               212 intervals of width 1/32;
-//   beyond:     erfc |x| = exp(-x^2) erfcx(|x|), erfcx a polynomial on one of 48 intervals, and
+//   beyond:     erfc |x| = exp(-x^2) erfcx(|x|), erfcx a polynomial on one of 24 intervals, and
 //               exp(-x^2) taken from x^2 = hi + lo split exactly (hi the square of x cut to 26
 //               bits), so that the square's rounding never reaches the exponential; both
 //               factors carry a low part and their product is formed exactly, so that in all
@@ -105,8 +105,8 @@ inline double erfc(double x) {
         tail = piece.c[0] + (piece.c0_lo + t * estrin12(piece.c + 1, t));
     } else if (ax < 27.3) {
         const std::uint64_t u = bits_of(ax);
-        const int exponent = static_cast<int>(u >> 52) - 1023;  // -1 .. 4
-        const int piece_index = 8 * (exponent + 1) + static_cast<int>((u >> 49) & 7);
+        const int exponent = static_cast<int>(u >> 52) - 1023;  // 2 .. 4
+        const int piece_index = 8 * (exponent - 2) + static_cast<int>((u >> 49) & 7);
         const ErfcxPiece &piece = ERFCX[piece_index];
         const double t = ax - piece.mid;  // exact: ax and mid are within a factor 2
         // erfcx = c[0] + erfcx_lo and exp(-x^2) = (e.hi + e.lo) 2^m, each kept as a pair so that
