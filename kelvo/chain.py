@@ -283,8 +283,11 @@ def surface(quotes, *, rate=None, discount=None, quote_date=None, columns=None,
     F_g = np.full(n_groups, np.nan)
     parity_g = np.full(n_groups, np.nan)
     used_g = np.zeros(n_groups, dtype=np.int64)
+    # each group's rows in table order, from one stable sort (not a scan of the table a group)
+    by_group = np.argsort(group_id, kind="stable")
+    bounds = np.searchsorted(group_id[by_group], np.arange(n_groups + 1))
     for g in range(n_groups):
-        rows = group_id == g
+        rows = by_group[bounds[g]:bounds[g + 1]]
         calls, puts, strikes = pair_quotes(q.strike[rows], q.flag[rows], q.mid[rows])
         if T_g[g] > 0:
             F_g[g], parity_g[g], used_g[g] = expiry_forward(calls, puts, strikes, S_g[g], D_g[g],
@@ -297,15 +300,20 @@ def surface(quotes, *, rate=None, discount=None, quote_date=None, columns=None,
         table[column] = results[column]
     sd = {side: results[f"sd_{side}"] for side in ("mid", "bid", "ask")}
 
-    atm = np.full(n_groups, np.nan)
     no_iv = np.bincount(group_id, weights=np.isnan(sd["mid"]), minlength=n_groups)
-    for g in range(n_groups):
-        rows = np.flatnonzero(group_id == g)
-        good = rows[np.isfinite(sd["mid"][rows])]
-        if len(good) and math.isfinite(F_g[g]):
-            nearest = q.strike[good][np.argmin(np.abs(q.strike[good] - F_g[g]))]
-            at = good[q.strike[good] == nearest]
-            atm[g] = float(np.mean(sd["mid"][at])) / math.sqrt(T_g[g])
+    # each group's quoted strike nearest its forward among those with a mid volatility (the
+    # first such row on a tie), and the mean volatility there, all groups at once
+    good = np.flatnonzero(np.isfinite(sd["mid"]) & np.isfinite(F_g[group_id]))
+    g = group_id[good]
+    order = np.lexsort((good, np.abs(q.strike[good] - F_g[g]), g))
+    first = order[np.r_[True, g[order][1:] != g[order][:-1]]] if len(order) else order
+    nearest = np.full(n_groups, np.nan)
+    nearest[g[first]] = q.strike[good[first]]
+    at = good[q.strike[good] == nearest[g]]
+    count = np.bincount(group_id[at], minlength=n_groups)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        atm = (np.bincount(group_id[at], weights=sd["mid"][at], minlength=n_groups) / count
+               / np.sqrt(T_g))
     summary = pd.DataFrame({
         "symbol": groups.get_level_values(0), "expiry": groups.get_level_values(1),
         "T": T_g, "D": D_g, "spot": S_g, "forward": F_g, "parity_estimate": parity_g,
@@ -317,14 +325,18 @@ def surface(quotes, *, rate=None, discount=None, quote_date=None, columns=None,
 
 def pair_quotes(strikes, flags, prices):
     """Call and put prices side by side on the strikes that have both (the first quote of each
-    side at a strike), in strike order."""
-    import pandas as pd
-
-    frame = pd.DataFrame({"strike": strikes, "flag": flags, "price": prices})
-    frame = frame[frame["flag"].notna() & np.isfinite(frame["strike"])]
-    side = frame.drop_duplicates(["strike", "flag"]).pivot(index="strike", columns="flag",
-                                                           values="price")
-    if "c" not in side or "p" not in side:
-        return np.empty(0), np.empty(0), np.empty(0)
-    side = side.dropna(subset=["c", "p"], how="any").sort_index()
-    return side["c"].to_numpy(float), side["p"].to_numpy(float), side.index.to_numpy(float)
+    side at a strike, both prices not NaN), in strike order."""
+    strikes = np.asarray(strikes, dtype=np.float64)
+    flags = np.asarray(flags, dtype=object)
+    prices = np.asarray(prices, dtype=np.float64)
+    rows = np.flatnonzero(((flags == "c") | (flags == "p")) & np.isfinite(strikes))
+    k, put = strikes[rows], flags[rows] == "p"
+    # by strike, calls before puts, then in table order: the first of each side leads its run
+    order = np.lexsort((rows, put, k))
+    k, put, price = k[order], put[order], prices[rows[order]]
+    first = np.r_[True, (k[1:] != k[:-1]) | (put[1:] != put[:-1])] if len(k) else np.zeros(0, bool)
+    k, put, price = k[first], put[first], price[first]
+    calls = np.flatnonzero((k[:-1] == k[1:]) & ~put[:-1] & put[1:])
+    c, p = price[calls], price[calls + 1]
+    both = ~np.isnan(c) & ~np.isnan(p)
+    return c[both], p[both], k[calls][both]

@@ -339,7 +339,6 @@ class VendorRun:
                                     results["iv_mid"][keep], results["iv_bid"][keep],
                                     results["iv_ask"][keep]))
 
-
         progress = Progress(self.path.stat().st_size, "kelvo: implied vols")
         try:
             # Worker threads invert chunks (the inversion releases the interpreter, so they run
