@@ -1,4 +1,5 @@
-"""Builds bench/kernel_bench.cpp against this interpreter (embedded, for SciPy's brentq)."""
+"""Builds programs that embed this interpreter (for SciPy's brentq) against kelvo's kernel
+headers: bench/kernel_bench.cpp here, and the tests' implied-volatility probe."""
 import os
 import shutil
 import subprocess
@@ -9,24 +10,32 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 
 
-def build_kernel_bench(directory, defines=(), name="kernel_bench", kernel_root=None,
-                       bench_root=None):
-    compiler = shutil.which("c++") or shutil.which("g++")
-    config = shutil.which(f"python{sys.version_info.major}.{sys.version_info.minor}-config",
+def build_embedded(source, exe, defines=(), kernel_root=None, options=("-O3", "-DNDEBUG")):
+    """Compiles source into exe with the kernel headers and bench/ on the include path and the
+    interpreter embedded; None where no C++ compiler or python-config for it is found."""
+    compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
+    config = shutil.which(f"python{sys.version_info.major}.{sys.version_info.minor}"
+                          f"{getattr(sys, 'abiflags', '')}-config",
                           path=os.path.dirname(sys.executable) + os.pathsep + os.environ["PATH"])
     if compiler is None or config is None:
         return None
     flags = subprocess.run([config, "--includes", "--ldflags", "--embed"], capture_output=True,
                            text=True, check=True).stdout.split()
-    exe = Path(directory) / name
-    # the module's own optimisation level (CMake Release)
-    subprocess.run([compiler, "-std=c++17", "-O3", "-DNDEBUG", "-ffp-contract=off", *(f"-D{d}" for d in defines),
+    subprocess.run([compiler, "-std=c++17", *options, "-ffp-contract=off",
+                    *(f"-D{d}" for d in defines),
                     "-I", str(kernel_root or HERE.parent / "kelvo"), "-I", str(HERE),
-                    str((bench_root or HERE) / "kernel_bench.cpp"), "-o", str(exe), *flags,
+                    str(source), "-o", str(exe), *flags,
                     # a static libpython must export its symbols to the extension modules
                     *(sysconfig.get_config_var("LINKFORSHARED") or "").split(),
                     f"-Wl,-rpath,{sysconfig.get_config_var('LIBDIR')}"], check=True)
-    return exe
+    return Path(exe)
+
+
+def build_kernel_bench(directory, defines=(), name="kernel_bench", kernel_root=None,
+                       bench_root=None):
+    # the module's own optimisation level (CMake Release)
+    return build_embedded((bench_root or HERE) / "kernel_bench.cpp", Path(directory) / name,
+                          defines, kernel_root)
 
 
 def run(exe, mode, data_file, repeats=5):

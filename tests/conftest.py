@@ -70,23 +70,18 @@ class IVProbe:
 
 @pytest.fixture(scope="session")
 def iv_probe(tmp_path_factory):
-    import sys
+    import importlib.util
     import sysconfig
 
-    compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
-    config = shutil.which(f"python{sys.version_info.major}.{sys.version_info.minor}"
-                          f"{getattr(sys, 'abiflags', '')}-config",
-                          path=os.path.dirname(sys.executable) + os.pathsep + os.environ["PATH"])
-    if compiler is None or config is None:
-        pytest.skip("no C++ compiler or python-config to build the implied-volatility probe")
     if "sanitizer" in (sysconfig.get_config_var("CONFIG_ARGS") or ""):
         pytest.skip("the interpreter is built with a sanitizer: the probe cannot embed it")
-    flags = subprocess.run([config, "--includes", "--ldflags", "--embed"], capture_output=True,
-                           text=True, check=True).stdout.split()
-    exe = tmp_path_factory.mktemp("iv_probe") / "iv_probe"
-    subprocess.run([compiler, "-std=c++17", "-O2", "-ffp-contract=off", "-Wall", "-Wextra",
-                    "-I", str(REPO / "kelvo"), "-I", str(REPO / "bench"),
-                    str(REPO / "tests" / "iv_probe.cpp"), "-o", str(exe),
-                    *flags, *(sysconfig.get_config_var("LINKFORSHARED") or "").split(),
-                    f"-Wl,-rpath,{sysconfig.get_config_var('LIBDIR')}"], check=True)
+    # the benchmarks' builder of embedding programs, loaded from its file
+    spec = importlib.util.spec_from_file_location("kelvo_bench_native", REPO / "bench" / "native.py")
+    native = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(native)
+    exe = native.build_embedded(REPO / "tests" / "iv_probe.cpp",
+                                tmp_path_factory.mktemp("iv_probe") / "iv_probe",
+                                options=("-O2", "-Wall", "-Wextra"))
+    if exe is None:
+        pytest.skip("no C++ compiler or python-config to build the implied-volatility probe")
     return IVProbe(str(exe))

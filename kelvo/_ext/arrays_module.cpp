@@ -1,5 +1,6 @@
-// kelvo._arrays: prices and sensitivities over arrays (and the CSV text of result columns), from the same kernel and entry layer as
-// kelvo.baw_core (which keeps exactly its own namespace).
+// kelvo._arrays: prices and sensitivities over arrays (and the CSV text of result columns),
+// from the same kernel and entry layer as kelvo.baw_core (which keeps exactly its own
+// namespace).
 #include <utility>
 
 #include "array_entries.hpp"
