@@ -91,7 +91,7 @@ def test_bad_input_raises(calls, puts, strikes, exc):
 
 
 def test_search_lets_other_threads_run():
-    strikes = np.linspace(60.0, 140.0, 3000)
+    strikes = np.linspace(60.0, 140.0, 8000)
     calls, puts, K = chain([(k, 101.0) for k in strikes])
     result, ticks_inside, duration = run_while_counting(
         lambda: find_forward_baw(calls, puts, K, 100.0, 0.98, 1.0))

@@ -3,12 +3,12 @@ mpmath at 256 bits and rounded once to double.
 
     python3 tools/make_erfc_tables.py [--check N]
 
-- ERF_SMALL: erf(x) / x - 1 as a polynomial in z = x * x on [0, 0.25] (0 <= x < 0.5).
 - ERFCX: erfcx(x) = exp(x * x) erfc(x) on 24 intervals covering [4, 32), of which erfc uses
   those from 7.125 (below, DIRECT serves): each octave [2^e, 2^(e+1)), e = 2..4, split in eight by the top three bits of the mantissa, as a
   polynomial in t = x - mid (mid the interval's centre, so that x - mid is exact).
-- DIRECT: erfc(x) itself on [0.5, 7.125) (the arguments the normal distribution passes), in
-  pieces of width 1/32, as a polynomial in t = x - mid: one polynomial, no exponential.
+- DIRECT: erfc(x) itself on [0, 7.125) (the arguments the normal distribution passes), in
+  pieces of width 1/32, as a polynomial in t = x - mid: one polynomial, no exponential. The
+  first piece is fitted on [-1/32, 1/32) around 0, so that erfc(0) is 1 exactly.
 - EXP2_TABLE: 2^(j/64), j = 0..63, as a pair of doubles hi + lo.
 
 Each polynomial is the Chebyshev interpolant of its interval, of the lowest degree whose error
@@ -30,11 +30,6 @@ MAX_DEGREE = 30
 
 def erfcx(x):
     return mp.exp(x * x) * mp.erfc(x)
-
-
-def erf_small(z):
-    x = mp.sqrt(z)
-    return mp.erf(x) / x - 1 if z > 0 else 2 / mp.sqrt(mp.pi) - 1
 
 
 def chebyshev_powers(f, a, b, n):
@@ -81,7 +76,7 @@ def fit(f, a, b):
 
 
 PIECES_PER_OCTAVE = 8
-DIRECT_START, DIRECT_END, DIRECT_PER_UNIT = mp.mpf(1) / 2, mp.mpf(57) / 8, 32
+DIRECT_END, DIRECT_PER_UNIT = mp.mpf(57) / 8, 32
 
 
 def intervals():
@@ -113,20 +108,16 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--check", type=int, default=0)
     args = parser.parse_args()
-    small, _ = fit(erf_small, mp.mpf(0), mp.mpf(1) / 4)
-    # erf_small's interval is [0, 0.25] in z; chebyshev_powers centres it, so shift to z itself
-    small = [float(v) for v in shift_to_origin(erf_small, mp.mpf(0), mp.mpf(1) / 4, len(small) - 1)]
     fits = []
     for a, b in intervals():
         c, mid = fit(erfcx, a, b)
         # the constant term as a pair hi + lo: its rounding would otherwise be the largest error
         fits.append((a, b, [float(v) for v in c], float(c[0] - mp.mpf(float(c[0]))), mid))
     direct = []
-    n_direct = int((DIRECT_END - DIRECT_START) * DIRECT_PER_UNIT)
-    for i in range(n_direct):
-        a = DIRECT_START + mp.mpf(i) / DIRECT_PER_UNIT
+    for i in range(int(DIRECT_END * DIRECT_PER_UNIT)):
+        a = mp.mpf(i) / DIRECT_PER_UNIT
         b = a + mp.mpf(1) / DIRECT_PER_UNIT
-        c, mid = fit(mp.erfc, a, b)
+        c, mid = fit(mp.erfc, -b if i == 0 else a, b)
         direct.append((a, b, [float(v) for v in c], float(c[0] - mp.mpf(float(c[0]))), mid))
     table = [(mp.mpf(2) ** (mp.mpf(j) / 64)) for j in range(64)]
     ln2_64 = mp.log(2) / 64
@@ -138,10 +129,6 @@ def main():
         "#pragma once",
         "",
         "namespace kelvo::kernel::erfc_tables {",
-        "",
-        "// erf(x) / x - 1 = sum ERF_SMALL[k] z^k, z = x * x <= 0.25",
-        f"constexpr int ERF_SMALL_DEGREE = {len(small) - 1};",
-        "constexpr double ERF_SMALL[12] = {" + ", ".join(v.hex() for v in small) + "};",
         "",
         "// erfcx(x) = c0_lo + sum c_k (x - mid)^k on [2^e (1 + q/8), 2^e (1 + (q+1)/8)),",
         "// interval 8 (e - 2) + q; unused high coefficients are 0",
@@ -161,8 +148,8 @@ def main():
     lines += [
         "};",
         "",
-        "// erfc(x) itself = c0_lo + sum c_k (x - mid)^k on [0.5 + i/32, 0.5 + (i+1)/32), the",
-        "// range the normal distribution uses; unused high coefficients are 0",
+        "// erfc(x) itself = c0_lo + sum c_k (x - mid)^k on [i/32, (i+1)/32), the range the",
+        "// normal distribution uses (mid 0 for the first); unused high coefficients are 0",
         f"constexpr int DIRECT_PIECES = {len(direct)};",
         f"constexpr double DIRECT_END = {float(DIRECT_END)!r};",
         f"constexpr double DIRECT_PER_UNIT = {DIRECT_PER_UNIT}.0;",
@@ -188,23 +175,10 @@ def main():
     OUT.write_text("\n".join(lines))
     print(f"wrote {OUT}")
     if args.check:
-        check("erf_small", erf_small, mp.mpf(0), mp.mpf(1) / 4, small, 0.0, 0.0, args.check)
         for a, b, c, c0_lo, mid in fits:
             check("erfcx", erfcx, a, b, c, c0_lo, mid, args.check)
         for a, b, c, c0_lo, mid in direct:
             check("erfc", mp.erfc, a, b, c, c0_lo, mid, args.check)
-
-
-def shift_to_origin(f, a, b, n):
-    """The interpolant of chebyshev_powers in powers of x itself rather than x - mid."""
-    c = chebyshev_powers(f, a, b, n)
-    m = (a + b) / 2
-    out = [mp.mpf(0)] * (n + 1)
-    # sum c_k (x - m)^k = sum_k c_k sum_i binom(k, i) x^i (-m)^(k - i)
-    for k, ck in enumerate(c):
-        for i in range(k + 1):
-            out[i] += ck * mp.binomial(k, i) * (-m) ** (k - i)
-    return out
 
 
 if __name__ == "__main__":

@@ -2,15 +2,14 @@
 // and on every x86-64 CPU: plain double arithmetic (the build forbids contraction into fused
 // multiply-adds), no call into the C library, within 2 ulp of the true value everywhere.
 //
-//   |x| < 0.5:  erfc x = 1 - (x + x y(x^2)), y = erf(x)/x - 1 a polynomial;
-//   0.5 <= |x| < 7.125 (all the normal distribution asks for): erfc |x| a polynomial on one of
-//               212 intervals of width 1/32;
+//   |x| < 7.125 (all the normal distribution asks for): erfc |x| a polynomial on one of 228
+//               intervals of width 1/32 (the first centred on 0, so that erfc 0 is 1);
 //   beyond:     erfc |x| = exp(-x^2) erfcx(|x|), erfcx a polynomial on one of 24 intervals, and
 //               exp(-x^2) taken from x^2 = hi + lo split exactly (hi the square of x cut to 26
 //               bits), so that the square's rounding never reaches the exponential; both
 //               factors carry a low part and their product is formed exactly, so that in all
 //               the result rounds about once;
-//   x <= -0.5:  erfc x = 2 - erfc |x|.
+//   x < 0:      erfc x = 2 - erfc |x|.
 #pragma once
 
 #include <cstdint>
@@ -90,18 +89,11 @@ inline double erfc(double x) {
     using namespace erfc_detail;
     if (x != x) return x + x;
     const double ax = x < 0 ? -x : x;
-    if (ax < 0.5) {
-        static_assert(ERF_SMALL_DEGREE < 12, "estrin12 takes 12 coefficients");
-        const double y = estrin12(ERF_SMALL, x * x);
-        // 0.5 - ... keeps the subtraction exact where erfc is near 1/2
-        if (x < 0.25) return 1.0 - (x + x * y);
-        return 0.5 - (x * y + (x - 0.5));
-    }
     double tail = 0.0;  // erfc(27.3) is below half the least subnormal
     if (ax < DIRECT_END) {
         // erfc itself on pieces of width 1/32: one polynomial, its constant a pair
-        const ErfcxPiece &piece = DIRECT[static_cast<int>((ax - 0.5) * DIRECT_PER_UNIT)];
-        const double t = ax - piece.mid;  // exact: ax and mid are within a factor 2
+        const ErfcxPiece &piece = DIRECT[static_cast<int>(ax * DIRECT_PER_UNIT)];
+        const double t = ax - piece.mid;  // exact (ax and mid within a factor 2) or mid 0
         tail = piece.c[0] + (piece.c0_lo + t * estrin12(piece.c + 1, t));
     } else if (ax < 27.3) {
         const std::uint64_t u = bits_of(ax);
@@ -122,7 +114,9 @@ inline double erfc(double x) {
         const double y = head + (head_lo + (e.hi * erfcx_lo + e.lo * (piece.c[0] + erfcx_lo)));
         tail = scale(y, e.m);
     }
-    return x > 0 ? tail : 2.0 - tail;
+    // erfc(-|x|) = 2 - erfc|x| by arithmetic on the sign rather than a branch, which the
+    // normal distribution's arguments of either sign would mispredict; the same rounding
+    return x < 0 ? 2.0 - tail : tail;
 }
 
 }  // namespace kelvo::kernel

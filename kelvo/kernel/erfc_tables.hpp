@@ -4,10 +4,6 @@
 
 namespace kelvo::kernel::erfc_tables {
 
-// erf(x) / x - 1 = sum ERF_SMALL[k] z^k, z = x * x <= 0.25
-constexpr int ERF_SMALL_DEGREE = 10;
-constexpr double ERF_SMALL[12] = {0x1.06eba8214db69p-3, -0x1.812746b0379e7p-2, 0x1.ce2f21a042be0p-4, -0x1.b82ce312889f2p-6, 0x1.565bcd0e5f5a0p-8, -0x1.c02db3f9d6c71p-11, 0x1.f9a324a327ab3p-14, -0x1.f4d1cff2cac2fp-17, 0x1.b9d19f664b4c1p-20, -0x1.5d7686c510032p-23, 0x1.c60ae6747e9bcp-27};
-
 // erfcx(x) = c0_lo + sum c_k (x - mid)^k on [2^e (1 + q/8), 2^e (1 + (q+1)/8)),
 // interval 8 (e - 2) + q; unused high coefficients are 0
 constexpr int ERFCX_INTERVALS = 24;
@@ -45,13 +41,29 @@ constexpr ErfcxPiece ERFCX[ERFCX_INTERVALS] = {
     {0x1.f000000000000p+4, 10, -0x1.0659766591411p-62, {0x1.2a0744d5828c7p-6, -0x1.3352aa99f62cdp-11, 0x1.3cbe41704433ap-16, -0x1.46488de046fb6p-21, 0x1.4feffdfe366f5p-26, -0x1.59b2e9a4daf9fp-31, 0x1.638f9299362b4p-36, -0x1.6d83df09f9110p-41, 0x1.778e700b51cfep-46, -0x1.82c5022e5364bp-51, 0x1.8cfc9ffba0a42p-56}},  // [30, 32)
 };
 
-// erfc(x) itself = c0_lo + sum c_k (x - mid)^k on [0.5 + i/32, 0.5 + (i+1)/32), the
-// range the normal distribution uses; unused high coefficients are 0
-constexpr int DIRECT_PIECES = 212;
+// erfc(x) itself = c0_lo + sum c_k (x - mid)^k on [i/32, (i+1)/32), the range the
+// normal distribution uses (mid 0 for the first); unused high coefficients are 0
+constexpr int DIRECT_PIECES = 228;
 constexpr double DIRECT_END = 7.125;
 constexpr double DIRECT_PER_UNIT = 32.0;
 static_assert(11 <= ERFCX_MAX_DEGREE);
 constexpr ErfcxPiece DIRECT[DIRECT_PIECES] = {
+    {0x0.0p+0, 9, -0x1.c000000000000p-253, {0x1.0000000000000p+0, -0x1.20dd750429b6dp+0, 0x1.224ed93ec0d2fp-238, 0x1.812746b0379e5p-2, -0x1.ef33b6981d6c5p-227, -0x1.ce2f21a037cdfp-4, 0x1.23335eff81464p-216, 0x1.b82ce1287bbf3p-6, -0x1.c000000000000p-208, -0x1.5638cb7dce9d7p-8}},  // [0, 0.03125)
+    {0x1.8000000000000p-5, 7, -0x1.331e869f11e54p-55, {0x1.e4f05010eca8cp-1, -0x1.203b261cd0053p+0, 0x1.b058b92b37c00p-5, 0x1.7e9e84c294b9ep-2, -0x1.afb697b8f235ap-6, -0x1.c91e90e5cd671p-4, 0x1.1f5a1a8006998p-7, 0x1.b162e993e681ep-6}},  // [0.03125, 0.0625)
+    {0x1.4000000000000p-4, 7, 0x1.58bd40335795bp-55, {0x1.d2f4dcbc2f894p-1, -0x1.1f1b7ae44867fp+0, 0x1.66e2599d5a46dp-4, 0x1.7a2306b053f35p-2, -0x1.656c8305bf0d8p-5, -0x1.c02def7a6f606p-4, 0x1.da90aded4d1abp-7, 0x1.a5803b9901f40p-6}},  // [0.0625, 0.09375)
+    {0x1.c000000000000p-4, 7, -0x1.c797973c56f61p-59, {0x1.c10fd4c26e896p-1, -0x1.1d6e14099944ap+0, 0x1.f380a310cbe6ep-4, 0x1.7377c269288f6p-2, -0x1.ef84d191157e8p-5, -0x1.b2ec01692d8a9p-4, 0x1.47a9c36bdae34p-6, 0x1.93eee83051f92p-6}},  // [0.09375, 0.125)
+    {0x1.2000000000000p-3, 7, -0x1.cbeffe4a9c9ecp-56, {0x1.af4a00f426daap-1, -0x1.1b357141d95d5p+0, 0x1.3e9c1f6a1455fp-3, 0x1.6aad45897e1efp-2, -0x1.3a68d0602c571p-4, -0x1.a186d46e08a57p-4, 0x1.9d9b432d5bb98p-6, 0x1.7cfd5e5486379p-6}},  // [0.125, 0.15625)
+    {0x1.6000000000000p-3, 8, -0x1.47287de27af43p-55, {0x1.9dabfbc090901p-1, -0x1.1874ddcdfce24p+0, 0x1.81a0b0fb3bb72p-3, 0x1.5fd9484441a3ep-2, -0x1.7a087c299e3d9p-4, -0x1.8c3a8e1408b4ap-4, 0x1.ee09ab447c547p-6, 0x1.611092cd8ab86p-6, -0x1.e4190ebf28660p-8}},  // [0.15625, 0.1875)
+    {0x1.a000000000000p-3, 8, 0x1.1bedc0f6f5e5fp-55, {0x1.8c3e24bb73372p-1, -0x1.153068581b781p+0, 0x1.c26ea98f2ca31p-3, 0x1.5316624fc82acp-2, -0x1.b60ade4fdc413p-4, -0x1.7350609e5f857p-4, 0x1.1be79d2ca1208p-5, 0x1.40a5f6e967d0ep-6, -0x1.13e2ee4d0c918p-7}},  // [0.1875, 0.21875)
+    {0x1.e000000000000p-3, 8, 0x1.530740ab874dfp-56, {0x1.7b0894b3ea35cp-1, -0x1.116cd8fd67618p+0, 0x1.00560b6d90eb7p-2, 0x1.4483af88c071bp-2, -0x1.ede5c984db429p-4, -0x1.571d47abad4d5p-4, 0x1.3d060fa851c2bp-5, 0x1.1c4a8337e1a98p-6, -0x1.31055099300e9p-7}},  // [0.21875, 0.25)
+    {0x1.1000000000000p-2, 8, -0x1.f3882af2564f5p-55, {0x1.6a13127843ec1p-1, -0x1.0d2fa5a70c168p+0, 0x1.1e02a0017cd7fp-2, 0x1.344465de77461p-2, -0x1.108e95bac0260p-3, -0x1.380093f681619p-4, 0x1.59fa536bd760bp-5, 0x1.e9382d64ffb40p-7, -0x1.490211a0d9a7dp-7}},  // [0.25, 0.28125)
+    {0x1.3000000000000p-2, 8, -0x1.7de8a637a1e48p-59, {0x1.59650860d6469p-1, -0x1.087ee4d9ad247p+0, 0x1.3a16afc27d9b5p-2, 0x1.227f5e5913478p-2, -0x1.27a2452ec55b7p-3, -0x1.16624d8a6cfc9p-4, 0x1.72708b2d383bbp-5, 0x1.948a2c81dfee5p-7, -0x1.5b82b8976fb12p-7}},  // [0.28125, 0.3125)
+    {0x1.5000000000000p-2, 8, 0x1.7db7addcf3bf3p-57, {0x1.49057ab900447p-1, -0x1.03613f2812dafp+0, 0x1.546fa2e498bf6p-2, 0x1.0f5e933e17b1ep-2, -0x1.3c001f9370299p-3, -0x1.e562ea58c8824p-5, 0x1.86280446bccb2p-5, 0x1.3bf1df92375fap-7, -0x1.684d5b8bc3118p-7}},  // [0.3125, 0.34375)
+    {0x1.7000000000000p-2, 8, 0x1.ec9a3fecf61c1p-55, {0x1.38faff1aa574ap-1, -0x1.fbbbbef34b4b2p-1, 0x1.6ceef13ede1e0p-2, 0x1.f61d2b00ef446p-3, -0x1.4d8333e41449cp-3, -0x1.9ac45c24b3eb8p-5, 0x1.94f4013717e88p-5, 0x1.c1c1eb29c6f99p-8, -0x1.6f455b050ab5ap-7}},  // [0.34375, 0.375)
+    {0x1.9000000000000p-2, 8, -0x1.20eb279ce1ecfp-55, {0x1.294bb4cd4b2bdp-1, -0x1.eff8c4b1375dbp-1, 0x1.837a59aa73413p-2, 0x1.cb7bf78e2dcdep-3, -0x1.5c0fc77611a95p-3, -0x1.4dd7b2d0384d7p-5, 0x1.9ebc1dccc07cep-5, 0x1.099932621ab14p-8, -0x1.706b6c90bfcdcp-7}},  // [0.375, 0.40625)
+    {0x1.b000000000000p-2, 8, -0x1.4a74890b41a0ap-55, {0x1.19fd3e36ac96ap-1, -0x1.e38988fc46e72p-1, 0x1.97fc0b94dbd30p-2, 0x1.9f399acca2ef1p-3, -0x1.679383b512209p-3, -0x1.ff1cb4ffe9d22p-6, 0x1.a37c4cd6b1771p-5, 0x1.4931630d974b8p-10, -0x1.6bdcf7697a1e9p-7}},  // [0.40625, 0.4375)
+    {0x1.d000000000000p-2, 8, -0x1.d9e2ba90cddd7p-57, {0x1.0b14bb6728cd8p-1, -0x1.d67ea1a8b5368p-1, 0x1.aa62c280e4396p-2, 0x1.71b7d75dbd25dp-3, -0x1.70057dcbd4e08p-3, -0x1.61b141d2aa093p-6, 0x1.a34471942d4bdp-5, -0x1.855df082a7a1bp-10, -0x1.61d2caff22a9ap-7}},  // [0.4375, 0.46875)
+    {0x1.f000000000000p-2, 8, 0x1.cd8d789e4bc72p-56, {0x1.f92d8b91d5cc7p-2, -0x1.c8e91c4d01368p-1, 0x1.baa1d36a992cdp-2, 0x1.4358f7dc7ece8p-3, -0x1.756618f92208bp-3, -0x1.8a882587fa8c3p-7, 0x1.9e37996163ed1p-5, -0x1.0ea80656f0dcep-8, -0x1.529f3b7661461p-7}},  // [0.46875, 0.5)
     {0x1.0800000000000p-1, 8, 0x1.91f8f313b2165p-56, {0x1.dd0ed9ea4bdd6p-2, -0x1.bada596f25436p-1, 0x1.c8b12c3a9e6d8p-2, 0x1.147ea8d68f938p-3, -0x1.77bec503ba821p-3, -0x1.5cdce9940150fp-9, 0x1.948adc38ee2eep-5, -0x1.b32a0bc580ef1p-8, -0x1.3eabb40fff551p-7}},  // [0.5, 0.53125)
     {0x1.1800000000000p-1, 8, 0x1.2a28c09752a57p-57, {0x1.c1d4695e87644p-2, -0x1.ac63e7ecc1411p-1, 0x1.d48d45aaf35f3p-2, 0x1.cb11ba3360c4ap-4, -0x1.77219ae6fdaffp-3, 0x1.a662f086ce947p-8, 0x1.8683ec84818e1p-5, -0x1.264e1a855c3dfp-7, -0x1.2675d2b583b41p-7}},  // [0.53125, 0.5625)
     {0x1.2800000000000p-1, 8, 0x1.ce9e980b5af65p-57, {0x1.a78428050527ep-2, -0x1.9d97610879642p-1, 0x1.de370831cc5bcp-2, 0x1.6da980c9d3b57p-4, -0x1.73a8da69090d0p-3, 0x1.f18d258874bc4p-7, 0x1.74776056854d7p-5, -0x1.6c802c7a3f23cp-7, -0x1.0a8c22904d247p-7}},  // [0.5625, 0.59375)

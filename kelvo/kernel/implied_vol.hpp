@@ -4,7 +4,8 @@
 // quote, which bounds the American one from above, and gives brentq the values it already has at
 // the bracket ends. Each trial volatility prices with what the search shares worked out once
 // (log F/K, log F/S, log D) and solves its critical spot next to those of the trials before it,
-// to a few ulps. Wherever that shortcut meets anything unusual (no Black volatility, a NaN, a
+// to the price's tolerance, with the premium from value matching, in which the price is
+// stationary in the spot. Wherever that shortcut meets anything unusual (no Black volatility, a NaN, a
 // bracket that does not close, inputs at the edges of the domain) the search is the general one:
 // sigma_hi grown from 1 and brentq from IV_SIGMA_LO, so the 0.0 and NaN decisions are the same.
 #pragma once
@@ -37,28 +38,6 @@ constexpr double IV_SIGMA_LO = 1e-8;
 constexpr double IV_FIRST_SIGMA_HI = 1.0;
 constexpr double IV_LAST_SIGMA_HI = 8.0;  // the largest upper end the general search prices
 constexpr int IV_MAXITER = 200;
-
-// f and its arguments, with its values at the two ends of the bracket, which brentq asks for
-// first and the caller has already computed.
-struct KnownEnds {
-    callback_type f;
-    void *args;
-    double x0, f0, x1, f1;
-};
-
-inline double known_ends_objective(double x, void *params) {
-    const KnownEnds &k = *static_cast<const KnownEnds *>(params);
-    if (x == k.x0) return k.f0;
-    if (x == k.x1) return k.f1;
-    return k.f(x, k.args);
-}
-
-inline double brentq_known_ends(callback_type f, void *args, double a, double fa, double b,
-                                double fb, double xtol, double rtol, int maxiter) {
-    KnownEnds known{f, args, a, fa, b, fb};
-    zeros_full_output fo;
-    return brentq(known_ends_objective, a, b, &known, xtol, rtol, maxiter, &fo);
-}
 
 // The general search: 0.0 for a price at or below spot intrinsic value plus _IV_TOL, -1.0 when
 // no volatility can be bracketed, otherwise the root found by brentq.
@@ -94,45 +73,76 @@ struct IVSearch {
     double log_FK;           // log(F / K), Black's d1 numerator
     double carry;            // F / S
     double log_carry;
+    double log_SK;           // log(S / K): the premium's power is exp(q (log_SK - u*))
     double minus_2_log_D;    // M sigma^2
+    double u_lo, u_hi;       // the critical spot's domain in u = log(Sc / K)
     int trials;              // critical spots found by a root search so far
     double trial_sigma[2];   // the last two, oldest first
     double trial_star[2];
+    double trial_u[2];
     double trial_ratio[2];   // the spot over BAW's seed at the same sigma (NaN without a seed)
-    double miss;             // how far the last extrapolated spot was off, relative (0: none yet)
 };
 
 inline double search_black(const IVSearch &s, double sigma) {
     return black_price_at(s.log_FK, s.K, s.D, s.F, sigma, s.q);
 }
 
-// The critical equation as a function of u = log(Sc / K), with the spot and the N(d1) it
-// computed (N(-d1) for a put), for the premium at the root. In u no logarithm stands before the
-// normal distribution in the chain of each evaluation (the spot's exp runs beside it), and an
-// absolute tolerance on u is a relative one on the spot.
+// The domain of the critical spot: beyond the strike by the general search's fixed offset, up
+// to its last probe for a call.
+inline double critical_lo_end(double K, bool call) {
+    return call ? K + CRITICAL_BRACKET_OFFSET : CRITICAL_BRACKET_OFFSET;
+}
+inline double critical_hi_end(double K, bool call) {
+    return call ? K * 1048576.0 : K - CRITICAL_BRACKET_OFFSET;
+}
+
+// One trial point of the critical equation in u = log(Sc / K): the spot, N(d1) (N(-d1) for a
+// put) and the equation's value. In u no logarithm stands before the normal distribution in the
+// chain of each evaluation (the spot's exp runs beside it), and an absolute tolerance on u is a
+// relative one on the spot.
+struct CriticalPoint {
+    double u, Sc, N1, value;
+};
+
 struct CriticalMemo {
     CriticalTerms terms;
     double log_carry;
     bool call;
-    double last_u[3];
-    double last_Sc[3];
-    double last_N1[3];
-    int next;
+    // brentq's latest evaluations (it returns one of them or an end of its bracket)
+    static constexpr int KEPT = 4;
+    CriticalPoint last[KEPT];
+    int count;
 };
 
-inline double memo_critical_func(double u, void *params) {
+// With slope and curve (both or neither), the first two derivatives in u, for Halley's steps:
+// Sc times the slope in the spot, in which the two density terms of Black's price cancel
+// (Fc n(d1) = K n(d2)), and its own derivative.
+inline CriticalPoint critical_point(CriticalMemo &m, double u, double *slope = nullptr,
+                                   double *curve = nullptr) {
     KELVO_TALLY(critical);
-    CriticalMemo &m = *static_cast<CriticalMemo *>(params);
     const CriticalTerms &t = m.terms;
-    const double Sc = t.K * libm::exp(u);
+    CriticalPoint p;
+    p.u = u;
+    p.Sc = t.K * libm::exp(u);
     const double d1c = (m.log_carry + u) * t.inv_sigma + t.half_sigma;
-    double N1;
-    const double value = critical_equation(t, Sc, d1c, m.call, N1);
-    m.last_u[m.next] = u;
-    m.last_Sc[m.next] = Sc;
-    m.last_N1[m.next] = N1;
-    m.next = (m.next + 1) % 3;
-    return value;
+    p.value = critical_equation(t, p.Sc, d1c, m.call, p.N1);
+    if (slope != nullptr) {
+        const double h = 1 - t.D_carry * p.N1;
+        const double density = t.D_carry * _norm_pdf(d1c) * t.inv_sigma;
+        const double bracket = m.call ? h * (t.inv_q - 1) - density * t.inv_q
+                                      : h * (1 - t.inv_q) - density * t.inv_q;
+        *slope = p.Sc * bracket;
+        // d/du of the bracket: h moves with N(d1), the density with -d1
+        *curve = *slope + p.Sc * density * ((1 - t.inv_q) + d1c * t.inv_sigma * t.inv_q);
+    }
+    return p;
+}
+
+inline double memo_critical_func(double u, void *params) {
+    CriticalMemo &m = *static_cast<CriticalMemo *>(params);
+    const CriticalPoint p = critical_point(m, u);
+    m.last[m.count++ % CriticalMemo::KEPT] = p;
+    return p.value;
 }
 
 // BAW's own first guess of the critical spot, in forward form: the boundary of the perpetual
@@ -149,121 +159,129 @@ inline double critical_seed(const IVSearch &s, double sigma, double N_val) {
     return s.K + (perpetual - s.K) * (1 - libm::exp(h));
 }
 
-constexpr int CRITICAL_WIDENINGS = 40;  // from a width of 1e-10, past either end
+constexpr int CRITICAL_HALLEY_STEPS = 8;
+constexpr int CRITICAL_WIDENINGS = 40;
 
 enum class Critical { ROOT, FALLBACK, FAILED };
 
-// The critical spot at sigma by brentq between two points next to the guess where the equation
-// changes sign, to a few ulps. Where the sign change lies beyond an end of the equation's
-// domain the spot is the general search's fixed fallback for that end (FALLBACK); FAILED where
-// no bracket was found (the caller then takes the general search).
+// The critical spot at sigma, with the premium's coefficient: A (S / S*)^q is the premium, A
+// signed as the option's. The spot is found by brentq to the price's tolerance in u, in a
+// bracket next to a start refined by Halley's steps; A comes from value matching,
+// S* - K - c(S*) for a call and K - S* - p(S*) for a put, in which the price is stationary in
+// the spot, so that brentq's tolerance on the spot costs the price nothing to first order. Where
+// the sign change lies beyond an end of the domain the spot is the general search's fixed
+// fallback for that end (FALLBACK, A from smooth pasting, as there); FAILED where no bracket was
+// found (the caller then takes the general search).
 inline Critical warm_critical(IVSearch &s, double sigma, double N_val, double q_exp,
-                              double &S_star, double &N1, double &ratio) {
+                              double &S_star, double &u_star, double &A, double &ratio) {
     const bool call = s.q == 1;
     CriticalParams params{s.K, s.D, s.carry, sigma, q_exp};
-    CriticalMemo memo{critical_terms(params), s.log_carry, call, {0, 0, 0}, {0, 0, 0},
-                      {0, 0, 0}, 0};
-    // the domain of the root search: beyond the strike by the fixed offset, as the general one
-    const double lo_end = call ? s.K + CRITICAL_BRACKET_OFFSET : CRITICAL_BRACKET_OFFSET;
-    const double hi_end = call ? s.K * 1048576.0 : s.K - CRITICAL_BRACKET_OFFSET;
+    CriticalMemo memo;  // its points are written before they are read
+    memo.terms = critical_terms(params);
+    memo.log_carry = s.log_carry;
+    memo.call = call;
+    memo.count = 0;
+    const double lo_end = critical_lo_end(s.K, call), hi_end = critical_hi_end(s.K, call);
     const auto inside = [&](double x) { return x > lo_end && x < hi_end; };
-    // The spot moves with sigma much as BAW's seed does: their ratio on the line through the
-    // last two trials' (the bracket as wide as that line's last miss, four times over), else
-    // the last trial's ratio, else the last spot, else the seed, else halfway (a put) or twice
-    // (a call) the strike.
-    const double seed = critical_seed(s, sigma, N_val);
-    const bool seeded = inside(seed);
-    double guess = 0.0, width = 0.0;
-    bool extrapolated = false;
-    if (seeded && s.trials == 2 && s.trial_sigma[1] != s.trial_sigma[0]) {
-        const double slope =
-            (s.trial_ratio[1] - s.trial_ratio[0]) / (s.trial_sigma[1] - s.trial_sigma[0]);
-        guess = seed * (s.trial_ratio[1] + slope * (sigma - s.trial_sigma[1]));
-        width = s.miss > 0 ? 4 * s.miss : 1e-4;
-        if (width < 1e-10) width = 1e-10;
-        if (width > 1e-2) width = 1e-2;
-        extrapolated = true;
+    // The guess: u* on the line through the last two trials'; else BAW's seed scaled by the
+    // last trial's ratio to it (the spot moves with sigma much as the seed does), else the last
+    // spot, else the seed, else halfway (a put) or twice (a call) the strike.
+    double u_guess = 0.0, seed = std::numeric_limits<double>::quiet_NaN();
+    bool guessed = false, seeded = false;
+    if (s.trials == 2 && s.trial_sigma[1] != s.trial_sigma[0]) {
+        const double slope = (s.trial_u[1] - s.trial_u[0]) / (s.trial_sigma[1] - s.trial_sigma[0]);
+        u_guess = s.trial_u[1] + slope * (sigma - s.trial_sigma[1]);
+        guessed = u_guess > s.u_lo && u_guess < s.u_hi;
     }
-    if (!inside(guess) && seeded && s.trials > 0) {
-        guess = seed * s.trial_ratio[s.trials - 1];
-        width = 0.01;
-        extrapolated = false;
+    if (!guessed) {
+        seed = critical_seed(s, sigma, N_val);
+        seeded = inside(seed);
+        double guess = 0.0;
+        if (seeded && s.trials > 0) guess = seed * s.trial_ratio[s.trials - 1];
+        if (!inside(guess) && s.trials > 0) guess = s.trial_star[s.trials - 1];
+        if (!inside(guess) && seeded) guess = seed;
+        if (!inside(guess)) guess = call ? 2 * s.K : s.K / 2;
+        u_guess = libm::log(guess / s.K);
     }
-    if (!inside(guess) && s.trials > 0) {
-        guess = s.trial_star[s.trials - 1];
-        width = 0.01;
+
+    // Halley's steps from the guess until the next one is within brentq's tolerance, while they
+    // shrink and stay inside the domain.
+    const auto tolerance = [](double u) { return 0.5 * _BRENTQ_XTOL * (1 + std::fabs(u)); };
+    const auto halley = [](double value, double slope, double curve) {
+        const double newton = -value / slope;
+        const double correction = 1 + 0.5 * newton * curve / slope;
+        return correction > 0.5 && correction < 2 ? newton / correction : newton;
+    };
+    double slope, curve;
+    CriticalPoint a = critical_point(memo, u_guess, &slope, &curve);
+    double step = halley(a.value, slope, curve);
+    for (int i = 0; i < CRITICAL_HALLEY_STEPS && std::fabs(step) >= 0.5 * tolerance(a.u); ++i) {
+        const double u = a.u + step;
+        if (!(u > s.u_lo && u < s.u_hi)) break;
+        const CriticalPoint next = critical_point(memo, u, &slope, &curve);
+        const double next_step = halley(next.value, slope, curve);
+        if (!(std::fabs(next.value) < std::fabs(a.value))) break;
+        a = next;
+        if (!(std::fabs(next_step) < std::fabs(step))) {
+            step = next_step;
+            break;
+        }
+        step = next_step;
     }
-    if (!inside(guess) && seeded) {
-        guess = seed;
-        width = 0.05;
-    }
-    if (!inside(guess)) {
-        guess = call ? 2 * s.K : s.K / 2;
-        width = 0.5;
-    }
-    // widths are relative to the distance from the strike, the boundary's own scale
-    const double scale = std::fabs(guess - s.K);
-    double a = guess - width * scale, b = guess + width * scale;
-    if (a < lo_end) a = lo_end;
-    if (b > hi_end) b = hi_end;
-    double ua = libm::log(a / s.K), ub = libm::log(b / s.K);
-    double fa = memo_critical_func(ua, &memo), fb = memo_critical_func(ub, &memo);
-    // a call's equation falls through its root, a put's rises
-    const double sign = call ? -1.0 : 1.0;
-    for (int i = 0; !(fa * fb <= 0); ++i) {
-        if (i == CRITICAL_WIDENINGS || fa != fa || fb != fb) return Critical::FAILED;
-        width *= 4;
-        if (sign * fa > 0) {  // the root is below a
-            if (a == lo_end) {  // a call's spot at the strike, a put's at the bracket offset
-                S_star = lo_end;
-                break;
-            }
-            b = a;
-            ub = ua;
-            fb = fa;
-            a = guess - width * scale;
-            if (a < lo_end) a = lo_end;
-            ua = libm::log(a / s.K);
-            fa = memo_critical_func(ua, &memo);
-        } else {  // above b
-            if (b == hi_end) {  // a call's spot past the last probe, a put's at the strike
-                S_star = call ? 2 * hi_end : hi_end;
-                break;
+    if (a.value != a.value) return Critical::FAILED;
+
+    // The other end of brentq's bracket: past the root by as much again as the last step,
+    // then four times farther each time it is not. A call's equation falls through its root, a
+    // put's rises: that, not the step, tells the side.
+    CriticalPoint b = a;
+    if (a.value != 0) {
+        const double side = (call ? a.value > 0 : a.value < 0) ? 1.0 : -1.0;
+        double distance = std::fabs(step) == std::fabs(step) && step * side > 0
+                              ? 2 * std::fabs(step)
+                              : 1e-3 * (1 + std::fabs(a.u));
+        if (distance < tolerance(a.u)) distance = tolerance(a.u);
+        for (int i = 0;; ++i) {
+            if (i == CRITICAL_WIDENINGS) return Critical::FAILED;
+            double u = a.u + side * distance;
+            const bool at_end = side > 0 ? !(u < s.u_hi) : !(u > s.u_lo);
+            if (at_end) u = side > 0 ? s.u_hi : s.u_lo;
+            b = critical_point(memo, u);
+            if (b.value != b.value) return Critical::FAILED;
+            if (a.value * b.value <= 0) break;
+            if (at_end) {  // the sign change lies past the end
+                S_star = side > 0 ? (call ? 2 * hi_end : hi_end) : lo_end;
+                const double d1_star = libm::log(s.carry * S_star / s.K) / sigma + sigma / 2;
+                const double h = 1 - s.D * s.carry * _norm_cdf(call ? d1_star : -d1_star);
+                A = (call ? 1.0 : -1.0) * (S_star / q_exp) * h;
+                return Critical::FALLBACK;
             }
             a = b;
-            ua = ub;
-            fa = fb;
-            b = guess + width * scale;
-            if (b > hi_end) b = hi_end;
-            ub = libm::log(b / s.K);
-            fb = memo_critical_func(ub, &memo);
+            distance *= 4;
         }
     }
-    if (fa != fa || fb != fb) return Critical::FAILED;
-    const bool root = fa * fb <= 0;
-    if (root) {
-        // 4 eps absolute in u is 4 eps relative in the spot, as TIGHT_CRITICAL
-        const double u_star = brentq_known_ends(memo_critical_func, &memo, ua, fa, ub, fb,
-                                                4 * _DBL_EPS, 4 * _DBL_EPS, CRITICAL_MAXITER);
-        S_star = s.K * libm::exp(u_star);
-        N1 = std::numeric_limits<double>::quiet_NaN();
-        for (int i = 0; i < 3; ++i) {
-            if (memo.last_u[i] == u_star) {
-                S_star = memo.last_Sc[i];
-                N1 = memo.last_N1[i];
-            }
+    u_star =
+        a.value == 0 ? a.u
+                     : brentq_known_ends(memo_critical_func, &memo, a.u, a.value, b.u, b.value,
+                                         _BRENTQ_XTOL, _BRENTQ_XTOL, CRITICAL_MAXITER);
+    CriticalPoint root = u_star == a.u ? a : b;
+    if (u_star != a.u && u_star != b.u) {
+        root.value = std::numeric_limits<double>::quiet_NaN();
+        const int kept = memo.count < CriticalMemo::KEPT ? memo.count : CriticalMemo::KEPT;
+        for (int i = 0; i < kept; ++i) {
+            if (memo.last[i].u == u_star) root = memo.last[i];
         }
-        if (extrapolated) s.miss = std::fabs(S_star - guess) / scale;
-        ratio = seeded ? S_star / seed : std::numeric_limits<double>::quiet_NaN();
-        if (N1 == N1) return Critical::ROOT;
     }
-    const double d1_star = libm::log(s.carry * S_star / s.K) / sigma + sigma / 2;
-    N1 = _norm_cdf(call ? d1_star : -d1_star);
-    return root ? Critical::ROOT : Critical::FALLBACK;
+    if (root.value != root.value) root = critical_point(memo, u_star);
+    if (root.value != root.value) return Critical::FAILED;
+    S_star = root.Sc;
+    const double h = 1 - s.D * s.carry * root.N1;
+    A = (call ? 1.0 : -1.0) * (root.Sc / q_exp) * h - root.value;
+    ratio = seeded ? S_star / seed : std::numeric_limits<double>::quiet_NaN();
+    return Critical::ROOT;
 }
 
-// The American price at sigma as american_price gives it (the critical spot to TIGHT_CRITICAL),
-// with false where the warm critical search failed.
+// The American price at sigma, from Black's price as american_price's and the critical spot and
+// premium of warm_critical; false where the warm critical search failed.
 inline bool search_price(IVSearch &s, double sigma, double &price) {
     KELVO_TALLY(american);
     const bool call = s.q == 1;
@@ -279,26 +297,30 @@ inline bool search_price(IVSearch &s, double sigma, double &price) {
         price = european_floored(bsm, s.S, s.K, s.q);
         return true;
     }
-    double S_star, N1, ratio;
-    const Critical found = warm_critical(s, sigma, N_val, q_exp, S_star, N1, ratio);
+    double S_star, u_star, A, ratio;
+    const Critical found = warm_critical(s, sigma, N_val, q_exp, S_star, u_star, A, ratio);
     if (found == Critical::FAILED) return false;
+    if (call ? s.S >= S_star : s.S <= S_star) {
+        price = call ? s.S - s.K : s.K - s.S;
+    } else if (found == Critical::ROOT) {
+        const double power = libm::exp(q_exp * (s.log_SK - u_star));
+        price = bsm + A * power;
+    } else {
+        price = bsm + A * libm::pow(s.S / S_star, q_exp);
+    }
     if (found == Critical::ROOT) {  // a fixed fallback does not move with sigma
         if (s.trials == 2) {
             s.trial_sigma[0] = s.trial_sigma[1];
             s.trial_star[0] = s.trial_star[1];
+            s.trial_u[0] = s.trial_u[1];
             s.trial_ratio[0] = s.trial_ratio[1];
         }
         const int slot = s.trials == 2 ? 1 : s.trials++;
         s.trial_sigma[slot] = sigma;
         s.trial_star[slot] = S_star;
+        s.trial_u[slot] = u_star;
         s.trial_ratio[slot] = ratio;
     }
-    if (call ? s.S >= S_star : s.S <= S_star) {
-        price = call ? s.S - s.K : s.K - s.S;
-        return true;
-    }
-    const double A = (S_star / q_exp) * (1 - s.D * s.carry * N1);
-    price = bsm + (call ? A : -A) * libm::pow(s.S / S_star, q_exp);
     return true;
 }
 
@@ -391,9 +413,13 @@ inline double _baw_implied_vol_c(double price, double S, double K, double D, dou
     const bool ordinary = S > 0 && S < HUGE_VAL && K > 0 && K < HUGE_VAL && F > 0 &&
                           F < HUGE_VAL && D > 0 && D < HUGE_VAL && price < HUGE_VAL;
     if (ordinary) {
-        IVSearch s{S, K, D, F, price, q == 1 ? 1 : -1, libm::log(F / K), F / S, 0.0,
-                   D == 1 ? 0.0 : -2 * libm::log(D), 0, {0, 0}, {0, 0}, {0, 0}, 0.0};
+        const bool call = q == 1;
+        IVSearch s{S, K, D, F, price, call ? 1 : -1, libm::log(F / K), F / S, 0.0, 0.0,
+                   D == 1 ? 0.0 : -2 * libm::log(D), 0.0, 0.0, 0, {0, 0}, {0, 0}, {0, 0}, {0, 0}};
         s.log_carry = libm::log(s.carry);
+        s.log_SK = s.log_FK - s.log_carry;
+        s.u_lo = libm::log(critical_lo_end(K, call) / K);
+        s.u_hi = libm::log(critical_hi_end(K, call) / K);
         double root;
         if (implied_vol_near_black(s, root)) return root;
     }

@@ -133,8 +133,8 @@ constexpr double CRITICAL_BRACKET_OFFSET = 1e-10;
 constexpr int CRITICAL_PROBES = 20;
 constexpr int CRITICAL_MAXITER = 100;
 
-// brentq's tolerances for a critical spot: a price's, and the implied-volatility search's, which
-// solves to a few ulps so that the price it inverts moves smoothly with sigma.
+// brentq's tolerances for a critical spot: a price's, and a few ulps, for references that price
+// with the spot as good as double arithmetic gives it.
 struct CriticalTolerance {
     double xtol, rtol;
 };
@@ -149,14 +149,15 @@ inline double _solve_call_critical(CriticalParams *critical, bool *found_root = 
     CriticalTerms *params = &terms;
     if (found_root != nullptr) *found_root = false;
     const double lo = params->K + CRITICAL_BRACKET_OFFSET;
-    if (_call_critical_func(lo, params) <= 0) return lo;
+    const double f_lo = _call_critical_func(lo, params);
+    if (f_lo <= 0) return lo;
     double hi = 2 * params->K;
     for (int probe = 0; probe < CRITICAL_PROBES; ++probe) {
-        if (_call_critical_func(hi, params) < 0) {
+        const double f_hi = _call_critical_func(hi, params);
+        if (f_hi < 0) {
             if (found_root != nullptr) *found_root = true;
-            zeros_full_output fo;
-            return brentq(_call_critical_func, lo, hi, params, tol.xtol, tol.rtol,
-                          CRITICAL_MAXITER, &fo);
+            return brentq_known_ends(_call_critical_func, params, lo, f_lo, hi, f_hi, tol.xtol,
+                                     tol.rtol, CRITICAL_MAXITER);
         }
         hi = 2 * hi;
     }
@@ -170,12 +171,14 @@ inline double _solve_put_critical(CriticalParams *critical, bool *found_root = n
     CriticalTerms *params = &terms;
     if (found_root != nullptr) *found_root = false;
     const double hi = params->K - CRITICAL_BRACKET_OFFSET;
-    if (_put_critical_func(hi, params) <= 0) return hi;
+    const double f_hi = _put_critical_func(hi, params);
+    if (f_hi <= 0) return hi;
     const double lo = CRITICAL_BRACKET_OFFSET;
-    if (_put_critical_func(lo, params) >= 0) return lo;
+    const double f_lo = _put_critical_func(lo, params);
+    if (f_lo >= 0) return lo;
     if (found_root != nullptr) *found_root = true;
-    zeros_full_output fo;
-    return brentq(_put_critical_func, lo, hi, params, tol.xtol, tol.rtol, CRITICAL_MAXITER, &fo);
+    return brentq_known_ends(_put_critical_func, params, lo, f_lo, hi, f_hi, tol.xtol, tol.rtol,
+                             CRITICAL_MAXITER);
 }
 
 // Undiscounted value of exercising now.

@@ -26,4 +26,26 @@ constexpr char BRENTQ_SIGNATURE[] =
 
 inline brentq_t brentq = nullptr;
 
+// f and its arguments, with its values at the two ends of the bracket, which brentq asks for
+// first and the caller has already computed.
+struct KnownEnds {
+    callback_type f;
+    void *args;
+    double x0, f0, x1, f1;
+};
+
+inline double known_ends_objective(double x, void *params) {
+    const KnownEnds &k = *static_cast<const KnownEnds *>(params);
+    if (x == k.x0) return k.f0;
+    if (x == k.x1) return k.f1;
+    return k.f(x, k.args);
+}
+
+inline double brentq_known_ends(callback_type f, void *args, double a, double fa, double b,
+                                double fb, double xtol, double rtol, int maxiter) {
+    KnownEnds known{f, args, a, fa, b, fb};
+    zeros_full_output fo;
+    return brentq(known_ends_objective, a, b, &known, xtol, rtol, maxiter, &fo);
+}
+
 }  // namespace kelvo::kernel
