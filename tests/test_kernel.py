@@ -79,8 +79,8 @@ def test_fminbound_nan_interval_runs_to_the_limit(kernel_probe):
 
 def erfc_intervals():
     """The ends of the polynomial pieces and of the branches, and a neighbour either side."""
-    ends = ([0.25, 0.5, 27.3] + [2.0 ** e * (1 + q / 8) for e in range(-1, 5) for q in range(8)]
-            + [0.5 + i / 32 for i in range(1, 214)])
+    ends = ([27.3] + [2.0 ** e * (1 + q / 8) for e in range(2, 5) for q in range(8)]
+            + [i / 32 for i in range(1, 229)])
     return [y for x in ends for y in (math.nextafter(x, 0), x, math.nextafter(x, 40))]
 
 
