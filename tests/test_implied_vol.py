@@ -74,6 +74,22 @@ def test_root_at_the_first_upper_end():
     assert baw_implied_vol(price, 100, 100, 0.99, 100, "c") == pytest.approx(1.0, abs=1e-10)
 
 
+@pytest.mark.parametrize("S, K, D, F, sigma, flag", [
+    (463.02045612045515, 232.7293042075343, 0.7361722458446261, 304.63643449769233,
+     0.07225671608131351, "p"),
+    (246.2374031600678, 422.5325776849749, 0.47834225947004105, 282.23616172509816,
+     0.00818473923943037, "c"),
+    (223.65480701666178, 242.92605431508116, 0.9132029734682461, 238.50258636604192,
+     0.002046486463125427, "c"),
+])
+def test_inverts_where_the_model_at_1e8_is_above_the_quote(S, K, D, F, sigma, flag):
+    # at sigma 1e-8 the premium's formula gives more than at sigma, so no bracket starts there;
+    # the search next to Black's volatility still finds the volatility that reproduces the quote
+    price = baw_price(S, K, D, F, sigma, flag)
+    assert price < baw_price(S, K, D, F, 1e-8, flag)
+    assert baw_implied_vol(price, S, K, D, F, flag) == pytest.approx(sigma, abs=1e-9)
+
+
 def test_flag_decides_the_side():
     call = baw_price(100, 100, 0.99, 105, 0.2, "c")
     assert baw_implied_vol(call, 100, 100, 0.99, 105, "c") == pytest.approx(0.2, abs=1e-10)
