@@ -4,8 +4,9 @@ mpmath at 256 bits and rounded once to double.
     python3 tools/make_erfc_tables.py [--check N]
 
 - ERFCX: erfcx(x) = exp(x * x) erfc(x) on 24 intervals covering [4, 32), of which erfc uses
-  those from 7.125 (below, DIRECT serves): each octave [2^e, 2^(e+1)), e = 2..4, split in eight by the top three bits of the mantissa, as a
-  polynomial in t = x - mid (mid the interval's centre, so that x - mid is exact).
+  those from 7.125 (below, DIRECT serves): each octave [2^e, 2^(e+1)), e = 2..4, split in
+  eight by the top three bits of the mantissa, as a polynomial in t = x - mid (mid the
+  interval's centre, so that x - mid is exact).
 - DIRECT: erfc(x) itself on [0, 7.125) (the arguments the normal distribution passes), in
   pieces of width 1/32, as a polynomial in t = x - mid: one polynomial, no exponential. The
   first piece is fitted on [-1/32, 1/32) around 0, so that erfc(0) is 1 exactly.

@@ -114,9 +114,7 @@ inline double erfc(double x) {
         const double y = head + (head_lo + (e.hi * erfcx_lo + e.lo * (piece.c[0] + erfcx_lo)));
         tail = scale(y, e.m);
     }
-    // erfc(-|x|) = 2 - erfc|x| by arithmetic on the sign rather than a branch, which the
-    // normal distribution's arguments of either sign would mispredict; the same rounding
-    return x < 0 ? 2.0 - tail : tail;
+    return x < 0 ? 2.0 - tail : tail;  // erfc(-|x|) = 2 - erfc|x|
 }
 
 }  // namespace kelvo::kernel

@@ -5,9 +5,10 @@
 // the bracket ends. Each trial volatility prices with what the search shares worked out once
 // (log F/K, log F/S, log D) and solves its critical spot next to those of the trials before it,
 // to the price's tolerance, with the premium from value matching, in which the price is
-// stationary in the spot. Wherever that shortcut meets anything unusual (no Black volatility, a NaN, a
-// bracket that does not close, inputs at the edges of the domain) the search is the general one:
-// sigma_hi grown from 1 and brentq from IV_SIGMA_LO, so the 0.0 and NaN decisions are the same.
+// stationary in the spot. Wherever that shortcut meets anything unusual (no Black volatility, a
+// NaN, a bracket that does not close, inputs at the edges of the domain) the search is the
+// general one: sigma_hi grown from 1 and brentq from IV_SIGMA_LO, so the 0.0 and NaN decisions
+// are the same.
 #pragma once
 
 #include <cmath>
@@ -236,9 +237,8 @@ inline Critical warm_critical(IVSearch &s, double sigma, double N_val, double q_
     CriticalPoint b = a;
     if (a.value != 0) {
         const double side = (call ? a.value > 0 : a.value < 0) ? 1.0 : -1.0;
-        double distance = std::fabs(step) == std::fabs(step) && step * side > 0
-                              ? 2 * std::fabs(step)
-                              : 1e-3 * (1 + std::fabs(a.u));
+        // a NaN step fails the comparison as well
+        double distance = step * side > 0 ? 2 * std::fabs(step) : 1e-3 * (1 + std::fabs(a.u));
         if (distance < tolerance(a.u)) distance = tolerance(a.u);
         for (int i = 0;; ++i) {
             if (i == CRITICAL_WIDENINGS) return Critical::FAILED;
