@@ -29,7 +29,37 @@ spot), and 'vega' = dV/dsigma per unit of total standard deviation; multiply it 
 sqrt(T)/100 for the change per volatility point. In the exercise region delta is +1 or -1
 and gamma and vega are 0."""
 
-def csv_fields(columns: Iterable[npt.NDArray[np.float64]], /) -> str:
-    """The rows of equal-length float64 columns as CSV text: row i is ',x0,x1,...' with each
-value as '%.12g' in the C locale and NaN as an empty field, rows separated by '\\n'.
-Formatted with the interpreter lock released."""
+def csv_lines(text: bytes, starts: npt.NDArray[np.int64], ends: npt.NDArray[np.int64],
+              pads: npt.NDArray[np.int64], columns: Iterable[npt.NDArray[np.float64]],
+              /) -> bytes:
+    """CSV lines made of records of text (bytes) and result fields: line i is
+text[starts[i]:ends[i]], pads[i] empty fields, then ',x0,x1,...' from the equal-length
+float64 columns, each value as '%.12g' in the C locale and NaN as an empty field, and
+'\\r\\n'. starts, ends and pads are int64 arrays. Formatted with the interpreter lock
+released."""
+
+def scan_csv(text: bytes, position: int, line: int, final: bool, n_fields: int,
+             numbers: Iterable[int], texts: Iterable[int], max_records: int, /
+             ) -> tuple[int, int, npt.NDArray[np.int64], npt.NDArray[np.int64],
+                        npt.NDArray[np.int64], npt.NDArray[np.int64],
+                        tuple[npt.NDArray[np.float64], ...], tuple[npt.NDArray[np.int32], ...],
+                        tuple[tuple[str, ...], ...]]:
+    """Up to max_records CSV records of text (bytes) from offset position, which is on line
+number line. Returns (position, line, starts, ends, pads, lines, numbers, codes,
+distinct): where the records read end and the line there; each record's span of text,
+its count of missing fields and its first line; a float64 array per column of numbers
+(NaN where a cell is not a number); and per column of texts, each record's int32 code
+and the distinct texts in first-seen order. Unless final, a record the text may not hold
+whole is left for the next call. ValueError naming the line for a record with more fields
+than n_fields, and at the end for a quoted field never closed."""
+
+def group_forwards(calls: _Floats, puts: _Floats, strikes: _Floats, bounds: npt.ArrayLike,
+                   S: _Floats, D: _Floats, strike_pct: float, /
+                   ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64],
+                              npt.NDArray[np.int64]]:
+    """(forward, parity, used) of each group g of paired call and put prices, rows
+bounds[g]:bounds[g + 1], at spot S[g] and discount factor D[g]: the forward as
+find_forward_baw finds it on the group's usable strikes (both prices finite and positive,
+the strike finite) in strike order, the parity estimate it searches around and the count
+of strikes in the window it uses. NaN and 0 where S or D is not finite or no strike is
+usable. The searches run with the thread detached; Ctrl-C on the main thread stops them."""

@@ -5,12 +5,14 @@ underlyings), bid and ask, dates. ``surface`` finds the implied forward of every
 Column roles are found by name, case-insensitively, among the names common exports use
 (``ROLES``); ``columns={"role": "name"}`` overrides any of them.
 """
+import datetime
 import math
 
 import numpy as np
 
-from kelvo import find_forward_baw, vectorized_baw_implied_vol
-from kelvo._forward_rules import DEFAULT_STRIKE_PCT, FALLBACK_WIDTHS, parity_forward
+from kelvo import vectorized_baw_implied_vol
+from kelvo._arrays import group_forwards
+from kelvo._forward_rules import DEFAULT_STRIKE_PCT, FALLBACK_WIDTHS
 
 # role: the column names that stand for it, compared in lower case without surrounding blanks
 ROLES = {
@@ -68,9 +70,9 @@ def find_columns(names, columns=None):
     return found
 
 
-def parse_dates(values, name="dates"):
+def parse_dates(values, name="dates", strict=True):
     """Dates in ISO (2024-01-19), US (01/19/2024) or compact (20240119) form, as datetime64;
-    NaT where a cell is none of them. ValueError when no cell is a date."""
+    NaT where a cell is none of them. ValueError when no cell is a date (unless not strict)."""
     import pandas as pd
 
     if pd.api.types.is_datetime64_any_dtype(values):
@@ -78,21 +80,34 @@ def parse_dates(values, name="dates"):
     cells = pd.Series(values)
     # a table holds few distinct dates: each is read once
     codes, distinct = pd.factorize(cells.to_numpy(dtype=object), use_na_sentinel=False)
-    text = pd.Series(distinct, dtype=object).astype(str).str.strip()
-    # the format that reads most of a sample of the cells, then the others for what it leaves
-    sample = text[text != ""].head(50)
-    order = sorted(DATE_FORMATS, key=lambda fmt: -pd.to_datetime(
-        sample, format=fmt, errors="coerce").notna().sum())
-    parsed = pd.to_datetime(text, format=order[0], errors="coerce")
-    for fmt in order[1:]:
-        left = parsed.isna() & (text != "")
-        if not left.any():
-            break
-        parsed[left] = pd.to_datetime(text[left], format=fmt, errors="coerce")
-    if len(text) and parsed.notna().sum() == 0:
+    return pd.Series(date_values(distinct, name, strict)[codes], index=cells.index)
+
+
+def date_values(distinct, name="dates", strict=True):
+    """The datetime64[ns] of each of a few distinct cells, as parse_dates reads them: the
+    format that reads most of a sample of them first, then the others for what it leaves."""
+    text = [str(t).strip() for t in distinct]
+    sample = [t for t in text if t][:50]
+    order = sorted(DATE_FORMATS, key=lambda fmt: -sum(_date(t, fmt) is not None
+                                                       for t in sample))
+    values = []
+    for t in text:
+        value = next((d for d in (_date(t, fmt) for fmt in order) if d is not None), None)
+        values.append(np.datetime64("NaT") if value is None else value)
+    dates = np.array(values, dtype="datetime64[ns]")
+    if strict and len(text) and np.isnat(dates).all():
         raise ValueError(f"{name}: no cell is a date in ISO, month/day/year or YYYYMMDD form "
-                         f"(first cell {str(cells.iloc[0]).strip()!r})")
-    return pd.Series(parsed.to_numpy(dtype="datetime64[ns]")[codes], index=cells.index)
+                         f"(first cell {text[0]!r})")
+    return dates
+
+
+def _date(text, fmt):
+    try:
+        value = datetime.datetime.strptime(text, fmt)
+    except ValueError:
+        return None
+    # the years datetime64[ns] holds whole (it spans 1677-09-21 to 2262-04-11)
+    return value if 1678 <= value.year <= 2261 else None
 
 
 def parse_types(values):
@@ -102,9 +117,14 @@ def parse_types(values):
 
     codes, distinct = pd.factorize(pd.Series(values).to_numpy(dtype=object),
                                    use_na_sentinel=False)
-    words = pd.Series(distinct, dtype=object).astype(str).str.strip().str.lower()
-    flags = np.where(words.isin(CALL_WORDS), "c", np.where(words.isin(PUT_WORDS), "p", None))
-    return flags[codes]
+    return type_flags(distinct)[codes]
+
+
+def type_flags(distinct):
+    """parse_types of a few distinct cells."""
+    words = [str(t).strip().lower() for t in distinct]
+    return np.array(["c" if w in CALL_WORDS else "p" if w in PUT_WORDS else None for w in words],
+                    dtype=object)
 
 
 def window_index(strikes, S, strike_pct):
@@ -126,18 +146,10 @@ def usable(calls, puts):
 
 def expiry_forward(calls, puts, strikes, S, D, strike_pct=DEFAULT_STRIKE_PCT):
     """(forward, parity estimate, strikes used) of one expiry from paired call and put prices:
-    only usable strikes, in strike order, go to find_forward_baw."""
-    calls, puts, strikes = (np.asarray(a, dtype=np.float64) for a in (calls, puts, strikes))
-    keep = usable(calls, puts) & np.isfinite(strikes)
-    order = np.argsort(strikes[keep], kind="stable")
-    calls, puts, strikes = (np.ascontiguousarray(a[keep][order]) for a in (calls, puts, strikes))
-    if not (math.isfinite(S) and math.isfinite(D)) or len(strikes) == 0:
-        return math.nan, math.nan, 0
-    first = window_index(strikes, S, strike_pct)
-    window = first == first.min()
-    estimate = parity_forward(*(np.ascontiguousarray(a[window]) for a in (calls, puts, strikes)),
-                              S, D)
-    return find_forward_baw(calls, puts, strikes, S, D, strike_pct), estimate, int(window.sum())
+    only usable strikes, in strike order, go to the search find_forward_baw makes."""
+    forward, parity, used = group_forwards(calls, puts, strikes, (0, len(calls)), (S,), (D,),
+                                           strike_pct)
+    return float(forward[0]), float(parity[0]), int(used[0])
 
 
 def mid_prices(bid, ask, mid=None):
@@ -155,8 +167,6 @@ def discount_factors(T, expiry, rate=None, discount=None, rate_column=None,
     """D for every row: exp(-rate T) for a flat continuously compounded rate (or a rate column),
     a discount factor per expiry from a mapping, or a discount column. ValueError without any:
     a zero rate is never assumed."""
-    import pandas as pd
-
     given = [x is not None for x in (rate, discount, rate_column, discount_column)]
     if sum(given) == 0:
         raise ValueError("no interest rate: give rate= (continuously compounded), discount= "
@@ -166,12 +176,22 @@ def discount_factors(T, expiry, rate=None, discount=None, rate_column=None,
     if rate is not None:
         return np.exp(-float(rate) * T)
     if rate_column is not None:
-        return np.exp(-pd.to_numeric(rate_column, errors="coerce").to_numpy(float) * T)
+        return np.exp(-numbers_of(rate_column) * T)
     if discount_column is not None:
-        return pd.to_numeric(discount_column, errors="coerce").to_numpy(float)
-    keys = parse_dates(pd.Series(list(discount.keys()), dtype=object), "discount=")
-    by_date = dict(zip(keys.to_numpy(), (float(v) for v in discount.values())))
-    return np.array([by_date.get(e, math.nan) for e in expiry.to_numpy()], dtype=np.float64)
+        return numbers_of(discount_column)
+    keys = date_values(list(discount.keys()), "discount=")
+    by_date = dict(zip(keys, (float(v) for v in discount.values())))
+    return np.array([by_date.get(e, math.nan) for e in np.asarray(expiry, dtype="datetime64[ns]")],
+                    dtype=np.float64)
+
+
+def numbers_of(column):
+    """float64 of a column already read as numbers, or of its cells (NaN where not a number)."""
+    if isinstance(column, np.ndarray) and column.dtype == np.float64:
+        return column
+    import pandas as pd
+
+    return np.asarray(pd.to_numeric(column, errors="coerce"), dtype=np.float64)
 
 
 def to_numbers(column):

@@ -88,7 +88,8 @@ class Progress:
     """Bytes read, shown on standard error when it is a terminal: tqdm's bar where tqdm is
     installed, a plain line otherwise."""
 
-    def __init__(self, total, label, stream=sys.stderr):
+    def __init__(self, total, label, stream=None):
+        stream = stream if stream is not None else sys.stderr  # as it is now, not at import
         self.total, self.label, self.stream = total, label, stream
         self.done = 0
         self.enabled = total > 0 and stream.isatty()
@@ -484,7 +485,8 @@ def run_on(path, args, out, name):
                           args.expiry)
     outputs = []
     try:
-        table = AtomicOutput(args.output) if args.output else None
+        # a table of contracts is written as bytes: each record as it was read, then the results
+        table = AtomicOutput(args.output, text=not contracts) if args.output else None
         outputs.append(table)
         picture = AtomicOutput(args.plot, text=False) if args.plot else None
         outputs.append(picture)

@@ -141,22 +141,6 @@ def test_command_line_keeps_every_input_cell(tmp_path, capsys, note):
                        rtol=1e-11, equal_nan=True)
 
 
-@pytest.mark.parametrize("values, text", [
-    ([[1.0, 0.1 + 0.2], [np.nan, -0.0]], ",1,\n,0.3,-0"),
-    ([[1e300, 5e-324], [np.inf, -np.inf]], ",1e+300,inf\n,4.94065645841e-324,-inf"),
-    ([[123456789012.5], [2.5e-7]], ",123456789012,2.5e-07"),
-    ([np.zeros(0)], ""),
-])
-def test_csv_fields_format_as_python_does(values, text):
-    from kelvo._arrays import csv_fields
-
-    columns = [np.asarray(c, dtype=np.float64) for c in values]
-    assert csv_fields(columns) == text
-    rows = zip(*(c.tolist() for c in columns))
-    assert text == "\n".join("".join("," + ("%.12g" % x if x == x else "") for x in r)
-                              for r in rows)
-
-
 def test_command_line_bad_rows_and_missing_rate(tmp_path, capsys):
     frame, _ = make_chain("vendor")
     frame = frame.drop(columns=["true_vol"]).astype({"Strike": object})

@@ -28,7 +28,8 @@ bool execute(PyObject *module) {
     for (Entry *entry : ENTRIES) {
         if (!bind_function(module, MODULE_NAME, *entry)) return false;
     }
-    static PyMethodDef methods[] = {csv_fields_def, {nullptr, nullptr, 0, nullptr}};
+    static PyMethodDef methods[] = {csv_lines_def, scan_csv_def, group_forwards_def,
+                                    {nullptr, nullptr, 0, nullptr}};
     return PyModule_AddFunctions(module, methods) == 0;
 }
 

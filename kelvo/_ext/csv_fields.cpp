@@ -1,7 +1,11 @@
-// csv_fields: the text of float64 columns as CSV fields, formatted with the interpreter lock
-// released so that a writer's formatting runs beside the other threads' work.
+// csv_lines: records of an input text followed by the text of float64 result columns as CSV
+// fields, formatted with the interpreter lock released so that a writer's formatting runs beside
+// the other threads' work.
 #include <clocale>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <locale.h>
 #include <new>
@@ -38,61 +42,208 @@ private:
     locale_t previous_ = nullptr;
 };
 
-Py_ssize_t write_rows(const std::vector<StridedView<double>> &views, Py_ssize_t n, char *out) {
-    char *p = out;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (i > 0) *p++ = '\n';
-        for (const StridedView<double> &view : views) {
-            *p++ = ',';
-            const double x = load<double>(view.data() + i * view.stride());
-            if (x == x) p += std::snprintf(p, MAX_FIELD, "%.12g", x);
+constexpr double POWERS_OF_TEN[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                     1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                     1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr int SIGNIFICANT = 12;
+
+// The twelve significant digits of |x| as an integer m in [1e11, 1e12) and the decimal exponent
+// e with |x| ~ m 10^(e - 11), rounded to nearest from the exact binary value. The scaling is one
+// correctly rounded product or quotient by an exact power of ten (|error| < 1.2e-4 on m), so
+// the rounding is certain unless m's fraction lies near one half; false then, and for exponents
+// whose scale is not an exact double, and the caller asks printf.
+inline bool twelve_digits(double a, std::uint64_t &m, int &e) {
+    e = (std::ilogb(a) * 78913) >> 18;  // floor(log2(a) log10(2)), or one below
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const int scale = SIGNIFICANT - 1 - e;
+        if (scale > 22 || scale < -22) return false;
+        const double y = scale >= 0 ? a * POWERS_OF_TEN[scale] : a / POWERS_OF_TEN[-scale];
+        if (y >= 1e12 || y < 1e11) {
+            e += y >= 1e12 ? 1 : -1;
+            continue;
         }
+        const double whole = std::floor(y);
+        const double fraction = y - whole;
+        if (std::fabs(fraction - 0.5) < 1e-3) return false;
+        double rounded = fraction > 0.5 ? whole + 1 : whole;
+        if (rounded == 1e12) {  // 999999999999.6 carries into the next decade
+            rounded = 1e11;
+            ++e;
+        }
+        m = static_cast<std::uint64_t>(rounded);
+        return true;
     }
-    return p - out;
+    return false;
 }
 
-PyObject *csv_fields(PyObject *, PyObject *columns) {
-    Ref items(PySequence_Fast(columns, "csv_fields() takes a sequence of float64 arrays"));
-    if (!items) return nullptr;
+// "%.12g" of x, as printf writes it in the C locale; returns the characters written.
+inline int format_g12(double x, char *out) {
+    char *p = out;
+    std::uint64_t m;
+    int e;
+    if (!std::isfinite(x) || x == 0 || !twelve_digits(std::fabs(x), m, e)) {
+        return std::snprintf(out, MAX_FIELD, "%.12g", x);
+    }
+    if (x < 0) *p++ = '-';
+    char digits[SIGNIFICANT];
+    for (int i = SIGNIFICANT - 1; i >= 0; --i) {
+        digits[i] = static_cast<char>('0' + m % 10);
+        m /= 10;
+    }
+    int kept = SIGNIFICANT;  // %g drops trailing zeros
+    while (kept > 1 && digits[kept - 1] == '0') --kept;
+    if (e >= -4 && e < SIGNIFICANT) {
+        if (e < 0) {
+            *p++ = '0';
+            *p++ = '.';
+            for (int i = 0; i < -e - 1; ++i) *p++ = '0';
+            for (int i = 0; i < kept; ++i) *p++ = digits[i];
+        } else {
+            for (int i = 0; i <= e; ++i) *p++ = digits[i];
+            if (kept > e + 1) {
+                *p++ = '.';
+                for (int i = e + 1; i < kept; ++i) *p++ = digits[i];
+            }
+        }
+    } else {
+        *p++ = digits[0];
+        if (kept > 1) {
+            *p++ = '.';
+            for (int i = 1; i < kept; ++i) *p++ = digits[i];
+        }
+        *p++ = 'e';
+        *p++ = e < 0 ? '-' : '+';
+        const int magnitude = e < 0 ? -e : e;
+        if (magnitude >= 100) *p++ = static_cast<char>('0' + magnitude / 100);
+        *p++ = static_cast<char>('0' + magnitude / 10 % 10);
+        *p++ = static_cast<char>('0' + magnitude % 10);
+    }
+    return static_cast<int>(p - out);
+}
+
+char *write_fields(const std::vector<StridedView<double>> &views, Py_ssize_t i, char *p) {
+    for (const StridedView<double> &view : views) {
+        *p++ = ',';
+        const double x = load<double>(view.data() + i * view.stride());
+        if (x == x) p += format_g12(x, p);
+    }
+    return p;
+}
+
+// Equal-length float64 columns as views; false with an exception set.
+bool acquire_columns(PyObject *columns, std::vector<StridedView<double>> &views, Py_ssize_t &n) {
+    Ref items(PySequence_Fast(columns, "the columns must be a sequence of float64 arrays"));
+    if (!items) return false;
     const Py_ssize_t m = PySequence_Fast_GET_SIZE(items.get());
-    std::vector<StridedView<double>> views(static_cast<size_t>(m));
-    Py_ssize_t n = 0;
+    views = std::vector<StridedView<double>>(static_cast<size_t>(m));
+    n = 0;
     for (Py_ssize_t k = 0; k < m; ++k) {
         if (!views[k].acquire(PySequence_Fast_GET_ITEM(items.get(), k), PyBUF_RECORDS_RO)) {
-            return nullptr;
+            return false;
         }
         if (k == 0) n = views[k].size();
         if (views[k].size() != n) {
             PyErr_Format(PyExc_ValueError, "column %zd has %zd elements, column 0 has %zd", k,
                          views[k].size(), n);
-            return nullptr;
+            return false;
         }
     }
-    if (n > 0 && m > (std::numeric_limits<Py_ssize_t>::max() / n - 1) / MAX_FIELD) {
-        return PyErr_NoMemory();
+    return true;
+}
+
+// A contiguous buffer of T (bytes, or a one-dimensional int64 array), released on scope exit.
+class ContiguousBuffer {
+public:
+    ContiguousBuffer() = default;
+    ContiguousBuffer(const ContiguousBuffer &) = delete;
+    ContiguousBuffer &operator=(const ContiguousBuffer &) = delete;
+    ~ContiguousBuffer() {
+        if (held_) PyBuffer_Release(&view_);
     }
-    std::string text;
+    bool acquire(PyObject *obj, const char *name, Py_ssize_t itemsize) {
+        if (PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) return false;
+        held_ = true;
+        if (view_.ndim > 1 || view_.itemsize != itemsize) {
+            PyErr_Format(PyExc_TypeError, "%s must be a contiguous one-dimensional buffer of "
+                         "%zd-byte items", name, itemsize);
+            return false;
+        }
+        return true;
+    }
+    template <typename T>
+    const T *data() const { return static_cast<const T *>(view_.buf); }
+    Py_ssize_t size() const { return view_.len / view_.itemsize; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+PyObject *csv_lines(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 5) {
+        PyErr_Format(PyExc_TypeError, "csv_lines() takes 5 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    ContiguousBuffer text, starts, ends, pads;
+    if (!text.acquire(args[0], "text", 1) || !starts.acquire(args[1], "starts", 8) ||
+        !ends.acquire(args[2], "ends", 8) || !pads.acquire(args[3], "pads", 8)) {
+        return nullptr;
+    }
+    std::vector<StridedView<double>> views;
+    Py_ssize_t n;
+    if (!acquire_columns(args[4], views, n)) return nullptr;
+    if (starts.size() != n || ends.size() != n || pads.size() != n) {
+        PyErr_SetString(PyExc_ValueError, "starts, ends, pads and the columns must have the "
+                        "same length");
+        return nullptr;
+    }
+    const std::int64_t *start = starts.data<std::int64_t>();
+    const std::int64_t *end = ends.data<std::int64_t>();
+    const std::int64_t *pad = pads.data<std::int64_t>();
+    const Py_ssize_t m = static_cast<Py_ssize_t>(views.size());
+    size_t length = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (start[i] < 0 || end[i] < start[i] || end[i] > text.size() || pad[i] < 0 ||
+            pad[i] > text.size()) {
+            PyErr_Format(PyExc_ValueError, "record %zd does not lie in the text", i);
+            return nullptr;
+        }
+        length += static_cast<size_t>(end[i] - start[i] + pad[i]);
+    }
+    length += static_cast<size_t>(n) * static_cast<size_t>(m * MAX_FIELD + 2);
+    std::string out;
     try {
-        text.resize(static_cast<size_t>(n * (m * MAX_FIELD + 1)));
+        out.resize(length);
     } catch (const std::bad_alloc &) {
         return PyErr_NoMemory();
     }
-    Py_ssize_t length = -1;
+    char *p = out.data();
     Py_BEGIN_ALLOW_THREADS
-    CNumericLocale c_locale;
-    if (c_locale.ok()) length = write_rows(views, n, text.data());
+    CNumericLocale c_locale;  // for printf's rare cases
+    const char *source = text.data<char>();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        std::memcpy(p, source + start[i], static_cast<size_t>(end[i] - start[i]));
+        p += end[i] - start[i];
+        std::memset(p, ',', static_cast<size_t>(pad[i]));
+        p += pad[i];
+        p = write_fields(views, i, p);
+        *p++ = '\r';
+        *p++ = '\n';
+    }
     Py_END_ALLOW_THREADS
-    if (length < 0) return PyErr_SetFromErrno(PyExc_OSError);
-    return PyUnicode_DecodeASCII(text.data(), length, nullptr);
+    return PyBytes_FromStringAndSize(out.data(), p - out.data());
 }
 
 }  // namespace
 
-PyMethodDef csv_fields_def = {
-    "csv_fields", csv_fields, METH_O,
-    "csv_fields($module, columns, /)\n--\n\n"
-    "The rows of equal-length float64 columns as CSV text: row i is ',x0,x1,...' with each\n"
-    "value as '%.12g' in the C locale and NaN as an empty field, rows separated by '\\n'.\n"
-    "Formatted with the interpreter lock released."};
+PyMethodDef csv_lines_def = {
+    "csv_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(csv_lines)),
+    METH_FASTCALL,
+    "csv_lines($module, text, starts, ends, pads, columns, /)\n--\n\n"
+    "CSV lines made of records of text (bytes) and result fields: line i is\n"
+    "text[starts[i]:ends[i]], pads[i] empty fields, then ',x0,x1,...' from the equal-length\n"
+    "float64 columns, each value as '%.12g' in the C locale and NaN as an empty field, and\n"
+    "'\\r\\n'. starts, ends and pads are int64 arrays. Formatted with the interpreter lock\n"
+    "released."};
 
 }  // namespace kelvo

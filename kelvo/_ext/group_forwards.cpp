@@ -1,0 +1,198 @@
+// group_forwards: the forward of many expiries at once, each exactly as find_forward_baw finds
+// it on that expiry's usable strikes in strike order, with the thread detached for the whole
+// batch. The command line, kelvo.chain and kelvo.dask all take their forwards from here.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <vector>
+
+#include "array_entries.hpp"
+#include "baw_core/arrays.hpp"
+#include "baw_core/detached.hpp"
+#include "baw_core/parallel.hpp"
+#include "kernel/forward.hpp"
+
+namespace kelvo {
+namespace {
+
+namespace kernel = kelvo::kernel;
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+
+struct GroupForward {
+    double forward = NaN;
+    double parity = NaN;
+    std::int64_t used = 0;
+};
+
+// Both prices finite and positive, the strike finite: the strikes the search may use.
+inline bool usable(double call, double put, double strike) {
+    return std::isfinite(call) && std::isfinite(put) && call > 0 && put > 0 &&
+           std::isfinite(strike);
+}
+
+// The ladder position of the first window [S (1 - w), S (1 + w)] that holds the strike, the
+// caller's width first; N_FALLBACK_WIDTHS + 1 where none does.
+inline int window_of(double strike, double S, double strike_pct) {
+    for (int w = -1; w < kernel::N_FALLBACK_WIDTHS; ++w) {
+        const double pct = w < 0 ? strike_pct : kernel::FALLBACK_WIDTHS[w];
+        if (strike >= S * (1.0 - pct) && strike <= S * (1.0 + pct)) return w + 1;
+    }
+    return kernel::N_FALLBACK_WIDTHS + 1;
+}
+
+struct Scratch {
+    std::vector<std::int64_t> order;
+    std::vector<double> calls, puts, strikes;
+};
+
+// One expiry: its usable strikes in strike order (a stable sort), those of the first window
+// that holds one (all of them where none does), the parity estimate over those and the search
+// around it.
+GroupForward solve_group(const double *calls, const double *puts, const double *strikes,
+                         std::int64_t lo, std::int64_t hi, double S, double D, double strike_pct,
+                         Detached &detached, Scratch &scratch) {
+    GroupForward result;
+    if (!(std::isfinite(S) && std::isfinite(D))) return result;
+    std::vector<std::int64_t> &order = scratch.order;
+    order.clear();
+    for (std::int64_t j = lo; j < hi; ++j) {
+        if (usable(calls[j], puts[j], strikes[j])) order.push_back(j);
+    }
+    if (order.empty()) return result;
+    std::stable_sort(order.begin(), order.end(),
+                     [strikes](std::int64_t a, std::int64_t b) { return strikes[a] < strikes[b]; });
+    int best = kernel::N_FALLBACK_WIDTHS + 1;
+    for (std::int64_t j : order) best = std::min(best, window_of(strikes[j], S, strike_pct));
+    scratch.calls.clear();
+    scratch.puts.clear();
+    scratch.strikes.clear();
+    for (std::int64_t j : order) {
+        if (window_of(strikes[j], S, strike_pct) != best) continue;
+        scratch.calls.push_back(calls[j]);
+        scratch.puts.push_back(puts[j]);
+        scratch.strikes.push_back(strikes[j]);
+    }
+    const auto n = static_cast<std::int64_t>(scratch.strikes.size());
+    result.used = n;
+    result.parity = kernel::parity_forward(scratch.calls.data(), scratch.puts.data(),
+                                           scratch.strikes.data(), n, S, D);
+    kernel::ForwardParams params{S, D, scratch.calls.data(), scratch.puts.data(),
+                                 scratch.strikes.data(), n, Detached::keep_going_callback,
+                                 &detached};
+    const kernel::BoundedMinimum best_point =
+        kernel::search_forward(kernel::_fwd_iv_abs_diff, &params, result.parity);
+    // no strike inverted on both sides at the forward found: there is no forward to report
+    if (best_point.fx != kernel::FORWARD_NO_CONTRIBUTION) result.forward = best_point.x;
+    return result;
+}
+
+bool contiguous_doubles(PyObject *obj, Ref &converted, StridedView<double> &view) {
+    converted = np_call_with_dtype("ascontiguousarray", obj, "float64");
+    return converted && view.acquire(converted.get(), PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
+}
+
+PyObject *group_forwards(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 7) {
+        PyErr_Format(PyExc_TypeError, "group_forwards() takes 7 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    const int array_args[] = {0, 1, 2, 4, 5};  // calls, puts, strikes, S, D
+    Ref converted[5];
+    StridedView<double> views[5];
+    for (int k = 0; k < 5; ++k) {
+        if (!contiguous_doubles(args[array_args[k]], converted[k], views[k])) {
+            return nullptr;
+        }
+    }
+    Ref bounds_array = np_call_with_dtype("ascontiguousarray", args[3], "int64");
+    Py_buffer bounds_view;
+    if (!bounds_array ||
+        PyObject_GetBuffer(bounds_array.get(), &bounds_view, PyBUF_C_CONTIGUOUS) < 0) {
+        return nullptr;
+    }
+    struct Release {
+        Py_buffer *view;
+        ~Release() { PyBuffer_Release(view); }
+    } release{&bounds_view};
+    const double strike_pct = PyFloat_AsDouble(args[6]);
+    if (strike_pct == -1.0 && PyErr_Occurred()) return nullptr;
+
+    const Py_ssize_t rows = views[0].size();
+    const Py_ssize_t groups = views[3].size();
+    const auto *bounds = static_cast<const std::int64_t *>(bounds_view.buf);
+    if (views[1].size() != rows || views[2].size() != rows || views[4].size() != groups ||
+        bounds_view.len / 8 != groups + 1) {
+        PyErr_SetString(PyExc_ValueError, "group_forwards(): calls, puts and strikes must have "
+                        "one length, S and D one per group and bounds one more");
+        return nullptr;
+    }
+    for (Py_ssize_t g = 0; g < groups; ++g) {
+        if (bounds[g] < 0 || bounds[g + 1] < bounds[g] || bounds[g + 1] > rows) {
+            PyErr_Format(PyExc_ValueError, "group_forwards(): bounds of group %zd are not "
+                         "within the rows", g);
+            return nullptr;
+        }
+    }
+    StridedView<double> forward_view, parity_view;
+    Ref forward = new_float64_array(groups, forward_view);
+    Ref parity = new_float64_array(groups, parity_view);
+    Ref used_length(PyLong_FromSsize_t(groups));
+    if (!forward || !parity || !used_length) return nullptr;
+    Ref used = np_call_with_dtype("zeros", used_length.get(), "int64");
+    Py_buffer used_view;
+    if (!used || PyObject_GetBuffer(used.get(), &used_view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) < 0) {
+        return nullptr;
+    }
+    struct ReleaseUsed {
+        Py_buffer *view;
+        ~ReleaseUsed() { PyBuffer_Release(view); }
+    } release_used{&used_view};
+
+    const auto *calls = reinterpret_cast<const double *>(views[0].data());
+    const auto *puts = reinterpret_cast<const double *>(views[1].data());
+    const auto *strikes = reinterpret_cast<const double *>(views[2].data());
+    const auto *S = reinterpret_cast<const double *>(views[3].data());
+    const auto *D = reinterpret_cast<const double *>(views[4].data());
+    auto *forward_out = reinterpret_cast<double *>(forward_view.data());
+    auto *parity_out = reinterpret_cast<double *>(parity_view.data());
+    auto *used_out = static_cast<std::int64_t *>(used_view.buf);
+    bool out_of_memory = false;
+    {
+        Detached detached;
+        try {
+            Scratch scratch;
+            for (Py_ssize_t g = 0; g < groups && !detached.interrupted(); ++g) {
+                const GroupForward found = solve_group(calls, puts, strikes, bounds[g],
+                                                       bounds[g + 1], S[g], D[g], strike_pct,
+                                                       detached, scratch);
+                forward_out[g] = found.forward;
+                parity_out[g] = found.parity;
+                used_out[g] = found.used;
+            }
+        } catch (const std::bad_alloc &) {
+            out_of_memory = true;
+        }
+        detached.reattach();
+        if (detached.interrupted()) return nullptr;
+    }
+    if (out_of_memory) return PyErr_NoMemory();
+    return PyTuple_Pack(3, forward.get(), parity.get(), used.get());
+}
+
+}  // namespace
+
+PyMethodDef group_forwards_def = {
+    "group_forwards",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(group_forwards)),
+    METH_FASTCALL,
+    "group_forwards($module, calls, puts, strikes, bounds, S, D, strike_pct, /)\n--\n\n"
+    "(forward, parity, used) of each group g of paired call and put prices, rows\n"
+    "bounds[g]:bounds[g + 1], at spot S[g] and discount factor D[g]: the forward as\n"
+    "find_forward_baw finds it on the group's usable strikes (both prices finite and positive,\n"
+    "the strike finite) in strike order, the parity estimate it searches around and the count\n"
+    "of strikes in the window it uses. NaN and 0 where S or D is not finite or no strike is\n"
+    "usable. The searches run with the thread detached; Ctrl-C on the main thread stops them."};
+
+}  // namespace kelvo
