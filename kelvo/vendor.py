@@ -162,6 +162,10 @@ class Layout:
         self.fixed_quote_date = None
         if args.quote_date is not None:
             self.fixed_quote_date = chain.date_values([str(args.quote_date)])[0]
+        if args.rate is None and args.discount_map is None and not (
+                {"rate", "discount"} & set(names)):
+            raise ValueError("no interest rate: give --rate R (continuously compounded), "
+                             "--discount EXPIRY=D for each expiry, or a rate or discount column")
         self.wanted_symbols = {s.strip().upper() for s in args.symbol or []}
         self.wanted_expiries = None
         if args.expiry:
@@ -565,21 +569,25 @@ class VendorRun:
             store.add(q, rows, self.groups.add(q, rows))
         if not len(self.groups):
             layout = self.layout
+            skipped = self.skipped
             raise BadInput("no option rows" + (" for the --symbol and --expiry given"
                                                if layout.wanted_symbols or layout.wanted_expiries
-                                               else ""))
+                                               else "") + (
+                f" (skipped {skipped.count} bad row{'s' if skipped.count > 1 else ''}: lines "
+                f"{', '.join(str(line) for line, _ in skipped.first)})" if skipped.count else ""))
         store.solve()
         self.expiries = self.groups.expiries()
 
     def summary_lines(self):
-        yield (f"{'symbol':>8} {'expiry':>10} {'T':>8} {'D':>10} {'spot':>10} {'forward':>12} "
-               f"{'parity':>12} {'strikes':>7} {'atm vol':>8} {'quotes':>7}")
+        width = max([8] + [len(symbol) for symbol, _ in self.expiries])
+        yield (f"{'symbol':>{width}} {'expiry':>10} {'T':>8} {'D':>10} {'spot':>10} "
+               f"{'forward':>12} {'parity':>12} {'strikes':>7} {'atm vol':>8} {'quotes':>7}")
         for (symbol, expiry), e in sorted(self.expiries.items()):
             fwd = f"{e.forward:12.6f}" if math.isfinite(e.forward) else f"{'not found':>12}"
             parity = f"{e.parity:12.6f}" if math.isfinite(e.parity) else f"{'':>12}"
             atm = f"{e.atm_vol:8.4f}" if math.isfinite(e.atm_vol) else f"{'':>8}"
             day = np.datetime64(expiry, "ns").astype("datetime64[D]")
-            yield (f"{symbol:>8} {day!s:>10} {e.T:8.5f} {e.D:10.8f} "
+            yield (f"{symbol:>{width}} {day!s:>10} {e.T:8.5f} {e.D:10.8f} "
                    f"{e.S:10.4f} {fwd} {parity} {e.used:7d} {atm} {e.quotes:7d}")
 
     def invert(self, records, q, rows, ids, writing):
