@@ -33,6 +33,7 @@ NUMBER_ROLES = ("strike", "spot", "bid", "ask", "mid", "rate", "discount")
 TEXT_ROLES = ("symbol", "type", "expiry", "quote_date")
 
 NEAR_BAND = 0.1  # quotes within 10 % of the spot are kept for the at-the-money volatility
+DENSE_GROUPS = 1 << 22  # (symbol, expiry) pairs a table of group numbers may hold
 RECORD_LIMIT = 1 << 20  # bytes: a longer record is a quote never closed, not a contract
 BLOCK = 1 << 16
 READ_AHEAD = 1.25  # bytes read for a chunk, over its records' length as measured so far
@@ -257,12 +258,14 @@ class Expiry:
 
 class Groups:
     """Every (underlying, expiry) met, numbered in first-seen order, with its first row's
-    underlying price, discount factor, time to expiry and quote date."""
+    underlying price, discount factor, time to expiry and quote date. A group is found from
+    its symbol's and expiry's numbers in a table of them all, or, where that table would be
+    too large, among the sorted keys of the groups."""
 
     def __init__(self):
         self.symbol_ids, self.expiry_ids = {}, {}
-        self.sorted_keys = np.empty(0, dtype=np.int64)
-        self.sorted_ids = np.empty(0, dtype=np.int64)
+        self.table = np.full((0, 0), -1, dtype=np.int64)
+        self.sorted_keys = self.sorted_ids = None
         self.keys = []  # (symbol, expiry in ns) of each group
         self.S, self.D, self.T = (np.empty(0) for _ in range(3))
         self.quote_dates = []
@@ -274,44 +277,63 @@ class Groups:
         return len(self.keys)
 
     def row_keys(self, q, rows):
-        """One int64 per row naming its (underlying, expiry)."""
+        """The numbers of each row's symbol and expiry."""
         symbol = np.array([self.symbol_ids.setdefault(s, len(self.symbol_ids))
                            for s in q.symbols], dtype=np.int64)
         ns = q.expiry_values.astype(np.int64).tolist()
         expiry = np.array([self.expiry_ids.setdefault(e, len(self.expiry_ids)) for e in ns],
                           dtype=np.int64)
-        return (symbol[q.symbol_codes[rows]] << 32) | expiry[q.expiry_codes[rows]]
+        shape = (len(self.symbol_ids), len(self.expiry_ids))
+        if self.table is not None and shape != self.table.shape:
+            if shape[0] * shape[1] > DENSE_GROUPS:
+                self.table = None
+                self._sort_keys()
+            else:
+                grown = np.full(shape, -1, dtype=np.int64)
+                grown[:self.table.shape[0], :self.table.shape[1]] = self.table
+                self.table = grown
+        return symbol[q.symbol_codes[rows]], expiry[q.expiry_codes[rows]]
 
-    def find(self, keys):
-        """The group of each key, -1 for keys not met."""
+    def find(self, symbol, expiry):
+        """The group of each (symbol, expiry) number pair, -1 for pairs not met."""
+        if self.table is not None:
+            return self.table[symbol, expiry]
+        keys = (symbol << 32) | expiry
         if not len(self.sorted_keys):
             return np.full(len(keys), -1, dtype=np.int64)
         at = np.searchsorted(self.sorted_keys, keys)
         at[at == len(self.sorted_keys)] = 0
         return np.where(self.sorted_keys[at] == keys, self.sorted_ids[at], -1)
 
+    def _sort_keys(self):
+        keys = np.array([(self.symbol_ids[s] << 32) | self.expiry_ids[e] for s, e in self.keys],
+                        dtype=np.int64)
+        order = np.argsort(keys)
+        self.sorted_keys, self.sorted_ids = keys[order], order.astype(np.int64)
+
     def add(self, q, rows):
         """The group of each row, new groups taking their first row's numbers."""
-        keys = self.row_keys(q, rows)
-        ids = self.find(keys)
+        symbol, expiry = self.row_keys(q, rows)
+        ids = self.find(symbol, expiry)
         new = np.flatnonzero(ids < 0)
         if len(new):
-            unique, first = np.unique(keys[new], return_index=True)
-            order = np.argsort(first)
-            unique, first_rows = unique[order], rows[new[first[order]]]
-            new_ids = np.arange(len(self.keys), len(self.keys) + len(unique))
+            _, first = np.unique((symbol[new] << 32) | expiry[new], return_index=True)
+            first = new[np.sort(first)]  # each new group's first row, in the order read
+            new_ids = np.arange(len(self.keys), len(self.keys) + len(first))
             symbols = {v: k for k, v in self.symbol_ids.items()}
             expiries = {v: k for k, v in self.expiry_ids.items()}
-            self.keys += [(symbols[k >> 32], expiries[k & 0xFFFFFFFF]) for k in unique.tolist()]
+            self.keys += [(symbols[s], expiries[e]) for s, e in
+                          zip(symbol[first].tolist(), expiry[first].tolist())]
+            first_rows = rows[first]
             self.quote_dates += list(q.quote_date[first_rows])
             self.S, self.D, self.T = (np.concatenate([have, values[first_rows]]) for have, values
                                       in ((self.S, q.spot), (self.D, q.D), (self.T, q.T)))
-            self.quotes = np.concatenate([self.quotes, np.zeros(len(unique), dtype=np.int64)])
-            keys_all = np.concatenate([self.sorted_keys, unique])
-            ids_all = np.concatenate([self.sorted_ids, new_ids])
-            order = np.argsort(keys_all, kind="stable")
-            self.sorted_keys, self.sorted_ids = keys_all[order], ids_all[order]
-            ids = self.find(keys)
+            self.quotes = np.concatenate([self.quotes, np.zeros(len(first), dtype=np.int64)])
+            if self.table is not None:
+                self.table[symbol[first], expiry[first]] = new_ids
+            else:
+                self._sort_keys()
+            ids = self.find(symbol, expiry)
         self.quotes += np.bincount(ids, minlength=len(self.keys))
         return ids
 
@@ -371,6 +393,30 @@ def read_ahead(items, depth=2):
         close = getattr(items, "close", None)
         if close is not None:
             close()
+
+
+def sort_order(*columns):
+    """The stable order of rows by columns, the first the most significant: one integer key of
+    each column's rank (its value, for a column of small non-negative integers) and the row's
+    position, so that keys are distinct and any sort is stable, where that fits in 63 bits;
+    lexsort otherwise."""
+    n = len(columns[0])
+    parts, bits = [], []
+    for column in columns:
+        if column.dtype == bool or (column.dtype.kind in "iu" and column.min(initial=0) >= 0):
+            part = column.astype(np.int64)
+            width = int(part.max(initial=0)).bit_length()
+        else:
+            distinct, part = np.unique(column, return_inverse=True)
+            width = len(distinct).bit_length()
+        parts.append(part.reshape(-1))
+        bits.append(width)
+    if sum(bits) + n.bit_length() > 63:
+        return np.lexsort(columns[::-1])
+    key = np.zeros(n, dtype=np.int64)
+    for part, width in zip(parts + [np.arange(n)], bits + [n.bit_length()]):
+        key = (key << width) | part
+    return np.argsort(key)
 
 
 def parallel_map(function, items):
@@ -437,8 +483,8 @@ class NearQuotes:
 
     def _first_seen_in_order(self):
         """Keep the first of each (group, type, strike), sorted by group, strike, then calls
-        before puts (the sort is stable: the earliest row of equal keys stays first)."""
-        order = np.lexsort((self.put, self.strike, self.group))
+        before puts, the earliest row of equal keys first."""
+        order = sort_order(self.group, self.strike, self.put)
         g, k, p = self.group[order], self.strike[order], self.put[order]
         repeat = np.zeros(len(order), dtype=bool)
         repeat[1:] = (g[1:] == g[:-1]) & (k[1:] == k[:-1]) & (p[1:] == p[:-1])
@@ -642,7 +688,7 @@ class VendorRun:
             pending = collections.deque()
             for records, q, keep in self.chunks(SECOND_PASS):
                 rows = np.flatnonzero(keep)
-                ids = self.groups.find(self.groups.row_keys(q, rows))
+                ids = self.groups.find(*self.groups.row_keys(q, rows))
                 rows, ids = rows[ids >= 0], ids[ids >= 0]
                 job = worker.submit(self.invert, records, q, rows, ids, table is not None)
                 pending.append((records, q, keep, job))
