@@ -77,12 +77,13 @@ class RecordReader:
         self.close()
 
     def header(self):
-        """The cells of the first record, its text, and the number of fields."""
+        """The cells of the first record and its text."""
         records = self.read(MAX_HEADER_FIELDS, (), (), 1)
         if records is None:
             raise BadInput("line 1: the file is empty (expected a header row)")
         cells = records.cells(0)
-        return cells[:len(cells) - int(records.pads[0])], records.text[records.starts[0]:records.ends[0]]
+        return (cells[:len(cells) - int(records.pads[0])],
+                records.text[records.starts[0]:records.ends[0]])
 
     def read(self, n_fields, numbers, texts, count):
         """The next count records (fewer at the end of the file, None after it)."""
@@ -96,8 +97,9 @@ class RecordReader:
                 raise BadInput(str(error)) from None
             if len(starts) == count or self.at_end:
                 break
-            if len(self.text) - self.position > RECORD_LIMIT and not len(starts):
-                raise BadInput(f"line {self.line}: cannot read this CSV record: it runs past "
+            # the text after the records read is one record the text does not yet hold whole
+            if len(self.text) - position > RECORD_LIMIT:
+                raise BadInput(f"line {line}: cannot read this CSV record: it runs past "
                                f"{RECORD_LIMIT} bytes (a quoted field never closed?)")
             self.record_bytes *= 2  # a chunk's records were longer than those before
         if not len(starts):
@@ -149,20 +151,19 @@ class Layout:
         self.n_fields = len(header)
         index = {role: header.index(name) for role, name in names.items()}
         self.index = index
-        roles_of = collections.defaultdict(list)  # one column may serve several roles
-        for role in NUMBER_ROLES + TEXT_ROLES:
-            if role in names and not (role == "quote_date" and args.quote_date is not None):
-                roles_of[index[role]].append(role)
-        self.number_columns = sorted({i for i, roles in roles_of.items()
-                                      if any(r in NUMBER_ROLES for r in roles)})
-        self.text_columns = sorted({i for i, roles in roles_of.items()
-                                    if any(r in TEXT_ROLES for r in roles)})
+        read = [r for r in names if not (r == "quote_date" and args.quote_date is not None)]
+        # one column may serve several roles, and is read once
+        self.number_columns = sorted({index[r] for r in read if r in NUMBER_ROLES})
+        self.text_columns = sorted({index[r] for r in read if r in TEXT_ROLES})
         self.dates = {role: {} for role in ("expiry", "quote_date")}
         self.seen_date = {"expiry": False, "quote_date": False}
         self.flags = {}
         self.fixed_quote_date = None
         if args.quote_date is not None:
-            self.fixed_quote_date = chain.date_values([str(args.quote_date)])[0]
+            self.fixed_quote_date = chain.date_values([str(args.quote_date)], "--quote-date")[0]
+        elif "quote_date" not in names:
+            raise ValueError("no quote date: give --quote-date or a quote-date column (one of "
+                             f"{', '.join(chain.ROLES['quote_date'])})")
         if args.rate is None and args.discount_map is None and not (
                 {"rate", "discount"} & set(names)):
             raise ValueError("no interest rate: give --rate R (continuously compounded), "
@@ -222,12 +223,9 @@ class ChunkQuotes:
         self.expiry = values[codes]
         if layout.fixed_quote_date is not None:
             self.quote_date = np.full(n, layout.fixed_quote_date, dtype="datetime64[ns]")
-        elif "quote_date" in layout.names:
+        else:
             codes, values = layout.date_values(records, "quote_date")
             self.quote_date = values[codes]
-        else:
-            raise ValueError("no quote date: give quote_date= or a quote-date column "
-                             f"(one of {', '.join(chain.ROLES['quote_date'])})")
         days = (self.expiry - self.quote_date) / np.timedelta64(1, "D")
         self.T = np.asarray(days, dtype=np.float64) / chain.DAYS_PER_YEAR
         self.D = chain.discount_factors(self.T, self.expiry, args.rate, args.discount_map,
@@ -263,7 +261,8 @@ class Groups:
     too large, among the sorted keys of the groups."""
 
     def __init__(self):
-        self.symbol_ids, self.expiry_ids = {}, {}
+        self.symbol_ids, self.expiry_ids = {}, {}  # symbol or expiry (ns) -> its number
+        self.symbol_names, self.expiry_ns = [], []  # by number
         self.table = np.full((0, 0), -1, dtype=np.int64)
         self.sorted_keys = self.sorted_ids = None
         self.keys = []  # (symbol, expiry in ns) of each group
@@ -278,11 +277,9 @@ class Groups:
 
     def row_keys(self, q, rows):
         """The numbers of each row's symbol and expiry."""
-        symbol = np.array([self.symbol_ids.setdefault(s, len(self.symbol_ids))
-                           for s in q.symbols], dtype=np.int64)
-        ns = q.expiry_values.astype(np.int64).tolist()
-        expiry = np.array([self.expiry_ids.setdefault(e, len(self.expiry_ids)) for e in ns],
-                          dtype=np.int64)
+        symbol = numbers_of(q.symbols, self.symbol_ids, self.symbol_names)
+        expiry = numbers_of(q.expiry_values.astype(np.int64).tolist(), self.expiry_ids,
+                            self.expiry_ns)
         shape = (len(self.symbol_ids), len(self.expiry_ids))
         if self.table is not None and shape != self.table.shape:
             if shape[0] * shape[1] > DENSE_GROUPS:
@@ -320,9 +317,7 @@ class Groups:
             _, first = np.unique((symbol[new] << 32) | expiry[new], return_index=True)
             first = new[np.sort(first)]  # each new group's first row, in the order read
             new_ids = np.arange(len(self.keys), len(self.keys) + len(first))
-            symbols = {v: k for k, v in self.symbol_ids.items()}
-            expiries = {v: k for k, v in self.expiry_ids.items()}
-            self.keys += [(symbols[s], expiries[e]) for s, e in
+            self.keys += [(self.symbol_names[s], self.expiry_ns[e]) for s, e in
                           zip(symbol[first].tolist(), expiry[first].tolist())]
             first_rows = rows[first]
             self.quote_dates += list(q.quote_date[first_rows])
@@ -346,6 +341,19 @@ class Groups:
             e.forward, e.parity = float(self.forward[g]), float(self.parity[g])
             e.used, e.atm_vol = int(self.used[g]), float(self.atm_vol[g])
         return found
+
+
+def numbers_of(values, numbers, names):
+    """The number of each value, new values numbered on from the last (numbers: value ->
+    number; names: the values by number)."""
+    out = np.empty(len(values), dtype=np.int64)
+    for i, value in enumerate(values):
+        number = numbers.get(value)
+        if number is None:
+            number = numbers[value] = len(names)
+            names.append(value)
+        out[i] = number
+    return out
 
 
 def read_ahead(items, depth=2):
