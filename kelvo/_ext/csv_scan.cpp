@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <limits>
+#include <memory>
 #include <locale.h>
 #include <new>
 #include <string>
@@ -21,6 +21,26 @@ namespace kelvo {
 namespace {
 
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+
+// std::allocator with an impossible size reported as std::bad_alloc, as libstdc++ did before
+// GCC 11: its std::bad_array_new_length would make the module need a newer C++ runtime than
+// the rest of the package.
+template <typename T>
+struct PlainAllocator {
+    using value_type = T;
+    PlainAllocator() = default;
+    template <typename U>
+    PlainAllocator(const PlainAllocator<U> &) noexcept {}
+    T *allocate(size_t n) {
+        if (n > std::numeric_limits<size_t>::max() / sizeof(T)) throw std::bad_alloc();
+        return static_cast<T *>(::operator new(n * sizeof(T)));
+    }
+    void deallocate(T *p, size_t) noexcept { ::operator delete(p); }
+    friend bool operator==(PlainAllocator, PlainAllocator) noexcept { return true; }
+    friend bool operator!=(PlainAllocator, PlainAllocator) noexcept { return false; }
+};
+template <typename T>
+using Vector = std::vector<T, PlainAllocator<T>>;
 constexpr double EXACT_POWERS[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                    1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                    1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
@@ -170,7 +190,7 @@ public:
         }
         return code;
     }
-    const std::vector<std::string_view> &distinct() const { return distinct_; }
+    const Vector<std::string_view> &distinct() const { return distinct_; }
 
 private:
     static std::uint64_t fnv1a(std::string_view text) {
@@ -181,8 +201,8 @@ private:
 
     std::int32_t add(std::string_view cell, bool copied, std::uint64_t hash, size_t at) {
         if (copied) {  // an unquoted copy lives in the scratch text: keep it
-            kept_.emplace_back(cell);
-            cell = kept_.back();
+            kept_.push_back(std::make_unique<std::string>(cell));
+            cell = *kept_.back();
         }
         const auto code = static_cast<std::int32_t>(distinct_.size());
         distinct_.push_back(cell);
@@ -199,10 +219,10 @@ private:
         return code;
     }
 
-    std::vector<std::int32_t> slots_;
-    std::vector<std::uint64_t> hashes_;
-    std::vector<std::string_view> distinct_;
-    std::deque<std::string> kept_;
+    Vector<std::int32_t> slots_;
+    Vector<std::uint64_t> hashes_;
+    Vector<std::string_view> distinct_;
+    Vector<std::unique_ptr<std::string>> kept_;
     std::string_view last_;
     std::int32_t last_code_ = 0;
     bool has_last_ = false;
@@ -216,15 +236,15 @@ struct Scan {
     Py_ssize_t size = 0;
     bool final = false;
     Py_ssize_t n_fields = 0;
-    std::vector<int> slot_of_field;  // per field: -1, or its number or text slot
-    std::vector<bool> slot_is_number;
+    Vector<int> slot_of_field;  // per field: -1, or its number or text slot
+    Vector<bool> slot_is_number;
     int n_numbers = 0, n_texts = 0;
     Py_ssize_t max_records = 0;
     // outputs
-    std::vector<std::int64_t> starts, ends, pads, lines;
-    std::vector<std::vector<double>> numbers;
-    std::vector<std::vector<std::int32_t>> codes;
-    std::vector<TextCodes> texts;
+    Vector<std::int64_t> starts, ends, pads, lines;
+    Vector<Vector<double>> numbers;
+    Vector<Vector<std::int32_t>> codes;
+    Vector<TextCodes> texts;
     Py_ssize_t position = 0;  // where the records read end
     std::int64_t line = 0;    // the line number there
     Stop stop = Stop::COMPLETE;
@@ -264,7 +284,7 @@ void scan_records(Scan &scan, NumberReader &reader) {
     const char *text = scan.text;
     const Py_ssize_t size = scan.size;
     const size_t n_slots = scan.slot_is_number.size();
-    std::vector<std::string_view> cells(n_slots);
+    Vector<std::string_view> cells(n_slots);
     std::string scratch;
     Py_ssize_t pos = scan.position;
     std::int64_t line = scan.line;
@@ -365,7 +385,7 @@ void scan_records(Scan &scan, NumberReader &reader) {
 
 // A new one-dimensional NumPy array holding values.
 template <typename T>
-Ref array_of(const std::vector<T> &values, const char *dtype) {
+Ref array_of(const Vector<T> &values, const char *dtype) {
     Ref length(PyLong_FromSsize_t(static_cast<Py_ssize_t>(values.size())));
     if (!length) return Ref();
     Ref array = np_call_with_dtype("empty", length.get(), dtype);
