@@ -14,6 +14,7 @@
 
 #include "array_entries.hpp"
 #include "baw_core/arrays.hpp"
+#include "buffers.hpp"
 
 namespace kelvo {
 namespace {
@@ -151,42 +152,11 @@ bool acquire_columns(PyObject *columns, std::vector<StridedView<double>> &views,
     return true;
 }
 
-// A contiguous buffer of T (bytes, or a one-dimensional int64 array), released on scope exit.
-class ContiguousBuffer {
-public:
-    ContiguousBuffer() = default;
-    ContiguousBuffer(const ContiguousBuffer &) = delete;
-    ContiguousBuffer &operator=(const ContiguousBuffer &) = delete;
-    ~ContiguousBuffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    bool acquire(PyObject *obj, const char *name, Py_ssize_t itemsize) {
-        if (PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) return false;
-        held_ = true;
-        if (view_.ndim > 1 || view_.itemsize != itemsize) {
-            PyErr_Format(PyExc_TypeError, "%s must be a contiguous one-dimensional buffer of "
-                         "%zd-byte items", name, itemsize);
-            return false;
-        }
-        return true;
-    }
-    template <typename T>
-    const T *data() const { return static_cast<const T *>(view_.buf); }
-    Py_ssize_t size() const { return view_.len / view_.itemsize; }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
 PyObject *csv_lines(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (nargs != 5) {
-        PyErr_Format(PyExc_TypeError, "csv_lines() takes 5 arguments (%zd given)", nargs);
-        return nullptr;
-    }
+    if (!takes("csv_lines", nargs, 5)) return nullptr;
     ContiguousBuffer text, starts, ends, pads;
-    if (!text.acquire(args[0], "text", 1) || !starts.acquire(args[1], "starts", 8) ||
-        !ends.acquire(args[2], "ends", 8) || !pads.acquire(args[3], "pads", 8)) {
+    if (!text.acquire(args[0], "text", 'B') || !starts.acquire(args[1], "starts", 'q') ||
+        !ends.acquire(args[2], "ends", 'q') || !pads.acquire(args[3], "pads", 'q')) {
         return nullptr;
     }
     std::vector<StridedView<double>> views;
@@ -237,8 +207,7 @@ PyObject *csv_lines(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
 }  // namespace
 
 PyMethodDef csv_lines_def = {
-    "csv_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(csv_lines)),
-    METH_FASTCALL,
+    "csv_lines", fast_call(csv_lines), METH_FASTCALL,
     "csv_lines($module, text, starts, ends, pads, columns, /)\n--\n\n"
     "CSV lines made of records of text (bytes) and result fields: line i is\n"
     "text[starts[i]:ends[i]], pads[i] empty fields, then ',x0,x1,...' from the equal-length\n"

@@ -16,6 +16,7 @@
 
 #include "array_entries.hpp"
 #include "baw_core/arrays.hpp"
+#include "buffers.hpp"
 
 namespace kelvo {
 namespace {
@@ -423,20 +424,12 @@ bool index_of(PyObject *item, Py_ssize_t n_fields, Py_ssize_t &index) {
 }
 
 PyObject *scan_csv(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (nargs != 8) {
-        PyErr_Format(PyExc_TypeError, "scan_csv() takes 8 arguments (%zd given)", nargs);
-        return nullptr;
-    }
-    Py_buffer view;
-    if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) < 0) return nullptr;
-    struct Release {
-        Py_buffer *view;
-        ~Release() { PyBuffer_Release(view); }
-    } release{&view};
+    ContiguousBuffer text;
+    if (!takes("scan_csv", nargs, 8) || !text.acquire(args[0], "text", 'B')) return nullptr;
 
     Scan scan;
-    scan.text = static_cast<const char *>(view.buf);
-    scan.size = view.len;
+    scan.text = text.data<const char>();
+    scan.size = text.size();
     scan.position = PyLong_AsSsize_t(args[1]);
     scan.line = PyLong_AsLongLong(args[2]);
     const int final = PyObject_IsTrue(args[3]);
@@ -519,8 +512,7 @@ PyObject *scan_csv(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
 }  // namespace
 
 PyMethodDef scan_csv_def = {
-    "scan_csv", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(scan_csv)),
-    METH_FASTCALL,
+    "scan_csv", fast_call(scan_csv), METH_FASTCALL,
     "scan_csv($module, text, position, line, final, n_fields, numbers, texts, max_records, /)\n"
     "--\n\n"
     "Up to max_records CSV records of text (bytes) from offset position, which is on line\n"

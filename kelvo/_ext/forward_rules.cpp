@@ -1,9 +1,9 @@
 // kelvo._forward_rules: the forward search's rules, from the kernel's own definitions, for the
 // Python layers that select strikes as the search does (the command line, kelvo.dask).
-#include <cstring>
 #include <utility>
 
 #include "baw_core/ref.hpp"
+#include "buffers.hpp"
 #include "kernel/forward.hpp"
 
 namespace {
@@ -15,44 +15,11 @@ bool add_constant(PyObject *module, const char *name, Ref value) {
     return value && PyModule_AddObjectRef(module, name, value.get()) == 0;
 }
 
-// A contiguous float64 buffer, released when the holder goes out of scope.
-class DoubleBuffer {
-public:
-    DoubleBuffer() = default;
-    DoubleBuffer(const DoubleBuffer &) = delete;
-    DoubleBuffer &operator=(const DoubleBuffer &) = delete;
-    ~DoubleBuffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    bool acquire(PyObject *obj, const char *name) {
-        if (PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) return false;
-        held_ = true;
-        const char *format = view_.format;
-        if (format != nullptr && (*format == '@' || *format == '=' || *format == '<')) ++format;
-        if (view_.ndim != 1 || view_.itemsize != sizeof(double) || format == nullptr ||
-            std::strcmp(format, "d") != 0) {
-            PyErr_Format(PyExc_TypeError, "%s must be a one-dimensional contiguous float64 array",
-                         name);
-            return false;
-        }
-        return true;
-    }
-    const double *data() const { return static_cast<const double *>(view_.buf); }
-    Py_ssize_t size() const { return view_.shape[0]; }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
 PyObject *parity_forward(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (nargs != 5) {
-        PyErr_Format(PyExc_TypeError, "parity_forward() takes 5 arguments (%zd given)", nargs);
-        return nullptr;
-    }
-    DoubleBuffer calls, puts, strikes;
-    if (!calls.acquire(args[0], "calls") || !puts.acquire(args[1], "puts") ||
-        !strikes.acquire(args[2], "strikes")) {
+    if (!kelvo::takes("parity_forward", nargs, 5)) return nullptr;
+    kelvo::ContiguousBuffer calls, puts, strikes;
+    if (!calls.acquire(args[0], "calls", 'd') || !puts.acquire(args[1], "puts", 'd') ||
+        !strikes.acquire(args[2], "strikes", 'd')) {
         return nullptr;
     }
     const double S = PyFloat_AsDouble(args[3]);
@@ -63,13 +30,12 @@ PyObject *parity_forward(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_ValueError, "calls, puts and strikes must have the same length");
         return nullptr;
     }
-    return PyFloat_FromDouble(kernel::parity_forward(calls.data(), puts.data(), strikes.data(),
+    return PyFloat_FromDouble(kernel::parity_forward(calls.data<double>(), puts.data<double>(), strikes.data<double>(),
                                                      calls.size(), S, D));
 }
 
 PyMethodDef methods[] = {
-    {"parity_forward", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(parity_forward)),
-     METH_FASTCALL,
+    {"parity_forward", kelvo::fast_call(parity_forward), METH_FASTCALL,
      "parity_forward(calls, puts, strikes, S, D)\n--\n\n"
      "The put-call parity estimate of the forward that find_forward_baw searches around: the\n"
      "mean of K + (C - P) / D over the strikes given (float64 arrays), S when there are none."},

@@ -12,6 +12,7 @@
 #include "baw_core/arrays.hpp"
 #include "baw_core/detached.hpp"
 #include "baw_core/parallel.hpp"
+#include "buffers.hpp"
 #include "kernel/forward.hpp"
 
 namespace kelvo {
@@ -94,10 +95,7 @@ bool contiguous_doubles(PyObject *obj, Ref &converted, StridedView<double> &view
 }
 
 PyObject *group_forwards(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (nargs != 7) {
-        PyErr_Format(PyExc_TypeError, "group_forwards() takes 7 arguments (%zd given)", nargs);
-        return nullptr;
-    }
+    if (!takes("group_forwards", nargs, 7)) return nullptr;
     const int array_args[] = {0, 1, 2, 4, 5};  // calls, puts, strikes, S, D
     Ref converted[5];
     StridedView<double> views[5];
@@ -107,23 +105,16 @@ PyObject *group_forwards(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         }
     }
     Ref bounds_array = np_call_with_dtype("ascontiguousarray", args[3], "int64");
-    Py_buffer bounds_view;
-    if (!bounds_array ||
-        PyObject_GetBuffer(bounds_array.get(), &bounds_view, PyBUF_C_CONTIGUOUS) < 0) {
-        return nullptr;
-    }
-    struct Release {
-        Py_buffer *view;
-        ~Release() { PyBuffer_Release(view); }
-    } release{&bounds_view};
+    ContiguousBuffer bounds_view;
+    if (!bounds_array || !bounds_view.acquire(bounds_array.get(), "bounds", 'q')) return nullptr;
     const double strike_pct = PyFloat_AsDouble(args[6]);
     if (strike_pct == -1.0 && PyErr_Occurred()) return nullptr;
 
     const Py_ssize_t rows = views[0].size();
     const Py_ssize_t groups = views[3].size();
-    const auto *bounds = static_cast<const std::int64_t *>(bounds_view.buf);
+    const auto *bounds = bounds_view.data<const std::int64_t>();
     if (views[1].size() != rows || views[2].size() != rows || views[4].size() != groups ||
-        bounds_view.len / 8 != groups + 1) {
+        bounds_view.size() != groups + 1) {
         PyErr_SetString(PyExc_ValueError, "group_forwards(): calls, puts and strikes must have "
                         "one length, S and D one per group and bounds one more");
         return nullptr;
@@ -141,14 +132,8 @@ PyObject *group_forwards(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     Ref used_length(PyLong_FromSsize_t(groups));
     if (!forward || !parity || !used_length) return nullptr;
     Ref used = np_call_with_dtype("zeros", used_length.get(), "int64");
-    Py_buffer used_view;
-    if (!used || PyObject_GetBuffer(used.get(), &used_view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) < 0) {
-        return nullptr;
-    }
-    struct ReleaseUsed {
-        Py_buffer *view;
-        ~ReleaseUsed() { PyBuffer_Release(view); }
-    } release_used{&used_view};
+    ContiguousBuffer used_view;
+    if (!used || !used_view.acquire(used.get(), "used", 'q', true)) return nullptr;
 
     const auto *calls = reinterpret_cast<const double *>(views[0].data());
     const auto *puts = reinterpret_cast<const double *>(views[1].data());
@@ -157,7 +142,7 @@ PyObject *group_forwards(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     const auto *D = reinterpret_cast<const double *>(views[4].data());
     auto *forward_out = reinterpret_cast<double *>(forward_view.data());
     auto *parity_out = reinterpret_cast<double *>(parity_view.data());
-    auto *used_out = static_cast<std::int64_t *>(used_view.buf);
+    auto *used_out = used_view.data<std::int64_t>();
     bool out_of_memory = false;
     {
         Detached detached;
@@ -184,9 +169,7 @@ PyObject *group_forwards(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
 }  // namespace
 
 PyMethodDef group_forwards_def = {
-    "group_forwards",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(group_forwards)),
-    METH_FASTCALL,
+    "group_forwards", fast_call(group_forwards), METH_FASTCALL,
     "group_forwards($module, calls, puts, strikes, bounds, S, D, strike_pct, /)\n--\n\n"
     "(forward, parity, used) of each group g of paired call and put prices, rows\n"
     "bounds[g]:bounds[g + 1], at spot S[g] and discount factor D[g]: the forward as\n"

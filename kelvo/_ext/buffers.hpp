@@ -1,0 +1,65 @@
+// Contiguous buffers of the helper modules' arguments, and their fast-call method entries.
+#pragma once
+
+#include <cstring>
+
+#include "baw_core/ref.hpp"
+
+namespace kelvo {
+
+// A contiguous one-dimensional buffer of float64 ('d'), int64 ('q') or bytes ('B'), released
+// when the holder goes out of scope.
+class ContiguousBuffer {
+public:
+    ContiguousBuffer() = default;
+    ContiguousBuffer(const ContiguousBuffer &) = delete;
+    ContiguousBuffer &operator=(const ContiguousBuffer &) = delete;
+    ~ContiguousBuffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    // False with TypeError naming the argument when obj is not such a buffer of kind.
+    bool acquire(PyObject *obj, const char *name, char kind, bool writable = false) {
+        const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+        if (PyObject_GetBuffer(obj, &view_, flags) < 0) return false;
+        held_ = true;
+        const char *format = view_.format != nullptr ? view_.format : "B";
+        if (*format == '@' || *format == '=' || *format == '<') ++format;
+        const bool fits =
+            view_.ndim == 1 &&
+            (kind == 'B' ? view_.itemsize == 1
+                         : view_.itemsize == 8 &&
+                               (kind == 'd' ? std::strcmp(format, "d") == 0
+                                            : std::strcmp(format, "q") == 0 ||
+                                                  std::strcmp(format, "l") == 0));
+        if (!fits) {
+            PyErr_Format(PyExc_TypeError, "%s must be a one-dimensional contiguous %s", name,
+                         kind == 'd' ? "float64 array" : kind == 'q' ? "int64 array" : "bytes");
+        }
+        return fits;
+    }
+
+    template <typename T>
+    T *data() const { return static_cast<T *>(view_.buf); }
+    Py_ssize_t size() const { return view_.len / view_.itemsize; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// False with TypeError unless a function called name was given n arguments.
+inline bool takes(const char *name, Py_ssize_t nargs, Py_ssize_t n) {
+    if (nargs == n) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", name, n, nargs);
+    return false;
+}
+
+using FastFunction = PyObject *(*)(PyObject *, PyObject *const *, Py_ssize_t);
+
+// A METH_FASTCALL function as the PyCFunction a method table holds.
+inline PyCFunction fast_call(FastFunction function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function));
+}
+
+}  // namespace kelvo
