@@ -113,3 +113,40 @@ def test_shared_inputs_under_concurrent_calls(fast_switching):
     assert tally["errors"] == []
     assert tally["calls"] == 4 * THREADS * ROUNDS
     assert tally["mismatches"] == 0
+
+
+def test_table_reader_writer_and_forwards_under_concurrent_calls(fast_switching):
+    # the command line calls these from its reading thread and its workers at once
+    from kelvo._arrays import csv_lines, group_forwards, scan_csv
+
+    rows = [f'"S{i % 7}",{100 + i % 13}.25,{"cp"[i % 2]},2026-0{1 + i % 9}-15,{i * 0.37:.6g}'
+            for i in range(N)]
+    text = ("\r\n".join(rows) + "\n").encode()
+    calls, puts = (frozen([m.baw_price(SPOT, k, DISCOUNT, FORWARD, total_sigma(k), flag)
+                           for k in STRIKES]) for flag in "cp")
+    bounds = np.array([0, len(STRIKES) // 2, len(STRIKES)])
+    strikes = frozen(STRIKES)
+
+    def once():
+        scanned = scan_csv(text, 0, 1, True, 5, (1, 4), (0, 2, 3), N)
+        starts, ends, pads = scanned[2:5]
+        lines = csv_lines(text, starts, ends, pads, list(scanned[6]))
+        forwards = group_forwards(calls, puts, strikes, bounds, [SPOT] * 2, [DISCOUNT] * 2, 0.05)
+        return repr(scanned[:2]), scanned[7][0].tobytes(), scanned[8], lines, [
+            f.tobytes() for f in forwards]
+
+    serial = once()
+    results, errors = [], []
+
+    def work():
+        try:
+            results.extend(once() == serial for _ in range(ROUNDS))
+        except Exception as error:  # reported below
+            errors.append(error)
+
+    workers = [threading.Thread(target=work) for _ in range(THREADS)]
+    for t in workers:
+        t.start()
+    for t in workers:
+        t.join()
+    assert errors == [] and results == [True] * (THREADS * ROUNDS)
