@@ -1,5 +1,6 @@
 """American (BAW) prices and sensitivities over NumPy arrays, as native loops with the
-interpreter lock released. kelvo.price and kelvo.greeks broadcast onto them."""
+interpreter lock released. kelvo.price and kelvo.greeks broadcast onto them; the command
+line reads and writes tables of contracts and finds their forwards with the rest."""
 from collections.abc import Iterable
 from types import ModuleType
 from typing import Any

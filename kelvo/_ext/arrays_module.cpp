@@ -1,6 +1,6 @@
-// kelvo._arrays: prices and sensitivities over arrays (and the CSV text of result columns),
-// from the same kernel and entry layer as kelvo.baw_core (which keeps exactly its own
-// namespace).
+// kelvo._arrays: prices and sensitivities over arrays, and the command line's CSV reader and
+// writer and batched forward search, from the same kernel and entry layer as kelvo.baw_core
+// (which keeps exactly its own namespace).
 #include <utility>
 
 #include "array_entries.hpp"
@@ -62,7 +62,8 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_arrays",
     "American (BAW) prices and sensitivities over NumPy arrays, as native loops with the\n"
-    "interpreter lock released. kelvo.price and kelvo.greeks broadcast onto them.",
+    "interpreter lock released. kelvo.price and kelvo.greeks broadcast onto them; the command\n"
+    "line reads and writes tables of contracts and finds their forwards with the rest.",
     0,
     nullptr,
     module_slots,
