@@ -176,30 +176,25 @@ def discount_factors(T, expiry, rate=None, discount=None, rate_column=None,
     if rate is not None:
         return np.exp(-float(rate) * T)
     if rate_column is not None:
-        return np.exp(-numbers_of(rate_column) * T)
+        return np.exp(-to_numbers(rate_column) * T)
     if discount_column is not None:
-        return numbers_of(discount_column)
+        return to_numbers(discount_column)
     keys = date_values(list(discount.keys()), "discount=")
     by_date = dict(zip(keys, (float(v) for v in discount.values())))
     return np.array([by_date.get(e, math.nan) for e in np.asarray(expiry, dtype="datetime64[ns]")],
                     dtype=np.float64)
 
 
-def numbers_of(column):
-    """float64 of a column already read as numbers, or of its cells (NaN where not a number)."""
+def to_numbers(column):
+    """float64 of a column's cells, NaN where a cell is not a number; a float64 array (a column
+    the command line's reader has read) as it is. Text that is plain ASCII without digit
+    separators is read by float() in one pass (pd.to_numeric reads it alike, several times
+    slower); anything else goes to pd.to_numeric."""
     if isinstance(column, np.ndarray) and column.dtype == np.float64:
         return column
     import pandas as pd
 
-    return np.asarray(pd.to_numeric(column, errors="coerce"), dtype=np.float64)
-
-
-def to_numbers(column):
-    """float64 of a column's cells, NaN where a cell is not a number. Text that is plain ASCII
-    without digit separators is read by float() in one pass (pd.to_numeric reads it alike, several
-    times slower); anything else goes to pd.to_numeric."""
-    import pandas as pd
-
+    column = pd.Series(column)
     cells = column.to_numpy(dtype=object)
     try:
         text = "".join(cells)
@@ -208,6 +203,13 @@ def to_numbers(column):
     except (TypeError, ValueError):
         pass
     return pd.to_numeric(column, errors="coerce").to_numpy(dtype=np.float64)
+
+
+def years_to_expiry(expiry, quote_date):
+    """Calendar days from quote_date to expiry (datetime64 arrays) over 365; NaN where either is
+    NaT."""
+    days = (expiry - quote_date) / np.timedelta64(1, "D")
+    return np.asarray(days, dtype=np.float64) / DAYS_PER_YEAR
 
 
 class Quotes:
@@ -230,8 +232,7 @@ class Quotes:
         else:
             raise ValueError("no quote date: give quote_date= or a quote-date column "
                              f"(one of {', '.join(ROLES['quote_date'])})")
-        days = (self.expiry.to_numpy() - self.quote_date.to_numpy()) / np.timedelta64(1, "D")
-        self.T = np.asarray(days, dtype=np.float64) / DAYS_PER_YEAR
+        self.T = years_to_expiry(self.expiry.to_numpy(), self.quote_date.to_numpy())
         self.D = discount_factors(self.T, self.expiry, rate, discount,
                                   frame[names["rate"]] if "rate" in names else None,
                                   frame[names["discount"]] if "discount" in names else None)
@@ -300,18 +301,17 @@ def surface(quotes, *, rate=None, discount=None, quote_date=None, columns=None,
     first_row = np.unique(group_id, return_index=True)[1]  # each group's first row
 
     S_g, D_g, T_g = q.spot[first_row], q.D[first_row], q.T[first_row]
-    F_g = np.full(n_groups, np.nan)
-    parity_g = np.full(n_groups, np.nan)
-    used_g = np.zeros(n_groups, dtype=np.int64)
     # each group's rows in table order, from one stable sort (not a scan of the table a group)
     by_group = np.argsort(group_id, kind="stable")
     bounds = np.searchsorted(group_id[by_group], np.arange(n_groups + 1))
-    for g in range(n_groups):
-        rows = by_group[bounds[g]:bounds[g + 1]]
-        calls, puts, strikes = pair_quotes(q.strike[rows], q.flag[rows], q.mid[rows])
-        if T_g[g] > 0:
-            F_g[g], parity_g[g], used_g[g] = expiry_forward(calls, puts, strikes, S_g[g], D_g[g],
-                                                            strike_pct)
+    paired = [pair_quotes(q.strike[rows], q.flag[rows], q.mid[rows])
+              for rows in (by_group[bounds[g]:bounds[g + 1]] for g in range(n_groups))]
+    pair_bounds = np.cumsum([0] + [len(strikes) for _, _, strikes in paired])
+    with np.errstate(invalid="ignore"):
+        S_search = np.where(T_g > 0, S_g, np.nan)  # no forward for an expired group
+    F_g, parity_g, used_g = group_forwards(
+        *(np.concatenate([p[k] for p in paired] or [np.empty(0)]) for k in range(3)),
+        pair_bounds, S_search, D_g, strike_pct)
 
     S, D, F, T = S_g[group_id], D_g[group_id], F_g[group_id], T_g[group_id]
     results = quote_vols(q, S, D, F, T, q.flag != None)  # noqa: E711 (element-wise)

@@ -226,8 +226,7 @@ class ChunkQuotes:
         else:
             codes, values = layout.date_values(records, "quote_date")
             self.quote_date = values[codes]
-        days = (self.expiry - self.quote_date) / np.timedelta64(1, "D")
-        self.T = np.asarray(days, dtype=np.float64) / chain.DAYS_PER_YEAR
+        self.T = chain.years_to_expiry(self.expiry, self.quote_date)
         self.D = chain.discount_factors(self.T, self.expiry, args.rate, args.discount_map,
                                         layout.number(records, "rate"),
                                         layout.number(records, "discount"))
