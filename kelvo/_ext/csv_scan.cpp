@@ -180,9 +180,8 @@ public:
                 code = add(cell, copied, hash, at);
                 break;
             }
-            if (hashes_[static_cast<size_t>(code)] == hash && distinct_[static_cast<size_t>(code)] == cell) {
-                break;
-            }
+            const auto k = static_cast<size_t>(code);
+            if (hashes_[k] == hash && distinct_[k] == cell) break;
         }
         if (!copied) {
             last_ = cell;
@@ -229,7 +228,7 @@ private:
     bool has_last_ = false;
 };
 
-enum class Stop { COMPLETE, NEED_MORE, TOO_MANY_FIELDS, OPEN_QUOTE };
+enum class Stop { NONE, TOO_MANY_FIELDS, OPEN_QUOTE };
 
 struct Scan {
     // inputs
@@ -248,7 +247,7 @@ struct Scan {
     Vector<TextCodes> texts;
     Py_ssize_t position = 0;  // where the records read end
     std::int64_t line = 0;    // the line number there
-    Stop stop = Stop::COMPLETE;
+    Stop stop = Stop::NONE;  // or the fault the records read end at
     std::int64_t fields_seen = 0;  // on TOO_MANY_FIELDS
 };
 
@@ -295,6 +294,14 @@ void scan_records(Scan &scan, NumberReader &reader) {
         std::int64_t breaks = 0;  // line breaks inside quoted fields
         Py_ssize_t field = 0, field_start = pos, end = -1, next = -1;
         for (auto &cell : cells) cell = std::string_view();
+        // the field from field_start to at is complete: keep it if it is one asked for
+        const auto end_field = [&](Py_ssize_t at) {
+            if (field < scan.n_fields && scan.slot_of_field[field] >= 0) {
+                cells[scan.slot_of_field[field]] =
+                    std::string_view(text + field_start, static_cast<size_t>(at - field_start));
+            }
+            ++field;
+        };
         bool quoted = false;
         while (pos < size) {
             const char c = text[pos];
@@ -322,11 +329,7 @@ void scan_records(Scan &scan, NumberReader &reader) {
                 while (pos < size && ORDINARY[static_cast<unsigned char>(text[pos])]) ++pos;
                 continue;
             }
-            if (field < scan.n_fields && scan.slot_of_field[field] >= 0) {
-                cells[scan.slot_of_field[field]] =
-                    std::string_view(text + field_start, static_cast<size_t>(pos - field_start));
-            }
-            ++field;
+            end_field(pos);
             if (c == ',') {
                 field_start = ++pos;
                 continue;
@@ -337,8 +340,7 @@ void scan_records(Scan &scan, NumberReader &reader) {
             break;
         }
         if (end < 0) {  // the text ended inside the record
-            if (!scan.final) {
-                scan.stop = Stop::NEED_MORE;
+            if (!scan.final) {  // left for the next call, with more text
                 pos = start;
                 break;
             }
@@ -347,11 +349,7 @@ void scan_records(Scan &scan, NumberReader &reader) {
                 pos = start;
                 break;
             }
-            if (field < scan.n_fields && scan.slot_of_field[field] >= 0) {
-                cells[scan.slot_of_field[field]] =
-                    std::string_view(text + field_start, static_cast<size_t>(size - field_start));
-            }
-            ++field;
+            end_field(size);
             end = next = size;
         }
         line += breaks + (next > end ? 1 : 0);

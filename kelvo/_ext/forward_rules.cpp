@@ -30,8 +30,8 @@ PyObject *parity_forward(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_ValueError, "calls, puts and strikes must have the same length");
         return nullptr;
     }
-    return PyFloat_FromDouble(kernel::parity_forward(calls.data<double>(), puts.data<double>(), strikes.data<double>(),
-                                                     calls.size(), S, D));
+    return PyFloat_FromDouble(kernel::parity_forward(calls.data<double>(), puts.data<double>(),
+                                                     strikes.data<double>(), calls.size(), S, D));
 }
 
 PyMethodDef methods[] = {

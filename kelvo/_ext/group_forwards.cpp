@@ -89,32 +89,29 @@ GroupForward solve_group(const double *calls, const double *puts, const double *
     return result;
 }
 
-bool contiguous_doubles(PyObject *obj, Ref &converted, StridedView<double> &view) {
-    converted = np_call_with_dtype("ascontiguousarray", obj, "float64");
-    return converted && view.acquire(converted.get(), PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
-}
-
 PyObject *group_forwards(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (!takes("group_forwards", nargs, 7)) return nullptr;
-    const int array_args[] = {0, 1, 2, 4, 5};  // calls, puts, strikes, S, D
-    Ref converted[5];
-    StridedView<double> views[5];
-    for (int k = 0; k < 5; ++k) {
-        if (!contiguous_doubles(args[array_args[k]], converted[k], views[k])) {
+    // calls, puts, strikes, bounds, S, D as contiguous arrays (a contiguous one is not copied)
+    const char *const names[] = {"calls", "puts", "strikes", "bounds", "S", "D"};
+    Ref converted[6];
+    ContiguousBuffer views[6];
+    for (int k = 0; k < 6; ++k) {
+        const bool is_bounds = k == 3;
+        converted[k] = np_call_with_dtype("ascontiguousarray", args[k],
+                                          is_bounds ? "int64" : "float64");
+        if (!converted[k] ||
+            !views[k].acquire(converted[k].get(), names[k], is_bounds ? 'q' : 'd')) {
             return nullptr;
         }
     }
-    Ref bounds_array = np_call_with_dtype("ascontiguousarray", args[3], "int64");
-    ContiguousBuffer bounds_view;
-    if (!bounds_array || !bounds_view.acquire(bounds_array.get(), "bounds", 'q')) return nullptr;
     const double strike_pct = PyFloat_AsDouble(args[6]);
     if (strike_pct == -1.0 && PyErr_Occurred()) return nullptr;
 
     const Py_ssize_t rows = views[0].size();
-    const Py_ssize_t groups = views[3].size();
-    const auto *bounds = bounds_view.data<const std::int64_t>();
-    if (views[1].size() != rows || views[2].size() != rows || views[4].size() != groups ||
-        bounds_view.size() != groups + 1) {
+    const Py_ssize_t groups = views[4].size();
+    const auto *bounds = views[3].data<const std::int64_t>();
+    if (views[1].size() != rows || views[2].size() != rows || views[5].size() != groups ||
+        views[3].size() != groups + 1) {
         PyErr_SetString(PyExc_ValueError, "group_forwards(): calls, puts and strikes must have "
                         "one length, S and D one per group and bounds one more");
         return nullptr;
@@ -135,11 +132,11 @@ PyObject *group_forwards(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     ContiguousBuffer used_view;
     if (!used || !used_view.acquire(used.get(), "used", 'q', true)) return nullptr;
 
-    const auto *calls = reinterpret_cast<const double *>(views[0].data());
-    const auto *puts = reinterpret_cast<const double *>(views[1].data());
-    const auto *strikes = reinterpret_cast<const double *>(views[2].data());
-    const auto *S = reinterpret_cast<const double *>(views[3].data());
-    const auto *D = reinterpret_cast<const double *>(views[4].data());
+    const auto *calls = views[0].data<const double>();
+    const auto *puts = views[1].data<const double>();
+    const auto *strikes = views[2].data<const double>();
+    const auto *S = views[4].data<const double>();
+    const auto *D = views[5].data<const double>();
     auto *forward_out = reinterpret_cast<double *>(forward_view.data());
     auto *parity_out = reinterpret_cast<double *>(parity_view.data());
     auto *used_out = used_view.data<std::int64_t>();
