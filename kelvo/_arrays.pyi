@@ -64,3 +64,13 @@ find_forward_baw finds it on the group's usable strikes (both prices finite and 
 the strike finite) in strike order, the parity estimate it searches around and the count
 of strikes in the window it uses. NaN and 0 where S or D is not finite or no strike is
 usable. The searches run with the thread detached; Ctrl-C on the main thread stops them."""
+
+FALLBACK_WIDTHS: tuple[float, ...]
+DEFAULT_STRIKE_PCT: float
+SEARCH_BAND: float
+FORWARD_XATOL: float
+
+def parity_forward(calls: npt.NDArray[np.float64], puts: npt.NDArray[np.float64],
+                   strikes: npt.NDArray[np.float64], S: float, D: float, /) -> float:
+    """The put-call parity estimate of the forward that find_forward_baw searches around: the
+mean of K + (C - P) / D over the strikes given (float64 arrays), S when there are none."""

@@ -12,7 +12,7 @@ import numpy as np
 
 from kelvo import vectorized_baw_implied_vol
 from kelvo._arrays import group_forwards
-from kelvo._forward_rules import DEFAULT_STRIKE_PCT, FALLBACK_WIDTHS
+from kelvo._arrays import DEFAULT_STRIKE_PCT, FALLBACK_WIDTHS
 
 # role: the column names that stand for it, compared in lower case without surrounding blanks
 ROLES = {

@@ -19,7 +19,7 @@ from pathlib import Path
 import numpy as np
 
 from kelvo import find_forward_baw, vectorized_baw_implied_vol
-from kelvo._forward_rules import DEFAULT_STRIKE_PCT, FALLBACK_WIDTHS, parity_forward
+from kelvo._arrays import DEFAULT_STRIKE_PCT, FALLBACK_WIDTHS, parity_forward
 from kelvo.chain import usable, window_index
 
 SAMPLE = Path(__file__).resolve().parent / "data" / "sample_options.csv"

@@ -10,7 +10,7 @@ import numpy as np
 
 from kelvo import (vectorized_baw_greeks, vectorized_baw_implied_vol,
                    vectorized_baw_price)
-from kelvo._forward_rules import DEFAULT_STRIKE_PCT
+from kelvo._arrays import DEFAULT_STRIKE_PCT
 from kelvo.broadcast import GREEKS
 from kelvo.chain import RESULT_COLUMNS, expiry_forward, find_columns, surface as chain_surface
 

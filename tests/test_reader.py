@@ -9,7 +9,7 @@ import pytest
 
 from kelvo import baw_price, find_forward_baw
 from kelvo._arrays import csv_lines, group_forwards, scan_csv
-from kelvo._forward_rules import parity_forward
+from kelvo._arrays import parity_forward
 
 pd = pytest.importorskip("pandas")
 

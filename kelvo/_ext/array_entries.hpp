@@ -10,5 +10,9 @@ extern Entry vectorized_baw_greeks_entry;
 extern PyMethodDef csv_lines_def;
 extern PyMethodDef scan_csv_def;
 extern PyMethodDef group_forwards_def;
+extern PyMethodDef parity_forward_def;
+
+// The forward search's strike windows and search band as module attributes.
+bool add_forward_rules(PyObject *module);
 
 }  // namespace kelvo

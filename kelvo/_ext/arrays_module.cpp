@@ -29,8 +29,8 @@ bool execute(PyObject *module) {
         if (!bind_function(module, MODULE_NAME, *entry)) return false;
     }
     static PyMethodDef methods[] = {csv_lines_def, scan_csv_def, group_forwards_def,
-                                    {nullptr, nullptr, 0, nullptr}};
-    return PyModule_AddFunctions(module, methods) == 0;
+                                    parity_forward_def, {nullptr, nullptr, 0, nullptr}};
+    return PyModule_AddFunctions(module, methods) == 0 && add_forward_rules(module);
 }
 
 int module_exec(PyObject *module) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "array_entries.hpp"
@@ -163,7 +164,58 @@ PyObject *group_forwards(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     return PyTuple_Pack(3, forward.get(), parity.get(), used.get());
 }
 
+PyObject *parity_forward(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (!takes("parity_forward", nargs, 5)) return nullptr;
+    ContiguousBuffer calls, puts, strikes;
+    if (!calls.acquire(args[0], "calls", 'd') || !puts.acquire(args[1], "puts", 'd') ||
+        !strikes.acquire(args[2], "strikes", 'd')) {
+        return nullptr;
+    }
+    const double S = PyFloat_AsDouble(args[3]);
+    if (S == -1.0 && PyErr_Occurred()) return nullptr;
+    const double D = PyFloat_AsDouble(args[4]);
+    if (D == -1.0 && PyErr_Occurred()) return nullptr;
+    if (puts.size() != calls.size() || strikes.size() != calls.size()) {
+        PyErr_SetString(PyExc_ValueError, "calls, puts and strikes must have the same length");
+        return nullptr;
+    }
+    return PyFloat_FromDouble(kernel::parity_forward(calls.data<double>(), puts.data<double>(),
+                                                     strikes.data<double>(), calls.size(), S, D));
+}
+
 }  // namespace
+
+PyMethodDef parity_forward_def = {
+    "parity_forward", fast_call(parity_forward), METH_FASTCALL,
+    "parity_forward($module, calls, puts, strikes, S, D, /)\n--\n\n"
+    "The put-call parity estimate of the forward that find_forward_baw searches around: the\n"
+    "mean of K + (C - P) / D over the strikes given (float64 arrays), S when there are none."};
+
+bool add_forward_rules(PyObject *module) {
+    Ref widths(PyTuple_New(kernel::N_FALLBACK_WIDTHS));
+    if (!widths) return false;
+    for (int i = 0; i < kernel::N_FALLBACK_WIDTHS; ++i) {
+        PyObject *width = PyFloat_FromDouble(kernel::FALLBACK_WIDTHS[i]);
+        if (width == nullptr) return false;
+        PyTuple_SET_ITEM(widths.get(), i, width);  // the tuple takes the reference
+    }
+    const struct {
+        const char *name;
+        Ref value;
+    } constants[] = {
+        {"FALLBACK_WIDTHS", std::move(widths)},
+        {"DEFAULT_STRIKE_PCT", Ref(PyFloat_FromDouble(kernel::DEFAULT_STRIKE_PCT))},
+        {"SEARCH_BAND", Ref(PyFloat_FromDouble(kernel::SEARCH_BAND))},
+        {"FORWARD_XATOL", Ref(PyFloat_FromDouble(kernel::FORWARD_XATOL))},
+    };
+    for (const auto &constant : constants) {
+        if (!constant.value ||
+            PyModule_AddObjectRef(module, constant.name, constant.value.get()) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
 
 PyMethodDef group_forwards_def = {
     "group_forwards", fast_call(group_forwards), METH_FASTCALL,
