@@ -4,7 +4,7 @@ vectorized_baw_implied_vol throughput on the same quotes (three inversions a row
 ask), and the command's peak memory for two file sizes (target: at least 0.8 of bare, memory
 bounded by the chunk size and the near-the-money quotes, not by the file).
 
-    python3 -P bench/bench_chain_cli.py [--rows 1000000] [--chunk-size 16384]
+    python3 -P bench/bench_chain_cli.py [--rows 1000000] [--chunk-size 16384] [--before PYTHON]
 """
 import argparse
 import sys
@@ -70,9 +70,10 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rows", type=int, default=1_000_000)
     parser.add_argument("--chunk-size", type=int, default=16384)
+    parser.add_argument("--before", help="an interpreter with an earlier kelvo, to compare")
     args = parser.parse_args()
     compare(make, bare, args.rows, args.chunk_size, extra=("--rate", str(RATE)),
-            unit="contracts", per_row="three inversions a row")
+            unit="contracts", per_row="three inversions a row", before=args.before)
 
 
 if __name__ == "__main__":

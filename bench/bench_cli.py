@@ -1,7 +1,9 @@
 """Rows per second of `kelvo FILE -q -o OUT` against the bare vectorized_baw_implied_vol
 throughput on the same quotes, and the command's peak memory for two file sizes at one chunk size.
+With --before PYTHON, an interpreter with an earlier kelvo installed runs the same command on
+the larger file, in turns with this one (three runs each), for the ratio of their speeds.
 
-    python3 -P bench/bench_cli.py [--rows 1000000] [--chunk-size 16384]
+    python3 -P bench/bench_cli.py [--rows 1000000] [--chunk-size 16384] [--before PYTHON]
 """
 import argparse
 import csv
@@ -23,7 +25,7 @@ def make(path, rows):
                     str(rows)], check=True)
 
 
-def run_cli(path, out, chunk_size, extra=()):
+def run_cli(path, out, chunk_size, extra=(), python=sys.executable):
     """Seconds and peak resident memory (MB) of one command-line run in a fresh process."""
     argv = [str(path), "-q", "-o", str(out), "--chunk-size", str(chunk_size), *extra]
     # VmHWM, not getrusage's ru_maxrss: Linux carries ru_maxrss over from the parent through
@@ -36,7 +38,7 @@ def run_cli(path, out, chunk_size, extra=()):
             "status = open('/proc/self/status').read()\n"
             "print(seconds, re.search(r'VmHWM:\\s*(\\d+) kB', status).group(1))\n"
             "sys.exit(code)")
-    proc = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True,
+    proc = subprocess.run([python, "-P", "-c", code], capture_output=True, text=True,
                           check=True)
     seconds, rss_kb = proc.stdout.splitlines()[-1].split()
     return float(seconds), float(rss_kb) / 1024
@@ -56,9 +58,11 @@ def bare(path):
     return time.perf_counter() - start
 
 
-def compare(make, bare, rows, chunk_size, extra=(), unit="rows", per_row="two inversions a row"):
+def compare(make, bare, rows, chunk_size, extra=(), unit="rows", per_row="two inversions a row",
+            before=None):
     """The command's rows/s and peak memory on tables of rows // 5 and rows (make(path, n) writes
-    one and may return its row count), and the bare throughput on the larger one."""
+    one and may return its row count), and the bare throughput on the larger one; with before,
+    the rows/s of another interpreter's kelvo against this one's, in turns."""
     with tempfile.TemporaryDirectory() as tmp:
         results = []
         for size in (rows // 5, rows):
@@ -72,14 +76,25 @@ def compare(make, bare, rows, chunk_size, extra=(), unit="rows", per_row="two in
         t_bare = bare(path)
         print(f"bare vectorized_baw_implied_vol on the same quotes: {n / t_bare:10.0f} rows/s "
               f"({per_row}); command / bare = {t_bare / seconds:.2f}")
+        if before:
+            times = {"before": [], "this": []}
+            for _ in range(3):
+                for name, python in (("before", before), ("this", sys.executable)):
+                    times[name].append(run_cli(path, Path(tmp) / "out.csv", chunk_size, extra,
+                                               python)[0])
+            median = {name: sorted(t)[1] for name, t in times.items()}
+            print(f"{n} {unit}, medians of three in turns: before {n / median['before']:10.0f} "
+                  f"rows/s, this {n / median['this']:10.0f} rows/s; this / before = "
+                  f"{median['before'] / median['this']:.3f}")
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rows", type=int, default=1_000_000)
     parser.add_argument("--chunk-size", type=int, default=16384)
+    parser.add_argument("--before", help="an interpreter with an earlier kelvo, to compare")
     args = parser.parse_args()
-    compare(make, bare, args.rows, args.chunk_size)
+    compare(make, bare, args.rows, args.chunk_size, before=args.before)
 
 
 if __name__ == "__main__":

@@ -55,15 +55,15 @@ whole is left for the next call. ValueError naming the line for a record with mo
 than n_fields, and at the end for a quoted field never closed."""
 
 def group_forwards(calls: _Floats, puts: _Floats, strikes: _Floats, bounds: npt.ArrayLike,
-                   S: _Floats, D: _Floats, strike_pct: float, /
+                   S: _Floats, D: _Floats, /
                    ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64],
                               npt.NDArray[np.int64]]:
     """(forward, parity, used) of each group g of paired call and put prices, rows
 bounds[g]:bounds[g + 1], at spot S[g] and discount factor D[g]: the forward as
-find_forward_baw finds it on the group's usable strikes (both prices finite and positive,
-the strike finite) in strike order, the parity estimate it searches around and the count
-of strikes in the window it uses. NaN and 0 where S or D is not finite or no strike is
-usable. The searches run with the thread detached; Ctrl-C on the main thread stops them."""
+find_forward_baw's search finds it on those strikes (the parity estimate over them, then
+the bounded search around it), the parity estimate and the count of strikes. NaN and 0
+where S or D is not finite or the group has no rows. The searches run with the thread
+detached; Ctrl-C on the main thread stops them."""
 
 FALLBACK_WIDTHS: tuple[float, ...]
 DEFAULT_STRIKE_PCT: float

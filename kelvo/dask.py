@@ -12,7 +12,8 @@ from kelvo import (vectorized_baw_greeks, vectorized_baw_implied_vol,
                    vectorized_baw_price)
 from kelvo._arrays import DEFAULT_STRIKE_PCT
 from kelvo.broadcast import GREEKS
-from kelvo.chain import RESULT_COLUMNS, expiry_forward, find_columns, surface as chain_surface
+from kelvo.chain import (RESULT_COLUMNS, coded, date_values, expiry_forward, find_columns,
+                         surface as chain_surface)
 
 # Column names of an option-chain frame, unless given otherwise.
 CHAIN_COLUMNS = {"call": "call", "put": "put", "strike": "strike", "S": "S", "D": "D"}
@@ -230,26 +231,67 @@ def forwards(frame, by="expiry", *, columns=None, strike_pct=DEFAULT_STRIKE_PCT)
                                              meta=("forward", "f8"))
 
 
-def _surface_of_group(group, options, key_columns):
-    # in the frame's own row order, so that each group's first row is the one it is in-process
-    group = group.drop(columns=key_columns, errors="ignore").sort_index(kind="stable")
-    return chain_surface(group, **options)[0]
+_ROW = "_kelvo_row"
+_PART = "_kelvo_part"
+
+
+def _with_keys(part, names, quote_date, partition_info=None):
+    """The partition with its rows' place in the frame (partition number, then position) and
+    the part they go to: the hash of their underlying and quote date as kelvo.chain reads
+    them, so that a group never spans two parts."""
+    import pandas as pd
+
+    number = (partition_info or {}).get("number", 0)
+    key = pd.Series("", index=part.index, dtype=object)
+    if "symbol" in names:
+        codes, distinct = coded(part[names["symbol"]])
+        key = pd.Series(np.array([str(s).strip() for s in distinct], dtype=object)[codes],
+                        index=part.index)
+    if quote_date is None and "quote_date" in names:
+        codes, distinct = coded(part[names["quote_date"]])
+        dates = date_values(distinct, names["quote_date"], strict=False)
+        key = key + "|" + pd.Series(dates.astype(np.int64)[codes].astype(str), index=part.index)
+    hashed = pd.util.hash_pandas_object(key, index=False).to_numpy()
+    return part.assign(**{_ROW: (np.int64(number) << 40) + np.arange(len(part), dtype=np.int64),
+                          _PART: hashed})
+
+
+def _surface_of_part(part, options):
+    # in the frame's own row order, so that a group's first rows are those they are in-process
+    part = part.sort_values(_ROW, kind="stable").drop(columns=[_ROW, _PART])
+    return chain_surface(part, **options)
 
 
 def surface(quotes, *, rate=None, discount=None, quote_date=None, columns=None,
-            strike_pct=DEFAULT_STRIKE_PCT):
-    """kelvo.chain.surface over a DataFrame of contracts (Dask or pandas), one (underlying,
-    expiry) group at a time on the workers: the table of its rows with the added columns, as a
-    lazy Dask DataFrame. Each group runs the in-process per-expiry code, so the numbers are
-    those of kelvo.chain.surface on the whole frame."""
+            strike_pct=DEFAULT_STRIKE_PCT, npartitions=None):
+    """kelvo.chain.surface over a DataFrame of contracts (Dask or pandas): the rows are shuffled
+    into parts by underlying and quote date, and each part is one call of chain.surface on the
+    workers, so the numbers are those of chain.surface on the whole frame.
+
+    Returns ``(table, summary)``, lazy Dask DataFrames: the rows with the added columns (in the
+    order of their parts; sort by the index to restore the frame's) and one row per group.
+    Compute them together (``dask.compute(table, summary)``) so that each part runs once."""
+    import dask
+    import dask.dataframe as dd
     import pandas as pd
 
     frame = _as_dask_frame(quotes)
     names = find_columns(list(frame.columns), columns)
     options = dict(rate=rate, discount=discount, quote_date=quote_date, columns=columns,
-                   strike_pct=strike_pct)
+                   strike_pct=strike_pct, threads=1)
     meta = frame._meta.assign(**{c: pd.Series([], dtype=np.float64) for c in RESULT_COLUMNS})
-    # grouped on copies of the key columns, which the groups may not carry themselves
-    keys = {f"_kelvo_{role}": frame[names[role]] for role in ("symbol", "expiry") if role in names}
-    return frame.assign(**keys).groupby(list(keys), dropna=False, group_keys=False).apply(
-        _surface_of_group, options, list(keys), meta=meta)
+    keyed_meta = frame._meta.assign(**{_ROW: pd.Series([], dtype=np.int64),
+                                       _PART: pd.Series([], dtype=np.uint64)})
+    keyed = frame.map_partitions(_with_keys, names, quote_date, meta=keyed_meta)
+    parts = keyed.shuffle(on=_PART, npartitions=npartitions or frame.npartitions)
+    results = [dask.delayed(_surface_of_part)(part, options) for part in parts.to_delayed()]
+    summary_meta = pd.DataFrame({c: pd.Series([], dtype=t) for c, t in SUMMARY_DTYPES.items()})
+    table = dd.from_delayed([r[0] for r in results], meta=meta, verify_meta=False)
+    summary = dd.from_delayed([r[1] for r in results], meta=summary_meta, verify_meta=False)
+    return table, summary
+
+
+SUMMARY_DTYPES = {"symbol": object, "quote_date": "datetime64[ns]", "expiry": "datetime64[ns]",
+                  "T": np.float64, "D": np.float64, "spot": np.float64, "forward": np.float64,
+                  "parity_estimate": np.float64, "strikes_used": np.int64,
+                  "atm_vol": np.float64, "quotes": np.int64, "no_iv": np.int64}

@@ -3,14 +3,14 @@ import numpy as np
 
 
 def plot_smile(points, forward, path, expiry=None, format=None):
-    """points: (strikes, call sigma, put sigma) arrays per chunk; annualised when expiry is known.
-    path: a file name or a binary file object (then with format, e.g. "png")."""
+    """points: arrays strike, call and put (total standard deviations), annualised when expiry
+    is known. path: a file name or a binary file object (then with format, e.g. "png")."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    strikes, calls, puts = (np.concatenate(parts) for parts in zip(*points))
+    strikes, calls, puts = points["strike"], points["call"], points["put"]
     scale = 1 / np.sqrt(expiry) if expiry and expiry > 0 else 1.0
     fig, ax = plt.subplots(figsize=(8, 5))
     ax.plot(strikes, calls * scale, "o-", ms=3, label="calls")
@@ -27,32 +27,31 @@ def plot_smile(points, forward, path, expiry=None, format=None):
     plt.close(fig)
 
 
-def plot_surface(points, expiries, path, format=None, by_strike=False):
+def plot_surface(points, summary, path, format=None, by_strike=False):
     """The smiles of every expiry in one panel (implied volatility against log-moneyness
     log(K/F), or strike; calls solid, puts dashed, the bid-ask range shaded, each forward marked)
     and the at-the-money term structure in a second.
 
-    points: per chunk, (symbol, expiry, flag, strike, forward, iv_mid, iv_bid, iv_ask) arrays;
-    expiries: {(symbol, expiry): object with T, forward, atm_vol and quote_date}."""
+    points: arrays symbol, expiry, flag, strike, forward, mid, bid, ask (annualised vols) of
+    the quotes; summary: arrays by kelvo.chain.SUMMARY_COLUMNS, one element a group."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     import pandas as pd
 
-    columns = ("symbol", "expiry", "flag", "strike", "forward", "mid", "bid", "ask")
-    frame = pd.DataFrame({c: np.concatenate([p[i] for p in points]) for i, c in enumerate(columns)})
+    frame = pd.DataFrame(points)
     frame = frame[np.isfinite(frame["forward"]) & (frame["strike"] > 0)]
-    symbols = sorted({s for s, _ in expiries})
+    groups = pd.DataFrame(summary)
+    symbols = sorted(set(groups["symbol"]))
     fig, (smiles, term) = plt.subplots(1, 2, figsize=(13, 5.5),
                                        gridspec_kw={"width_ratios": [2.2, 1]})
     colours = plt.get_cmap("viridis")
-    keys = sorted(expiries)
-    for n, key in enumerate(keys):
-        e = expiries[key]
-        colour = colours(n / max(len(keys) - 1, 1))
-        rows = frame[(frame["symbol"] == key[0]) & (frame["expiry"] == np.datetime64(key[1], "ns"))]
-        label = f"{pd.Timestamp(key[1]).date()}" + (f" {key[0]}" if len(symbols) > 1 else "")
+    groups = groups.sort_values(["symbol", "expiry"], kind="stable", ignore_index=True)
+    for n, e in enumerate(groups.itertuples()):
+        colour = colours(n / max(len(groups) - 1, 1))
+        rows = frame[(frame["symbol"] == e.symbol) & (frame["expiry"] == e.expiry)]
+        label = f"{pd.Timestamp(e.expiry).date()}" + (f" {e.symbol}" if len(symbols) > 1 else "")
         for flag, style in (("c", "-"), ("p", "--")):
             side = rows[rows["flag"] == flag].sort_values("strike")
             x = side["strike"] if by_strike else np.log(side["strike"] / side["forward"])
@@ -68,17 +67,15 @@ def plot_surface(points, expiries, path, format=None, by_strike=False):
     smiles.legend(title="expiry", fontsize=8, ncol=2)
     smiles.grid(alpha=0.3)
     for symbol in symbols:
-        ks = [k for k in keys if k[0] == symbol]
-        term.plot([expiries[k].T for k in ks], [expiries[k].atm_vol for k in ks], "o-",
-                  label=symbol or None)
+        mine = groups[groups["symbol"] == symbol]
+        term.plot(mine["T"], mine["atm_vol"], "o-", label=symbol or None)
     term.set_xlabel("time to expiry (years)")
     term.set_ylabel("annualised implied volatility at the money")
     term.set_title("at-the-money term structure", fontsize=10)
     if len(symbols) > 1:
         term.legend()
     term.grid(alpha=0.3)
-    dates = sorted({str(pd.Timestamp(e.quote_date).date()) for e in expiries.values()
-                    if pd.notna(e.quote_date)})
+    dates = sorted({str(pd.Timestamp(d).date()) for d in groups["quote_date"] if pd.notna(d)})
     date = f" on {', '.join(dates)}" if dates else ""
     fig.suptitle(f"BAW implied volatility surface of {', '.join(s for s in symbols if s) or 'the chain'}"
                  f"{date}")

@@ -1,19 +1,25 @@
-"""Tables of contracts: kelvo.chain.surface and the command line on them, against chains made
-from known forwards and volatilities."""
+"""Tables of contracts: kelvo.chain.surface against chains made from known forwards and
+volatilities, and the one engine: chain.surface, the command line and kelvo.dask.surface give
+the same numbers on the sample, generated tables and the real files."""
+import io
 import math
+from pathlib import Path
 
 import numpy as np
 import pytest
 
 pd = pytest.importorskip("pandas")
 
-from kelvo import baw_price, chain, vectorized_baw_implied_vol  # noqa: E402
-from kelvo.cli import main  # noqa: E402
+from kelvo import baw_price, chain, sample, vectorized_baw_implied_vol  # noqa: E402
+from kelvo.cli import main, options, parser  # noqa: E402
+from kelvo.cli import engine  # noqa: E402
+from kelvo.cli.common import Terminal  # noqa: E402
 
 QUOTE_DATE = pd.Timestamp("2025-06-02")
 RATE = 0.035
 UNDERLYINGS = {"AAA": (100.0, 0.01), "BBB": (42.5, 0.03)}  # spot, dividend yield
 DAYS = (9, 45, 180, 400)
+REAL = Path(__file__).resolve().parents[2] / "shared" / "data" / "real"
 
 LAYOUTS = {
     "vendor": dict(names=("UnderlyingSymbol", "UnderlyingPrice", "Type", "Expiration", "DataDate",
@@ -61,7 +67,7 @@ def test_surface_recovers_forwards_and_vols(layout):
         assert row.forward == pytest.approx(truth[(row.symbol, row.expiry)], rel=1e-6)
     # every mid vol is the inversion at its expiry's forward, bit for bit
     names = chain.find_columns(list(frame.columns))
-    q = chain.Quotes(frame, names, rate=RATE)
+    q = chain.Quotes.from_frame(frame, names, rate=RATE)
     sd = vectorized_baw_implied_vol(q.mid, table[names["spot"]].to_numpy(float), q.strike,
                                     table["D"].to_numpy(), table["forward"].to_numpy(),
                                     q.flag.tolist())
@@ -106,39 +112,68 @@ def test_bad_cells_give_nan_not_errors():
     assert summary["no_iv"].sum() >= 4 and summary["forward"].notna().all()
 
 
-@pytest.mark.parametrize("chunk_size", [7, 100_000])
-def test_command_line_gives_the_surface(tmp_path, capsys, chunk_size):
-    frame, truth = make_chain("vendor", seed=3)
-    path = tmp_path / "eod.csv"
-    frame.drop(columns=["true_vol"]).to_csv(path, index=False)
-    table, summary = chain.surface(pd.read_csv(path), rate=RATE)
-    out = tmp_path / "out.csv"
-    code = main([str(path), "--rate", str(RATE), "-q", "-o", str(out), "--chunk-size",
-                 str(chunk_size)])
-    printed = capsys.readouterr().out
-    assert code == 0 and len(printed.splitlines()) == 1 + len(truth)
-    written = pd.read_csv(out)
-    assert list(written.columns[:8]) == list(frame.columns[:8])
-    for column in ("forward", "iv_mid", "iv_bid", "iv_ask"):
-        assert np.allclose(written[column], table[column], rtol=1e-11, equal_nan=True)
-    code = main([str(path), "--rate", str(RATE), "-q", "--symbol", "BBB", "--expiry",
-                 (QUOTE_DATE + pd.Timedelta(days=45)).strftime("%Y-%m-%d")])
-    assert code == 0 and len(capsys.readouterr().out.splitlines()) == 2
-
-
-@pytest.mark.parametrize("note", ["plain", 'with, a comma and "quotes"', "two\nlines", ""])
-def test_command_line_keeps_every_input_cell(tmp_path, capsys, note):
-    frame, _ = make_chain("vendor", seed=4)
+def generated(path):
+    """Two underlyings, four expiries, shuffled, with a note column that needs quoting."""
+    frame, _ = make_chain("vendor", seed=3)
     frame = frame.drop(columns=["true_vol"])
-    frame.insert(3, "Note", note)
-    path, out = tmp_path / "eod.csv", tmp_path / "out.csv"
+    frame.insert(3, "Note", np.where(np.arange(len(frame)) % 3 == 0, 'say "hi",\nthere', "x"))
     frame.to_csv(path, index=False)
-    assert main([str(path), "--rate", str(RATE), "-q", "-o", str(out), "--chunk-size", "50"]) == 0
-    written = pd.read_csv(out, dtype={"Note": str}, keep_default_na=False)
-    assert (written["Note"] == note).all() and len(written) == len(frame)
-    table, _ = chain.surface(frame, rate=RATE)
-    assert np.allclose(written["iv_mid"].replace("", np.nan).astype(float), table["iv_mid"],
-                       rtol=1e-11, equal_nan=True)
+
+
+# file (or the function that writes it), options, and the chunk size of the command line
+ENGINE_CASES = {
+    "sample": (sample.OPTIONS_PATH, {"rate": 0.04}, 16384),
+    "generated": (generated, {"rate": RATE}, 7),
+}
+
+
+@pytest.mark.parametrize("case", list(ENGINE_CASES))
+def test_one_engine(case, tmp_path):
+    source, given, chunk = ENGINE_CASES[case]
+    path = tmp_path / "table.csv"
+    if callable(source):
+        source(path)
+    else:
+        path = source
+    frame = pd.read_csv(path, dtype=str, keep_default_na=False, encoding="utf-8-sig")
+    table, summary = chain.surface(frame, **given)
+
+    # the command line: its summary, and its table written and read back
+    argv = [str(path), "-q", "-o", str(tmp_path / "out.csv"), "--chunk-size", str(chunk)]
+    for option, value in given.items():
+        argv += [f"--{option.replace('_', '-')}", str(value)]
+    assert main(argv) == 0
+    args = parser().parse_args(argv)
+    options(args)
+    printed = engine.run_file(path, args, Terminal(None), None, None)
+    written = pd.read_csv(tmp_path / "out.csv", dtype=str, keep_default_na=False)
+    assert list(written.columns) == list(frame.columns) + list(chain.RESULT_COLUMNS)
+    assert written[frame.columns].equals(frame)
+    for column in chain.RESULT_COLUMNS:
+        assert list(written[column]) == ["%.12g" % x if x == x else "" for x in table[column]]
+
+    # kelvo.dask on the threaded scheduler
+    dask = pytest.importorskip("dask")
+    dd = pytest.importorskip("dask.dataframe")
+    from kelvo import dask as kd
+
+    with dask.config.set({"dataframe.shuffle.method": "tasks"}):
+        parts = kd.surface(dd.from_pandas(frame, npartitions=3), **given)
+        dask_table, dask_summary = dask.compute(*parts, scheduler="threads")
+    dask_table = dask_table.sort_index()
+    dask_summary = dask_summary.sort_values(["symbol", "quote_date", "expiry"],
+                                            ignore_index=True)
+    for column in chain.RESULT_COLUMNS:
+        assert np.array_equal(dask_table[column].to_numpy(), table[column].to_numpy(),
+                              equal_nan=True), column
+    for column in chain.SUMMARY_COLUMNS:
+        expected = summary[column].to_numpy()
+        for got in (printed[column], dask_summary[column].to_numpy()):
+            if column == "symbol":
+                assert list(got) == list(expected)
+            else:
+                assert np.array_equal(np.asarray(got, dtype=expected.dtype), expected,
+                                      equal_nan=True), column
 
 
 def test_command_line_bad_rows_and_missing_rate(tmp_path, capsys):
@@ -150,9 +185,12 @@ def test_command_line_bad_rows_and_missing_rate(tmp_path, capsys):
     assert main([str(path), "--rate", "0.03", "-q"]) == 2
     assert "line 7: Strike cannot be read: 'n/a'" in capsys.readouterr().err
     assert main([str(path), "--rate", "0.03", "-q", "--skip-bad-rows"]) == 0
-    assert "skipped 1 bad row (lines 7)" in capsys.readouterr().err
+    assert "skipped 1 bad row (line 7)" in capsys.readouterr().err
     assert main([str(path), "-q"]) == 2
     assert "no interest rate" in capsys.readouterr().err
+    assert main([str(path), "--rate", "0.03", "-q", "--symbol", "BBB", "--expiry",
+                 (QUOTE_DATE + pd.Timedelta(days=45)).strftime("%Y-%m-%d")]) == 0
+    assert len(capsys.readouterr().out.splitlines()) == 2
 
 
 def test_surface_picture(tmp_path, capsys):
@@ -177,8 +215,6 @@ def test_surface_picture(tmp_path, capsys):
         assert main(["-q", "--plot", str(tmp_path / "surface.png")]) == 0
     finally:
         plt.Figure.savefig = original
-    from kelvo import sample
-
     n = len(sample.OPTIONS_DAYS)
     assert shown["lines"] == 3 * n  # calls, puts and the forward of each expiry
     assert len(shown["labels"]) == n and shown["term"] == n
@@ -187,16 +223,22 @@ def test_surface_picture(tmp_path, capsys):
     assert (tmp_path / "surface.png").read_bytes()[:4] == b"\x89PNG"
 
 
-def test_dask_surface_gives_the_same_numbers():
-    dd = pytest.importorskip("dask.dataframe")
-    import dask
+@pytest.mark.parametrize("newline", ["\n", "\r\n"])
+def test_command_line_reads_records_across_blocks(tmp_path, monkeypatch, newline):
+    from kelvo.cli import reader
 
-    from kelvo import dask as kd
-
-    frame, _ = make_chain("snake", seed=5)
-    table, _ = chain.surface(frame, rate=RATE)
-    with dask.config.set({"dataframe.shuffle.method": "tasks"}):
-        got = kd.surface(dd.from_pandas(frame, npartitions=3), rate=RATE).compute(
-            scheduler="threads").sort_index()
-    for column in chain.RESULT_COLUMNS:
-        assert np.array_equal(got[column].to_numpy(), table[column].to_numpy(), equal_nan=True)
+    frame, _ = make_chain("vendor", seed=6)
+    frame = frame.drop(columns=["true_vol"])
+    frame.insert(3, "Note", 'say ""hi"",\nthere')
+    path = tmp_path / "eod.csv"
+    path.write_bytes(("\ufeff" + frame.to_csv(index=False, lineterminator=newline)).encode())
+    written = []
+    for block, chunk in ((1 << 16, 1000), (1, 1)):  # at once; then a few bytes a read
+        monkeypatch.setattr(reader, "BLOCK", block)
+        out = tmp_path / f"out{block}.csv"
+        assert main([str(path), "--rate", str(RATE), "-q", "-o", str(out), "--chunk-size",
+                     str(chunk)]) == 0
+        written.append(out.read_bytes())
+    assert written[0] == written[1]
+    table = pd.read_csv(io.BytesIO(written[0]), dtype={"Note": str})
+    assert (table["Note"] == frame["Note"]).all() and len(table) == len(frame)

@@ -64,7 +64,17 @@ def test_output_round_trips(capsys, tmp_path):
     assert code == 0 and forward_of(out) == pytest.approx(sample.FORWARD, abs=1e-6)
     again = read_csv(tmp_path / "again.csv")
     assert [r["call_sd"] for r in again] == [r["call_sd"] for r in rows]
-    assert "call_vol" not in again[0]
+
+
+def test_output_keeps_every_input_column(capsys, tmp_path):
+    (tmp_path / "c.csv").write_text("note,strike,call,put\n" + "".join(
+        f'"row {i}, as given",{line}\n' for i, line in enumerate(CHAIN.splitlines()[1:])))
+    code, _, _ = run_cli(capsys, str(tmp_path / "c.csv"), "--spot", "100", "--discount", "0.99",
+                         "-q", "-o", str(tmp_path / "out.csv"))
+    rows = read_csv(tmp_path / "out.csv")
+    assert code == 0 and list(rows[0]) == ["note", "strike", "call", "put", "call_sd", "put_sd",
+                                           "gap"]
+    assert [r["note"] for r in rows] == ["row 0, as given", "row 1, as given", "row 2, as given"]
 
 
 def test_table_is_printed(capsys):
@@ -81,8 +91,8 @@ CHAIN = "strike,call,put\n95,6.9,1.2\n100,3.2,2.6\n105,1.1,5.7\n"
     ("strike,call,price\n100,3,2\n", "line 1: missing column 'put'"),
     ("", "line 1: the file is empty"),
     ("strike,call,put\n", "no option rows"),
-    (CHAIN.replace("3.2", "abc"), "line 3: call is not a number: 'abc'"),
-    (CHAIN.replace("105,1.1,5.7", "105,1.1"), "line 4: missing put value"),
+    (CHAIN.replace("3.2", "abc"), "line 3: call cannot be read: 'abc'"),
+    (CHAIN.replace("105,1.1,5.7", ",1.1,5.7"), "line 4: strike cannot be read: ''"),
 ])
 def test_bad_input_stops_with_exit_code_2(capsys, tmp_path, text, message):
     path = tmp_path / "chain.csv"
@@ -112,7 +122,9 @@ def test_skip_bad_rows(capsys, tmp_path):
                            "--skip-bad-rows", "-q", "-o", str(tmp_path / "out.csv"))
     assert code == 0
     assert "skipped 2 bad rows (lines 3, 4)" in err
-    assert [r["strike"] for r in read_csv(tmp_path / "out.csv")] == ["95", "110"]
+    rows = read_csv(tmp_path / "out.csv")  # every row written, the bad ones without results
+    assert [r["strike"] for r in rows] == ["95", "100", "105", "110"]
+    assert [bool(r["call_sd"]) for r in rows] == [True, False, False, True]
 
 
 def test_unsolvable_prices_are_empty_cells(capsys, tmp_path):
@@ -180,6 +192,28 @@ def test_package_exports():
     assert re.fullmatch(r"\d+\.\d+\.\d+", kelvo.__version__)
 
 
+def test_no_module_imports_one_that_imports_it_back():
+    root = Path(kelvo.__file__).resolve().parent
+    modules = {".".join(("kelvo",) + p.relative_to(root).with_suffix("").parts).removesuffix(
+        ".__init__"): p for p in root.rglob("*.py")}
+    graph = {}
+    for name, path in modules.items():
+        edges = set()
+        for node in ast.walk(ast.parse(path.read_text())):
+            if isinstance(node, ast.ImportFrom) and (node.module or "").startswith("kelvo"):
+                edges |= {f"{node.module}.{a.name}" if f"{node.module}.{a.name}" in modules
+                          else node.module for a in node.names}
+            elif isinstance(node, ast.Import):
+                edges |= {a.name for a in node.names if a.name.startswith("kelvo")}
+        graph[name] = edges & set(modules) - {name}
+
+    def reaches(start, goal, seen):
+        return any(n == goal or (n not in seen and not seen.add(n) and reaches(n, goal, seen))
+                   for n in graph[start])
+
+    assert [name for name in graph if reaches(name, name, set())] == []
+
+
 def test_readme_examples_run(capsys):
     readme = (REPO / "README.md").read_text()
     blocks = re.findall(r"```python\n(.*?)```", readme, re.S)
@@ -201,21 +235,27 @@ def test_readme_examples_run(capsys):
     [60.0, 70.0, 97.5, 150.0, 102.5, 250.0],
     [250.0, 260.0, 300.0],
 ])
-def test_streamed_selection_gives_the_whole_chains_forward(strikes, strike_pct):
+def test_streamed_store_gives_the_whole_chains_forward(strikes, strike_pct):
     import numpy as np
-    from kelvo.cli import Chunk, Selection
+    from kelvo import chain
+    from kelvo.cli.engine import ForwardQuotes, Groups
 
     S, D, F = 100.0, 0.98, 101.0
     K = np.array(strikes)
     calls = np.array([kelvo.baw_price(S, k, D, F, 0.3, "c") for k in K])
     puts = np.array([kelvo.baw_price(S, k, D, F, 0.3, "p") for k in K])
-    selection = Selection(strike_pct)
-    for start in range(0, len(K), 2):
-        part = slice(start, start + 2)
-        n = len(K[part])
-        selection.add(Chunk(np.arange(n) + start + 2, {
-            "strike": K[part], "call": calls[part], "put": puts[part], "spot": np.full(n, S),
-            "discount": np.full(n, D), "expiry": np.full(n, math.nan)}))
+    groups = Groups()
+    groups.S, groups.D, groups.T = np.array([S]), np.array([D]), np.array([1.0])
+    store = ForwardQuotes(strike_pct)
+    put = np.repeat([False, True], len(K))
+    strike, mid = np.concatenate([K, K]), np.concatenate([calls, puts])
+    for start in range(0, 2 * len(K), 3):  # in pieces, consolidated as they come
+        part = slice(start, start + 3)
+        n = len(strike[part])
+        store.add(np.zeros(n, dtype=np.int64), put[part], strike[part], mid[part],
+                  np.full(n, S), 1)
     whole = kelvo.find_forward_baw(calls, puts, K, S, D, strike_pct)
-    streamed = kelvo.find_forward_baw(*selection.arrays(), S, D, strike_pct)
+    streamed = store.forwards(groups, 1)[0][0]
     assert streamed == whole or (math.isnan(streamed) and math.isnan(whole))
+    assert chain.expiry_forward(calls, puts, K, S, D, strike_pct)[0] == streamed or math.isnan(
+        whole)

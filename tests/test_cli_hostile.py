@@ -10,8 +10,12 @@ import tracemalloc
 import numpy as np
 import pytest
 
-from kelvo import baw_price, cli, sample
+from kelvo import baw_price, sample
+from kelvo.cli import engine
+from kelvo import cli
 from kelvo.cli import main
+from kelvo.cli.layouts import layout_of
+from kelvo.cli.reader import read_header
 
 S, D, F = 100.0, 0.99, 100.5
 
@@ -74,17 +78,17 @@ def test_failed_run_leaves_the_old_output(capsys, tmp_path, chain, monkeypatch, 
     out = tmp_path / "out.csv"
     out.write_text("the previous table\n")
     calls = {"n": 0}
-    real = cli.csv_rows
+    real = engine.csv_lines
 
-    def failing(chunk, columns):
+    def failing(*args):
         calls["n"] += 1
         if calls["n"] == 2:
             if failure == "disk full":
                 raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
             raise KeyboardInterrupt
-        return real(chunk, columns)
+        return real(*args)
 
-    monkeypatch.setattr(cli, "csv_rows", failing)
+    monkeypatch.setattr(engine, "csv_lines", failing)
     code, _, err = run(capsys, chain, "-q", "-o", out, "--chunk-size", "10")
     assert code == (1 if failure == "disk full" else 130)
     assert err.count("\n") == 1 and ("No space left" in err or "interrupted" in err)
@@ -128,8 +132,8 @@ def test_skipped_rows_are_the_same_whatever_the_chunks(capsys, tmp_path, chunk_s
                        "--chunk-size", chunk_size)
     assert code == 0
     assert "skipped 3 bad rows (lines 2, 7, 10)" in err
-    kept = [float(r["strike"]) for r in table(tmp_path / "out.csv")]
-    assert kept == [k for i, k in enumerate(np.arange(95, 106, 1.0)) if i not in (0, 5, 8)]
+    solved = [bool(r["call_sd"]) for r in table(tmp_path / "out.csv")]
+    assert solved == [i not in (0, 5, 8) for i in range(11)]
 
 
 def test_bad_rows_keep_no_chunks_alive(tmp_path):
@@ -138,14 +142,15 @@ def test_bad_rows_keep_no_chunks_alive(tmp_path):
         rows[i] = rows[i].replace(",100.0,", ",x,")
     path = tmp_path / "c.csv"
     path.write_text("\n".join(rows) + "\n")
-    chain = cli.ChainFile(path, 100, True)
+    args = cli.parser().parse_args([str(path), "--skip-bad-rows", "--chunk-size", "100"])
+    cli.options(args)
+    run = engine.Run(path, layout_of(read_header(path)[0], args), args)
     tracemalloc.start()
-    for _ in chain.chunks("test"):
+    for _ in run.chunks(engine.FIRST_PASS):
         pass
-    _, peak = tracemalloc.get_traced_memory()
     current, _ = tracemalloc.get_traced_memory()
     tracemalloc.stop()
-    assert chain.skipped.count == 200 and len(chain.skipped.first) == 20
+    assert run.skipped.count == 200 and len(run.skipped.first) == 20
     assert current < 200_000  # what stays after the pass: 20 messages, not 200 chunks
 
 
@@ -153,7 +158,7 @@ def test_bad_rows_keep_no_chunks_alive(tmp_path):
     (b"strike,call,put\n95,6.9,1.2\n100,3.2\xff,2.6\n", "line 3: the file is not UTF-8 text"),
     (b"\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR\x00\x00\x01\x00" * 50, "not UTF-8 text"),
     (b"strike,call,put\n95,6.9,1.2\n100,\"3.2,2.6\n105,1.1,5.7\n", "line 3: cannot read"),
-    (b"strike,call,put\n95,6.9," + b"1" * 200_000 + b"\n", "line 2: cannot read"),
+    (b"strike,call,put\n95,6.9,\"" + b"1" * 1_100_000 + b"\"\n", "line 2: cannot read"),
     (b"strike,call,put,spot,discount\n95,6.9,1.2,nan,0.99\n",
      "line 2: spot must be a positive number: 'nan'"),
 ])

@@ -1,7 +1,7 @@
-// group_forwards: the forward of many expiries at once, each exactly as find_forward_baw finds
-// it on that expiry's usable strikes in strike order, with the thread detached for the whole
-// batch. The command line, kelvo.chain and kelvo.dask all take their forwards from here.
-#include <algorithm>
+// group_forwards: the forward of many expiries at once, each exactly as find_forward_baw's
+// search finds it on the strikes given, with the thread detached for the whole batch. Which
+// strikes an expiry's search takes is kelvo.chain's rule; the command line, kelvo.chain and
+// kelvo.dask all take their forwards from here.
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -28,61 +28,17 @@ struct GroupForward {
     std::int64_t used = 0;
 };
 
-// Both prices finite and positive, the strike finite: the strikes the search may use.
-inline bool usable(double call, double put, double strike) {
-    return std::isfinite(call) && std::isfinite(put) && call > 0 && put > 0 &&
-           std::isfinite(strike);
-}
-
-// The ladder position of the first window [S (1 - w), S (1 + w)] that holds the strike, the
-// caller's width first; N_FALLBACK_WIDTHS + 1 where none does.
-inline int window_of(double strike, double S, double strike_pct) {
-    for (int w = -1; w < kernel::N_FALLBACK_WIDTHS; ++w) {
-        const double pct = w < 0 ? strike_pct : kernel::FALLBACK_WIDTHS[w];
-        if (strike >= S * (1.0 - pct) && strike <= S * (1.0 + pct)) return w + 1;
-    }
-    return kernel::N_FALLBACK_WIDTHS + 1;
-}
-
-struct Scratch {
-    std::vector<std::int64_t> order;
-    std::vector<double> calls, puts, strikes;
-};
-
-// One expiry: its usable strikes in strike order (a stable sort), those of the first window
-// that holds one (all of them where none does), the parity estimate over those and the search
-// around it.
+// One expiry, rows lo to hi: the parity estimate over them and the search around it.
 GroupForward solve_group(const double *calls, const double *puts, const double *strikes,
-                         std::int64_t lo, std::int64_t hi, double S, double D, double strike_pct,
-                         Detached &detached, Scratch &scratch) {
+                         std::int64_t lo, std::int64_t hi, double S, double D,
+                         Detached &detached) {
     GroupForward result;
-    if (!(std::isfinite(S) && std::isfinite(D))) return result;
-    std::vector<std::int64_t> &order = scratch.order;
-    order.clear();
-    for (std::int64_t j = lo; j < hi; ++j) {
-        if (usable(calls[j], puts[j], strikes[j])) order.push_back(j);
-    }
-    if (order.empty()) return result;
-    std::stable_sort(order.begin(), order.end(),
-                     [strikes](std::int64_t a, std::int64_t b) { return strikes[a] < strikes[b]; });
-    int best = kernel::N_FALLBACK_WIDTHS + 1;
-    for (std::int64_t j : order) best = std::min(best, window_of(strikes[j], S, strike_pct));
-    scratch.calls.clear();
-    scratch.puts.clear();
-    scratch.strikes.clear();
-    for (std::int64_t j : order) {
-        if (window_of(strikes[j], S, strike_pct) != best) continue;
-        scratch.calls.push_back(calls[j]);
-        scratch.puts.push_back(puts[j]);
-        scratch.strikes.push_back(strikes[j]);
-    }
-    const auto n = static_cast<std::int64_t>(scratch.strikes.size());
+    if (!(std::isfinite(S) && std::isfinite(D)) || hi == lo) return result;
+    const std::int64_t n = hi - lo;
     result.used = n;
-    result.parity = kernel::parity_forward(scratch.calls.data(), scratch.puts.data(),
-                                           scratch.strikes.data(), n, S, D);
-    kernel::ForwardParams params{S, D, scratch.calls.data(), scratch.puts.data(),
-                                 scratch.strikes.data(), n, Detached::keep_going_callback,
-                                 &detached};
+    result.parity = kernel::parity_forward(calls + lo, puts + lo, strikes + lo, n, S, D);
+    kernel::ForwardParams params{S, D, calls + lo, puts + lo, strikes + lo, n,
+                                 Detached::keep_going_callback, &detached};
     const kernel::BoundedMinimum best_point =
         kernel::search_forward(kernel::_fwd_iv_abs_diff, &params, result.parity);
     // no strike inverted on both sides at the forward found: there is no forward to report
@@ -91,7 +47,7 @@ GroupForward solve_group(const double *calls, const double *puts, const double *
 }
 
 PyObject *group_forwards(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (!takes("group_forwards", nargs, 7)) return nullptr;
+    if (!takes("group_forwards", nargs, 6)) return nullptr;
     // calls, puts, strikes, bounds, S, D as contiguous arrays (a contiguous one is not copied)
     const char *const names[] = {"calls", "puts", "strikes", "bounds", "S", "D"};
     Ref converted[6];
@@ -105,17 +61,22 @@ PyObject *group_forwards(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
             return nullptr;
         }
     }
-    const double strike_pct = PyFloat_AsDouble(args[6]);
-    if (strike_pct == -1.0 && PyErr_Occurred()) return nullptr;
-
     const Py_ssize_t rows = views[0].size();
     const Py_ssize_t groups = views[4].size();
-    const auto *bounds = views[3].data<const std::int64_t>();
     if (views[1].size() != rows || views[2].size() != rows || views[5].size() != groups ||
         views[3].size() != groups + 1) {
         PyErr_SetString(PyExc_ValueError, "group_forwards(): calls, puts and strikes must have "
                         "one length, S and D one per group and bounds one more");
         return nullptr;
+    }
+    // the bounds are copied as they are checked: another thread may change the caller's array
+    // while the searches run detached
+    std::vector<std::int64_t> bounds;
+    try {
+        bounds.assign(views[3].data<const std::int64_t>(),
+                      views[3].data<const std::int64_t>() + groups + 1);
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
     }
     for (Py_ssize_t g = 0; g < groups; ++g) {
         if (bounds[g] < 0 || bounds[g + 1] < bounds[g] || bounds[g + 1] > rows) {
@@ -141,26 +102,18 @@ PyObject *group_forwards(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     auto *forward_out = reinterpret_cast<double *>(forward_view.data());
     auto *parity_out = reinterpret_cast<double *>(parity_view.data());
     auto *used_out = used_view.data<std::int64_t>();
-    bool out_of_memory = false;
     {
         Detached detached;
-        try {
-            Scratch scratch;
-            for (Py_ssize_t g = 0; g < groups && !detached.interrupted(); ++g) {
-                const GroupForward found = solve_group(calls, puts, strikes, bounds[g],
-                                                       bounds[g + 1], S[g], D[g], strike_pct,
-                                                       detached, scratch);
-                forward_out[g] = found.forward;
-                parity_out[g] = found.parity;
-                used_out[g] = found.used;
-            }
-        } catch (const std::bad_alloc &) {
-            out_of_memory = true;
+        for (Py_ssize_t g = 0; g < groups && !detached.interrupted(); ++g) {
+            const GroupForward found = solve_group(calls, puts, strikes, bounds[g],
+                                                   bounds[g + 1], S[g], D[g], detached);
+            forward_out[g] = found.forward;
+            parity_out[g] = found.parity;
+            used_out[g] = found.used;
         }
         detached.reattach();
         if (detached.interrupted()) return nullptr;
     }
-    if (out_of_memory) return PyErr_NoMemory();
     return PyTuple_Pack(3, forward.get(), parity.get(), used.get());
 }
 
@@ -219,12 +172,12 @@ bool add_forward_rules(PyObject *module) {
 
 PyMethodDef group_forwards_def = {
     "group_forwards", fast_call(group_forwards), METH_FASTCALL,
-    "group_forwards($module, calls, puts, strikes, bounds, S, D, strike_pct, /)\n--\n\n"
+    "group_forwards($module, calls, puts, strikes, bounds, S, D, /)\n--\n\n"
     "(forward, parity, used) of each group g of paired call and put prices, rows\n"
     "bounds[g]:bounds[g + 1], at spot S[g] and discount factor D[g]: the forward as\n"
-    "find_forward_baw finds it on the group's usable strikes (both prices finite and positive,\n"
-    "the strike finite) in strike order, the parity estimate it searches around and the count\n"
-    "of strikes in the window it uses. NaN and 0 where S or D is not finite or no strike is\n"
-    "usable. The searches run with the thread detached; Ctrl-C on the main thread stops them."};
+    "find_forward_baw's search finds it on those strikes (the parity estimate over them, then\n"
+    "the bounded search around it), the parity estimate and the count of strikes. NaN and 0\n"
+    "where S or D is not finite or the group has no rows. The searches run with the thread\n"
+    "detached; Ctrl-C on the main thread stops them."};
 
 }  // namespace kelvo

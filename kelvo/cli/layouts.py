@@ -1,0 +1,349 @@
+"""The layouts of the files the command line reads. A layout is the columns each role is read
+from (or the value an option gives it), how a chunk of records becomes kelvo.chain's quotes,
+which rows are bad, and the columns, table lines and summary the run adds:
+
+- ``ContractTable``: one row per contract, as data vendors export them (kelvo.chain.ROLES);
+- ``OneExpiry``: kelvo's own layout of one expiry of one underlying, a row per strike with its
+  call and put prices (and spot, discount factor and time to expiry, or options for them), read
+  as a table of one group whose quotes are the calls and the puts.
+"""
+import math
+
+import numpy as np
+
+from kelvo import chain
+from kelvo.cli.common import BadInput, positive_number
+
+# accepted header names of the one-expiry layout, compared without case or surrounding blanks
+ONE_EXPIRY_COLUMNS = {
+    "strike": ("strike", "k"),
+    "call": ("call", "call_price", "c"),
+    "put": ("put", "put_price", "p"),
+    "spot": ("spot", "s"),
+    "discount": ("discount", "discount_factor", "d"),
+    "T": ("expiry", "t", "expiry_years"),
+}
+
+
+def is_one_expiry(header):
+    """True for kelvo's one-expiry layout (strike, call and put columns), False for a table of
+    contracts."""
+    lowered = {h.strip().lower() for h in header}
+    return ({"call", "put"} <= lowered or {"call_price", "put_price"} <= lowered
+            or not any(alias in lowered for alias in chain.ROLES["type"]))
+
+
+def number_text(value, digits):
+    if not math.isfinite(value):
+        return ""
+    return f"{value:.{digits}f}" if round(value, digits) != 0 else f"{0.0:.{digits}f}"
+
+
+class Layout:
+    """The columns read by role (header positions), and the checks that make a row bad: for
+    each role read from a column, the kind of cell it must hold."""
+
+    def __init__(self, header, index, checks):
+        self.header = header
+        self.n_fields = len(header)
+        self.index = index  # role -> column position
+        self.number_columns = sorted({index[r] for r in index if r in chain.NUMBER_ROLES
+                                      or r in ("call", "put")})
+        self.text_columns = sorted({index[r] for r in index if r in chain.TEXT_ROLES})
+        self.checks = [(role, kind) for role, kind in checks if role in index]
+
+    def read(self, reader, count):
+        return reader.read(self.n_fields, self.number_columns, self.text_columns, count)
+
+    def numbers(self, records):
+        return {role: records.numbers[self.number_columns.index(i)]
+                for role, i in self.index.items() if i in self.number_columns}
+
+    def texts(self, records):
+        out = {}
+        for role, i in self.index.items():
+            if i in self.text_columns:
+                k = self.text_columns.index(i)
+                out[role] = (records.codes[k], records.distinct[k])
+        return out
+
+    def bad_rows(self, records, values):
+        """(row is bad, message of row i): a row whose cell of a checked role cannot be read."""
+        bad = np.zeros(len(records), dtype=bool)
+        failed = {}
+        with np.errstate(invalid="ignore"):
+            for role, kind in self.checks:
+                value = values[role]
+                if kind == "date":
+                    wrong = np.isnat(value)
+                elif kind == "type":
+                    wrong = value == None  # noqa: E711 (element-wise)
+                elif kind == "positive":
+                    wrong = ~(np.isfinite(value) & (value > 0))
+                elif kind == "quote":  # an empty cell, or NaN, is a missing quote
+                    wrong = np.isnan(value)
+                    for i in np.flatnonzero(wrong):
+                        cell = records.cell(i, self.index[role]).strip().lower()
+                        wrong[i] = cell not in ("", "nan", "+nan", "-nan")
+                else:
+                    wrong = ~np.isfinite(value)
+                for i in np.flatnonzero(wrong & ~bad):
+                    failed[i] = (role, kind)
+                bad |= wrong
+
+        def message(i):
+            role, kind = failed[i]
+            column = self.header[self.index[role]]
+            cell = records.cell(i, self.index[role])
+            if kind == "positive":
+                return f"{column} must be a positive number: {cell!r}"
+            return f"{column} cannot be read: {cell!r}"
+
+        return bad, message
+
+    def group_value_name(self, value):
+        role = {"S": "spot", "D": "discount", "T": "T"}[value]
+        return self.header[self.index[role]] if role in self.index else role
+
+
+class ContractTable(Layout):
+    """One row per contract: underlying and its price, type, expiration, quote date, strike,
+    bid and ask (or a mid), as kelvo.chain finds their columns."""
+
+    SHOWN = ("symbol", "expiry", "type", "strike", "bid", "ask", "iv_bid", "iv_mid", "iv_ask")
+    result_names = chain.RESULT_COLUMNS
+    one_group = False
+
+    @staticmethod
+    def check_options(args):
+        """--spot and a single --discount belong to the one-expiry layout; --expiry selects
+        expiration dates."""
+        if args.spot is not None:
+            raise BadInput("--spot applies to a one-expiry file; a table of contracts has an "
+                           "underlying price column")
+        if args.discount is not None:
+            raise BadInput("--discount is EXPIRY=D for a table of contracts, once per expiry")
+
+    def __init__(self, header, args):
+        self.args = args
+        try:
+            names = chain.find_columns(header, args.columns)
+        except ValueError as error:
+            raise BadInput(f"line 1: {error}") from None
+        self.quote_date = None
+        if args.quote_date is not None:
+            names.pop("quote_date", None)
+            self.quote_date = given_date(args.quote_date, "--quote-date")
+        elif "quote_date" not in names:
+            raise BadInput("no quote date: give --quote-date or a quote-date column (one of "
+                           f"{', '.join(chain.ROLES['quote_date'])})")
+        if args.rate is None and args.discount_map is None and not (
+                {"rate", "discount"} & set(names)):
+            raise BadInput("no interest rate: give --rate R (continuously compounded), "
+                           "--discount EXPIRY=D for each expiry, or a rate or discount column")
+        self.names = names
+        super().__init__(header, {role: header.index(name) for role, name in names.items()},
+                         [("strike", "number"), ("type", "type"), ("expiry", "date"),
+                          ("quote_date", "date"), ("spot", "positive")])
+        self.wanted_symbols = {s.strip().upper() for s in args.symbol or []}
+        self.wanted_expiries = None
+        if args.expiry:
+            self.wanted_expiries = np.array([given_date(e, "--expiry") for e in args.expiry])
+
+    def quotes(self, records, parsed):
+        """kelvo.chain's quotes of a chunk, one a row, and the row of each (None: the same)."""
+        q = chain.Quotes(self.numbers(records), self.texts(records), self.names,
+                         rate=self.args.rate, discount=self.args.discount_map,
+                         quote_date=self.quote_date, parsed=parsed, n=len(records))
+        return q, None
+
+    def check_values(self, q):
+        return {"strike": q.strike, "type": q.flag, "expiry": q.expiry,
+                "quote_date": q.quote_date, "spot": q.spot}
+
+    def selected(self, q):
+        """The rows --symbol and --expiry select."""
+        keep = np.ones(q.n, dtype=bool)
+        if self.wanted_symbols:
+            wanted = np.array([s.strip().upper() in self.wanted_symbols for s in q.symbols])
+            keep &= wanted[q.symbol_codes]
+        if self.wanted_expiries is not None:
+            keep &= np.isin(q.expiry_values, self.wanted_expiries)[q.expiry_codes]
+        return keep
+
+    def selecting(self):
+        return bool(self.wanted_symbols) or self.wanted_expiries is not None
+
+    def results(self, n_rows, results):
+        return [results[c] for c in self.result_names]
+
+    def table_header(self):
+        return " ".join(f"{h:>12}" for h in self.SHOWN) + "\n"
+
+    def table_lines(self, records, columns):
+        shown = [self.index.get(role) for role in self.SHOWN[:6]]
+        ivs = [[f"{x:.6f}" if x == x else "" for x in columns[self.result_names.index(c)]
+                .tolist()] for c in self.SHOWN[6:]]
+        for i in range(len(records)):
+            cells = records.cells(i)
+            row = [cells[c] if c is not None else "" for c in shown]
+            row += [column[i] for column in ivs]
+            yield " ".join(f"{x:>12}" for x in row) + "\n"
+
+    def plot_points(self, q, keep, results):
+        return {"symbol": q.symbol()[keep], "expiry": q.expiry[keep], "flag": q.flag[keep],
+                "strike": q.strike[keep], "forward": results["forward"][keep],
+                "mid": results["iv_mid"][keep], "bid": results["iv_bid"][keep],
+                "ask": results["iv_ask"][keep]}
+
+    def summary_lines(self, summary):
+        width = max([8] + [len(s) for s in summary["symbol"]])
+        yield (f"{'symbol':>{width}} {'expiry':>10} {'T':>8} {'D':>10} {'spot':>10} "
+               f"{'forward':>12} {'parity':>12} {'strikes':>7} {'atm vol':>8} {'quotes':>7}")
+        dates = len(np.unique(summary["quote_date"])) > 1
+        for g in range(len(summary["symbol"])):
+            e = {name: column[g] for name, column in summary.items()}
+            fwd = (f"{e['forward']:12.6f}" if math.isfinite(e["forward"])
+                   else f"{'not found':>12}")
+            parity = (f"{e['parity_estimate']:12.6f}" if math.isfinite(e["parity_estimate"])
+                      else f"{'':>12}")
+            atm = f"{e['atm_vol']:8.4f}" if math.isfinite(e["atm_vol"]) else f"{'':>8}"
+            day = e["expiry"].astype("datetime64[D]")
+            quoted = f" {e['quote_date'].astype('datetime64[D]')!s}" if dates else ""
+            yield (f"{e['symbol']:>{width}} {day!s:>10} {e['T']:8.5f} {e['D']:10.8f} "
+                   f"{e['spot']:10.4f} {fwd} {parity} {e['strikes_used']:7d} {atm} "
+                   f"{e['quotes']:7d}{quoted}")
+
+    def plot(self, points, summary, file, format):
+        from kelvo.plot import plot_surface
+
+        plot_surface(points, summary, file, format=format, by_strike=self.args.by_strike)
+
+
+class OneExpiry(Layout):
+    """kelvo's one-expiry layout: a row per strike with its call and put prices, one spot,
+    discount factor and time to expiry for the file (columns, or --spot, --discount and
+    --expiry); its quotes are the calls of the chunk's rows, then their puts."""
+
+    one_group = True
+
+    @staticmethod
+    def check_options(args):
+        """--expiry is the time to expiry in years here, --discount one discount factor; the
+        options that select or describe a table of contracts do not apply."""
+        if args.expiry is not None:
+            if len(args.expiry) != 1:
+                raise BadInput("--expiry is given once for a one-expiry file")
+            try:
+                args.expiry = positive_number(args.expiry[0])
+            except ValueError:
+                raise BadInput(f"--expiry must be a positive number, not "
+                               f"{args.expiry[0]!r}") from None
+        for option in ("rate", "symbol", "quote_date"):
+            if getattr(args, option):
+                raise BadInput(f"--{option.replace('_', '-')} applies to tables of contracts, "
+                               "not to a one-expiry file")
+        if args.discount_map is not None:
+            raise BadInput("--discount is one number for a one-expiry file")
+
+    def __init__(self, header, args):
+        self.args = args
+        names = [h.strip().lower() for h in header]
+        index = {}
+        for role, aliases in ONE_EXPIRY_COLUMNS.items():
+            found = [i for i, name in enumerate(names) if name in aliases]
+            if found:
+                index[role] = found[0]
+        self.fixed = {"spot": args.spot, "discount": args.discount, "T": args.expiry}
+        for role, value in self.fixed.items():
+            if value is not None:
+                index.pop(role, None)
+        missing = [c for c in ("strike", "call", "put") if c not in index]
+        missing += [c for c in ("spot", "discount") if c not in index and self.fixed[c] is None]
+        if missing:
+            raise BadInput(f"line 1: missing column{'s' if len(missing) > 1 else ''} "
+                           f"{', '.join(repr(m) for m in missing)} (have {', '.join(header)}; "
+                           "spot and discount may be given as --spot and --discount instead)")
+        self.with_vol = "T" in index or args.expiry is not None
+        self.result_names = (("call_sd", "put_sd") + (("call_vol", "put_vol")
+                                                        if self.with_vol else ()) + ("gap",))
+        super().__init__(header, index, [("strike", "number"), ("call", "quote"),
+                                         ("put", "quote"), ("spot", "positive"),
+                                         ("discount", "positive"), ("T", "number")])
+
+    def quotes(self, records, parsed):
+        n = len(records)
+        read = self.numbers(records)
+        both = lambda a: np.concatenate([a, a])
+        numbers = {"strike": both(read["strike"]), "mid": np.concatenate([read["call"],
+                                                                          read["put"]])}
+        for role in ("spot", "discount", "T"):
+            if role in read:
+                numbers[role] = both(read[role])
+            else:
+                value = self.fixed[role]
+                numbers[role] = np.full(2 * n, math.nan if value is None else value)
+        texts = {"type": (np.repeat(np.array([0, 1], dtype=np.int32), n), ["c", "p"])}
+        q = chain.Quotes(numbers, texts, {}, parsed=parsed, n=2 * n)
+        return q, both(np.arange(n))
+
+    def check_values(self, q):
+        n = q.n // 2
+        values = {"strike": q.strike[:n], "call": q.mid[:n], "put": q.mid[n:]}
+        values.update(spot=q.spot[:n], discount=q.D[:n], T=q.T[:n])
+        return values
+
+    def selected(self, q):
+        return np.ones(q.n // 2, dtype=bool)
+
+    def selecting(self):
+        return False
+
+    def results(self, n_rows, results):
+        call_sd, put_sd = results["sd_mid"][:n_rows], results["sd_mid"][n_rows:]
+        columns = [call_sd, put_sd]
+        if self.with_vol:
+            columns += [results["iv_mid"][:n_rows], results["iv_mid"][n_rows:]]
+        return columns + [call_sd - put_sd]
+
+    def table_header(self):
+        return " ".join(f"{h:>12}" for h in ("strike", "call", "put") + self.result_names) + "\n"
+
+    def table_lines(self, records, columns):
+        read = self.numbers(records)
+        shown = [read["strike"], read["call"], read["put"]] + list(columns)
+        for row in zip(*(c.tolist() for c in shown)):
+            yield " ".join(f"{number_text(x, 6):>12}" for x in row) + "\n"
+
+    def plot_points(self, q, keep, results):
+        n = q.n // 2
+        return {"strike": q.strike[:n], "call": results["sd_mid"][:n],
+                "put": results["sd_mid"][n:]}
+
+    def summary_lines(self, summary):
+        S, D, F = summary["spot"][0], summary["D"][0], summary["forward"][0]
+        yield (f"spot {S:.6g}  discount factor {D:.10g}  strikes used "
+               f"{summary['strikes_used'][0]}")
+        yield (f"forward {number_text(F, 8) or 'not found'}  parity estimate "
+               f"{summary['parity_estimate'][0]:.8f}")
+
+    def plot(self, points, summary, file, format):
+        from kelvo.plot import plot_smile
+
+        T = summary["T"][0]
+        plot_smile(points, summary["forward"][0], file, T if self.with_vol else None,
+                   format=format)
+
+
+def given_date(text, option):
+    try:
+        return chain.fixed_date(text, option)
+    except ValueError as error:
+        raise BadInput(str(error)) from None
+
+
+def layout_of(header, args):
+    """The layout of a file with this header, with the options that apply to it."""
+    layout = OneExpiry if is_one_expiry(header) else ContractTable
+    layout.check_options(args)
+    return layout(header, args)

@@ -1,0 +1,137 @@
+"""The records of a CSV file, a chunk at a time, split by the native reader: each record's span
+of text, and the cells of the columns a layout reads, numbers as floats and texts as codes into
+their distinct values."""
+import codecs
+
+import numpy as np
+
+from kelvo._arrays import scan_csv
+from kelvo.cli.common import BadInput, first_line_not_utf8
+
+RECORD_LIMIT = 1 << 20  # bytes: a longer record is a quote never closed, not a contract
+BLOCK = 1 << 16
+READ_AHEAD = 1.25  # bytes read for a chunk, over its records' length as measured so far
+MAX_HEADER_FIELDS = 1 << 16
+
+
+class Records:
+    """A chunk of records: the text they lie in, each one's span in it, count of missing fields
+    and first line, and per column read its numbers, or its codes into its distinct texts."""
+
+    __slots__ = ("text", "starts", "ends", "pads", "lines", "numbers", "codes", "distinct")
+
+    def __len__(self):
+        return len(self.starts)
+
+    def cells(self, i):
+        """Every cell of record i, as the csv module reads it (with no limit on a field's
+        length)."""
+        text = self.text[self.starts[i]:self.ends[i]]
+        n = text.count(b",") + 1
+        _, _, _, _, missing, _, _, _, distinct = scan_csv(text, 0, 1, True, n, (),
+                                                          tuple(range(n)), 1)
+        # n counts the commas inside quotes too: the fields past the record's are not its own
+        cells = [column[0] for column in distinct][:n - int(missing[0])]
+        return cells + [""] * int(self.pads[i])
+
+    def cell(self, i, column):
+        cells = self.cells(i)
+        return cells[column] if column < len(cells) else ""
+
+
+class RecordReader:
+    """The records of a CSV file, a chunk at a time, from blocks of its bytes (checked to be
+    UTF-8 as they are read)."""
+
+    def __init__(self, path, progress=None):
+        self.path, self.progress = path, progress
+        self.file = open(path, "rb")
+        self.decoder = codecs.getincrementaldecoder("utf-8")()
+        self.text, self.position, self.line = b"", 0, 1
+        self.at_end, self.started = False, False
+        self.record_bytes = 64.0  # bytes a record, as measured so far
+
+    def close(self):
+        self.file.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def header(self):
+        """The cells of the first record and its text."""
+        records = self.read(MAX_HEADER_FIELDS, (), (), 1)
+        if records is None:
+            raise BadInput("line 1: the file is empty (expected a header row)")
+        cells = records.cells(0)
+        return (cells[:len(cells) - int(records.pads[0])],
+                records.text[records.starts[0]:records.ends[0]])
+
+    def read(self, n_fields, numbers, texts, count):
+        """The next count records (fewer at the end of the file, None after it), with the cells
+        of the columns numbers read as numbers and those of texts as texts."""
+        while True:
+            self._fill(count)
+            try:
+                (position, line, starts, ends, pads, lines, values, codes,
+                 distinct) = scan_csv(self.text, self.position, self.line, self.at_end, n_fields,
+                                      numbers, texts, count)
+            except ValueError as error:
+                raise BadInput(str(error)) from None
+            if len(starts) == count or self.at_end:
+                break
+            # the text after the records read is one record the text does not yet hold whole
+            if len(self.text) - position > RECORD_LIMIT:
+                raise BadInput(f"line {line}: cannot read this CSV record: it runs past "
+                               f"{RECORD_LIMIT} bytes (a quoted field never closed?)")
+            self.record_bytes *= 2  # a chunk's records were longer than those before
+        if not len(starts):
+            return None
+        long = np.flatnonzero(ends - starts > RECORD_LIMIT)
+        if len(long):
+            raise BadInput(f"line {int(lines[long[0]])}: cannot read this CSV record: it runs "
+                           f"past {RECORD_LIMIT} bytes (a quoted field never closed?)")
+        self.record_bytes = max(1.0, (position - self.position) / len(starts))
+        records = Records()
+        records.text, records.starts, records.ends, records.pads, records.lines = (
+            self.text, starts, ends, pads, lines)
+        records.numbers, records.codes, records.distinct = values, codes, distinct
+        self.position, self.line = position, line
+        return records
+
+    def _fill(self, count):
+        """Read until the text ahead holds about count records, or the file ends."""
+        ahead = len(self.text) - self.position
+        wanted = int(count * self.record_bytes * READ_AHEAD) + BLOCK
+        if self.at_end or ahead >= wanted:
+            return
+        block = self.file.read(wanted - ahead)
+        if self.progress is not None:
+            self.progress.update(len(block))
+        if not block:
+            self.at_end = True
+            try:
+                self.decoder.decode(b"", final=True)
+            except UnicodeDecodeError:
+                self._not_utf8()
+        else:
+            try:
+                self.decoder.decode(block)
+            except UnicodeDecodeError:
+                self._not_utf8()
+            if not self.started:
+                self.started = True
+                block = block.removeprefix(codecs.BOM_UTF8)
+        self.text = self.text[self.position:] + block
+        self.position = 0
+
+    def _not_utf8(self):
+        raise BadInput(f"line {first_line_not_utf8(self.path)}: the file is not UTF-8 text")
+
+
+def read_header(path):
+    """The cells of the first record and its text."""
+    with RecordReader(path) as reader:
+        return reader.header()
