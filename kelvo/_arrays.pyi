@@ -30,6 +30,33 @@ spot), and 'vega' = dV/dsigma per unit of total standard deviation; multiply it 
 sqrt(T)/100 for the change per volatility point. In the exercise region delta is +1 or -1
 and gamma and vega are 0."""
 
+def vectorized_european_price(S_arr: _Floats, K_arr: _Floats, D_arr: _Floats, F_arr: _Floats,
+                              sigmas: _Floats, flags: Iterable[Any]) -> npt.NDArray[np.float64]:
+    """European (Black) prices over parallel arrays, with the interpreter lock released.
+
+Element i is the discounted Black price D (F N(d1) - K N(d2)) of a call (or of a put) at
+total standard deviation sigmas[i]; S_arr[i] plays no part in it. The inputs follow the
+rules of vectorized_baw_price. Returns a float64 array."""
+
+def vectorized_european_greeks(S_arr: _Floats, K_arr: _Floats, D_arr: _Floats, F_arr: _Floats,
+                               sigmas: _Floats, flags: Iterable[Any]
+                               ) -> dict[str, npt.NDArray[np.float64]]:
+    """European (Black) prices and sensitivities over parallel arrays, interpreter lock released.
+
+Returns a dict of float64 arrays 'price', 'delta', 'gamma' and 'vega', defined as for
+vectorized_baw_greeks (delta and gamma with D and the carry F/S held)."""
+
+def vectorized_european_implied_vol(prices: _Floats, S_arr: _Floats, K_arr: _Floats,
+                                    D_arr: _Floats, F_arr: _Floats, flags: Iterable[Any]
+                                    ) -> npt.NDArray[np.float64]:
+    """European (Black) implied total standard deviations over parallel arrays, interpreter lock
+released.
+
+Element i solves the Black price of element i for sigma to 1e-10: 0.0 for a price at or
+below the zero-volatility value D max(F - K, 0) (or D max(K - F, 0)) plus 1e-10, NaN where
+no volatility up to 16 reproduces it or an input is NaN. The inputs follow the rules of
+vectorized_baw_implied_vol. Returns a float64 array."""
+
 def csv_lines(text: bytes, starts: npt.NDArray[np.int64], ends: npt.NDArray[np.int64],
               pads: npt.NDArray[np.int64], columns: Iterable[npt.NDArray[np.float64]],
               /) -> bytes:
@@ -55,13 +82,14 @@ whole is left for the next call. ValueError naming the line for a record with mo
 than n_fields, and at the end for a quoted field never closed."""
 
 def group_forwards(calls: _Floats, puts: _Floats, strikes: _Floats, bounds: npt.ArrayLike,
-                   S: _Floats, D: _Floats, /
+                   S: _Floats, D: _Floats, search: npt.ArrayLike, /
                    ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64],
                               npt.NDArray[np.int64]]:
     """(forward, parity, used) of each group g of paired call and put prices, rows
 bounds[g]:bounds[g + 1], at spot S[g] and discount factor D[g]: the forward as
 find_forward_baw's search finds it on those strikes (the parity estimate over them, then
-the bounded search around it), the parity estimate and the count of strikes. NaN and 0
+the bounded search around it), or where search[g] is 0 (European options) the parity
+estimate itself; the parity estimate; and the count of strikes. NaN and 0
 where S or D is not finite or the group has no rows. The searches run with the thread
 detached; Ctrl-C on the main thread stops them."""
 

@@ -7,18 +7,77 @@ float when every input is a scalar, an ndarray of the broadcast shape otherwise,
 Series (a DataFrame for ``greeks``) on the index of the Series among the inputs. Element for
 element the results are those of ``baw_price`` and ``baw_implied_vol``, bit for bit.
 
-Flags are given either as ``flag`` ("c" for a call; anything else, None included, is a put;
-a string, or an array or Series of them) or as a boolean ``is_call``.
+Flags are given either as ``flag`` ("c", "call" or "calls" for a call, "p", "put" or "puts"
+for a put, in any case; None or a missing value is a put; any other value raises ValueError
+naming it; a string, or an array or Series of them) or as a boolean ``is_call``.
+
+``style`` is "american" (the Barone-Adesi-Whaley price, the default) or "european" (Black's
+price, for options exercised only at expiry such as cash-settled index options).
 """
 import math
 
 import numpy as np
 
-from kelvo._arrays import vectorized_baw_greeks, vectorized_baw_price
+from kelvo._arrays import (vectorized_baw_greeks, vectorized_baw_price,
+                           vectorized_european_greeks, vectorized_european_implied_vol,
+                           vectorized_european_price)
 from kelvo.baw_core import baw_implied_vol, baw_price, vectorized_baw_implied_vol
 
 GREEKS = ("price", "delta", "gamma", "vega")
 _SCALARS = (float, int)
+CALL_WORDS = frozenset({"c", "call", "calls"})
+PUT_WORDS = frozenset({"p", "put", "puts"})
+STYLES = ("american", "european")
+
+
+def flag_of(value):
+    """"c" or "p" for one flag as kelvo reads them: c, call, calls, p, put, puts in any case and
+    with blanks around; None and missing values (NaN, pandas' NA) are puts."""
+    if isinstance(value, str):
+        word = value.strip().lower()
+        if word in CALL_WORDS:
+            return "c"
+        if word in PUT_WORDS:
+            return "p"
+    elif value is None or value != value or _is_na(value):
+        return "p"
+    raise ValueError(f"{value!r} is not an option type: give c, call, p or put (any case)")
+
+
+def _is_na(value):
+    try:
+        import pandas as pd
+    except ImportError:
+        return False
+    return value is pd.NA or value is pd.NaT
+
+
+def _flags_of(values):
+    """flag_of of every element of an array, each distinct value read once."""
+    flat = values.reshape(-1)
+    if flat.dtype.kind in "US":
+        distinct, codes = np.unique(flat, return_inverse=True)
+        read = np.array([flag_of(str(v)) for v in distinct.tolist()], dtype=object)
+        return read[codes].reshape(values.shape)
+    seen = {}
+    out = np.empty(len(flat), dtype=object)
+    for i, value in enumerate(flat.tolist()):
+        try:
+            out[i] = seen[value]
+        except KeyError:
+            out[i] = seen[value] = flag_of(value)
+        except TypeError:  # unhashable: read it as it is
+            out[i] = flag_of(value)
+    return out.reshape(values.shape)
+
+
+def _functions(style):
+    if style not in STYLES:
+        raise ValueError(f"style must be one of {', '.join(map(repr, STYLES))}, not {style!r}")
+    if style == "european":
+        return vectorized_european_price, vectorized_european_implied_vol, \
+            vectorized_european_greeks
+    return vectorized_baw_price, vectorized_baw_implied_vol, vectorized_baw_greeks
 
 
 def _is_series(value):
@@ -34,14 +93,11 @@ def _flag_array(flag, is_call):
             raise TypeError(f"is_call must be boolean, not {values.dtype}")
         return np.where(values, "c", "p").astype(object)
     if isinstance(flag, str):
-        return np.array(flag, dtype=object)
-    values = flag.to_numpy(dtype=object) if _is_series(flag) else np.asarray(flag, dtype=object)
-    # A missing value of a pandas column (NA) compares ambiguously: it is a put, as None is.
-    if values.size and _is_series(flag):
-        import pandas as pd
-
-        values = np.where(pd.isna(values), None, values)
-    return values
+        return np.array(flag_of(flag), dtype=object)
+    values = flag.to_numpy() if _is_series(flag) else np.asarray(flag)
+    if values.dtype.kind not in "US":
+        values = values.astype(object)
+    return _flags_of(values)
 
 
 def _broadcast(named, flag, is_call):
@@ -108,39 +164,41 @@ def _shaped(values, shape, index):
     return values.reshape(shape)
 
 
-def price(S, K, D, F, sigma, flag=None, *, is_call=None):
-    """American (BAW) prices: ``baw_price`` broadcast over its arguments."""
-    if _all_scalar((S, K, D, F, sigma), flag, is_call):
-        return baw_price(S, K, D, F, sigma, flag)
+def price(S, K, D, F, sigma, flag=None, *, is_call=None, style="american"):
+    """Prices: ``baw_price`` (American) or Black's (``style="european"``) broadcast over the
+    arguments."""
+    vectorized = _functions(style)[0]
+    if style == "american" and _all_scalar((S, K, D, F, sigma), flag, is_call):
+        return baw_price(S, K, D, F, sigma, flag_of(flag))
     numeric, flags, shape, index = _broadcast(
         {"S": S, "K": K, "D": D, "F": F, "sigma": sigma}, flag, is_call)
-    return _shaped(vectorized_baw_price(*numeric, flags), shape, index)
+    return _shaped(vectorized(*numeric, flags), shape, index)
 
 
-def implied_vol(price, S, K, D, F, flag=None, *, is_call=None):
-    """Implied total standard deviations: ``baw_implied_vol`` broadcast over its arguments
-    (0.0 at or below intrinsic value, NaN where no volatility reproduces the price)."""
-    if _all_scalar((price, S, K, D, F), flag, is_call):
-        return baw_implied_vol(price, S, K, D, F, flag)
+def implied_vol(price, S, K, D, F, flag=None, *, is_call=None, style="american"):
+    """Implied total standard deviations: ``baw_implied_vol`` (American) or Black's
+    (``style="european"``) broadcast over the arguments (0.0 at or below intrinsic value, the
+    spot's for American options and D max(F - K, 0) for European ones; NaN where no volatility
+    reproduces the price)."""
+    vectorized = _functions(style)[1]
+    if style == "american" and _all_scalar((price, S, K, D, F), flag, is_call):
+        return baw_implied_vol(price, S, K, D, F, flag_of(flag))
     numeric, flags, shape, index = _broadcast(
         {"price": price, "S": S, "K": K, "D": D, "F": F}, flag, is_call)
-    return _shaped(vectorized_baw_implied_vol(*numeric, flags), shape, index)
+    return _shaped(vectorized(*numeric, flags), shape, index)
 
 
-def greeks(S, K, D, F, sigma, flag=None, *, is_call=None):
+def greeks(S, K, D, F, sigma, flag=None, *, is_call=None, style="american"):
     """Price, delta, gamma and vega: a dict of floats (all scalars), a dict of arrays of the
     broadcast shape, or a DataFrame with those columns on the Series' index.
 
     delta = dV/dS and gamma = d2V/dS2 with D and the carry F/S held (the forward moves with the
     spot); vega = dV/dsigma per unit of total standard deviation, so vega * sqrt(T) / 100 is the
-    change per volatility point."""
-    scalar = _all_scalar((S, K, D, F, sigma), flag, is_call)
-    if scalar:
-        numeric, flags, shape, index = [[float(v)] for v in (S, K, D, F, sigma)], [flag], (), None
-    else:
-        numeric, flags, shape, index = _broadcast(
-            {"S": S, "K": K, "D": D, "F": F, "sigma": sigma}, flag, is_call)
-    result = vectorized_baw_greeks(*numeric, flags)
+    change per volatility point. ``style`` as for ``price``."""
+    vectorized = _functions(style)[2]
+    numeric, flags, shape, index = _broadcast(
+        {"S": S, "K": K, "D": D, "F": F, "sigma": sigma}, flag, is_call)
+    result = vectorized(*numeric, flags)
     if index is not None:
         import pandas as pd
 

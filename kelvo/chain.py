@@ -23,74 +23,75 @@ Column roles are found by name, case-insensitively, among the names common expor
 """
 import datetime
 import math
+import re
 
 import numpy as np
 
 from kelvo import vectorized_baw_implied_vol
-from kelvo._arrays import DEFAULT_STRIKE_PCT, FALLBACK_WIDTHS, group_forwards
+from kelvo._arrays import (DEFAULT_STRIKE_PCT, FALLBACK_WIDTHS, group_forwards,
+                           vectorized_european_implied_vol)
 
-# role: the column names that stand for it, compared in lower case without surrounding blanks
+# role: the column names that stand for it, compared in lower case without surrounding blanks,
+# the more specific first (option_type before type, underlying before symbol). Quotes and
+# underlying prices may carry a snapshot's suffix (bid_1545, bid_eod).
 ROLES = {
-    "symbol": ("underlyingsymbol", "underlying_symbol", "symbol", "underlying", "ticker", "root"),
+    "symbol": ("underlyingsymbol", "underlying_symbol", "underlying", "underlying_ticker",
+               "ticker", "symbol", "root"),
     "spot": ("underlyingprice", "underlying_price", "active_underlying_price", "spot",
-             "underlying_last", "stock_price"),
-    "type": ("type", "option_type", "cp_flag", "call_put", "putcall", "put_call", "right",
-             "optiontype"),
-    "expiry": ("expiration", "expiry", "expiration_date", "expirationdate", "exdate",
-               "maturity", "expire_date"),
-    "quote_date": ("datadate", "quote_date", "date", "quotedate", "trade_date", "as_of"),
+             "underlying_last", "stock_price", "underlying_close"),
+    "underlying_bid": ("underlying_bid",),
+    "underlying_ask": ("underlying_ask",),
+    "type": ("option_type", "optiontype", "cp_flag", "call_put", "callput", "putcall",
+             "put_call", "right", "type"),
+    "expiry": ("expiration", "expiration_date", "expirationdate", "expiry", "expiry_date",
+               "exdate", "maturity", "expire_date"),
+    "quote_date": ("quote_date", "quotedate", "quote_datetime", "datadate", "data_date",
+                   "trade_date", "as_of", "date"),
     "strike": ("strike", "strike_price", "strikeprice"),
-    "bid": ("bid", "bid_eod", "best_bid", "bid_price"),
-    "ask": ("ask", "ask_eod", "best_ask", "offer", "ask_price"),
-    "mid": ("mid", "price", "mark", "last", "last_price"),
+    "bid": ("bid", "best_bid", "bid_price"),
+    "ask": ("ask", "ask_price", "best_ask", "offer"),
+    "mid": ("mid", "mark", "mid_price", "midprice"),
+    "last": ("last", "lastprice", "last_price", "close", "price", "settlement"),
+    "option_symbol": ("contractsymbol", "contract_symbol", "optionsymbol", "option_symbol",
+                      "occ_symbol", "optionroot", "osi", "symbol"),
+    "style": ("style", "exercise_style", "exercisestyle", "exercise"),
+    "T": ("t", "time_to_expiry", "years_to_expiry", "tte"),
+    "days": ("dte", "days_to_expiry", "days_to_expiration"),
     "rate": ("rate", "interest_rate", "risk_free_rate"),
     "discount": ("discount", "discount_factor"),
 }
-REQUIRED = ("type", "expiry", "strike", "spot")
-NUMBER_ROLES = ("strike", "spot", "bid", "ask", "mid", "rate", "discount", "T")
-TEXT_ROLES = ("symbol", "type", "expiry", "quote_date")
+SNAPSHOT_ROLES = ("spot", "underlying_bid", "underlying_ask", "bid", "ask", "mid", "last")
+SNAPSHOTS = {"1545": np.timedelta64(15 * 60 + 45, "m"), "eod": np.timedelta64(16 * 60, "m")}
+NUMBER_ROLES = ("strike", "spot", "underlying_bid", "underlying_ask", "bid", "ask", "mid",
+                "last", "rate", "discount", "T", "days")
+TEXT_ROLES = ("symbol", "type", "expiry", "quote_date", "option_symbol", "style")
+# what each role's cells must read as for the role to take the column
+ROLE_KINDS = {"symbol": "text", "type": "type", "expiry": "date", "quote_date": "date",
+              "option_symbol": "occ", "style": "style", "spot": "positive",
+              "strike": "positive"}
 # the roles whose values make a group: one spot, one forward and one surface each
 GROUP_ROLES = ("symbol", "quote_date", "expiry")
 CALL_WORDS = {"c", "call", "calls"}
 PUT_WORDS = {"p", "put", "puts"}
-DATE_FORMATS = ("%Y-%m-%d", "%m/%d/%Y", "%Y%m%d", "%Y/%m/%d")
+STYLE_WORDS = {"a": "american", "american": "american", "am": "american",
+               "e": "european", "european": "european", "eu": "european", "eur": "european"}
+# Cash-settled index options, exercised only at expiry: European unless told otherwise.
+EUROPEAN_ROOTS = frozenset({
+    "SPX", "SPXW", "SPXPM", "SPXQ", "XSP", "XSPW", "NDX", "NDXP", "NDXW", "XND", "NQX", "RUT",
+    "RUTW", "RUTQ", "MRUT", "VIX", "VIXW", "DJX", "DJXW", "XEO", "MXEA", "MXEF"})
+# Their settlement value is fixed at the open of the expiry date, not at its close.
+AM_SETTLED_ROOTS = frozenset({"SPX", "NDX", "RUT", "DJX", "VIX", "MXEA", "MXEF"})
+CLOSE, OPEN = np.timedelta64(16 * 60, "m"), np.timedelta64(9 * 60 + 30, "m")
+DATE_FORMATS = ("iso", "%m/%d/%Y", "%Y%m%d", "%Y/%m/%d", "%m/%d/%Y %H:%M:%S", "%m/%d/%Y %H:%M",
+                "%m/%d/%y", "%d-%b-%Y", "%d-%b-%y")
 DAYS_PER_YEAR = 365.0
 NO_WINDOW = len(FALLBACK_WIDTHS) + 1  # position of "every strike" in the window ladder
+MIN_STRIKES = 4  # the default window holds at least this many usable strikes
 RESULT_COLUMNS = ("T", "D", "forward", "sd_mid", "sd_bid", "sd_ask", "iv_mid", "iv_bid",
                   "iv_ask")
-SUMMARY_COLUMNS = ("symbol", "quote_date", "expiry", "T", "D", "spot", "forward", "parity_estimate",
-                   "strikes_used", "atm_vol", "quotes", "no_iv")
-
-
-# -- column roles ------------------------------------------------------------------------------
-
-def find_columns(names, columns=None):
-    """role -> column name for the columns of a table; ValueError naming the required roles it
-    cannot find and the columns it has."""
-    given = dict(columns or {})
-    unknown = set(given) - set(ROLES)
-    if unknown:
-        raise ValueError(f"unknown column roles {sorted(unknown)}; the roles are {sorted(ROLES)}")
-    lowered = {str(name).strip().lower(): name for name in names}
-    found = {}
-    for role, aliases in ROLES.items():
-        if role in given:
-            if given[role] not in names:
-                raise ValueError(f"columns= names {given[role]!r} for {role}, but there is no "
-                                 f"such column (have {', '.join(map(str, names))})")
-            found[role] = given[role]
-            continue
-        for alias in aliases:
-            if alias in lowered:
-                found[role] = lowered[alias]
-                break
-    missing = [role for role in REQUIRED if role not in found]
-    if "mid" not in found and not ("bid" in found and "ask" in found):
-        missing.append("bid and ask, or mid")
-    if missing:
-        raise ValueError(f"cannot find the column for {', '.join(missing)} (have "
-                         f"{', '.join(map(str, names))}); name them with columns=")
-    return found
+SUMMARY_COLUMNS = ("symbol", "quote_date", "expiry", "style", "T", "D", "spot", "forward",
+                   "parity_estimate", "strikes_used", "atm_vol", "quotes", "no_iv")
+OCC = re.compile(r"^\s*([A-Za-z][A-Za-z0-9.]{0,5}?)\s*(\d{6})([CcPp])(\d{8})\s*$")
 
 
 def default_threads(threads=None):
@@ -100,13 +101,107 @@ def default_threads(threads=None):
     return max(1, int(threads)) if threads is not None else max(1, min(4, os.cpu_count() or 1))
 
 
+# -- column roles ------------------------------------------------------------------------------
+
+def find_columns(names, columns=None, sample=None, snapshot=None, spot=None):
+    """role -> column name for the columns of a table.
+
+    Each role takes the first of its names (ROLES) the table has, in that order, and where a
+    sample of the table is given (column -> some of its cells), the first whose cells read as
+    the role's (a type column of C and P, a date column of dates...): a column of the wrong
+    contents is passed over, and where no column of a required role reads, ValueError names
+    the column and the fix. snapshot ("1545" or "eod") picks the quotes of that time where a
+    table has several (default: 15:45 where it has both). ValueError names the required roles
+    it cannot find and the columns it has."""
+    given = dict(columns or {})
+    unknown = set(given) - set(ROLES)
+    if unknown:
+        raise ValueError(f"unknown column roles {sorted(unknown)}; the roles are {sorted(ROLES)}")
+    if snapshot is not None and snapshot not in SNAPSHOTS:
+        raise ValueError(f"snapshot must be one of {', '.join(SNAPSHOTS)}, not {snapshot!r}")
+    lowered = {}
+    for name in names:
+        lowered.setdefault(str(name).strip().lower(), name)
+    found = {}
+    for role, aliases in ROLES.items():
+        if role in given:
+            if given[role] not in names:
+                raise ValueError(f"columns= names {given[role]!r} for {role}, but there is no "
+                                 f"such column (have {', '.join(map(str, names))})")
+            found[role] = given[role]
+            continue
+        candidates = []
+        for alias in aliases:
+            spelled = [alias]
+            if role in SNAPSHOT_ROLES:
+                first = [f"{alias}_{snapshot}"] if snapshot else [f"{alias}_1545", f"{alias}_eod"]
+                spelled = [alias] + first if not snapshot else first + [alias]
+            candidates += [lowered[a] for a in spelled if a in lowered]
+        candidates = [c for c in dict.fromkeys(candidates) if c not in found.values()
+                      or role == "option_symbol"]
+        if sample is not None and role in ROLE_KINDS:
+            readable = [c for c in candidates if reads_as(ROLE_KINDS[role], sample.get(c, ()))]
+            if candidates and not readable and role in ("type", "expiry", "strike"):
+                kind = {"type": "calls and puts", "expiry": "dates", "strike": "numbers"}[role]
+                raise ValueError(
+                    f"{candidates[0]}: no cell reads as {kind} (first cells "
+                    f"{', '.join(repr(str(c)) for c in list(sample.get(candidates[0], ()))[:3])})"
+                    f"; name the column of the {role.replace('_', ' ')} with "
+                    f"columns={{{role!r}: NAME}} (--column {role}=NAME)")
+            candidates = readable
+        if candidates:
+            found[role] = candidates[0]
+    if found.get("symbol") == found.get("option_symbol") and "symbol" not in given:
+        found.pop("option_symbol")  # a symbol column of option symbols: its roots are read
+    missing = [role for role in ("type", "expiry", "strike") if role not in found]
+    if "option_symbol" in found:
+        missing = []  # an option symbol holds them
+    if "spot" not in found and spot is None and not (
+            "underlying_bid" in found and "underlying_ask" in found):
+        missing.append("spot (or give spot=, --spot)")
+    if not ({"bid", "ask"} <= set(found) or {"mid", "last"} & set(found)):
+        missing.append("bid and ask, or mid")
+    if missing:
+        raise ValueError(f"cannot find the column for {', '.join(missing)} (have "
+                         f"{', '.join(map(str, names))}); name them with columns=")
+    return found
+
+
+def reads_as(kind, cells):
+    """Whether any of a column's sample cells reads as kind."""
+    cells = [c for c in cells if not (isinstance(c, float) and c != c)][:200]
+    if kind == "text":
+        return any(str(c).strip() for c in cells)
+    if kind == "type":
+        return any(str(c).strip().lower() in CALL_WORDS | PUT_WORDS for c in cells)
+    if kind == "style":
+        return any(str(c).strip().lower() in STYLE_WORDS for c in cells)
+    if kind == "occ":
+        return any(OCC.match(str(c)) for c in cells)
+    if kind == "date":
+        return bool(cells) and not np.isnat(date_values(list(dict.fromkeys(map(str, cells))),
+                                                        strict=False)).all()
+    numbers = to_numbers(np.array(cells, dtype=object)) if cells else np.empty(0)
+    return bool((numbers[np.isfinite(numbers)] > 0).any())
+
+
+def column_sources(names, q):
+    """What each role of a table was read from, in words (the command line prints it, and
+    chain.surface keeps it in its summary's attrs)."""
+    out = {role: str(name) for role, name in names.items()
+           if role not in ("bid", "ask", "mid", "last", "underlying_bid", "underlying_ask")}
+    out.update(q.sources)
+    return out
+
+
 # -- cells -------------------------------------------------------------------------------------
 
 def date_values(distinct, name="dates", strict=True):
-    """The datetime64[ns] of each of a few distinct cells: ISO (2024-01-19), US (01/19/2024) or
-    compact (20240119) form, the format that reads most of a sample of them first, then the
-    others for what it leaves; NaT where a cell is none of them. ValueError when no cell is a
-    date (unless not strict)."""
+    """The datetime64[ns] of each of a few distinct cells: a date or a date and time, ISO
+    (2024-01-19, 2024-01-19 16:00:00, with a UTC offset, which is dropped), US (01/19/2024,
+    1/19/2024 0:00:00) or compact (20240119); the format that reads most of a sample of them
+    first, then the others for what it leaves; NaT where a cell is none of them. ValueError
+    when no cell is a date (unless not strict)."""
     text = [str(t).strip() for t in distinct]
     sample = [t for t in text if t][:50]
     order = sorted(DATE_FORMATS, key=lambda fmt: -sum(_date(t, fmt) is not None
@@ -114,7 +209,7 @@ def date_values(distinct, name="dates", strict=True):
     values = []
     for t in text:
         value = next((d for d in (_date(t, fmt) for fmt in order) if d is not None), None)
-        values.append(np.datetime64("NaT") if value is None else value)
+        values.append(np.datetime64("NaT") if value is None else np.datetime64(value, "ns"))
     dates = np.array(values, dtype="datetime64[ns]")
     if strict and len(text) and np.isnat(dates).all():
         raise ValueError(f"{name}: no cell is a date in ISO, month/day/year or YYYYMMDD form "
@@ -124,7 +219,12 @@ def date_values(distinct, name="dates", strict=True):
 
 def _date(text, fmt):
     try:
-        value = datetime.datetime.strptime(text, fmt)
+        if fmt == "iso":
+            if len(text) < 8 or not text[:4].isdigit():
+                return None
+            value = datetime.datetime.fromisoformat(text).replace(tzinfo=None)
+        else:
+            value = datetime.datetime.strptime(text, fmt)
     except ValueError:
         return None
     # the years datetime64[ns] holds whole (it spans 1677-09-21 to 2262-04-11)
@@ -139,6 +239,22 @@ def type_flags(distinct):
                     dtype=object)
 
 
+def occ_parts(distinct):
+    """(root, expiry date, flag, strike) of each of a few distinct option symbols in the OCC's
+    form (root, YYMMDD, C or P, the strike in thousandths: SPXW260202C02800000); None where a
+    cell is not one."""
+    out = []
+    for cell in distinct:
+        match = OCC.match(str(cell))
+        if match is None:
+            out.append(None)
+            continue
+        root, day, kind, strike = match.groups()
+        date = np.datetime64(f"20{day[:2]}-{day[2:4]}-{day[4:]}", "ns")
+        out.append((root.upper(), date, "c" if kind in "Cc" else "p", int(strike) / 1000.0))
+    return out
+
+
 def to_numbers(column):
     """float64 of a column's cells, NaN where a cell is not a number; a float64 array as it is.
     Text that is plain ASCII without digit separators is read by float() in one pass
@@ -148,6 +264,8 @@ def to_numbers(column):
     import pandas as pd
 
     column = pd.Series(column)
+    if column.dtype.kind in "iufb":
+        return column.to_numpy(dtype=np.float64)
     cells = column.to_numpy(dtype=object)
     try:
         text = "".join(cells)
@@ -160,22 +278,28 @@ def to_numbers(column):
 
 def coded(column):
     """(codes, distinct cells) of a column of a table: each row's position among the distinct
-    cells, so that a rule of cells reads each distinct cell once."""
+    cells, so that a rule of cells reads each distinct cell once. Dates and times of a
+    datetime column come as their ISO text (a time zone's wall time)."""
     import pandas as pd
 
-    codes, distinct = pd.factorize(pd.Series(column).to_numpy(dtype=object),
-                                   use_na_sentinel=False)
+    column = pd.Series(column)
+    if isinstance(column.dtype, pd.DatetimeTZDtype):
+        column = column.dt.tz_localize(None)
+    if column.dtype.kind == "M":
+        column = column.dt.strftime("%Y-%m-%d %H:%M:%S.%f")
+    codes, distinct = pd.factorize(column.to_numpy(dtype=object), use_na_sentinel=False)
     return codes, list(distinct)
 
 
 class Parsed:
     """What distinct cells read as, kept across the chunks of one table so that each spelling
-    of a date or a type is parsed once."""
+    of a date, a type or an option symbol is parsed once."""
 
     def __init__(self):
         self.dates = {}  # role -> {cell: datetime64}
         self.seen_date = {}  # role -> whether any cell of it has been a date
         self.flags = {}
+        self.occ = {}
 
     def dates_of(self, role, name, distinct):
         known = self.dates.setdefault(role, {})
@@ -193,12 +317,18 @@ class Parsed:
             self.flags.update(zip(new, type_flags(new)))
         return np.array([self.flags[t] for t in distinct], dtype=object)
 
+    def occ_of(self, distinct):
+        new = [t for t in distinct if t not in self.occ]
+        if new:
+            self.occ.update(zip(new, occ_parts(new)))
+        return [self.occ[t] for t in distinct]
+
 
 # -- a table's numbers by role -----------------------------------------------------------------
 
 def years_to_expiry(expiry, quote_date):
-    """Calendar days from quote_date to expiry (datetime64 arrays) over 365; NaN where either is
-    NaT."""
+    """Time from quote_date to expiry (datetime64 arrays) in years of 365 days; NaN where either
+    is NaT."""
     days = (expiry - quote_date) / np.timedelta64(1, "D")
     return np.asarray(days, dtype=np.float64) / DAYS_PER_YEAR
 
@@ -219,74 +349,177 @@ def discount_factors(T, expiry, rate=None, discount=None, rates=None, discounts=
         return np.exp(-rates * T)
     if discounts is not None:
         return discounts
-    keys = date_values(list(discount.keys()), "discount=")
-    by_date = dict(zip(keys, (float(v) for v in discount.values())))
-    return np.array([by_date.get(e, math.nan) for e in np.asarray(expiry, dtype="datetime64[ns]")],
-                    dtype=np.float64)
+    keys = date_values(list(discount.keys()), "discount=").astype("datetime64[D]")
+    by_date = dict(zip(keys.tolist(), (float(v) for v in discount.values())))
+    days = np.asarray(expiry, dtype="datetime64[ns]").astype("datetime64[D]")
+    return np.array([by_date.get(e, math.nan) for e in days.tolist()], dtype=np.float64)
 
 
 def mid_prices(bid, ask, mid=None):
-    """The mid column where given, else (bid + ask) / 2 where 0 < bid <= ask; NaN otherwise."""
-    if mid is not None:
-        return np.asarray(mid, dtype=np.float64)
-    bid, ask = np.asarray(bid, dtype=np.float64), np.asarray(ask, dtype=np.float64)
+    """The mid of every quote: (bid + ask) / 2 where 0 < bid <= ask (NaN elsewhere) when there
+    are bid and ask, else the mid given (a mid or mark column, or whatever column the user
+    named for it); None without either."""
+    if bid is not None and ask is not None:
+        bid, ask = np.asarray(bid, dtype=np.float64), np.asarray(ask, dtype=np.float64)
+        with np.errstate(invalid="ignore"):
+            good = (bid > 0) & (ask >= bid) & np.isfinite(ask)
+        return np.where(good, (bid + ask) / 2, np.nan)
+    return None if mid is None else np.asarray(mid, dtype=np.float64)
+
+
+def spot_prices(price=None, bid=None, ask=None):
+    """The underlying price of every row: its price where positive, else the mid of the
+    underlying's bid and ask where 0 < bid <= ask."""
+    if bid is None or ask is None:
+        return price
+    mid = mid_prices(bid, ask)
+    if price is None:
+        return mid
     with np.errstate(invalid="ignore"):
-        good = (bid > 0) & (ask >= bid) & np.isfinite(ask)
-    return np.where(good, (bid + ask) / 2, np.nan)
+        return np.where(price > 0, price, mid)
+
+
+def styles_of(symbols):
+    """True (European) for each symbol that is a cash-settled index root (EUROPEAN_ROOTS, a
+    leading ^ or $ dropped)."""
+    return np.array([s.strip().lstrip("^$").upper() in EUROPEAN_ROOTS for s in symbols],
+                    dtype=bool)
+
+
+def settlement_times(symbols):
+    """The time of day each symbol's options settle: the open for AM-settled index roots, the
+    close otherwise."""
+    return np.array([OPEN if s.strip().lstrip("^$").upper() in AM_SETTLED_ROOTS else CLOSE
+                     for s in symbols], dtype="timedelta64[m]")
+
+
+def time_of_day(dates):
+    return dates - dates.astype("datetime64[D]").astype("datetime64[ns]")
 
 
 class Quotes:
     """The numbers of a table of contracts, by role, one element a quote: strike, spot, flag
-    ('c', 'p' or None), expiry and quote date, time to expiry, discount factor, the mid, bid
-    and ask prices, and the underlying symbols as codes into the distinct symbols.
+    ('c', 'p' or None), expiry and quote date (with their times where they are known), time to
+    expiry, discount factor, the mid, bid and ask prices, whether the option is European, and
+    the underlying symbols as codes into the distinct symbols.
 
     numbers: role -> float64 array; texts: role -> (codes, distinct cells), as a table's
     reader gives them (``from_frame`` makes them from a DataFrame). A role without a column
-    takes the value given for it (``quote_date=``, the time to expiry ``T``, the spot ...)."""
+    takes the value given for it (``quote_date=``, the time to expiry ``T``, ``spot``...).
+    ``sources`` says, for the roles read from more than one column, what they were read from."""
 
     def __init__(self, numbers, texts, names, *, rate=None, discount=None, quote_date=None,
-                 parsed=None, n=None):
+                 quote_time=None, spot=None, style=None, strike_scale=None, parsed=None,
+                 n=None):
         parsed = parsed if parsed is not None else Parsed()
         n = n if n is not None else len(next(iter(numbers.values())))
         self.n = n
-        self.strike = numbers["strike"]
-        self.spot = numbers.get("spot")
-        codes, distinct = texts["type"]
-        self.flag = parsed.flags_of(distinct)[codes]
+        self.sources = {}
+        occ = None
+        if "option_symbol" in texts or _symbols_are_occ(texts, parsed):
+            codes, distinct = texts["option_symbol" if "option_symbol" in texts else "symbol"]
+            parts = parsed.occ_of(distinct)
+            occ = (codes, parts)
+
+        # what the option is: its type, strike and expiration date
+        if "type" in texts:
+            codes, distinct = texts["type"]
+            self.flag = parsed.flags_of(distinct)[codes]
+        else:
+            self.flag = np.array([p[2] if p else None for p in occ[1]], dtype=object)[occ[0]]
+        if "strike" in numbers:
+            self.strike = numbers["strike"]
+        else:
+            self.strike = np.array([p[3] if p else np.nan for p in occ[1]])[occ[0]]
+        if strike_scale is not None:
+            self.strike = self.strike * float(strike_scale)
         if "expiry" in texts:
             codes, distinct = texts["expiry"]
             self.expiry_codes = codes
             self.expiry_values = parsed.dates_of("expiry", names["expiry"], distinct)
-            self.expiry = self.expiry_values[codes]
+        elif occ is not None:
+            self.expiry_codes = occ[0]
+            self.expiry_values = np.array([p[1] if p else np.datetime64("NaT") for p in occ[1]],
+                                          dtype="datetime64[ns]")
         else:
             self.expiry_codes = np.zeros(n, dtype=np.int32)
             self.expiry_values = np.array(["NaT"], dtype="datetime64[ns]")
-            self.expiry = np.full(n, np.datetime64("NaT"), dtype="datetime64[ns]")
+
+        # the underlying: its symbol (an option symbol's root), and whether its options are
+        # European
+        self.symbol_codes, self.symbols = underlying_symbols(texts, parsed, n)
+        roots = self.symbols
+        if occ is not None:  # an option's own root says more than its underlying's symbol
+            roots = [p[0] if p else "" for p in occ[1]]
+            root_codes = occ[0]
+        else:
+            root_codes = self.symbol_codes
+        if style is not None:
+            self.european = np.full(n, _style(style) == "european")
+        elif "style" in texts:
+            codes, distinct = texts["style"]
+            read = [STYLE_WORDS.get(str(c).strip().lower()) for c in distinct]
+            by_root = styles_of(roots)[root_codes]
+            self.european = np.where(np.array([r is None for r in read])[codes], by_root,
+                                     np.array([r == "european" for r in read])[codes])
+        else:
+            self.european = styles_of(roots)[root_codes]
+
+        # when it was quoted and when it expires, with the times of day where they are known
         self.quote_date_codes = np.zeros(n, dtype=np.int32)
-        if quote_date is not None:
+        if quote_date is not None and "quote_date" not in texts:
             self.quote_date_values = np.array([fixed_date(quote_date, "quote_date=")],
                                               dtype="datetime64[ns]")
         elif "quote_date" in texts:
             self.quote_date_codes, distinct = texts["quote_date"]
             self.quote_date_values = parsed.dates_of("quote_date", names["quote_date"], distinct)
-        elif "T" in numbers:
+        elif "T" in numbers or "days" in numbers:
             self.quote_date_values = np.array(["NaT"], dtype="datetime64[ns]")
         else:
             raise ValueError("no quote date: give quote_date= or a quote-date column "
                              f"(one of {', '.join(ROLES['quote_date'])})")
+        if quote_time is not None:  # the quotes were taken at this time of day
+            at = self.quote_date_values
+            untimed = time_of_day(at) == np.timedelta64(0)
+            self.quote_date_values = np.where(
+                untimed, at + np.timedelta64(quote_time).astype("timedelta64[ns]"), at)
         self.quote_date = self.quote_date_values[self.quote_date_codes]
-        self.T = (numbers["T"] if "T" in numbers
-                  else years_to_expiry(self.expiry, self.quote_date))
+        self.expiry = self.expiry_values[self.expiry_codes]
+        if "T" in numbers:
+            self.T = numbers["T"]
+        elif "days" in numbers:
+            self.T = numbers["days"] / DAYS_PER_YEAR
+        else:
+            timed = not (time_of_day(self.quote_date_values) == np.timedelta64(0)).all()
+            expiry = self.expiry
+            if timed:  # a date without its time expires when its options settle
+                settles = settlement_times(roots)[root_codes].astype("timedelta64[ns]")
+                expiry = np.where(time_of_day(expiry) == np.timedelta64(0), expiry + settles,
+                                  expiry)
+            self.T = years_to_expiry(expiry, self.quote_date)
+
+        # the money: discount factors, the underlying price and the option's prices
         self.D = discount_factors(self.T, self.expiry, rate, discount, numbers.get("rate"),
                                   numbers.get("discount"))
+        if spot is not None:
+            self.spot = np.full(n, float(spot))
+            self.sources["spot"] = f"{float(spot):g} (given)"
+        else:
+            self.spot = spot_prices(numbers.get("spot"), numbers.get("underlying_bid"),
+                                    numbers.get("underlying_ask"))
+            if "underlying_bid" in numbers and "underlying_ask" in numbers:
+                mid = f"the mid of {names['underlying_bid']} and {names['underlying_ask']}"
+                self.sources["spot"] = (f"{names['spot']} where positive, else {mid}"
+                                        if "spot" in numbers else mid)
         self.bid = numbers.get("bid")
         self.ask = numbers.get("ask")
-        self.mid = mid_prices(self.bid, self.ask, numbers.get("mid"))
-        if "symbol" in texts:
-            self.symbol_codes, distinct = texts["symbol"]
-            self.symbols = [str(s).strip() for s in distinct]
+        self.mid = mid_prices(self.bid, self.ask, numbers.get("mid", numbers.get("last")))
+        if self.bid is not None and self.ask is not None:
+            self.sources["mid"] = f"(bid + ask) / 2 of {names['bid']} and {names['ask']}"
         else:
-            self.symbol_codes, self.symbols = np.zeros(n, dtype=np.int32), [""]
+            role = "mid" if "mid" in numbers else "last"
+            self.sources["mid"] = names.get(role, role) + (
+                " (last trades, not a mid: no bid and ask)" if role == "last" else "")
 
     @classmethod
     def from_frame(cls, frame, names, **options):
@@ -299,11 +532,74 @@ class Quotes:
         return np.array(self.symbols, dtype=object)[self.symbol_codes]
 
 
+def underlying_symbols(texts, parsed, n):
+    """(codes, distinct symbols) of each row's underlying: its symbol column, stripped (the root
+    where it holds option symbols), else the root of its option symbol, else one blank."""
+    if "symbol" in texts:
+        codes, distinct = texts["symbol"]
+        symbols = [str(s).strip() for s in distinct]
+        if "option_symbol" not in texts and _symbols_are_occ(texts, parsed):
+            symbols = [p[0] if p else s for p, s in zip(parsed.occ_of(distinct), symbols)]
+        return codes, symbols
+    if "option_symbol" in texts:
+        codes, distinct = texts["option_symbol"]
+        return codes, [p[0] if p else "" for p in parsed.occ_of(distinct)]
+    return np.zeros(n, dtype=np.int32), [""]
+
+
+def part_keys(frame, names, quote_date=None):
+    """Each row's underlying and quote day as text: rows of one group share them, so a table split
+    on them (kelvo.dask) splits no group."""
+    parsed = Parsed()
+    texts = {role: coded(frame[names[role]]) for role in ("symbol", "option_symbol")
+             if role in names}
+    codes, symbols = underlying_symbols(texts, parsed, len(frame))
+    keys = np.array(symbols, dtype=object)[codes]
+    if quote_date is None and "quote_date" in names:
+        codes, distinct = coded(frame[names["quote_date"]])
+        days = date_values(distinct, names["quote_date"], strict=False).astype("datetime64[D]")
+        keys = keys + "|" + days.astype(str).astype(object)[codes]
+    return keys
+
+
+def _symbols_are_occ(texts, parsed):
+    """Whether a symbol column holds option symbols (whose roots are then the symbols)."""
+    if "symbol" not in texts:
+        return False
+    parts = parsed.occ_of(texts["symbol"][1][:20])
+    return any(p is not None for p in parts)
+
+
+def _style(style):
+    word = STYLE_WORDS.get(str(style).strip().lower())
+    if word is None:
+        raise ValueError(f"style must be 'american' or 'european', not {style!r}")
+    return word
+
+
 def fixed_date(value, name):
     """A date given once (a string in a form date_values reads, a datetime or a Timestamp)."""
     if isinstance(value, (datetime.date, np.datetime64)) or hasattr(value, "to_datetime64"):
+        if getattr(value, "tzinfo", None) is not None:
+            value = value.replace(tzinfo=None)
         return np.datetime64(value, "ns")
     return date_values([str(value)], name)[0]
+
+
+def fixed_time(value, name):
+    """A time of day given once ("15:45", "9:30", "16:00:00"), as a timedelta64."""
+    if value is None:
+        return None
+    if isinstance(value, datetime.time):
+        return np.timedelta64(value.hour * 3600 + value.minute * 60 + value.second, "s")
+    try:
+        parts = [int(p) for p in str(value).strip().split(":")]
+        if not 2 <= len(parts) <= 3 or not 0 <= parts[0] < 24 or not 0 <= parts[1] < 60:
+            raise ValueError
+    except ValueError:
+        raise ValueError(f"{name}: a time of day is HH:MM, not {value!r}") from None
+    return np.timedelta64(parts[0] * 3600 + parts[1] * 60 + (parts[2] if len(parts) > 2
+                                                             else 0), "s")
 
 
 # -- groups ------------------------------------------------------------------------------------
@@ -360,10 +656,13 @@ def pairs(group, put, strike):
     return calls, calls + 1
 
 
-def usable(calls, puts):
-    """Both prices finite and positive: the strikes the forward search may use."""
+def usable(calls, puts, strikes, S):
+    """The strikes the forward search may use: a finite strike, both prices positive, the call
+    below the spot and the put below the strike (what no American or European option can be
+    worth: such a quote is an error, and would drag the parity estimate off)."""
     with np.errstate(invalid="ignore"):
-        return np.isfinite(calls) & np.isfinite(puts) & (calls > 0) & (puts > 0)
+        return (np.isfinite(strikes) & (calls > 0) & (puts > 0) & (calls < S)
+                & (puts < strikes))
 
 
 def window_index(strikes, S, strike_pct):
@@ -379,62 +678,85 @@ def window_index(strikes, S, strike_pct):
     return first
 
 
-def search_windows(group, window, n_groups):
-    """Each group's window: the narrowest of the ladder that holds one of its usable strikes
-    (window: their ladder positions); NO_WINDOW, every strike, where none does."""
+def search_windows(group, window, n_groups, min_strikes=1):
+    """Each group's window: the narrowest of the ladder that holds at least min_strikes of its
+    usable strikes (window: their ladder positions), NO_WINDOW (every strike) where none does."""
     chosen = np.full(n_groups, NO_WINDOW, dtype=np.int64)
-    np.minimum.at(chosen, group, window)
+    if min_strikes <= 1:
+        np.minimum.at(chosen, group, window)
+        return chosen
+    order = np.lexsort((window, group))
+    g, w = group[order], window[order]
+    starts = np.searchsorted(g, np.arange(n_groups))
+    counts = np.bincount(g, minlength=n_groups)
+    enough = np.flatnonzero(counts >= min_strikes)
+    chosen[enough] = w[starts[enough] + min_strikes - 1]
     return chosen
 
 
-def forwards(group, calls, puts, strikes, S, D, T, strike_pct=DEFAULT_STRIKE_PCT, threads=1):
+def window_rule(strike_pct=None):
+    """(first width of the ladder, strikes the window must hold): by default the narrowest
+    window from 1 % that holds MIN_STRIKES usable strikes; a width given is used as
+    find_forward_baw uses it, the first window that holds one."""
+    if strike_pct is None:
+        return DEFAULT_STRIKE_PCT, MIN_STRIKES
+    return float(strike_pct), 1
+
+
+def forwards(group, calls, puts, strikes, S, D, T, european=None, strike_pct=None,
+             threads=1):
     """(forward, parity estimate, strikes used) of every group, from the first call and put
     of each of its strikes (group, calls, puts, strikes: ordered by group, then strike). Only
-    usable strikes, in the group's search window, go to the search find_forward_baw makes;
-    an expired group (T <= 0) and one without a usable strike get no forward. The groups are
-    shared among threads threads (each search gives the same bits on any thread)."""
+    usable strikes in the group's search window (window_rule) count: an American group's
+    forward is find_forward_baw's search on them, a European group's (european) their put-call
+    parity estimate; an expired group (T <= 0) and one without a usable strike get none. The
+    groups are shared among threads threads (each search gives the same bits on any thread)."""
     n_groups = len(S)
-    good = usable(calls, puts) & np.isfinite(strikes)
+    width, min_strikes = window_rule(strike_pct)
+    good = usable(calls, puts, strikes, S[group])
     group, calls, puts, strikes = group[good], calls[good], puts[good], strikes[good]
-    window = window_index(strikes, S[group], strike_pct)
-    inside = window <= search_windows(group, window, n_groups)[group]
+    window = window_index(strikes, S[group], width)
+    inside = window <= search_windows(group, window, n_groups, min_strikes)[group]
     group = group[inside]
     calls, puts, strikes = (np.ascontiguousarray(a[inside]) for a in (calls, puts, strikes))
     bounds = np.searchsorted(group, np.arange(n_groups + 1))
     with np.errstate(invalid="ignore"):
         S_search = np.where(T <= 0, np.nan, S)
+    search = np.ones(n_groups, dtype=np.int64) if european is None else (~european).astype(
+        np.int64)
     if threads <= 1 or n_groups < 2:
-        return group_forwards(calls, puts, strikes, bounds, S_search, D)
+        return group_forwards(calls, puts, strikes, bounds, S_search, D, search)
     from concurrent.futures import ThreadPoolExecutor
 
     step = max(16, -(-n_groups // (8 * threads)))
     with ThreadPoolExecutor(max_workers=threads) as pool:
         pieces = list(pool.map(lambda lo: group_forwards(
             calls, puts, strikes, bounds[lo:lo + step + 1], S_search[lo:lo + step],
-            D[lo:lo + step]), range(0, n_groups, step)))
+            D[lo:lo + step], search[lo:lo + step]), range(0, n_groups, step)))
     return tuple(np.concatenate([p[k] for p in pieces]) for k in range(3))
 
 
-def expiry_forward(calls, puts, strikes, S, D, strike_pct=DEFAULT_STRIKE_PCT):
-    """(forward, parity estimate, strikes used) of one expiry from paired call and put prices,
-    one row a strike in any order (the first row of a strike wins)."""
+def expiry_forward(calls, puts, strikes, S, D, strike_pct=None):
+    """(forward, parity estimate, strikes used) of one American expiry from paired call and put
+    prices, one row a strike in any order (the first row of a strike wins)."""
     strikes = np.asarray(strikes, dtype=np.float64)
     rows = first_quotes(np.zeros(len(strikes), dtype=np.int64), np.zeros(len(strikes), bool),
                         strikes)
     forward, parity, used = forwards(
         np.zeros(len(rows), dtype=np.int64), np.asarray(calls, dtype=np.float64)[rows],
         np.asarray(puts, dtype=np.float64)[rows], strikes[rows], np.array([float(S)]),
-        np.array([float(D)]), np.array([1.0]), strike_pct)
+        np.array([float(D)]), np.array([1.0]), strike_pct=strike_pct)
     return float(forward[0]), float(parity[0]), int(used[0])
 
 
 # -- volatilities --------------------------------------------------------------------------------
 
-def quote_vols(q, S, D, F, T, keep):
+def quote_vols(q, S, D, F, T, keep, european=None):
     """The result columns of a table's quotes at their groups' S, D, F and T: total standard
-    deviations of the mid, bid and ask and their annualised vols. NaN for rows not kept, at or
-    below intrinsic value (0.0: no volatility), that no volatility reproduces, and for the bid
-    of a zero bid."""
+    deviations of the mid, bid and ask (American or, where european, European) and their
+    annualised vols. NaN for rows not kept, at or below intrinsic value (0.0: no volatility),
+    that no volatility reproduces, and for the bid of a zero bid."""
+    european = q.european if european is None else european
     flags = q.flag.tolist()
     out = {"T": T, "D": D, "forward": F}
     with np.errstate(invalid="ignore", divide="ignore"):
@@ -443,8 +765,8 @@ def quote_vols(q, S, D, F, T, keep):
             if prices is None:
                 sd = np.full(len(flags), np.nan)
             else:
-                sd = vectorized_baw_implied_vol(np.where(keep, prices, np.nan), S, q.strike, D,
-                                                F, flags)
+                sd = implied_vols(np.where(keep, prices, np.nan), S, q.strike, D, F, flags,
+                                  european)
                 sd[sd == 0.0] = np.nan  # at or below intrinsic value: no volatility
                 if side == "bid":
                     sd[~(prices > 0)] = np.nan
@@ -454,35 +776,61 @@ def quote_vols(q, S, D, F, T, keep):
     return out
 
 
+def implied_vols(prices, S, K, D, F, flags, european):
+    """American (BAW) implied total standard deviations, and European ones where european."""
+    if not european.any():
+        return vectorized_baw_implied_vol(prices, S, K, D, F, flags)
+    sd = np.empty(len(prices))
+    for style, function in ((False, vectorized_baw_implied_vol),
+                            (True, vectorized_european_implied_vol)):
+        rows = np.flatnonzero(european == style)
+        if len(rows):
+            sd[rows] = function(prices[rows], S[rows], K[rows], D[rows], F[rows],
+                                [flags[i] for i in rows.tolist()])
+    return sd
+
+
 def atm_candidates(group, strike, sd, F_g):
     """The quotes that may set their group's at-the-money volatility: those with a volatility
-    at the quoted strike nearest the group's forward. atm_vols of the candidates of each part
-    of a table, in table order, is atm_vols of the whole table."""
-    good = np.isfinite(sd) & np.isfinite(F_g[group])
-    distance = np.full(len(group), np.inf)
-    distance[good] = np.abs(strike[good] - F_g[group[good]])
-    nearest = np.full(len(F_g), np.inf)
-    np.minimum.at(nearest, group[good], distance[good])
-    return good & (distance == nearest[group])
+    at the quoted strikes nearest the group's forward from below and from above. atm_vols of
+    the candidates of each part of a table, in table order, is atm_vols of the whole table."""
+    good = np.isfinite(sd) & np.isfinite(F_g[group]) & np.isfinite(strike)
+    F = F_g[group]
+    below, above = good & (strike <= F), good & (strike >= F)
+    lo = np.full(len(F_g), -np.inf)
+    hi = np.full(len(F_g), np.inf)
+    np.maximum.at(lo, group[below], strike[below])
+    np.minimum.at(hi, group[above], strike[above])
+    return good & ((strike == lo[group]) | (strike == hi[group]))
 
 
 def atm_vols(group, strike, sd, F_g, T_g):
-    """Each group's at-the-money volatility: the mean mid volatility (calls and puts) at the
-    quoted strike nearest its forward among those with one (the first such strike in table
-    order on a tie), annualised."""
+    """Each group's at-the-money volatility, annualised: the volatility at its forward,
+    interpolated linearly in log-strike between the mean mid volatilities (calls and puts) at
+    the nearest quoted strikes below and above the forward that have one; the nearer side's
+    where the forward lies beyond the strikes on one side."""
     n_groups = len(F_g)
     at = np.flatnonzero(atm_candidates(group, strike, sd, F_g))
-    g = group[at]
-    first = np.full(n_groups, len(group), dtype=np.int64)
-    np.minimum.at(first, g, at)  # each group's first candidate
-    chosen = np.full(n_groups, np.nan)
-    has = first < len(group)
-    chosen[has] = strike[first[has]]
-    at = at[strike[at] == chosen[g]]
-    count = np.bincount(group[at], minlength=n_groups)
+    g, k, v = group[at], strike[at], sd[at]
+    F = F_g[g]
+    lo = np.full(n_groups, -np.inf)
+    hi = np.full(n_groups, np.inf)
+    np.maximum.at(lo, g[k <= F], k[k <= F])
+    np.minimum.at(hi, g[k >= F], k[k >= F])
+
+    def mean_at(ends):
+        rows = k == ends[g]
+        count = np.bincount(g[rows], minlength=n_groups)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            return np.bincount(g[rows], weights=v[rows], minlength=n_groups) / count
+
+    v_lo, v_hi = mean_at(lo), mean_at(hi)
     with np.errstate(invalid="ignore", divide="ignore"):
-        return (np.bincount(group[at], weights=sd[at], minlength=n_groups) / count
-                / np.sqrt(T_g))
+        span = np.log(hi) - np.log(lo)
+        weight = np.where(span > 0, (np.log(F_g) - np.log(lo)) / span, 0.0)
+        sd_at = np.where(np.isfinite(v_lo) & np.isfinite(v_hi), v_lo + weight * (v_hi - v_lo),
+                         np.where(np.isfinite(v_lo), v_lo, v_hi))
+        return sd_at / np.sqrt(T_g)
 
 
 # -- the whole table -----------------------------------------------------------------------------
@@ -497,65 +845,208 @@ def summary(keys, **columns):
     return {name: np.asarray(out[name])[order] for name in SUMMARY_COLUMNS}
 
 
-def surface(quotes, *, rate=None, discount=None, quote_date=None, columns=None,
-            strike_pct=DEFAULT_STRIKE_PCT, threads=None):
-    """Implied forwards and volatilities of a long-layout option table (one row per contract).
+def surface(quotes, *, rate=None, discount=None, quote_date=None, quote_time=None, spot=None,
+            style=None, snapshot=None, columns=None, strike_pct=None, strike_scale=None,
+            threads=None):
+    """Implied forwards and volatilities of a long-layout option table (one row per contract):
+    a pandas DataFrame, or a polars or pyarrow table.
 
-    Each (underlying, expiry) group's forward is found with ``find_forward_baw`` on the strikes
-    whose call and put mid prices are both usable (finite and positive), at the underlying price
-    of the group's first row; every quote is then inverted at its group's forward with
-    ``vectorized_baw_implied_vol``.
+    A group is an underlying, a quote date and an expiry. Its forward comes from the first call
+    and put mid prices of its strikes, both usable (finite and positive), in the narrowest window
+    around the spot that holds at least four of them (or, with ``strike_pct``, the first window
+    from that width that holds one): ``find_forward_baw``'s search for American options, put-call
+    parity for European ones. Every quote is then inverted at its group's forward, American
+    (BAW) or European (Black).
 
-    - Time to expiry is calendar days between the quote date and the expiration over 365; the
-      quote date comes from its column or from ``quote_date=``.
+    - Columns are found by name (``ROLES``, the specific names first, passing over a column whose
+      cells do not read as its role's); ``columns={"role": "name"}`` names any of them. Where the
+      table has quotes at 15:45 and at the close (``bid_1545``, ``bid_eod``), ``snapshot`` picks
+      one ("1545", the default, or "eod"). Option symbols in the OCC's form give the root,
+      expiry, type and strike where those columns are missing.
+    - The mid is (bid + ask) / 2 where 0 < bid <= ask whenever the table has bid and ask; else a
+      mid or mark column; the last trade only where there is nothing else (or named as the mid).
+    - The underlying price is its column where positive, else the mid of the underlying's bid
+      and ask; ``spot=`` gives one for tables without. Rows of a group must agree on it.
+    - Time to expiry: a time-to-expiry column (``T`` in years, ``dte`` in days) where there is
+      one; else from the quote date (its column, or ``quote_date=``; with a column,
+      ``quote_date=`` selects that date's rows) to the expiry in days of 365, with times of day
+      where they are known: a quote's own, ``quote_time=``, or the snapshot's (15:45, 16:00),
+      and then options expire at their settlement (16:00; 9:30 for AM-settled index roots).
+    - Exercise style: a style column, ``style=`` ("american" or "european"), or by default
+      European for cash-settled index roots (``EUROPEAN_ROOTS``: SPX, SPXW, NDX, RUT, VIX...)
+      and American otherwise.
     - Rates: ``rate`` (a flat continuously compounded rate), ``discount`` (a mapping from
       expiration date to discount factor), or a rate or discount column; with none of them a
       ValueError (a zero rate is never assumed).
-    - The mid price is the mid column where there is one, else (bid + ask) / 2 where
-      0 < bid <= ask. A quote no volatility reproduces, at or below intrinsic value, or with a
-      zero bid gives NaN in its volatility column.
+    - ``strike_scale`` multiplies the strikes (0.001 for strikes in thousandths); strikes orders
+      of magnitude from the underlying price are a ValueError that says so.
+    - A quote no volatility reproduces, at or below intrinsic value, or with a zero bid gives
+      NaN in its column; a row whose strike, type, expiry, quote date or underlying price cannot
+      be read gets no results and belongs to no group.
 
     Returns ``(table, summary)``: the input rows with the added columns ``T``, ``D``,
     ``forward``, ``sd_mid``, ``sd_bid``, ``sd_ask`` (total standard deviations) and ``iv_mid``,
-    ``iv_bid``, ``iv_ask`` (annualised: sd / sqrt(T)); and one row per (underlying, expiry) with
-    ``symbol``, ``expiry``, ``T``, ``D``, ``spot``, ``forward``, ``parity_estimate``,
-    ``strikes_used``, ``atm_vol`` (the mean of the call and put mid volatilities at the strike
-    nearest the forward), ``quotes`` and ``no_iv`` (quotes whose mid has no volatility).
+    ``iv_bid``, ``iv_ask`` (annualised: sd / sqrt(T)); and one row per group (``SUMMARY_COLUMNS``:
+    ``symbol``, ``quote_date``, ``expiry``, ``style``, ``T``, ``D``, ``spot``, ``forward``,
+    ``parity_estimate``, ``strikes_used``, ``atm_vol`` (see ``atm_vols``), ``quotes`` and
+    ``no_iv``, the quotes whose mid has no volatility), with ``summary.attrs["columns"]`` saying
+    what each role was read from.
     """
     import pandas as pd
 
-    names = find_columns(list(quotes.columns), columns)
-    q = Quotes.from_frame(quotes, names, rate=rate, discount=discount, quote_date=quote_date)
-    group, keys = group_ids(q)
+    frame = as_pandas(quotes)
+    names = find_columns(list(frame.columns), columns,
+                         sample=frame.head(1000) if len(frame) else None, snapshot=snapshot,
+                         spot=spot)
+    q = Quotes.from_frame(frame, names, rate=rate, discount=discount, quote_date=quote_date,
+                          quote_time=quote_time_of(quote_time, names), spot=spot, style=style,
+                          strike_scale=strike_scale)
+    check_scale(q, names)
+    keep = readable(q)
+    if quote_date is not None and "quote_date" in names:
+        keep &= on_date(q, quote_date)
+    group, keys = group_ids(q, keep)
     n_groups = len(keys)
-    S_g, D_g, T_g = group_values(group, n_groups, q.spot, q.D, q.T)
+    rows = np.flatnonzero(keep)
+    S_g, D_g, T_g, european_g = group_values(group[rows], n_groups, q.spot[rows], q.D[rows],
+                                             q.T[rows], q.european[rows])
+    differs = disagreeing(group[rows], q.spot[rows], S_g)
+    if len(differs):
+        first = rows[np.flatnonzero(group[rows] == group[rows[differs[0]]])[0]]
+        raise ValueError(spot_disagreement(keys[group[rows[differs[0]]]],
+                                           q.spot[rows[differs[0]]], q.spot[first],
+                                           names.get("spot", "the underlying price")))
 
-    quoted = first_quotes(group, q.flag == "p", q.strike)
-    quoted = quoted[(q.flag[quoted] == "c") | (q.flag[quoted] == "p")]
+    quoted = rows[first_quotes(group[rows], q.flag[rows] == "p", q.strike[rows])]
     calls, puts = pairs(group[quoted], q.flag[quoted] == "p", q.strike[quoted])
     calls, puts = quoted[calls], quoted[puts]
     F_g, parity_g, used_g = forwards(group[calls], q.mid[calls], q.mid[puts], q.strike[calls],
-                                     S_g, D_g, T_g, strike_pct, default_threads(threads))
+                                     S_g, D_g, T_g, european_g, strike_pct,
+                                     default_threads(threads))
 
-    results = quote_vols(q, S_g[group], D_g[group], F_g[group], T_g[group],
-                         q.flag != None)  # noqa: E711 (element-wise)
-    table = quotes.copy()
+    on = lambda values: np.where(keep, values[np.maximum(group, 0)], np.nan)
+    results = quote_vols(q, on(S_g), on(D_g), on(F_g), on(T_g), keep,
+                         keep & european_g[np.maximum(group, 0)])
+    table = frame.copy()
     for column in RESULT_COLUMNS:
         table[column] = results[column]
     sd = results["sd_mid"]
-    groups = summary(keys, T=T_g, D=D_g, spot=S_g, forward=F_g, parity_estimate=parity_g,
-                     strikes_used=used_g, atm_vol=atm_vols(group, q.strike, sd, F_g, T_g),
-                     quotes=np.bincount(group, minlength=n_groups),
-                     no_iv=np.bincount(group, weights=np.isnan(sd),
+    groups = summary(keys, style=np.where(european_g, "european", "american"), T=T_g, D=D_g,
+                     spot=S_g, forward=F_g, parity_estimate=parity_g, strikes_used=used_g,
+                     atm_vol=atm_vols(group[rows], q.strike[rows], sd[rows], F_g, T_g),
+                     quotes=np.bincount(group[rows], minlength=n_groups),
+                     no_iv=np.bincount(group[rows], weights=np.isnan(sd[rows]),
                                        minlength=n_groups).astype(np.int64))
-    return table, pd.DataFrame(groups)
+    out = pd.DataFrame(groups)
+    out.attrs["columns"] = column_sources(names, q)
+    return table, out
 
 
-def group_ids(q):
-    """Each quote's group number and the groups' keys ((symbol, quote date, expiry) tuples),
-    numbered in the order first met."""
+def as_pandas(table):
+    """A pandas DataFrame of a pandas, polars or pyarrow table."""
+    if hasattr(table, "iloc"):
+        return table
+    if hasattr(table, "to_pandas"):  # polars and pyarrow
+        return table.to_pandas()
+    raise TypeError(f"a table of quotes is a pandas DataFrame, or a polars or pyarrow table, not "
+                    f"{type(table).__name__}")
+
+
+def quote_time_of(quote_time, names):
+    """The time of day the quotes were taken: as given, or the snapshot's of the exchange's
+    end-of-day layout (15:45, or the close for the _eod columns); None where it is not known."""
+    if quote_time is not None:
+        return fixed_time(quote_time, "quote_time")
+    bid = str(names.get("bid", names.get("mid", ""))).strip().lower()
+    for suffix, at in SNAPSHOTS.items():
+        if bid.endswith("_" + suffix):
+            return at
+    return None
+
+
+# what a row needs to be read: a kind for each role (kelvo.cli reads the same)
+READABLE = (("strike", "number"), ("type", "type"), ("expiry", "date"), ("quote_date", "date"),
+            ("spot", "positive"))
+
+
+def check_values(q):
+    """The values READABLE checks, by role."""
+    return {"strike": q.strike, "type": q.flag, "expiry": q.expiry,
+            "quote_date": q.quote_date, "spot": q.spot}
+
+
+def unreadable(kind, values):
+    """Where values (a role's, of kind READABLE gives) cannot be read."""
+    with np.errstate(invalid="ignore"):
+        if kind == "date":
+            return np.isnat(values)
+        if kind == "type":
+            return values == None  # noqa: E711 (element-wise)
+        if kind == "positive":
+            return ~(np.isfinite(values) & (values > 0))
+        return ~np.isfinite(values)
+
+
+def readable(q):
+    """The rows whose strike, type, expiry, quote date and underlying price can be read (the
+    quote date where there is one: a time-to-expiry column needs none)."""
+    values = check_values(q)
+    keep = np.ones(q.n, dtype=bool)
+    for role, kind in READABLE:
+        if role == "quote_date" and np.isnat(q.quote_date_values).all():
+            continue
+        keep &= ~unreadable(kind, values[role])
+    return keep
+
+
+def on_date(q, day):
+    """The rows quoted on the calendar day given."""
+    wanted = fixed_date(day, "quote_date").astype("datetime64[D]")
+    return q.quote_date.astype("datetime64[D]") == wanted
+
+
+def check_scale(q, names):
+    """ValueError where the strikes are orders of magnitude from the underlying price (strikes
+    in thousandths, or the wrong column)."""
+    with np.errstate(invalid="ignore", divide="ignore"):
+        ratio = q.strike / q.spot
+    ratio = ratio[np.isfinite(ratio) & (ratio > 0)]
+    if not len(ratio):
+        return
+    typical = float(np.median(ratio))
+    if 0.02 <= typical <= 50:
+        return
+    column = names.get("strike", names.get("option_symbol", "strike"))
+    raise ValueError(
+        f"{column}: the strikes are about {typical:.3g} times the underlying price: give "
+        f"strike_scale= (--strike-scale) to scale them ({1 / typical:.0e} for strikes in "
+        f"{'thousandths' if 300 < typical < 3000 else 'other units'}), or name the strike and "
+        "underlying price columns with columns=")
+
+
+def disagreeing(group, values, of_group):
+    """Positions of the rows whose value differs from their group's (NaN agrees with NaN)."""
+    theirs = of_group[group]
+    return np.flatnonzero((values != theirs) & ~(np.isnan(values) & np.isnan(theirs)))
+
+
+def spot_disagreement(key, value, first, column):
+    symbol, quote_date, expiry = key
+    return (f"{column} {float(value)!r} differs from {float(first)!r} in one group "
+            f"({symbol or '-'} quoted {np.datetime64(quote_date, 'D')} expiring "
+            f"{np.datetime64(expiry, 'D')}): the rows of an underlying, quote date and expiry "
+            "must have one underlying price; if another column tells these rows apart, name it "
+            "with columns={'symbol': NAME} (--column symbol=NAME)")
+
+
+def group_ids(q, keep):
+    """Each kept quote's group number (-1 for the others) and the groups' keys ((symbol,
+    quote date, expiry) tuples), numbered in the order first met."""
     import pandas as pd
 
-    keys = pd.MultiIndex.from_arrays([q.symbol(), q.quote_date, q.expiry])
-    group, distinct = pd.factorize(keys, use_na_sentinel=False)
-    return group.astype(np.int64), list(distinct)
+    rows = np.flatnonzero(keep)
+    keys = pd.MultiIndex.from_arrays([q.symbol()[rows], q.quote_date[rows], q.expiry[rows]])
+    group = np.full(q.n, -1, dtype=np.int64)
+    codes, distinct = pd.factorize(keys, use_na_sentinel=False)
+    group[rows] = codes
+    return group, list(distinct)

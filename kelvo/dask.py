@@ -12,7 +12,7 @@ from kelvo import (vectorized_baw_greeks, vectorized_baw_implied_vol,
                    vectorized_baw_price)
 from kelvo._arrays import DEFAULT_STRIKE_PCT
 from kelvo.broadcast import GREEKS
-from kelvo.chain import (RESULT_COLUMNS, coded, date_values, expiry_forward, find_columns,
+from kelvo.chain import (RESULT_COLUMNS, expiry_forward, find_columns, part_keys,
                          surface as chain_surface)
 
 # Column names of an option-chain frame, unless given otherwise.
@@ -205,9 +205,8 @@ greeks.__doc__ = """Prices and sensitivities, lazily: a dict of float64 Dask arr
 
 
 def _forward_of_group(group, names, strike_pct):
-    # The per-expiry rule of kelvo.chain: usable strikes only, in strike order (stable),
-    # whatever order the shuffle delivered the rows in, so that the objective sums in the same
-    # order on every run.
+    # kelvo.chain's forward of one expiry, on its rows in strike order (stable), whatever order
+    # the shuffle delivered them in, so that the objective sums in the same order on every run.
     group = group.sort_values(names["strike"], kind="stable")
     column = lambda role: group[names[role]].to_numpy(dtype=np.float64)
     return expiry_forward(column("call"), column("put"), column("strike"),
@@ -215,13 +214,14 @@ def _forward_of_group(group, names, strike_pct):
                           strike_pct)[0]
 
 
-def forwards(frame, by="expiry", *, columns=None, strike_pct=DEFAULT_STRIKE_PCT):
+def forwards(frame, by="expiry", *, columns=None, strike_pct=None):
     """The implied forward of every group of an option-chain DataFrame, Dask or pandas (one row per
     strike, columns ``call``, ``put``, ``strike``, ``S``, ``D``, or others through
     ``columns``), grouped by ``by``: a lazy float64 Series indexed by the group keys. Each group
-    is one call of find_forward_baw on its rows with usable call and put prices (finite and
-    positive), in strike order, with the group's first S and D; rows with a missing key form one
-    group of their own, keyed NaN."""
+    is kelvo.chain.expiry_forward of its rows (American options: find_forward_baw's search on
+    the usable strikes of the window kelvo.chain takes, or with ``strike_pct`` the first window
+    from that width that holds one), with the group's first S and D; rows with a missing key
+    form one group of their own, keyed NaN."""
     frame = _as_dask_frame(frame)
     names = _columns(CHAIN_COLUMNS, columns, frame)
     # only the chain's columns go to each group, not the grouping one; rows whose key is
@@ -237,21 +237,13 @@ _PART = "_kelvo_part"
 
 def _with_keys(part, names, quote_date, partition_info=None):
     """The partition with its rows' place in the frame (partition number, then position) and
-    the part they go to: the hash of their underlying and quote date as kelvo.chain reads
+    the part they go to: the hash of their underlying and quote day as kelvo.chain reads
     them, so that a group never spans two parts."""
     import pandas as pd
 
     number = (partition_info or {}).get("number", 0)
-    key = pd.Series("", index=part.index, dtype=object)
-    if "symbol" in names:
-        codes, distinct = coded(part[names["symbol"]])
-        key = pd.Series(np.array([str(s).strip() for s in distinct], dtype=object)[codes],
-                        index=part.index)
-    if quote_date is None and "quote_date" in names:
-        codes, distinct = coded(part[names["quote_date"]])
-        dates = date_values(distinct, names["quote_date"], strict=False)
-        key = key + "|" + pd.Series(dates.astype(np.int64)[codes].astype(str), index=part.index)
-    hashed = pd.util.hash_pandas_object(key, index=False).to_numpy()
+    keys = pd.Series(part_keys(part, names, quote_date), index=part.index)
+    hashed = pd.util.hash_pandas_object(keys, index=False).to_numpy()
     return part.assign(**{_ROW: (np.int64(number) << 40) + np.arange(len(part), dtype=np.int64),
                           _PART: hashed})
 
@@ -262,10 +254,10 @@ def _surface_of_part(part, options):
     return chain_surface(part, **options)
 
 
-def surface(quotes, *, rate=None, discount=None, quote_date=None, columns=None,
-            strike_pct=DEFAULT_STRIKE_PCT, npartitions=None):
-    """kelvo.chain.surface over a DataFrame of contracts (Dask or pandas): the rows are shuffled
-    into parts by underlying and quote date, and each part is one call of chain.surface on the
+def surface(quotes, *, npartitions=None, **options):
+    """kelvo.chain.surface over a DataFrame of contracts (Dask or pandas), with the options of
+    chain.surface (rate, discount, quote_date, style, columns...): the rows are shuffled into
+    parts by underlying and quote date, and each part is one call of chain.surface on the
     workers, so the numbers are those of chain.surface on the whole frame.
 
     Returns ``(table, summary)``, lazy Dask DataFrames: the rows with the added columns (in the
@@ -276,13 +268,13 @@ def surface(quotes, *, rate=None, discount=None, quote_date=None, columns=None,
     import pandas as pd
 
     frame = _as_dask_frame(quotes)
-    names = find_columns(list(frame.columns), columns)
-    options = dict(rate=rate, discount=discount, quote_date=quote_date, columns=columns,
-                   strike_pct=strike_pct, threads=1)
+    names = find_columns(list(frame.columns), options.get("columns"),
+                         snapshot=options.get("snapshot"), spot=options.get("spot"))
+    options = dict(options, threads=1)
     meta = frame._meta.assign(**{c: pd.Series([], dtype=np.float64) for c in RESULT_COLUMNS})
     keyed_meta = frame._meta.assign(**{_ROW: pd.Series([], dtype=np.int64),
                                        _PART: pd.Series([], dtype=np.uint64)})
-    keyed = frame.map_partitions(_with_keys, names, quote_date, meta=keyed_meta)
+    keyed = frame.map_partitions(_with_keys, names, options.get("quote_date"), meta=keyed_meta)
     parts = keyed.shuffle(on=_PART, npartitions=npartitions or frame.npartitions)
     results = [dask.delayed(_surface_of_part)(part, options) for part in parts.to_delayed()]
     summary_meta = pd.DataFrame({c: pd.Series([], dtype=t) for c, t in SUMMARY_DTYPES.items()})
@@ -292,6 +284,7 @@ def surface(quotes, *, rate=None, discount=None, quote_date=None, columns=None,
 
 
 SUMMARY_DTYPES = {"symbol": object, "quote_date": "datetime64[ns]", "expiry": "datetime64[ns]",
+                  "style": object,
                   "T": np.float64, "D": np.float64, "spot": np.float64, "forward": np.float64,
                   "parity_estimate": np.float64, "strikes_used": np.int64,
                   "atm_vol": np.float64, "quotes": np.int64, "no_iv": np.int64}

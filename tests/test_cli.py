@@ -246,6 +246,7 @@ def test_streamed_store_gives_the_whole_chains_forward(strikes, strike_pct):
     puts = np.array([kelvo.baw_price(S, k, D, F, 0.3, "p") for k in K])
     groups = Groups()
     groups.S, groups.D, groups.T = np.array([S]), np.array([D]), np.array([1.0])
+    groups.european = np.array([False])
     store = ForwardQuotes(strike_pct)
     put = np.repeat([False, True], len(K))
     strike, mid = np.concatenate([K, K]), np.concatenate([calls, puts])
@@ -253,7 +254,7 @@ def test_streamed_store_gives_the_whole_chains_forward(strikes, strike_pct):
         part = slice(start, start + 3)
         n = len(strike[part])
         store.add(np.zeros(n, dtype=np.int64), put[part], strike[part], mid[part],
-                  np.full(n, S), 1)
+                  np.full(n, S), 1, groups.S)
     whole = kelvo.find_forward_baw(calls, puts, K, S, D, strike_pct)
     streamed = store.forwards(groups, 1)[0][0]
     assert streamed == whole or (math.isnan(streamed) and math.isnan(whole))

@@ -191,7 +191,7 @@ def test_missing_quote_near_the_money_leaves_the_rest(capsys, tmp_path):
     lines[at_the_money - 1] = ",".join(cells)
     path = tmp_path / "c.csv"
     path.write_text("\n".join(lines) + "\n")
-    code, out, _ = run(capsys, path, "-q", "-o", tmp_path / "out.csv")
+    code, out, _ = run(capsys, path, "-q", "-o", tmp_path / "out.csv", "--strike-pct", "0.01")
     assert code == 0
     assert "strikes used 1" in out  # the 1 % window keeps 101 only
     assert float(out.split("forward ")[1].split()[0]) == pytest.approx(F, rel=1e-6)

@@ -132,7 +132,7 @@ def test_table_reader_writer_and_forwards_under_concurrent_calls(fast_switching)
         scanned = scan_csv(text, 0, 1, True, 5, (1, 4), (0, 2, 3), N)
         starts, ends, pads = scanned[2:5]
         lines = csv_lines(text, starts, ends, pads, list(scanned[6]))
-        forwards = group_forwards(calls, puts, strikes, bounds, [SPOT] * 2, [DISCOUNT] * 2)
+        forwards = group_forwards(calls, puts, strikes, bounds, [SPOT] * 2, [DISCOUNT] * 2, [1, 0])
         return repr(scanned[:2]), scanned[7][0].tobytes(), scanned[8], lines, [
             f.tobytes() for f in forwards]
 

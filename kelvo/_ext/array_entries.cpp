@@ -1,10 +1,12 @@
-// vectorized_baw_price and vectorized_baw_greeks: the inputs converted and viewed as for
-// vectorized_baw_implied_vol, then one serial loop of the kernel with the thread detached.
+// The American (BAW) and European prices and sensitivities over arrays, and the European implied
+// volatility: the inputs converted and viewed as for vectorized_baw_implied_vol, then one serial
+// loop of the kernel with the thread detached.
 #include <cstring>
 
 #include "array_entries.hpp"
 #include "baw_core/detached.hpp"
 #include "baw_core/parallel.hpp"
+#include "kernel/european.hpp"
 #include "kernel/pricing.hpp"
 
 namespace kelvo {
@@ -12,6 +14,8 @@ namespace {
 
 constexpr const char SOURCE_FILE[] = "kelvo/_ext/array_entries.cpp";
 constexpr const char *const NAMES[N_NUMERIC] = {"S_arr", "K_arr", "D_arr", "F_arr", "sigmas"};
+constexpr const char *const VOL_NAMES[N_NUMERIC] = {"prices", "S_arr", "K_arr", "D_arr",
+                                                    "F_arr"};
 constexpr int N_GREEKS = 4;
 constexpr const char *const GREEK_NAMES[N_GREEKS] = {"price", "delta", "gamma", "vega"};
 
@@ -52,18 +56,22 @@ PyObject *bound_call(const Entry &entry, PyObject *const *args, Py_ssize_t nargs
     return result;
 }
 
-PyObject *price_body(PyObject *const *inputs) {
+// One float64 result an element: value(first, S, K, D, F, q) where first is sigma for a price
+// and the price for an implied volatility.
+template <double (*value)(double, double, double, double, double, int)>
+PyObject *values_body(PyObject *const *inputs, const char *const names[N_NUMERIC]) {
     ParallelInputs in;
     StridedView<double> out_view;
     Ref out;
-    if (!in.acquire(inputs, NAMES) || !(out = new_float64_array(in.n, out_view))) return nullptr;
-    const bool done = run_detached(in, [&](Py_ssize_t i, double S, double K, double D, double F,
-                                           double sigma, int q) {
-        store(out_view, i, kernel::_baw_price(S, K, D, F, sigma, q));
+    if (!in.acquire(inputs, names) || !(out = new_float64_array(in.n, out_view))) return nullptr;
+    const bool done = run_detached(in, [&](Py_ssize_t i, double a, double b, double c, double d,
+                                           double e, int q) {
+        store(out_view, i, value(a, b, c, d, e, q));
     });
     return done ? out.release() : nullptr;
 }
 
+template <kernel::Greeks (*sensitivities)(double, double, double, double, double, int)>
 PyObject *greeks_body(PyObject *const *inputs) {
     ParallelInputs in;
     if (!in.acquire(inputs, NAMES)) return nullptr;
@@ -74,7 +82,7 @@ PyObject *greeks_body(PyObject *const *inputs) {
     }
     const bool done = run_detached(in, [&](Py_ssize_t i, double S, double K, double D, double F,
                                            double sigma, int q) {
-        const kernel::Greeks r = kernel::_baw_greeks(S, K, D, F, sigma, q);
+        const kernel::Greeks r = sensitivities(S, K, D, F, sigma, q);
         store(views[0], i, r.price);
         store(views[1], i, r.delta);
         store(views[2], i, r.gamma);
@@ -89,14 +97,50 @@ PyObject *greeks_body(PyObject *const *inputs) {
     return result.release();
 }
 
+inline double baw_price_of(double S, double K, double D, double F, double sigma, int q) {
+    return kernel::_baw_price(S, K, D, F, sigma, q);
+}
+
+inline double european_price_of(double, double K, double D, double F, double sigma, int q) {
+    return kernel::_european_price(K, D, F, sigma, q);
+}
+
+inline double european_vol_of(double price, double, double K, double D, double F, int q) {
+    return kernel::_european_implied_vol(price, K, D, F, q);
+}
+
 PyObject *vectorized_baw_price(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                PyObject *kwnames) {
-    return bound_call(vectorized_baw_price_entry, args, nargs, kwnames, __LINE__, price_body);
+    return bound_call(vectorized_baw_price_entry, args, nargs, kwnames, __LINE__,
+                      [](PyObject *const *in) { return values_body<baw_price_of>(in, NAMES); });
 }
 
 PyObject *vectorized_baw_greeks(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                 PyObject *kwnames) {
-    return bound_call(vectorized_baw_greeks_entry, args, nargs, kwnames, __LINE__, greeks_body);
+    return bound_call(vectorized_baw_greeks_entry, args, nargs, kwnames, __LINE__,
+                      greeks_body<kernel::_baw_greeks>);
+}
+
+PyObject *vectorized_european_price(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                                    PyObject *kwnames) {
+    return bound_call(vectorized_european_price_entry, args, nargs, kwnames, __LINE__,
+                      [](PyObject *const *in) {
+                          return values_body<european_price_of>(in, NAMES);
+                      });
+}
+
+PyObject *vectorized_european_greeks(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                                     PyObject *kwnames) {
+    return bound_call(vectorized_european_greeks_entry, args, nargs, kwnames, __LINE__,
+                      greeks_body<kernel::_european_greeks>);
+}
+
+PyObject *vectorized_european_implied_vol(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                                          PyObject *kwnames) {
+    return bound_call(vectorized_european_implied_vol_entry, args, nargs, kwnames, __LINE__,
+                      [](PyObject *const *in) {
+                          return values_body<european_vol_of>(in, VOL_NAMES);
+                      });
 }
 
 }  // namespace
@@ -123,6 +167,40 @@ Entry vectorized_baw_greeks_entry = {
     "spot), and 'vega' = dV/dsigma per unit of total standard deviation; multiply it by\n"
     "sqrt(T)/100 for the change per volatility point. In the exercise region delta is +1 or -1\n"
     "and gamma and vega are 0.",
+    {}};
+
+Entry vectorized_european_price_entry = {
+    {"vectorized_european_price", {"S_arr", "K_arr", "D_arr", "F_arr", "sigmas", "flags"}, 6,
+     0.0, 0, nullptr, {}},
+    vectorized_european_price,
+    "European (Black) prices over parallel arrays, with the interpreter lock released.\n"
+    "\n"
+    "Element i is the discounted Black price D (F N(d1) - K N(d2)) of a call (or of a put) at\n"
+    "total standard deviation sigmas[i]; S_arr[i] plays no part in it. The inputs follow the\n"
+    "rules of vectorized_baw_price. Returns a float64 array.",
+    {}};
+
+Entry vectorized_european_greeks_entry = {
+    {"vectorized_european_greeks", {"S_arr", "K_arr", "D_arr", "F_arr", "sigmas", "flags"}, 6,
+     0.0, 0, nullptr, {}},
+    vectorized_european_greeks,
+    "European (Black) prices and sensitivities over parallel arrays, interpreter lock released.\n"
+    "\n"
+    "Returns a dict of float64 arrays 'price', 'delta', 'gamma' and 'vega', defined as for\n"
+    "vectorized_baw_greeks (delta and gamma with D and the carry F/S held).",
+    {}};
+
+Entry vectorized_european_implied_vol_entry = {
+    {"vectorized_european_implied_vol", {"prices", "S_arr", "K_arr", "D_arr", "F_arr", "flags"},
+     6, 0.0, 0, nullptr, {}},
+    vectorized_european_implied_vol,
+    "European (Black) implied total standard deviations over parallel arrays, interpreter lock\n"
+    "released.\n"
+    "\n"
+    "Element i solves the Black price of element i for sigma to 1e-10: 0.0 for a price at or\n"
+    "below the zero-volatility value D max(F - K, 0) (or D max(K - F, 0)) plus 1e-10, NaN where\n"
+    "no volatility up to 16 reproduces it or an input is NaN. The inputs follow the rules of\n"
+    "vectorized_baw_implied_vol. Returns a float64 array.",
     {}};
 
 }  // namespace kelvo

@@ -7,6 +7,9 @@ namespace kelvo {
 
 extern Entry vectorized_baw_price_entry;
 extern Entry vectorized_baw_greeks_entry;
+extern Entry vectorized_european_price_entry;
+extern Entry vectorized_european_greeks_entry;
+extern Entry vectorized_european_implied_vol_entry;
 extern PyMethodDef csv_lines_def;
 extern PyMethodDef scan_csv_def;
 extern PyMethodDef group_forwards_def;

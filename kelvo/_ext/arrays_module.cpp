@@ -13,7 +13,9 @@ constexpr const char MODULE_NAME[] = "kelvo._arrays";
 constexpr const char INIT_NAME[] = "init kelvo._arrays";
 constexpr const char SOURCE_FILE[] = "kelvo/_ext/arrays_module.cpp";
 
-Entry *const ENTRIES[] = {&vectorized_baw_price_entry, &vectorized_baw_greeks_entry};
+Entry *const ENTRIES[] = {&vectorized_baw_price_entry, &vectorized_baw_greeks_entry,
+                          &vectorized_european_price_entry, &vectorized_european_greeks_entry,
+                          &vectorized_european_implied_vol_entry};
 
 bool execute(PyObject *module) {
     entry_context.module = Ref::borrowed(module).release();  // for the life of the process

@@ -28,15 +28,20 @@ struct GroupForward {
     std::int64_t used = 0;
 };
 
-// One expiry, rows lo to hi: the parity estimate over them and the search around it.
+// One expiry, rows lo to hi: the parity estimate over them and, unless the options are
+// European (for which parity is the forward), the search around it.
 GroupForward solve_group(const double *calls, const double *puts, const double *strikes,
-                         std::int64_t lo, std::int64_t hi, double S, double D,
+                         std::int64_t lo, std::int64_t hi, double S, double D, bool search,
                          Detached &detached) {
     GroupForward result;
     if (!(std::isfinite(S) && std::isfinite(D)) || hi == lo) return result;
     const std::int64_t n = hi - lo;
     result.used = n;
     result.parity = kernel::parity_forward(calls + lo, puts + lo, strikes + lo, n, S, D);
+    if (!search) {
+        result.forward = result.parity;
+        return result;
+    }
     kernel::ForwardParams params{S, D, calls + lo, puts + lo, strikes + lo, n,
                                  Detached::keep_going_callback, &detached};
     const kernel::BoundedMinimum best_point =
@@ -47,13 +52,14 @@ GroupForward solve_group(const double *calls, const double *puts, const double *
 }
 
 PyObject *group_forwards(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (!takes("group_forwards", nargs, 6)) return nullptr;
-    // calls, puts, strikes, bounds, S, D as contiguous arrays (a contiguous one is not copied)
-    const char *const names[] = {"calls", "puts", "strikes", "bounds", "S", "D"};
-    Ref converted[6];
-    ContiguousBuffer views[6];
-    for (int k = 0; k < 6; ++k) {
-        const bool is_bounds = k == 3;
+    if (!takes("group_forwards", nargs, 7)) return nullptr;
+    // calls, puts, strikes, bounds, S, D, search as contiguous arrays (a contiguous one is not
+    // copied)
+    const char *const names[] = {"calls", "puts", "strikes", "bounds", "S", "D", "search"};
+    Ref converted[7];
+    ContiguousBuffer views[7];
+    for (int k = 0; k < 7; ++k) {
+        const bool is_bounds = k == 3 || k == 6;
         converted[k] = np_call_with_dtype("ascontiguousarray", args[k],
                                           is_bounds ? "int64" : "float64");
         if (!converted[k] ||
@@ -64,9 +70,9 @@ PyObject *group_forwards(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     const Py_ssize_t rows = views[0].size();
     const Py_ssize_t groups = views[4].size();
     if (views[1].size() != rows || views[2].size() != rows || views[5].size() != groups ||
-        views[3].size() != groups + 1) {
+        views[6].size() != groups || views[3].size() != groups + 1) {
         PyErr_SetString(PyExc_ValueError, "group_forwards(): calls, puts and strikes must have "
-                        "one length, S and D one per group and bounds one more");
+                        "one length, S, D and search one per group and bounds one more");
         return nullptr;
     }
     // the bounds are copied as they are checked: another thread may change the caller's array
@@ -99,6 +105,7 @@ PyObject *group_forwards(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     const auto *strikes = views[2].data<const double>();
     const auto *S = views[4].data<const double>();
     const auto *D = views[5].data<const double>();
+    const auto *search = views[6].data<const std::int64_t>();
     auto *forward_out = reinterpret_cast<double *>(forward_view.data());
     auto *parity_out = reinterpret_cast<double *>(parity_view.data());
     auto *used_out = used_view.data<std::int64_t>();
@@ -106,7 +113,8 @@ PyObject *group_forwards(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         Detached detached;
         for (Py_ssize_t g = 0; g < groups && !detached.interrupted(); ++g) {
             const GroupForward found = solve_group(calls, puts, strikes, bounds[g],
-                                                   bounds[g + 1], S[g], D[g], detached);
+                                                   bounds[g + 1], S[g], D[g], search[g] != 0,
+                                                   detached);
             forward_out[g] = found.forward;
             parity_out[g] = found.parity;
             used_out[g] = found.used;
@@ -172,11 +180,12 @@ bool add_forward_rules(PyObject *module) {
 
 PyMethodDef group_forwards_def = {
     "group_forwards", fast_call(group_forwards), METH_FASTCALL,
-    "group_forwards($module, calls, puts, strikes, bounds, S, D, /)\n--\n\n"
+    "group_forwards($module, calls, puts, strikes, bounds, S, D, search, /)\n--\n\n"
     "(forward, parity, used) of each group g of paired call and put prices, rows\n"
     "bounds[g]:bounds[g + 1], at spot S[g] and discount factor D[g]: the forward as\n"
     "find_forward_baw's search finds it on those strikes (the parity estimate over them, then\n"
-    "the bounded search around it), the parity estimate and the count of strikes. NaN and 0\n"
+    "the bounded search around it), or where search[g] is 0 (European options) the parity\n"
+    "estimate itself; the parity estimate; and the count of strikes. NaN and 0\n"
     "where S or D is not finite or the group has no rows. The searches run with the thread\n"
     "detached; Ctrl-C on the main thread stops them."};
 

@@ -109,7 +109,7 @@ def parser():
     p.add_argument("input", nargs="?",
                    help="option chain CSV, - for standard input (default: the built-in sample)")
     p.add_argument("--spot", type=positive_number,
-                   help="one-expiry layout: spot price, instead of a spot column")
+                   help="the underlying price, for a file without its column")
     p.add_argument("--discount", action="append",
                    help="one-expiry layout: the discount factor to expiry, instead of a column; "
                         "contract tables: EXPIRY=D, once per expiry")
@@ -121,14 +121,27 @@ def parser():
     p.add_argument("--symbol", action="append",
                    help="contract tables: only this underlying (repeatable)")
     p.add_argument("--quote-date",
-                   help="contract tables: the quote date, instead of a quote-date column")
+                   help="contract tables: the quote date, for a file without its column; with "
+                        "one, only the rows of this date")
+    p.add_argument("--quote-time", metavar="HH:MM",
+                   help="contract tables: the time of day the quotes were taken (a same-day "
+                        "expiry then has its fraction of a day)")
+    p.add_argument("--style", choices=("american", "european"),
+                   help="exercise style of every option (default: a style column, else European "
+                        "for cash-settled index roots such as SPX and American otherwise)")
+    p.add_argument("--snapshot", choices=("1545", "eod"),
+                   help="contract tables with quotes at 15:45 and at the close: which to use "
+                        "(default 1545)")
+    p.add_argument("--strike-scale", type=positive_number, metavar="X",
+                   help="multiply the strikes by X (0.001 for strikes in thousandths)")
     p.add_argument("--column", action="append", default=[], metavar="ROLE=NAME",
                    help="contract tables: the column for a role, e.g. --column mid=Last")
     p.add_argument("--by-strike", action="store_true",
                    help="contract tables: plot against strike rather than log-moneyness")
-    p.add_argument("--strike-pct", type=float, default=DEFAULT_STRIKE_PCT,
-                   help=f"half-width of the first strike window around spot (default "
-                        f"{DEFAULT_STRIKE_PCT:g})")
+    p.add_argument("--strike-pct", type=float,
+                   help="the forward search's strike window: the first from this half-width "
+                        "(relative to the spot) that holds a strike (default: the narrowest "
+                        f"from {DEFAULT_STRIKE_PCT:g} that holds four usable strikes)")
     p.add_argument("--output", "-o", help="write the table as CSV to this file")
     p.add_argument("--plot", help="draw the smiles to this PNG file (needs kelvo[plot])")
     p.add_argument("--skip-bad-rows", action="store_true",

@@ -40,6 +40,7 @@ class Groups:
         self.sorted_ids = np.empty(0, dtype=np.int64)
         self.keys = []  # (symbol, quote date, expiry) of each group
         self.S, self.D, self.T = (np.empty(0) for _ in range(3))
+        self.european = np.empty(0, dtype=bool)
         self.line = np.empty(0, dtype=np.int64)
 
     def __len__(self):
@@ -66,7 +67,7 @@ class Groups:
         at[at == len(self.sorted_keys)] = 0
         return np.where(self.sorted_keys[at] == key, self.sorted_ids[at], -1)
 
-    def add(self, key, S, D, T, lines):
+    def add(self, key, S, D, T, european, lines):
         """The group of each key, new groups taking the values of their first quote."""
         ids = self.find(key)
         new = np.flatnonzero(ids < 0)
@@ -78,9 +79,10 @@ class Groups:
                                        for i, (bits, shift) in enumerate(zip(
                                            KEY_BITS, (KEY_BITS[1] + KEY_BITS[2], KEY_BITS[2],
                                                       0)))))
-            self.S, self.D, self.T, self.line = (
+            self.S, self.D, self.T, self.european, self.line = (
                 np.concatenate([have, values[first]]) for have, values in
-                ((self.S, S), (self.D, D), (self.T, T), (self.line, lines)))
+                ((self.S, S), (self.D, D), (self.T, T), (self.european, european),
+                 (self.line, lines)))
             all_keys = np.concatenate([self.sorted_keys, key[first]])
             all_ids = np.concatenate([self.sorted_ids,
                                       np.arange(len(self.sorted_ids), len(all_keys))])
@@ -114,17 +116,19 @@ class ForwardQuotes:
 
     def __init__(self, strike_pct):
         self.strike_pct = strike_pct
+        self.width, self.min_strikes = chain.window_rule(strike_pct)
         self.window = np.zeros(0, dtype=np.int64)  # each group's window so far
         self.group, self.put, self.strike, self.mid, self.win = (
             np.empty(0, dtype=np.int64), np.empty(0, dtype=bool), np.empty(0), np.empty(0),
             np.empty(0, dtype=np.int64))
         self.tail, self.tail_rows = [], 0
 
-    def add(self, group, put, strike, mid, S, n_groups):
+    def add(self, group, put, strike, mid, S, n_groups, S_g):
+        self.S_g = S_g
         if len(self.window) < n_groups:
             self.window = np.concatenate([self.window, np.full(n_groups - len(self.window),
                                                                chain.NO_WINDOW)])
-        win = chain.window_index(strike, S, self.strike_pct)
+        win = chain.window_index(strike, S, self.width)
         take = win <= self.window[group]
         self.tail.append(tuple(c[take] for c in (group, put, strike, mid, win)))
         self.tail_rows += int(take.sum())
@@ -142,9 +146,10 @@ class ForwardQuotes:
         first = chain.first_quotes(columns[0], columns[1], columns[2])
         self.group, self.put, self.strike, self.mid, self.win = (c[first] for c in columns)
         calls, puts = chain.pairs(self.group, self.put, self.strike)
-        good = calls[chain.usable(self.mid[calls], self.mid[puts])]
+        good = calls[chain.usable(self.mid[calls], self.mid[puts], self.strike[calls],
+                                  self.S_g[self.group[calls]])]
         self.window = np.minimum(self.window, chain.search_windows(
-            self.group[good], self.win[good], len(self.window)))
+            self.group[good], self.win[good], len(self.window), self.min_strikes))
         inside = self.win <= self.window[self.group]
         if not inside.all():
             self.group, self.put, self.strike, self.mid, self.win = (
@@ -154,8 +159,8 @@ class ForwardQuotes:
         self._consolidate()
         calls, puts = chain.pairs(self.group, self.put, self.strike)
         return chain.forwards(self.group[calls], self.mid[calls], self.mid[puts],
-                              self.strike[calls], groups.S, groups.D, groups.T, self.strike_pct,
-                              threads)
+                              self.strike[calls], groups.S, groups.D, groups.T, groups.european,
+                              self.strike_pct, threads)
 
 
 class Run:
@@ -201,11 +206,11 @@ class Run:
         for records, q, row_of, keep in read_ahead(self.chunks(FIRST_PASS)):
             quoted = np.flatnonzero(keep if row_of is None else keep[row_of])
             ids = groups.add(groups.row_keys(q, quoted), q.spot[quoted], q.D[quoted],
-                             q.T[quoted], records.lines[quoted if row_of is None
-                                                        else row_of[quoted]])
+                             q.T[quoted], q.european[quoted],
+                             records.lines[quoted if row_of is None else row_of[quoted]])
             self.check_group_values(q, quoted, ids, records, row_of)
             store.add(ids, q.flag[quoted] == "p", q.strike[quoted], q.mid[quoted],
-                      groups.S[ids], len(groups))
+                      groups.S[ids], len(groups), groups.S)
         if not len(groups):
             skipped = self.skipped
             raise BadInput("no option rows" + (" for the --symbol and --expiry given"
@@ -218,24 +223,21 @@ class Run:
         groups = self.groups
         for name, values, of_group in (("S", q.spot, groups.S), ("D", q.D, groups.D),
                                        ("T", q.T, groups.T)):
-            mine = values[quoted]
-            theirs = of_group[ids]
-            differs = np.flatnonzero((mine != theirs) & ~(np.isnan(mine) & np.isnan(theirs)))
-            if len(differs):
-                i = differs[0]
-                row = quoted[i] if row_of is None else row_of[quoted[i]]
-                first = int(groups.line[ids[i]])
-                if self.layout.one_group:
-                    why = "one file holds one expiry of one underlying"
-                else:
-                    symbol, quote_date, expiry = groups.key_values()[ids[i]]
-                    why = (f"rows of one underlying, quote date and expiry ({symbol or '-'} "
-                           f"{quote_date.astype('datetime64[D]')} "
-                           f"{expiry.astype('datetime64[D]')}) must agree; if another column "
-                           "tells these rows apart, name it with --column symbol=NAME")
-                raise BadRow(int(records.lines[row]),
-                             f"{self.layout.group_value_name(name)} {float(mine[i])!r} differs "
-                             f"from {float(theirs[i])!r} on line {first}: {why}")
+            differs = chain.disagreeing(ids, values[quoted], of_group)
+            if not len(differs):
+                continue
+            i = differs[0]
+            row = quoted[i] if row_of is None else row_of[quoted[i]]
+            first = int(groups.line[ids[i]])
+            column = self.layout.group_value_name(name)
+            mine, theirs = values[quoted[i]], of_group[ids[i]]
+            if self.layout.one_group:
+                why = (f"{column} {float(mine)!r} differs from {float(theirs)!r} on line {first}: "
+                       "one file holds one expiry of one underlying")
+            else:
+                why = (chain.spot_disagreement(groups.key_values()[ids[i]], mine, theirs, column)
+                       + f" (the first on line {first})")
+            raise BadRow(int(records.lines[row]), why)
 
     def invert(self, records, q, row_of, keep, writing):
         """The result columns of a chunk's rows (NaN for rows not kept), the candidates for the
@@ -252,7 +254,9 @@ class Run:
             column = np.full(q.n, np.nan)
             column[kept] = values[ids[kept]]
             columns.append(column)
-        results = chain.quote_vols(q, *columns, kept)
+        european = np.zeros(q.n, dtype=bool)
+        european[kept] = groups.european[ids[kept]]
+        results = chain.quote_vols(q, *columns, kept, european)
         sd = results["sd_mid"]
         at = np.flatnonzero(kept)
         candidates = at[chain.atm_candidates(ids[at], q.strike[at], sd[at], self.forward)]
@@ -307,7 +311,9 @@ class Run:
                                          if atm_parts else np.empty(0) for k in range(3))
         atm = chain.atm_vols(atm_group.astype(np.int64), atm_strike, atm_sd, self.forward,
                              groups.T)
-        return chain.summary(groups.key_values(), T=groups.T, D=groups.D, spot=groups.S,
+        return chain.summary(groups.key_values(),
+                             style=np.where(groups.european, "european", "american"),
+                             T=groups.T, D=groups.D, spot=groups.S,
                              forward=self.forward, parity_estimate=self.parity,
                              strikes_used=self.used, atm_vol=atm, quotes=quotes,
                              no_iv=no_iv.astype(np.int64))
@@ -369,8 +375,8 @@ def run_file(path, args, out, table, picture):
     from kelvo.cli.layouts import layout_of
     from kelvo.cli.reader import read_header
 
-    header, header_text = read_header(path)
-    layout = layout_of(header, args)
+    header, header_text, sample = read_header(path)
+    layout = layout_of(header, args, sample)
     run = Run(path, layout, args)
     run.first_pass()
     plot_points = [] if picture else None

@@ -8,6 +8,7 @@ which rows are bad, and the columns, table lines and summary the run adds:
   as a table of one group whose quotes are the calls and the puts.
 """
 import math
+import sys
 
 import numpy as np
 
@@ -41,16 +42,21 @@ def number_text(value, digits):
 
 class Layout:
     """The columns read by role (header positions), and the checks that make a row bad: for
-    each role read from a column, the kind of cell it must hold."""
+    each role, the kind of value it must hold (kelvo.chain.READABLE) and the column to name."""
 
-    def __init__(self, header, index, checks):
+    def __init__(self, header, index, checks, named=None):
         self.header = header
         self.n_fields = len(header)
         self.index = index  # role -> column position
         self.number_columns = sorted({index[r] for r in index if r in chain.NUMBER_ROLES
                                       or r in ("call", "put")})
         self.text_columns = sorted({index[r] for r in index if r in chain.TEXT_ROLES})
-        self.checks = [(role, kind) for role, kind in checks if role in index]
+        named = named or {}
+        # each check names the column its values come from: their own, or the one they are
+        # read out of (an option symbol's strike, the underlying's bid and ask)
+        self.checks = [(role, kind, index[role] if role in index else named.get(role))
+                       for role, kind in checks]
+        self.checks = [c for c in self.checks if c[2] is not None]
 
     def read(self, reader, count):
         return reader.read(self.n_fields, self.number_columns, self.text_columns, count)
@@ -68,36 +74,28 @@ class Layout:
         return out
 
     def bad_rows(self, records, values):
-        """(row is bad, message of row i): a row whose cell of a checked role cannot be read."""
+        """(row is bad, message of row i): a row whose value of a checked role cannot be
+        read."""
         bad = np.zeros(len(records), dtype=bool)
         failed = {}
-        with np.errstate(invalid="ignore"):
-            for role, kind in self.checks:
-                value = values[role]
-                if kind == "date":
-                    wrong = np.isnat(value)
-                elif kind == "type":
-                    wrong = value == None  # noqa: E711 (element-wise)
-                elif kind == "positive":
-                    wrong = ~(np.isfinite(value) & (value > 0))
-                elif kind == "quote":  # an empty cell, or NaN, is a missing quote
-                    wrong = np.isnan(value)
-                    for i in np.flatnonzero(wrong):
-                        cell = records.cell(i, self.index[role]).strip().lower()
-                        wrong[i] = cell not in ("", "nan", "+nan", "-nan")
-                else:
-                    wrong = ~np.isfinite(value)
-                for i in np.flatnonzero(wrong & ~bad):
-                    failed[i] = (role, kind)
-                bad |= wrong
+        for role, kind, column in self.checks:
+            if kind == "quote":  # an empty cell, or NaN, is a missing quote
+                wrong = np.isnan(values[role])
+                for i in np.flatnonzero(wrong):
+                    cell = records.cell(i, column).strip().lower()
+                    wrong[i] = cell not in ("", "nan", "+nan", "-nan")
+            else:
+                wrong = chain.unreadable(kind, values[role])
+            for i in np.flatnonzero(wrong & ~bad):
+                failed[i] = (kind, column)
+            bad |= wrong
 
         def message(i):
-            role, kind = failed[i]
-            column = self.header[self.index[role]]
-            cell = records.cell(i, self.index[role])
+            kind, column = failed[i]
+            cell = records.cell(i, column)
             if kind == "positive":
-                return f"{column} must be a positive number: {cell!r}"
-            return f"{column} cannot be read: {cell!r}"
+                return f"{self.header[column]} must be a positive number: {cell!r}"
+            return f"{self.header[column]} cannot be read: {cell!r}"
 
         return bad, message
 
@@ -116,25 +114,26 @@ class ContractTable(Layout):
 
     @staticmethod
     def check_options(args):
-        """--spot and a single --discount belong to the one-expiry layout; --expiry selects
-        expiration dates."""
-        if args.spot is not None:
-            raise BadInput("--spot applies to a one-expiry file; a table of contracts has an "
-                           "underlying price column")
+        """A single --discount belongs to the one-expiry layout; --expiry selects expiration
+        dates."""
         if args.discount is not None:
             raise BadInput("--discount is EXPIRY=D for a table of contracts, once per expiry")
 
-    def __init__(self, header, args):
+    def __init__(self, header, args, sample=None):
         self.args = args
         try:
-            names = chain.find_columns(header, args.columns)
+            names = chain.find_columns(header, args.columns, sample=sample,
+                                       snapshot=args.snapshot, spot=args.spot)
+            self.quote_time = chain.quote_time_of(args.quote_time, names)
         except ValueError as error:
             raise BadInput(f"line 1: {error}") from None
-        self.quote_date = None
+        self.quote_date = self.selected_date = None
         if args.quote_date is not None:
-            names.pop("quote_date", None)
-            self.quote_date = given_date(args.quote_date, "--quote-date")
-        elif "quote_date" not in names:
+            if "quote_date" in names:
+                self.selected_date = given_date(args.quote_date, "--quote-date")
+            else:
+                self.quote_date = given_date(args.quote_date, "--quote-date")
+        elif "quote_date" not in names and not {"T", "days"} & set(names):
             raise BadInput("no quote date: give --quote-date or a quote-date column (one of "
                            f"{', '.join(chain.ROLES['quote_date'])})")
         if args.rate is None and args.discount_map is None and not (
@@ -142,37 +141,57 @@ class ContractTable(Layout):
             raise BadInput("no interest rate: give --rate R (continuously compounded), "
                            "--discount EXPIRY=D for each expiry, or a rate or discount column")
         self.names = names
-        super().__init__(header, {role: header.index(name) for role, name in names.items()},
-                         [("strike", "number"), ("type", "type"), ("expiry", "date"),
-                          ("quote_date", "date"), ("spot", "positive")])
+        index = {role: header.index(name) for role, name in names.items()}
+        named = {role: index["option_symbol"] for role in ("strike", "type", "expiry")
+                 if "option_symbol" in index}
+        if "symbol" in index:
+            named.update({role: index["symbol"] for role in ("strike", "type", "expiry")
+                          if role not in index and role not in named})
+        if "underlying_bid" in index:
+            named["spot"] = index["underlying_bid"]
+        super().__init__(header, index, [c for c in chain.READABLE if c[0] != "spot"
+                                         or args.spot is None], named)
         self.wanted_symbols = {s.strip().upper() for s in args.symbol or []}
         self.wanted_expiries = None
         if args.expiry:
             self.wanted_expiries = np.array([given_date(e, "--expiry") for e in args.expiry])
+        self.told = False
 
     def quotes(self, records, parsed):
         """kelvo.chain's quotes of a chunk, one a row, and the row of each (None: the same)."""
+        args = self.args
         q = chain.Quotes(self.numbers(records), self.texts(records), self.names,
-                         rate=self.args.rate, discount=self.args.discount_map,
-                         quote_date=self.quote_date, parsed=parsed, n=len(records))
+                         rate=args.rate, discount=args.discount_map, quote_date=self.quote_date,
+                         quote_time=self.quote_time, spot=args.spot, style=args.style,
+                         strike_scale=args.strike_scale, parsed=parsed, n=len(records))
+        if not self.told:  # what each role was read from, once, before anything is computed
+            self.told = True
+            chain.check_scale(q, self.names)
+            sources = chain.column_sources(self.names, q)
+            sys.stderr.write("kelvo: columns: " + ", ".join(
+                f"{role.replace('_', ' ')} <- {source}" for role, source in sources.items())
+                + "\n")
         return q, None
 
     def check_values(self, q):
-        return {"strike": q.strike, "type": q.flag, "expiry": q.expiry,
-                "quote_date": q.quote_date, "spot": q.spot}
+        return chain.check_values(q)
 
     def selected(self, q):
-        """The rows --symbol and --expiry select."""
+        """The rows --symbol, --expiry and --quote-date select."""
         keep = np.ones(q.n, dtype=bool)
         if self.wanted_symbols:
             wanted = np.array([s.strip().upper() in self.wanted_symbols for s in q.symbols])
             keep &= wanted[q.symbol_codes]
         if self.wanted_expiries is not None:
-            keep &= np.isin(q.expiry_values, self.wanted_expiries)[q.expiry_codes]
+            days = self.wanted_expiries.astype("datetime64[D]")
+            keep &= np.isin(q.expiry_values.astype("datetime64[D]"), days)[q.expiry_codes]
+        if self.selected_date is not None:
+            keep &= chain.on_date(q, self.selected_date)
         return keep
 
     def selecting(self):
-        return bool(self.wanted_symbols) or self.wanted_expiries is not None
+        return (bool(self.wanted_symbols) or self.wanted_expiries is not None
+                or self.selected_date is not None)
 
     def results(self, n_rows, results):
         return [results[c] for c in self.result_names]
@@ -186,38 +205,41 @@ class ContractTable(Layout):
                 .tolist()] for c in self.SHOWN[6:]]
         for i in range(len(records)):
             cells = records.cells(i)
-            row = [cells[c] if c is not None else "" for c in shown]
+            row = [cells[c] if c is not None and c < len(cells) else "" for c in shown]
             row += [column[i] for column in ivs]
             yield " ".join(f"{x:>12}" for x in row) + "\n"
 
     def plot_points(self, q, keep, results):
-        return {"symbol": q.symbol()[keep], "expiry": q.expiry[keep], "flag": q.flag[keep],
-                "strike": q.strike[keep], "forward": results["forward"][keep],
-                "mid": results["iv_mid"][keep], "bid": results["iv_bid"][keep],
-                "ask": results["iv_ask"][keep]}
+        return {"symbol": q.symbol()[keep], "quote_date": q.quote_date[keep],
+                "expiry": q.expiry[keep], "flag": q.flag[keep], "strike": q.strike[keep],
+                "forward": results["forward"][keep], "mid": results["iv_mid"][keep],
+                "bid": results["iv_bid"][keep], "ask": results["iv_ask"][keep]}
 
     def summary_lines(self, summary):
         width = max([8] + [len(s) for s in summary["symbol"]])
-        yield (f"{'symbol':>{width}} {'expiry':>10} {'T':>8} {'D':>10} {'spot':>10} "
-               f"{'forward':>12} {'parity':>12} {'strikes':>7} {'atm vol':>8} {'quotes':>7}")
         dates = len(np.unique(summary["quote_date"])) > 1
+        quoted = f" {'quote date':>10}" if dates else ""
+        yield (f"{'symbol':>{width}}{quoted} {'expiry':>10} {'style':>5} {'T':>8} {'D':>10} "
+               f"{'spot':>10} {'forward':>12} {'parity':>12} {'strikes':>7} {'atm vol':>8} "
+               f"{'quotes':>7}")
         for g in range(len(summary["symbol"])):
             e = {name: column[g] for name, column in summary.items()}
             fwd = (f"{e['forward']:12.6f}" if math.isfinite(e["forward"])
-                   else f"{'not found':>12}")
+                   else f"{'expired' if e['T'] <= 0 else 'not found':>12}")
             parity = (f"{e['parity_estimate']:12.6f}" if math.isfinite(e["parity_estimate"])
                       else f"{'':>12}")
             atm = f"{e['atm_vol']:8.4f}" if math.isfinite(e["atm_vol"]) else f"{'':>8}"
             day = e["expiry"].astype("datetime64[D]")
-            quoted = f" {e['quote_date'].astype('datetime64[D]')!s}" if dates else ""
-            yield (f"{e['symbol']:>{width}} {day!s:>10} {e['T']:8.5f} {e['D']:10.8f} "
-                   f"{e['spot']:10.4f} {fwd} {parity} {e['strikes_used']:7d} {atm} "
-                   f"{e['quotes']:7d}{quoted}")
+            on = f" {e['quote_date'].astype('datetime64[D]')!s:>10}" if dates else ""
+            yield (f"{e['symbol']:>{width}}{on} {day!s:>10} {e['style'][:2]:>5} {e['T']:8.5f} "
+                   f"{e['D']:10.8f} {e['spot']:10.4f} {fwd} {parity} {e['strikes_used']:7d} "
+                   f"{atm} {e['quotes']:7d}")
 
     def plot(self, points, summary, file, format):
         from kelvo.plot import plot_surface
 
-        plot_surface(points, summary, file, format=format, by_strike=self.args.by_strike)
+        plot_surface(points, summary, file, format=format, by_strike=self.args.by_strike,
+                     quote_date=self.selected_date)
 
 
 class OneExpiry(Layout):
@@ -239,7 +261,7 @@ class OneExpiry(Layout):
             except ValueError:
                 raise BadInput(f"--expiry must be a positive number, not "
                                f"{args.expiry[0]!r}") from None
-        for option in ("rate", "symbol", "quote_date"):
+        for option in ("rate", "symbol", "quote_date", "quote_time", "snapshot"):
             if getattr(args, option):
                 raise BadInput(f"--{option.replace('_', '-')} applies to tables of contracts, "
                                "not to a one-expiry file")
@@ -284,7 +306,8 @@ class OneExpiry(Layout):
                 value = self.fixed[role]
                 numbers[role] = np.full(2 * n, math.nan if value is None else value)
         texts = {"type": (np.repeat(np.array([0, 1], dtype=np.int32), n), ["c", "p"])}
-        q = chain.Quotes(numbers, texts, {}, parsed=parsed, n=2 * n)
+        q = chain.Quotes(numbers, texts, {}, style=self.args.style,
+                         strike_scale=self.args.strike_scale, parsed=parsed, n=2 * n)
         return q, both(np.arange(n))
 
     def check_values(self, q):
@@ -342,8 +365,11 @@ def given_date(text, option):
         raise BadInput(str(error)) from None
 
 
-def layout_of(header, args):
-    """The layout of a file with this header, with the options that apply to it."""
-    layout = OneExpiry if is_one_expiry(header) else ContractTable
-    layout.check_options(args)
-    return layout(header, args)
+def layout_of(header, args, sample=None):
+    """The layout of a file with this header (and these cells of its first records, by column),
+    with the options that apply to it."""
+    if is_one_expiry(header):
+        OneExpiry.check_options(args)
+        return OneExpiry(header, args)
+    ContractTable.check_options(args)
+    return ContractTable(header, args, sample)

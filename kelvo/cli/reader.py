@@ -131,7 +131,15 @@ class RecordReader:
         raise BadInput(f"line {first_line_not_utf8(self.path)}: the file is not UTF-8 text")
 
 
-def read_header(path):
-    """The cells of the first record and its text."""
+def read_header(path, sample=1000):
+    """The cells of the first record, its text, and the cells of up to sample records after it
+    by column (header name -> cells; None where there are none)."""
     with RecordReader(path) as reader:
-        return reader.header()
+        header, text = reader.header()
+        records = reader.read(len(header), (), tuple(range(len(header))), sample)
+    if records is None:
+        return header, text, None
+    cells = {}
+    for name, codes, distinct in zip(header, records.codes, records.distinct):
+        cells.setdefault(name, [distinct[c] for c in codes.tolist()])
+    return header, text, cells
