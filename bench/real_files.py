@@ -31,8 +31,8 @@ NEAR = 4  # strikes around the forward for the band
 
 
 def parity_bands(table, summary, names, options):
-    """(group key, forward, band low, band high) of every group with a forward and two-sided
-    quotes on both sides at some strike."""
+    """(group key, forward, band low, band high) of every group not yet expired with two-sided
+    quotes on both sides at some strike (NaN forward and band where it got no forward)."""
     keys = list(zip(summary["symbol"], summary["quote_date"], summary["expiry"]))
     given = {k: v for k, v in options.items() if k in ("rate", "spot", "quote_date")}
     q = chain.Quotes.from_frame(table, names, quote_time=chain.quote_time_of(
@@ -44,8 +44,10 @@ def parity_bands(table, summary, names, options):
     frame = frame[two_sided & frame["flag"].notna()]
     by_group = dict(tuple(frame.groupby(["symbol", "quote_date", "expiry"])))
     out = []
-    for key, F in zip(keys, summary["forward"]):
+    for key, F, T in zip(keys, summary["forward"], summary["T"]):
         rows = by_group.get(key)
+        if not T > 0:
+            continue  # expired on its quote date: no forward to find
         if rows is None:
             continue
         calls = rows[rows["flag"] == "c"].drop_duplicates("strike").set_index("strike")
@@ -101,8 +103,8 @@ def main():
             print(f"{name}: not found")
             continue
         f = figures(path, options)
-        print(f"{name}: {f['groups']} groups, {f['two-sided']} with two-sided quotes at a "
-              f"strike; {f['forwards']} forwards, {f['inside band']} inside the parity band "
+        print(f"{name}: {f['groups']} groups, {f['two-sided']} not expired with two-sided "
+              f"quotes at a strike; {f['forwards']} forwards, {f['inside band']} inside the parity band "
               f"({100 * f['inside band'] / max(f['forwards'], 1):.1f} %); "
               f"{f['between bid and ask']} of {f['mid vols']} mid vols between bid and ask "
               f"vols ({100 * f['between bid and ask'] / max(f['mid vols'], 1):.2f} %)")

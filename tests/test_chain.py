@@ -1,6 +1,7 @@
 """Tables of contracts: kelvo.chain.surface against chains made from known forwards and
 volatilities, and the one engine: chain.surface, the command line and kelvo.dask.surface give
 the same numbers on the sample, generated tables and the real files."""
+import importlib.util
 import io
 import math
 from pathlib import Path
@@ -10,6 +11,7 @@ import pytest
 
 pd = pytest.importorskip("pandas")
 
+import kelvo  # noqa: E402
 from kelvo import baw_price, chain, sample, vectorized_baw_implied_vol  # noqa: E402
 from kelvo.cli import main, options, parser  # noqa: E402
 from kelvo.cli import engine  # noqa: E402
@@ -112,6 +114,134 @@ def test_bad_cells_give_nan_not_errors():
     assert summary["no_iv"].sum() >= 4 and summary["forward"].notna().all()
 
 
+def real_layout(layout, seed=1):
+    """A day's quotes of an American stock (ABC) and an index (SPX, European) in the layouts of
+    real files, with the true forward of each expiry:
+    - exchange: the exchange's end-of-day layout, quotes at 15:45 and at the close, the
+      underlying's bid and ask but no price, dates written 6/2/2025 0:00:00;
+    - web: option symbols only (no root, type or expiry columns), a stale last trade, no
+      underlying price and no quote date (given as spot= and quote_date=);
+    - broker: a symbol column of option symbols, a type column of "option" beside option_type,
+      the underlying's symbol and price, quote times."""
+    rng = np.random.default_rng(seed)
+    quoted = pd.Timestamp("2025-06-02 15:45")
+    rows, truth = [], {}
+    for root, S, q, european in (("ABC", 50.0, 0.02, False), ("SPX", 5000.0, 0.013, True)):
+        for days in (16, 45, 200):
+            expiry = quoted.normalize() + pd.Timedelta(days=days)
+            T = ((expiry + pd.Timedelta(hours=16)) - quoted) / pd.Timedelta(days=365)
+            D, F = math.exp(-RATE * T), S * math.exp((RATE - q) * T)
+            truth[(root, expiry)] = F
+            for K in np.round(S * np.linspace(0.85, 1.15, 25), 2):
+                sigma = vol_of(math.log(K / F), T) * math.sqrt(T)
+                for flag in "cp":
+                    price = (kelvo.price(S, K, D, F, sigma, flag, style="european") if european
+                             else baw_price(S, K, D, F, sigma, flag))
+                    spread = max(0.01, 0.01 * price)
+                    symbol = f"{root}{expiry:%y%m%d}{flag.upper()}{round(K * 1000):08d}"
+                    row = {"exchange": {
+                        "underlying_symbol": f"^{root}" if european else root,
+                        "quote_date": "6/2/2025 0:00:00", "root": root,
+                        "expiration": f"{expiry.month}/{expiry.day}/{expiry.year} 0:00:00",
+                        "strike": K, "option_type": flag,
+                        "bid_1545": price - spread, "ask_1545": price + spread,
+                        "underlying_bid_1545": S - 0.01, "underlying_ask_1545": S + 0.01,
+                        "bid_eod": price * 1.2, "ask_eod": price * 1.3,
+                        "underlying_bid_eod": S * 1.01, "underlying_ask_eod": S * 1.01},
+                        "web": {"contractSymbol": symbol, "strike": K,
+                                "lastPrice": price * rng.uniform(0.5, 1.5), "bid": price - spread,
+                                "ask": price + spread, "option_type": ("call", "put")[flag == "p"],
+                                "expiration": f"{expiry:%Y-%m-%d}"},
+                        "broker": {"symbol": symbol, "type": "option",
+                                   "option_type": flag.upper(), "underlying": root,
+                                   "underlying_price": S, "strike": K,
+                                   "expiration_date": f"{expiry:%Y%m%d}",
+                                   "quote_datetime": f"{quoted:%Y-%m-%d %H:%M:%S}",
+                                   "last": 0.0, "bid": price - spread, "ask": price + spread},
+                    }[layout]
+                    rows.append(row)
+    frame = pd.DataFrame(rows).sample(frac=1.0, random_state=seed).reset_index(drop=True)
+    given = {"rate": RATE}
+    if layout == "web":
+        frame = frame[frame["contractSymbol"].str.startswith("SPX")]
+        given.update(spot=5000.0, quote_date="2025-06-02", quote_time="15:45")
+    return frame, given, truth
+
+
+@pytest.mark.parametrize("layout", ["exchange", "web", "broker"])
+def test_real_layouts_give_the_true_forwards_and_vols(layout):
+    frame, given, truth = real_layout(layout)
+    table, summary = chain.surface(frame, **given)
+    assert len(summary) == len(truth) - 3 * (layout == "web")
+    for row in summary.itertuples():
+        symbol = row.symbol.lstrip("^")
+        assert row.style == ("european" if symbol == "SPX" else "american")
+        assert row.forward == pytest.approx(truth[(symbol, row.expiry)], rel=2e-5), row
+        assert row.strikes_used >= chain.MIN_STRIKES
+    bid, mid, ask = (table[f"iv_{side}"].to_numpy(float) for side in ("bid", "mid", "ask"))
+    assert np.isfinite(mid).mean() > 0.95
+    both = np.isfinite(bid) & np.isfinite(mid) & np.isfinite(ask)
+    assert ((bid <= mid) & (mid <= ask))[both].all() and both.mean() > 0.9
+    assert "mid" in summary.attrs["columns"] and "(bid + ask)" in summary.attrs["columns"]["mid"]
+
+
+def test_a_stale_last_column_changes_nothing():
+    frame, _ = make_chain("vendor", seed=8)
+    stale = frame.assign(Last=np.where(np.arange(len(frame)) % 3 == 0, 0.0, frame["Bid"] * 0.7))
+    _, summary = chain.surface(frame, rate=RATE)
+    _, with_last = chain.surface(stale, rate=RATE)
+    assert summary.drop(columns=[]).equals(with_last)
+
+
+@pytest.mark.parametrize("change, given, problem", [
+    (lambda f: f.assign(Type="option"), {}, "Type: no cell reads as calls and puts"),
+    (lambda f: f.assign(Strike=f["Strike"] * 1000), {}, r"strike_scale= \(--strike-scale\)"),
+    (lambda f: f.drop(columns=["UnderlyingPrice"]), {}, "give spot="),
+    (lambda f: f, {"style": "bermudan"}, "style must be"),
+    (lambda f: f.assign(UnderlyingPrice=np.where(f.index % 2, 1.0, 2.0)), {},
+     "differs from .* in one group"),
+])
+def test_tables_that_cannot_be_read_right_are_refused(change, given, problem):
+    frame, _ = make_chain("vendor")
+    with pytest.raises(ValueError, match=problem):
+        chain.surface(change(frame), rate=RATE, **given)
+
+
+def test_quote_dates_times_and_windows():
+    frame, truth = make_chain("vendor")
+    later = frame.assign(DataDate=(QUOTE_DATE + pd.Timedelta(days=1)).strftime("%m/%d/%Y"))
+    both = pd.concat([frame, later], ignore_index=True)
+    _, summary = chain.surface(both, rate=RATE)
+    assert len(summary) == 2 * len(truth) and summary["quote_date"].nunique() == 2
+    table, one = chain.surface(both, rate=RATE, quote_date=QUOTE_DATE)
+    assert len(one) == len(truth) and table["iv_mid"][len(frame):].isna().all()
+    # a same-day expiry: expired, unless the quotes were taken before the close
+    today = frame.assign(Expiration=QUOTE_DATE.strftime("%m/%d/%Y"))
+    assert chain.surface(today, rate=RATE)[1]["forward"].isna().all()
+    _, intraday = chain.surface(today, rate=RATE, quote_time="10:00")
+    assert np.allclose(intraday["T"], 6 / 24 / 365) and intraday["forward"].notna().all()
+    # a window of four usable strikes by default; a width given is used as find_forward_baw does
+    assert (summary["strikes_used"] >= 4).all()
+    assert (chain.surface(frame, rate=RATE, strike_pct=0.01)[1]["strikes_used"] <= 2).all()
+    # the at-the-money vol lies between the vols of the strikes around the forward
+    table, summary = chain.surface(frame, rate=RATE)
+    for row in summary.itertuples():
+        rows = table[(table["UnderlyingSymbol"] == row.symbol) & (table["Expiration"] ==
+                                                                   row.expiry.strftime("%m/%d/%Y"))]
+        below = rows[rows["Strike"] <= row.forward].nlargest(2, "Strike")["iv_mid"].mean()
+        above = rows[rows["Strike"] >= row.forward].nsmallest(2, "Strike")["iv_mid"].mean()
+        assert min(below, above) <= row.atm_vol <= max(below, above)
+
+
+@pytest.mark.parametrize("convert", ["pyarrow", "polars"])
+def test_arrow_and_polars_tables(convert):
+    module = pytest.importorskip(convert)
+    frame, _ = make_chain("snake", seed=2)
+    table = (module.Table.from_pandas(frame) if convert == "pyarrow"
+             else module.from_pandas(frame))
+    assert chain.surface(table, rate=RATE)[1].equals(chain.surface(frame, rate=RATE)[1])
+
+
 def generated(path):
     """Two underlyings, four expiries, shuffled, with a note column that needs quoting."""
     frame, _ = make_chain("vendor", seed=3)
@@ -120,10 +250,25 @@ def generated(path):
     frame.to_csv(path, index=False)
 
 
+def writes(layout):
+    def write(path):
+        frame, _, _ = real_layout(layout)
+        frame.to_csv(path, index=False)
+    return write
+
+
 # file (or the function that writes it), options, and the chunk size of the command line
 ENGINE_CASES = {
     "sample": (sample.OPTIONS_PATH, {"rate": 0.04}, 16384),
     "generated": (generated, {"rate": RATE}, 7),
+    "exchange": (writes("exchange"), {"rate": RATE}, 100),
+    "broker": (writes("broker"), {"rate": RATE}, 1000),
+    # the real files, with the rates of their quote dates (and the web dump's spot and date)
+    "dn_lower": (REAL / "dn_lower_SPXW_2018.csv", {"rate": 0.0145}, 3000),
+    "datashop_A": (REAL / "datashop_A_20171130_smallset.csv", {"rate": 0.0127}, 16384),
+    "datashop_calcs": (REAL / "datashop_calcs_SPX_20160104.csv", {"rate": 0.005}, 16384),
+    "yahoo": (REAL / "yahoo_SPX_all_20260130.csv",
+              {"rate": 0.036, "spot": 6936.0, "quote_date": "2026-01-30"}, 16384),
 }
 
 
@@ -133,8 +278,10 @@ def test_one_engine(case, tmp_path):
     path = tmp_path / "table.csv"
     if callable(source):
         source(path)
-    else:
+    elif source.exists():
         path = source
+    else:
+        pytest.skip(f"{source} is not here")
     frame = pd.read_csv(path, dtype=str, keep_default_na=False, encoding="utf-8-sig")
     table, summary = chain.surface(frame, **given)
 
@@ -174,6 +321,26 @@ def test_one_engine(case, tmp_path):
             else:
                 assert np.array_equal(np.asarray(got, dtype=expected.dtype), expected,
                                       equal_nan=True), column
+
+
+def real_files():
+    spec = importlib.util.spec_from_file_location("kelvo_bench_real_files", Path(
+        __file__).resolve().parent.parent / "bench" / "real_files.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.mark.parametrize("name", ["dn_lower_SPXW_2018.csv", "datashop_A_20171130_smallset.csv",
+                                  "yahoo_SPX_all_20260130.csv"])
+def test_real_files_are_right(name):
+    tool = real_files()
+    if not (REAL / name).exists():
+        pytest.skip(f"{name} is not here")
+    f = tool.figures(REAL / name, tool.OPTIONS[name])
+    # every expiry with two-sided quotes gets a forward, inside its parity band
+    assert f["forwards"] == f["two-sided"] > 0 and f["inside band"] >= 0.98 * f["forwards"]
+    assert f["between bid and ask"] >= 0.99 * f["mid vols"] > 0
 
 
 def test_command_line_bad_rows_and_missing_rate(tmp_path, capsys):
@@ -221,6 +388,49 @@ def test_surface_picture(tmp_path, capsys):
     assert "KLVO" in shown["title"] and sample.OPTIONS_QUOTE_DATE in shown["title"]
     assert shown["ylabel"] == "annualised implied volatility"
     assert (tmp_path / "surface.png").read_bytes()[:4] == b"\x89PNG"
+
+
+def test_picture_of_many_expiries_and_underlyings(tmp_path):
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    from kelvo.plot import plot_surface
+
+    symbols, expiries = [f"S{i}" for i in range(6)], 50
+    keys = [(s, e) for s in symbols for e in range(expiries)]
+    day = np.datetime64("2026-01-30", "ns")
+    summary = {"symbol": np.array([k[0] for k in keys], dtype=object),
+               "quote_date": np.full(len(keys), day),
+               "expiry": day + np.array([np.timedelta64(7 * (1 + k[1]), "D") for k in keys]),
+               "style": np.full(len(keys), "american"), "T": np.array([7 * (1 + k[1]) / 365
+                                                                     for k in keys]),
+               "forward": np.full(len(keys), 100.0), "atm_vol": np.full(len(keys), 0.2),
+               "quotes": np.array([10 + symbols.index(k[0]) for k in keys])}
+    K = np.linspace(80, 120, 9)
+    n = len(keys) * len(K)
+    points = {"symbol": np.repeat(summary["symbol"], len(K)),
+              "quote_date": np.full(n, day), "expiry": np.repeat(summary["expiry"], len(K)),
+              "flag": np.tile(np.where(K < 100, "p", "c"), len(keys)), "strike": np.tile(K, len(keys)),
+              "forward": np.full(n, 100.0), "mid": np.full(n, 0.2), "bid": np.full(n, 0.19),
+              "ask": np.full(n, 0.21)}
+    shown = {}
+    original = plt.Figure.savefig
+
+    def record(figure, *args, **kwargs):
+        shown["axes"] = [a.get_label() for a in figure.axes]
+        shown["title"] = figure._suptitle.get_text()
+        return original(figure, *args, **kwargs)
+
+    plt.Figure.savefig = record
+    try:
+        plot_surface(points, summary, tmp_path / "many.png")
+    finally:
+        plt.Figure.savefig = original
+    # four underlyings, each its smiles, a colour bar of the time to expiry and its term
+    # structure; the two with the fewest quotes left out, and said so
+    assert len(shown["axes"]) == 4 * 3 and shown["axes"].count("<colorbar>") == 4
+    assert "2 more underlyings left out: S0, S1" in shown["title"]
 
 
 @pytest.mark.parametrize("newline", ["\n", "\r\n"])

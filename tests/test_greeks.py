@@ -106,6 +106,10 @@ pd = pytest.importorskip("pandas")
      pd.Series, (2,)),
     ((100.0, np.empty(0), 0.99, 101.0, 0.2, "c"), {}, np.ndarray, (0,)),
     ((np.float64(100.0), 100.0, 0.99, 101.0, 0.2, np.array("c")), {}, float, ()),
+    # flags in the spellings tables use, read as kelvo.chain reads them
+    ((100.0, [90.0, 100.0, 110.0], 0.99, 101.0, 0.2, ["Call", " PUT ", "C"]), {}, np.ndarray,
+     (3,)),
+    ((100.0, 100.0, 0.99, 101.0, 0.2, "Puts"), {}, float, ()),
 ])
 def test_broadcasting_layer(args, kwargs, kind, shape):
     got = kelvo.price(*args, **kwargs)
@@ -114,7 +118,8 @@ def test_broadcasting_layer(args, kwargs, kind, shape):
     expanded = np.broadcast_arrays(*(np.asarray(a, dtype=float) for a in args[:5]),
                                    np.asarray(flag_src, dtype=object))
     flat = [a.ravel() for a in expanded]
-    flags = [("c" if f is True or f == "c" else "p") for f in flat[5]]
+    flags = [("c" if f is True or str(f).strip().lower() in ("c", "call") else "p")
+             for f in flat[5]]
     expected = np.array([baw_price(*a, f) for *a, f in zip(*flat[:5], flags)]).reshape(shape)
     assert np.asarray(got).tobytes() == expected.tobytes()
     g = kelvo.greeks(*args, **kwargs)
@@ -137,7 +142,37 @@ def test_broadcasting_layer(args, kwargs, kind, shape):
     (lambda: kelvo.price(100.0, 100.0, 0.99, 101.0, 0.2), "exactly one of flag and is_call"),
     (lambda: kelvo.price(100.0, pd.Series([1.0, 2.0]), 0.99, pd.Series([1.0, 2.0], index=[5, 6]),
                          0.2, "c"), "another index"),
+    (lambda: kelvo.price(100.0, [90.0, 100.0], 0.99, 101.0, 0.2, ["c", "straddle"]),
+     "'straddle' is not an option type"),
+    (lambda: kelvo.implied_vol(5.0, 100.0, 100.0, 0.99, 101.0, "x"), "'x' is not an option type"),
+    (lambda: kelvo.greeks(100.0, 100.0, 0.99, 101.0, 0.2, "c", style="asian"), "style must be"),
 ])
 def test_broadcasting_errors_name_the_arguments(call, message):
     with pytest.raises((ValueError, TypeError), match=message):
         call()
+
+
+@pytest.mark.parametrize("flag", ["c", "p"])
+def test_european_style_is_blacks_price_and_its_inverse(flag):
+    from helpers import black_price
+
+    S, D, F = 100.0, 0.97, 103.0
+    K = np.array([60.0, 90.0, 100.0, 115.0, 160.0])
+    sigma = np.array([0.6, 0.2, 0.35, 0.8, 2.0])
+    prices = kelvo.price(S, K, D, F, sigma, flag, style="european")
+    expected = [black_price(k, D, F, s, flag == "c") for k, s in zip(K, sigma)]
+    assert np.allclose(prices, expected, rtol=1e-13, atol=1e-15)
+    assert np.allclose(kelvo.implied_vol(prices, S, K, D, F, flag, style="european"), sigma,
+                       rtol=0, atol=1e-9)
+    g = kelvo.greeks(S, K, D, F, sigma, flag, style="european")
+    h = 1e-4
+    bumped = [kelvo.price(S + e, K, D, F * (S + e) / S, sigma, flag, style="european")
+              for e in (h, -h)]
+    assert np.allclose(g["delta"], (bumped[0] - bumped[1]) / (2 * h), rtol=1e-6, atol=1e-9)
+    vegas = [kelvo.price(S, K, D, F, sigma + e, flag, style="european") for e in (h, -h)]
+    assert np.allclose(g["vega"], (vegas[0] - vegas[1]) / (2 * h), rtol=1e-6, atol=1e-8)
+    # at or below the zero-volatility value: no volatility; above the ceiling: none either
+    floor = D * max((F - 100.0) if flag == "c" else (100.0 - F), 0.0)
+    assert kelvo.implied_vol(floor, S, 100.0, D, F, flag, style="european") == 0.0
+    assert np.isnan(kelvo.implied_vol(D * (F if flag == "c" else 100.0) * 1.01, S, 100.0, D, F,
+                                      flag, style="european"))

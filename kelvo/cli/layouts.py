@@ -219,7 +219,7 @@ class ContractTable(Layout):
         width = max([8] + [len(s) for s in summary["symbol"]])
         dates = len(np.unique(summary["quote_date"])) > 1
         quoted = f" {'quote date':>10}" if dates else ""
-        yield (f"{'symbol':>{width}}{quoted} {'expiry':>10} {'style':>5} {'T':>8} {'D':>10} "
+        yield (f"{'symbol':>{width}}{quoted} {'expiry':>10} {'style':>8} {'T':>8} {'D':>10} "
                f"{'spot':>10} {'forward':>12} {'parity':>12} {'strikes':>7} {'atm vol':>8} "
                f"{'quotes':>7}")
         for g in range(len(summary["symbol"])):
@@ -231,7 +231,7 @@ class ContractTable(Layout):
             atm = f"{e['atm_vol']:8.4f}" if math.isfinite(e["atm_vol"]) else f"{'':>8}"
             day = e["expiry"].astype("datetime64[D]")
             on = f" {e['quote_date'].astype('datetime64[D]')!s:>10}" if dates else ""
-            yield (f"{e['symbol']:>{width}}{on} {day!s:>10} {e['style'][:2]:>5} {e['T']:8.5f} "
+            yield (f"{e['symbol']:>{width}}{on} {day!s:>10} {e['style']:>8} {e['T']:8.5f} "
                    f"{e['D']:10.8f} {e['spot']:10.4f} {fwd} {parity} {e['strikes_used']:7d} "
                    f"{atm} {e['quotes']:7d}")
 
