@@ -152,50 +152,73 @@ bool acquire_columns(PyObject *columns, std::vector<StridedView<double>> &views,
     return true;
 }
 
-PyObject *csv_lines(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (!takes("csv_lines", nargs, 5)) return nullptr;
-    ContiguousBuffer text, starts, ends, pads;
-    if (!text.acquire(args[0], "text", 'B') || !starts.acquire(args[1], "starts", 'q') ||
-        !ends.acquire(args[2], "ends", 'q') || !pads.acquire(args[3], "pads", 'q')) {
+// One line's record: text[start:end] followed by pad empty fields.
+struct Span {
+    std::int64_t start, end, pad;
+};
+
+// The spans checked against the text and copied, so that the lines are written from the values
+// checked whatever another thread does to the arrays meanwhile; false with an exception set.
+// bytes receives the length of the lines.
+bool take_spans(const ContiguousBuffer (&arrays)[3], Py_ssize_t n, Py_ssize_t fields_bytes,
+                Py_ssize_t text_size, std::vector<Span> &spans, size_t &bytes) {
+    const std::int64_t *start = arrays[0].data<std::int64_t>();
+    const std::int64_t *end = arrays[1].data<std::int64_t>();
+    const std::int64_t *pad = arrays[2].data<std::int64_t>();
+    spans.resize(static_cast<size_t>(n));
+    bytes = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Span span{start[i], end[i], pad[i]};
+        if (span.start < 0 || span.end < span.start || span.end > text_size || span.pad < 0 ||
+            span.pad > text_size) {
+            PyErr_Format(PyExc_ValueError, "record %zd does not lie in the text", i);
+            return false;
+        }
+        const auto line = static_cast<size_t>(span.end - span.start + span.pad + fields_bytes);
+        if (__builtin_add_overflow(bytes, line, &bytes)) {
+            PyErr_SetString(PyExc_OverflowError, "csv_lines(): the lines would not fit in memory");
+            return false;
+        }
+        spans[static_cast<size_t>(i)] = span;
+    }
+    return true;
+}
+
+PyObject *csv_lines(PyObject *const *args) {
+    ContiguousBuffer text, arrays[3];
+    if (!text.acquire(args[0], "text", 'B') || !arrays[0].acquire(args[1], "starts", 'q') ||
+        !arrays[1].acquire(args[2], "ends", 'q') || !arrays[2].acquire(args[3], "pads", 'q')) {
         return nullptr;
     }
     std::vector<StridedView<double>> views;
     Py_ssize_t n;
     if (!acquire_columns(args[4], views, n)) return nullptr;
-    if (starts.size() != n || ends.size() != n || pads.size() != n) {
+    if (arrays[0].size() != n || arrays[1].size() != n || arrays[2].size() != n) {
         PyErr_SetString(PyExc_ValueError, "starts, ends, pads and the columns must have the "
                         "same length");
         return nullptr;
     }
-    const std::int64_t *start = starts.data<std::int64_t>();
-    const std::int64_t *end = ends.data<std::int64_t>();
-    const std::int64_t *pad = pads.data<std::int64_t>();
-    const Py_ssize_t m = static_cast<Py_ssize_t>(views.size());
-    size_t length = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (start[i] < 0 || end[i] < start[i] || end[i] > text.size() || pad[i] < 0 ||
-            pad[i] > text.size()) {
-            PyErr_Format(PyExc_ValueError, "record %zd does not lie in the text", i);
-            return nullptr;
-        }
-        length += static_cast<size_t>(end[i] - start[i] + pad[i]);
+    Py_ssize_t fields_bytes;  // the most each line's fields and line break take
+    if (__builtin_mul_overflow(static_cast<Py_ssize_t>(views.size()), MAX_FIELD, &fields_bytes) ||
+        __builtin_add_overflow(fields_bytes, 2, &fields_bytes)) {
+        PyErr_SetString(PyExc_OverflowError, "csv_lines(): too many columns");
+        return nullptr;
     }
-    length += static_cast<size_t>(n) * static_cast<size_t>(m * MAX_FIELD + 2);
+    std::vector<Span> spans;
+    size_t length;
+    if (!take_spans(arrays, n, fields_bytes, text.size(), spans, length)) return nullptr;
     std::string out;
-    try {
-        out.resize(length);
-    } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
-    }
+    out.resize(length);
     char *p = out.data();
     Py_BEGIN_ALLOW_THREADS
     CNumericLocale c_locale;  // for printf's rare cases
     const char *source = text.data<char>();
     for (Py_ssize_t i = 0; i < n; ++i) {
-        std::memcpy(p, source + start[i], static_cast<size_t>(end[i] - start[i]));
-        p += end[i] - start[i];
-        std::memset(p, ',', static_cast<size_t>(pad[i]));
-        p += pad[i];
+        const Span &span = spans[static_cast<size_t>(i)];
+        std::memcpy(p, source + span.start, static_cast<size_t>(span.end - span.start));
+        p += span.end - span.start;
+        std::memset(p, ',', static_cast<size_t>(span.pad));
+        p += span.pad;
         p = write_fields(views, i, p);
         *p++ = '\r';
         *p++ = '\n';
@@ -204,10 +227,15 @@ PyObject *csv_lines(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     return PyBytes_FromStringAndSize(out.data(), p - out.data());
 }
 
+PyObject *csv_lines_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (!takes("csv_lines", nargs, 5)) return nullptr;
+    return allocation_failure_as_memory_error([args] { return csv_lines(args); });
+}
+
 }  // namespace
 
 PyMethodDef csv_lines_def = {
-    "csv_lines", fast_call(csv_lines), METH_FASTCALL,
+    "csv_lines", fast_call(csv_lines_entry), METH_FASTCALL,
     "csv_lines($module, text, starts, ends, pads, columns, /)\n--\n\n"
     "CSV lines made of records of text (bytes) and result fields: line i is\n"
     "text[starts[i]:ends[i]], pads[i] empty fields, then ',x0,x1,...' from the equal-length\n"

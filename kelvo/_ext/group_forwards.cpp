@@ -44,8 +44,14 @@ inline int window_of(double strike, double S, double strike_pct) {
     return kernel::N_FALLBACK_WIDTHS + 1;
 }
 
+// A row's prices and strike, read once: another thread may write the caller's arrays while the
+// search runs, and the sort must compare values that stay put.
+struct Quote {
+    double call, put, strike;
+};
+
 struct Scratch {
-    std::vector<std::int64_t> order;
+    std::vector<Quote> quotes;
     std::vector<double> calls, puts, strikes;
 };
 
@@ -57,24 +63,25 @@ GroupForward solve_group(const double *calls, const double *puts, const double *
                          Detached &detached, Scratch &scratch) {
     GroupForward result;
     if (!(std::isfinite(S) && std::isfinite(D))) return result;
-    std::vector<std::int64_t> &order = scratch.order;
-    order.clear();
+    std::vector<Quote> &quotes = scratch.quotes;
+    quotes.clear();
     for (std::int64_t j = lo; j < hi; ++j) {
-        if (usable(calls[j], puts[j], strikes[j])) order.push_back(j);
+        const Quote quote{calls[j], puts[j], strikes[j]};
+        if (usable(quote.call, quote.put, quote.strike)) quotes.push_back(quote);
     }
-    if (order.empty()) return result;
-    std::stable_sort(order.begin(), order.end(),
-                     [strikes](std::int64_t a, std::int64_t b) { return strikes[a] < strikes[b]; });
+    if (quotes.empty()) return result;
+    std::stable_sort(quotes.begin(), quotes.end(),
+                     [](const Quote &a, const Quote &b) { return a.strike < b.strike; });
     int best = kernel::N_FALLBACK_WIDTHS + 1;
-    for (std::int64_t j : order) best = std::min(best, window_of(strikes[j], S, strike_pct));
+    for (const Quote &q : quotes) best = std::min(best, window_of(q.strike, S, strike_pct));
     scratch.calls.clear();
     scratch.puts.clear();
     scratch.strikes.clear();
-    for (std::int64_t j : order) {
-        if (window_of(strikes[j], S, strike_pct) != best) continue;
-        scratch.calls.push_back(calls[j]);
-        scratch.puts.push_back(puts[j]);
-        scratch.strikes.push_back(strikes[j]);
+    for (const Quote &q : quotes) {
+        if (window_of(q.strike, S, strike_pct) != best) continue;
+        scratch.calls.push_back(q.call);
+        scratch.puts.push_back(q.put);
+        scratch.strikes.push_back(q.strike);
     }
     const auto n = static_cast<std::int64_t>(scratch.strikes.size());
     result.used = n;
@@ -90,8 +97,7 @@ GroupForward solve_group(const double *calls, const double *puts, const double *
     return result;
 }
 
-PyObject *group_forwards(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (!takes("group_forwards", nargs, 7)) return nullptr;
+PyObject *group_forwards(PyObject *const *args) {
     // calls, puts, strikes, bounds, S, D as contiguous arrays (a contiguous one is not copied)
     const char *const names[] = {"calls", "puts", "strikes", "bounds", "S", "D"};
     Ref converted[6];
@@ -110,13 +116,16 @@ PyObject *group_forwards(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
 
     const Py_ssize_t rows = views[0].size();
     const Py_ssize_t groups = views[4].size();
-    const auto *bounds = views[3].data<const std::int64_t>();
     if (views[1].size() != rows || views[2].size() != rows || views[5].size() != groups ||
         views[3].size() != groups + 1) {
         PyErr_SetString(PyExc_ValueError, "group_forwards(): calls, puts and strikes must have "
                         "one length, S and D one per group and bounds one more");
         return nullptr;
     }
+    // copied as they are checked: the searches use the bounds checked, whatever another thread
+    // writes to the caller's array meanwhile
+    const std::vector<std::int64_t> bounds(views[3].data<const std::int64_t>(),
+                                           views[3].data<const std::int64_t>() + groups + 1);
     for (Py_ssize_t g = 0; g < groups; ++g) {
         if (bounds[g] < 0 || bounds[g + 1] < bounds[g] || bounds[g + 1] > rows) {
             PyErr_Format(PyExc_ValueError, "group_forwards(): bounds of group %zd are not "
@@ -162,6 +171,11 @@ PyObject *group_forwards(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     }
     if (out_of_memory) return PyErr_NoMemory();
     return PyTuple_Pack(3, forward.get(), parity.get(), used.get());
+}
+
+PyObject *group_forwards_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (!takes("group_forwards", nargs, 7)) return nullptr;
+    return allocation_failure_as_memory_error([args] { return group_forwards(args); });
 }
 
 PyObject *parity_forward(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
@@ -218,7 +232,7 @@ bool add_forward_rules(PyObject *module) {
 }
 
 PyMethodDef group_forwards_def = {
-    "group_forwards", fast_call(group_forwards), METH_FASTCALL,
+    "group_forwards", fast_call(group_forwards_entry), METH_FASTCALL,
     "group_forwards($module, calls, puts, strikes, bounds, S, D, strike_pct, /)\n--\n\n"
     "(forward, parity, used) of each group g of paired call and put prices, rows\n"
     "bounds[g]:bounds[g + 1], at spot S[g] and discount factor D[g]: the forward as\n"
