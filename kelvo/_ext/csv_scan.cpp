@@ -137,7 +137,11 @@ public:
             if (j == body.size()) return NaN;
             int exponent = 0;
             for (; j < body.size() && body[j] >= '0' && body[j] <= '9'; ++j) {
-                if (exponent < 100000) exponent = exponent * 10 + (body[j] - '0');
+                if (exponent < 100000) {
+                    exponent = exponent * 10 + (body[j] - '0');
+                } else {
+                    exact = false;  // the exponent is cut short: strtod reads the whole cell
+                }
             }
             scale += negative_exponent ? -exponent : exponent;
             i = j;
