@@ -152,7 +152,7 @@ HOSTILE = {
     "csv_lines span past the text": (call(csv_lines, *SPANS[:2], np.array([3]), SPANS[3], [np.zeros(1)]),
                                      (ValueError, "record 0 does not lie in the text")),
     "csv_lines negative pad": (call(csv_lines, *SPANS[:3], np.array([-1]), [np.zeros(1)]),
-                               (ValueError, "record 0 does not lie in the text")),
+                               (ValueError, r"pads\[0\] must be from 0 to 2147483647, not -1")),
     "group_forwards bounds past the rows": (
         call(group_forwards, [1.0], [1.0], [1.0], [0, 2], [1.0], [1.0], 0.01),
         (ValueError, "bounds of group 0 are not within the rows")),

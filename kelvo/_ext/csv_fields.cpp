@@ -152,6 +152,9 @@ bool acquire_columns(PyObject *columns, std::vector<StridedView<double>> &views,
     return true;
 }
 
+// The most fields a header may have (as for scan_csv), and so the most a record can miss.
+constexpr int MAX_PAD = std::numeric_limits<int>::max();
+
 // One line's record: text[start:end] followed by pad empty fields.
 struct Span {
     std::int64_t start, end, pad;
@@ -169,9 +172,13 @@ bool take_spans(const ContiguousBuffer (&arrays)[3], Py_ssize_t n, Py_ssize_t fi
     bytes = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
         const Span span{start[i], end[i], pad[i]};
-        if (span.start < 0 || span.end < span.start || span.end > text_size || span.pad < 0 ||
-            span.pad > text_size) {
+        if (span.start < 0 || span.end < span.start || span.end > text_size) {
             PyErr_Format(PyExc_ValueError, "record %zd does not lie in the text", i);
+            return false;
+        }
+        if (span.pad < 0 || span.pad > MAX_PAD) {
+            PyErr_Format(PyExc_ValueError, "csv_lines(): pads[%zd] must be from 0 to %d, not %lld",
+                         i, MAX_PAD, static_cast<long long>(span.pad));
             return false;
         }
         const auto line = static_cast<size_t>(span.end - span.start + span.pad + fields_bytes);
