@@ -46,6 +46,10 @@ def number_of(cell):
         return math.nan
 
 
+def as_bytes(cell):
+    return cell.encode("utf-8", "surrogateescape")
+
+
 def same_number(a, b):
     return repr(a) == repr(b)
 
@@ -62,13 +66,9 @@ def expected_rows(text):
 
 
 def ends_in_open_quote(text):
-    try:
-        for _ in csv.reader(io.StringIO(text.decode("utf-8", "surrogateescape"), newline=""),
-                            strict=True):
-            pass
-    except csv.Error as error:
-        return "unexpected end of data" in str(error)
-    return False
+    """Whether the text ends inside a quoted field: a line break and a cell after it are then
+    part of that field instead of a row of their own."""
+    return expected_rows(text + b"\nZ")[-1][0] != ["Z"]
 
 
 def read_records(text, n_fields, numbers, texts, count, split):
@@ -112,7 +112,9 @@ def check_reader(text, n_fields, numbers, texts, count, split):
         full = row + [""] * pad
         for value, column in zip(values, numbers):
             assert same_number(value, number_of(full[column])), (value, full[column])
-        assert cells == [full[column] for column in texts], (cells, full)
+        # as bytes: the reader decodes a cell after taking its quotes away, which can join the
+        # bytes around a quote into one character where the text is not UTF-8
+        assert [as_bytes(c) for c in cells] == [as_bytes(full[k]) for k in texts], (cells, full)
     if error is None:
         assert too_many is None and len(records) == len(rows)
         assert not ends_in_open_quote(text)
