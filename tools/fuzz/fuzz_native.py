@@ -141,7 +141,7 @@ def reader_target(data):
     roles = [provider.ConsumeIntInRange(0, 2) for _ in range(n_fields)]
     numbers = [k for k, role in enumerate(roles) if role == 1]
     texts = [k for k, role in enumerate(roles) if role == 2]
-    count = provider.ConsumeIntInRange(1, 8)
+    count = (1, 2, 3, 7, 64, 1 << 20)[provider.ConsumeIntInRange(0, 5)]
     split = provider.ConsumeIntInRange(0, 64)
     text = provider.ConsumeBytes(provider.remaining_bytes())
     records = check_reader(text, n_fields, numbers, texts, count, min(split, len(text)))
