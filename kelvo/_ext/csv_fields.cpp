@@ -160,35 +160,42 @@ struct Span {
     std::int64_t start, end, pad;
 };
 
-// The spans checked against the text and copied, so that the lines are written from the values
-// checked whatever another thread does to the arrays meanwhile; false with an exception set.
-// bytes receives the length of the lines.
-bool take_spans(const ContiguousBuffer (&arrays)[3], Py_ssize_t n, Py_ssize_t fields_bytes,
-                Py_ssize_t text_size, std::vector<Span> &spans, size_t &bytes) {
-    const std::int64_t *start = arrays[0].data<std::int64_t>();
-    const std::int64_t *end = arrays[1].data<std::int64_t>();
-    const std::int64_t *pad = arrays[2].data<std::int64_t>();
-    spans.resize(static_cast<size_t>(n));
-    bytes = 0;
+// Line i's span, each value read once: another thread may write the arrays while the lines are
+// written, and a value must not change between its check and its use.
+inline Span span_of(const ContiguousBuffer (&arrays)[3], Py_ssize_t i) {
+    const auto value = [i](const ContiguousBuffer &array) {
+        return static_cast<const volatile std::int64_t *>(array.data<std::int64_t>())[i];
+    };
+    return {value(arrays[0]), value(arrays[1]), value(arrays[2])};
+}
+
+inline bool lies_in(const Span &span, Py_ssize_t text_size) {
+    return span.start >= 0 && span.start <= span.end && span.end <= text_size && span.pad >= 0 &&
+           span.pad <= MAX_PAD;
+}
+
+// The length of the lines, with the spans checked; -1 with an exception set.
+std::int64_t lines_length(const ContiguousBuffer (&arrays)[3], Py_ssize_t n,
+                          std::int64_t fields_bytes, Py_ssize_t text_size) {
+    std::int64_t length = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        const Span span{start[i], end[i], pad[i]};
-        if (span.start < 0 || span.end < span.start || span.end > text_size) {
-            PyErr_Format(PyExc_ValueError, "record %zd does not lie in the text", i);
-            return false;
-        }
+        const Span span = span_of(arrays, i);
         if (span.pad < 0 || span.pad > MAX_PAD) {
             PyErr_Format(PyExc_ValueError, "csv_lines(): pads[%zd] must be from 0 to %d, not %lld",
                          i, MAX_PAD, static_cast<long long>(span.pad));
-            return false;
+            return -1;
         }
-        const auto line = static_cast<size_t>(span.end - span.start + span.pad + fields_bytes);
-        if (__builtin_add_overflow(bytes, line, &bytes)) {
+        if (!lies_in(span, text_size)) {
+            PyErr_Format(PyExc_ValueError, "record %zd does not lie in the text", i);
+            return -1;
+        }
+        if (__builtin_add_overflow(length, span.end - span.start + span.pad + fields_bytes,
+                                   &length)) {
             PyErr_SetString(PyExc_OverflowError, "csv_lines(): the lines would not fit in memory");
-            return false;
+            return -1;
         }
-        spans[static_cast<size_t>(i)] = span;
     }
-    return true;
+    return length;
 }
 
 PyObject *csv_lines(PyObject *const *args) {
@@ -205,23 +212,30 @@ PyObject *csv_lines(PyObject *const *args) {
                         "same length");
         return nullptr;
     }
-    Py_ssize_t fields_bytes;  // the most each line's fields and line break take
-    if (__builtin_mul_overflow(static_cast<Py_ssize_t>(views.size()), MAX_FIELD, &fields_bytes) ||
+    std::int64_t fields_bytes;  // the most each line's fields and line break take
+    if (__builtin_mul_overflow(static_cast<std::int64_t>(views.size()), MAX_FIELD,
+                               &fields_bytes) ||
         __builtin_add_overflow(fields_bytes, 2, &fields_bytes)) {
         PyErr_SetString(PyExc_OverflowError, "csv_lines(): too many columns");
         return nullptr;
     }
-    std::vector<Span> spans;
-    size_t length;
-    if (!take_spans(arrays, n, fields_bytes, text.size(), spans, length)) return nullptr;
+    const std::int64_t length = lines_length(arrays, n, fields_bytes, text.size());
+    if (length < 0) return nullptr;
     std::string out;
-    out.resize(length);
+    out.resize(static_cast<size_t>(length));
     char *p = out.data();
+    const char *const out_end = p + length;
+    Py_ssize_t changed = -1;  // a span another thread changed after the check
     Py_BEGIN_ALLOW_THREADS
     CNumericLocale c_locale;  // for printf's rare cases
     const char *source = text.data<char>();
     for (Py_ssize_t i = 0; i < n; ++i) {
-        const Span &span = spans[static_cast<size_t>(i)];
+        const Span span = span_of(arrays, i);
+        if (!lies_in(span, text.size()) ||
+            span.end - span.start + span.pad + fields_bytes > out_end - p) {
+            changed = i;
+            break;
+        }
         std::memcpy(p, source + span.start, static_cast<size_t>(span.end - span.start));
         p += span.end - span.start;
         std::memset(p, ',', static_cast<size_t>(span.pad));
@@ -231,6 +245,11 @@ PyObject *csv_lines(PyObject *const *args) {
         *p++ = '\n';
     }
     Py_END_ALLOW_THREADS
+    if (changed >= 0) {
+        PyErr_Format(PyExc_ValueError, "csv_lines(): record %zd changed while the lines were "
+                     "written", changed);
+        return nullptr;
+    }
     return PyBytes_FromStringAndSize(out.data(), p - out.data());
 }
 
