@@ -266,7 +266,7 @@ PyMethodDef csv_lines_def = {
     "CSV lines made of records of text (bytes) and result fields: line i is\n"
     "text[starts[i]:ends[i]], pads[i] empty fields, then ',x0,x1,...' from the equal-length\n"
     "float64 columns, each value as '%.12g' in the C locale and NaN as an empty field, and\n"
-    "'\\r\\n'. starts, ends and pads are int64 arrays. Formatted with the interpreter lock\n"
-    "released."};
+    "'\\r\\n'. starts, ends and pads are int64 arrays (pads at most 2**31 - 1), each span\n"
+    "checked where it is written. Formatted with the interpreter lock released."};
 
 }  // namespace kelvo

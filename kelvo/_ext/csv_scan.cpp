@@ -565,6 +565,7 @@ PyMethodDef scan_csv_def = {
     "(NaN where a cell is not a number); and per column of texts, each record's int32 code\n"
     "and the distinct texts in first-seen order. Unless final, a record the text may not hold\n"
     "whole is left for the next call. ValueError naming the line for a record with more fields\n"
-    "than n_fields, and at the end for a quoted field never closed."};
+    "than n_fields, and at the end for a quoted field never closed. n_fields is at most\n"
+    "2**31 - 1; arguments out of range are ValueError or OverflowError."};
 
 }  // namespace kelvo
