@@ -31,7 +31,8 @@ SPACES = " \t\n\v\f\r"  # what the reader strips around a number; float() strips
 OPEN_QUOTE = "a quoted field is not closed before the end of the file"
 TOO_MANY = "cannot read this CSV record: "
 VALUES = [0.0, -0.0, 1.0, 4.0, 5.0, 95.0, 100.0, 100.5, 105.0, 0.99, 1e-300, 1e300, 5e-324,
-          -1.0, math.inf, -math.inf, math.nan, 123456789012.5, 0.1 + 0.2]
+          -1.0, math.inf, -math.inf, math.nan, 123456789012.5, 0.1 + 0.2, 2.5e-7, -9.87654321e-9,
+          1.234567890125e15, 999999999999.5e10]  # the last four written in exponent form
 
 
 def number_of(cell):
