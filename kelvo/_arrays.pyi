@@ -63,8 +63,8 @@ def csv_lines(text: bytes, starts: npt.NDArray[np.int64], ends: npt.NDArray[np.i
     """CSV lines made of records of text (bytes) and result fields: line i is
 text[starts[i]:ends[i]], pads[i] empty fields, then ',x0,x1,...' from the equal-length
 float64 columns, each value as '%.12g' in the C locale and NaN as an empty field, and
-'\\r\\n'. starts, ends and pads are int64 arrays. Formatted with the interpreter lock
-released."""
+'\\r\\n'. starts, ends and pads are int64 arrays (pads at most 2**31 - 1), each span
+checked where it is written. Formatted with the interpreter lock released."""
 
 def scan_csv(text: bytes, position: int, line: int, final: bool, n_fields: int,
              numbers: Iterable[int], texts: Iterable[int], max_records: int, /
@@ -79,7 +79,8 @@ its count of missing fields and its first line; a float64 array per column of nu
 (NaN where a cell is not a number); and per column of texts, each record's int32 code
 and the distinct texts in first-seen order. Unless final, a record the text may not hold
 whole is left for the next call. ValueError naming the line for a record with more fields
-than n_fields, and at the end for a quoted field never closed."""
+than n_fields, and at the end for a quoted field never closed. n_fields is at most
+2**31 - 1; arguments out of range are ValueError or OverflowError."""
 
 def group_forwards(calls: _Floats, puts: _Floats, strikes: _Floats, bounds: npt.ArrayLike,
                    S: _Floats, D: _Floats, search: npt.ArrayLike, /

@@ -68,7 +68,7 @@ def test_scan_csv_splits_records_as_the_csv_module_does(text):
 NUMBER_CELLS = [" 1.5 ", "+2", "-0", "1e3", "1E-3", ".5", "5.", "inf", "-Infinity", "nan", "",
                 "abc", "1_0", "1.2.3", "0x10", "1e", "--1", "12345678901234567890123.5",
                 "1e400", "-1e-400", "4.9e-324", "2.2250738585072011e-308", "0.000000000001234",
-                "٣", '"1,5"', '"7.25"']
+                "٣", '"1,5"', '"7.25"', "0." + "0" * 99990 + "1e1000000"]
 RANDOM_CELLS = [f"{m}e{e}" for m, e in zip(RNG.integers(1, 10**17, 3000).tolist(),
                                           RNG.integers(-330, 310, 3000).tolist())] + [
     f"{x:.{d}f}" for x, d in zip(RNG.uniform(0, 1e4, 3000).tolist(),

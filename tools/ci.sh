@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Build and test kelvo on the machine's CPython 3.11, then on CPython 3.14 in a Debian forky tree.
-# Usage: tools/ci.sh [host|wheel|forky|freethreaded|tsan|all]
+# Usage: tools/ci.sh [host|wheel|fuzz|forky|freethreaded|tsan|all]
 #   (default all; forky runs tools/forky-tree; freethreaded and tsan build CPython 3.14t from the
 #   release source with tools/freethreaded-python, cached after the first run)
 set -euo pipefail
@@ -60,6 +60,15 @@ run_wheel() {
     echo "main job on the sample, plain install: $(wc -l < "$work/main-job.txt") lines"
     "$venv/bin/python" -m pip install --quiet --disable-pip-version-check "$wheel[test]"
     "$venv/bin/python" -P -m pytest -q -p no:cacheprovider
+    rm -rf "$work"
+}
+
+# Coverage-guided fuzzing of the native reader, writer and batched forwards on an ASan + UBSan
+# build (tools/fuzz/run), from the seed corpus, time-boxed; any report fails the stage.
+run_fuzz() {
+    local work
+    work=$(mktemp -d)
+    KELVO_FUZZ_DIR=$work tools/fuzz/run "${KELVO_FUZZ_SECONDS:-150}"
     rm -rf "$work"
 }
 
@@ -180,6 +189,7 @@ run_in_tree() {
 case "${1:-all}" in
     host) run_host ;;
     wheel) run_wheel ;;
+    fuzz) run_fuzz ;;
     in-tree) run_in_tree ;;
     forky) tools/forky-tree tools/ci.sh in-tree ;;
     freethreaded) run_freethreaded ;;
@@ -187,8 +197,8 @@ case "${1:-all}" in
     all)
         rm -f .ci-cache/digest-*
         timed() { local start=$SECONDS; "$@"; echo "-- $1: $((SECONDS - start)) s"; }
-        timed run_host; timed run_wheel; timed tools/forky-tree tools/ci.sh in-tree
+        timed run_host; timed run_wheel; timed run_fuzz; timed tools/forky-tree tools/ci.sh in-tree
         timed run_freethreaded; timed run_tsan
         echo "-- all stages: $SECONDS s" ;;
-    *) echo "usage: $0 [host|wheel|forky|freethreaded|tsan|all]" >&2; exit 2 ;;
+    *) echo "usage: $0 [host|wheel|fuzz|forky|freethreaded|tsan|all]" >&2; exit 2 ;;
 esac

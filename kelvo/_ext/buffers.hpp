@@ -1,7 +1,10 @@
 // Contiguous buffers of the helper modules' arguments, and their fast-call method entries.
 #pragma once
 
+#include <cstdint>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 
 #include "baw_core/ref.hpp"
 
@@ -53,6 +56,43 @@ inline bool takes(const char *name, Py_ssize_t nargs, Py_ssize_t n) {
     if (nargs == n) return true;
     PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", name, n, nargs);
     return false;
+}
+
+// An integer argument of function within [lo, hi]: false with TypeError for a non-integer,
+// OverflowError for one beyond 64 bits and ValueError naming the range otherwise.
+inline bool integer_argument(const char *function, const char *name, PyObject *obj,
+                             std::int64_t lo, std::int64_t hi, std::int64_t &value) {
+    Ref index(PyNumber_Index(obj));
+    if (!index) return false;
+    int overflow = 0;
+    const long long read = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (read == -1 && PyErr_Occurred()) return false;
+    if (overflow != 0) {
+        PyErr_Format(PyExc_OverflowError, "%s(): %s=%R does not fit in 64 bits", function, name,
+                     index.get());
+        return false;
+    }
+    if (read < lo || read > hi) {
+        PyErr_Format(PyExc_ValueError, "%s(): %s must be from %lld to %lld, not %lld", function,
+                     name, static_cast<long long>(lo), static_cast<long long>(hi), read);
+        return false;
+    }
+    value = read;
+    return true;
+}
+
+// body() (a new reference, or null with an exception set) with the C++ runtime's allocation
+// failures as MemoryError: no C++ exception may leave a module function. body must not let one
+// escape while the thread is detached (Detached reattaches as it unwinds).
+template <typename Body>
+PyObject *allocation_failure_as_memory_error(Body body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    } catch (const std::length_error &) {
+        return PyErr_NoMemory();
+    }
 }
 
 using FastFunction = PyObject *(*)(PyObject *, PyObject *const *, Py_ssize_t);

@@ -152,67 +152,121 @@ bool acquire_columns(PyObject *columns, std::vector<StridedView<double>> &views,
     return true;
 }
 
-PyObject *csv_lines(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (!takes("csv_lines", nargs, 5)) return nullptr;
-    ContiguousBuffer text, starts, ends, pads;
-    if (!text.acquire(args[0], "text", 'B') || !starts.acquire(args[1], "starts", 'q') ||
-        !ends.acquire(args[2], "ends", 'q') || !pads.acquire(args[3], "pads", 'q')) {
+// The most fields a header may have (as for scan_csv), and so the most a record can miss.
+constexpr int MAX_PAD = std::numeric_limits<int>::max();
+
+// One line's record: text[start:end] followed by pad empty fields.
+struct Span {
+    std::int64_t start, end, pad;
+};
+
+// Line i's span, each value read once: another thread may write the arrays while the lines are
+// written, and a value must not change between its check and its use.
+inline Span span_of(const ContiguousBuffer (&arrays)[3], Py_ssize_t i) {
+    const auto value = [i](const ContiguousBuffer &array) {
+        return static_cast<const volatile std::int64_t *>(array.data<std::int64_t>())[i];
+    };
+    return {value(arrays[0]), value(arrays[1]), value(arrays[2])};
+}
+
+inline bool lies_in(const Span &span, Py_ssize_t text_size) {
+    return span.start >= 0 && span.start <= span.end && span.end <= text_size && span.pad >= 0 &&
+           span.pad <= MAX_PAD;
+}
+
+// The length of the lines, with the spans checked; -1 with an exception set.
+std::int64_t lines_length(const ContiguousBuffer (&arrays)[3], Py_ssize_t n,
+                          std::int64_t fields_bytes, Py_ssize_t text_size) {
+    std::int64_t length = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Span span = span_of(arrays, i);
+        if (span.pad < 0 || span.pad > MAX_PAD) {
+            PyErr_Format(PyExc_ValueError, "csv_lines(): pads[%zd] must be from 0 to %d, not %lld",
+                         i, MAX_PAD, static_cast<long long>(span.pad));
+            return -1;
+        }
+        if (!lies_in(span, text_size)) {
+            PyErr_Format(PyExc_ValueError, "record %zd does not lie in the text", i);
+            return -1;
+        }
+        if (__builtin_add_overflow(length, span.end - span.start + span.pad + fields_bytes,
+                                   &length)) {
+            PyErr_SetString(PyExc_OverflowError, "csv_lines(): the lines would not fit in memory");
+            return -1;
+        }
+    }
+    return length;
+}
+
+PyObject *csv_lines(PyObject *const *args) {
+    ContiguousBuffer text, arrays[3];
+    if (!text.acquire(args[0], "text", 'B') || !arrays[0].acquire(args[1], "starts", 'q') ||
+        !arrays[1].acquire(args[2], "ends", 'q') || !arrays[2].acquire(args[3], "pads", 'q')) {
         return nullptr;
     }
     std::vector<StridedView<double>> views;
     Py_ssize_t n;
     if (!acquire_columns(args[4], views, n)) return nullptr;
-    if (starts.size() != n || ends.size() != n || pads.size() != n) {
+    if (arrays[0].size() != n || arrays[1].size() != n || arrays[2].size() != n) {
         PyErr_SetString(PyExc_ValueError, "starts, ends, pads and the columns must have the "
                         "same length");
         return nullptr;
     }
-    const std::int64_t *start = starts.data<std::int64_t>();
-    const std::int64_t *end = ends.data<std::int64_t>();
-    const std::int64_t *pad = pads.data<std::int64_t>();
-    const Py_ssize_t m = static_cast<Py_ssize_t>(views.size());
-    size_t length = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (start[i] < 0 || end[i] < start[i] || end[i] > text.size() || pad[i] < 0 ||
-            pad[i] > text.size()) {
-            PyErr_Format(PyExc_ValueError, "record %zd does not lie in the text", i);
-            return nullptr;
-        }
-        length += static_cast<size_t>(end[i] - start[i] + pad[i]);
+    std::int64_t fields_bytes;  // the most each line's fields and line break take
+    if (__builtin_mul_overflow(static_cast<std::int64_t>(views.size()), MAX_FIELD,
+                               &fields_bytes) ||
+        __builtin_add_overflow(fields_bytes, 2, &fields_bytes)) {
+        PyErr_SetString(PyExc_OverflowError, "csv_lines(): too many columns");
+        return nullptr;
     }
-    length += static_cast<size_t>(n) * static_cast<size_t>(m * MAX_FIELD + 2);
+    const std::int64_t length = lines_length(arrays, n, fields_bytes, text.size());
+    if (length < 0) return nullptr;
     std::string out;
-    try {
-        out.resize(length);
-    } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
-    }
+    out.resize(static_cast<size_t>(length));
     char *p = out.data();
+    const char *const out_end = p + length;
+    Py_ssize_t changed = -1;  // a span another thread changed after the check
     Py_BEGIN_ALLOW_THREADS
     CNumericLocale c_locale;  // for printf's rare cases
     const char *source = text.data<char>();
     for (Py_ssize_t i = 0; i < n; ++i) {
-        std::memcpy(p, source + start[i], static_cast<size_t>(end[i] - start[i]));
-        p += end[i] - start[i];
-        std::memset(p, ',', static_cast<size_t>(pad[i]));
-        p += pad[i];
+        const Span span = span_of(arrays, i);
+        if (!lies_in(span, text.size()) ||
+            span.end - span.start + span.pad + fields_bytes > out_end - p) {
+            changed = i;
+            break;
+        }
+        std::memcpy(p, source + span.start, static_cast<size_t>(span.end - span.start));
+        p += span.end - span.start;
+        std::memset(p, ',', static_cast<size_t>(span.pad));
+        p += span.pad;
         p = write_fields(views, i, p);
         *p++ = '\r';
         *p++ = '\n';
     }
     Py_END_ALLOW_THREADS
+    if (changed >= 0) {
+        PyErr_Format(PyExc_ValueError, "csv_lines(): record %zd changed while the lines were "
+                     "written", changed);
+        return nullptr;
+    }
     return PyBytes_FromStringAndSize(out.data(), p - out.data());
+}
+
+PyObject *csv_lines_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (!takes("csv_lines", nargs, 5)) return nullptr;
+    return allocation_failure_as_memory_error([args] { return csv_lines(args); });
 }
 
 }  // namespace
 
 PyMethodDef csv_lines_def = {
-    "csv_lines", fast_call(csv_lines), METH_FASTCALL,
+    "csv_lines", fast_call(csv_lines_entry), METH_FASTCALL,
     "csv_lines($module, text, starts, ends, pads, columns, /)\n--\n\n"
     "CSV lines made of records of text (bytes) and result fields: line i is\n"
     "text[starts[i]:ends[i]], pads[i] empty fields, then ',x0,x1,...' from the equal-length\n"
     "float64 columns, each value as '%.12g' in the C locale and NaN as an empty field, and\n"
-    "'\\r\\n'. starts, ends and pads are int64 arrays. Formatted with the interpreter lock\n"
-    "released."};
+    "'\\r\\n'. starts, ends and pads are int64 arrays (pads at most 2**31 - 1), each span\n"
+    "checked where it is written. Formatted with the interpreter lock released."};
 
 }  // namespace kelvo

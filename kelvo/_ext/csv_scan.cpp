@@ -2,6 +2,7 @@
 // columns, read with the interpreter lock released. The command line reads tables of contracts
 // with it once per pass, straight into the arrays the kernel takes, and writes every record back
 // as it was read.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <memory>
 #include <locale.h>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -99,7 +101,8 @@ public:
             return NaN;  // nan, or a word
         }
         std::uint64_t mantissa = 0;
-        int digits = 0, scale = 0;
+        int digits = 0;
+        std::int64_t scale = 0;  // grows with the digits of the cell, which may be many
         bool any_digit = false, exact = true;
         size_t i = 0;
         for (bool after_point = false; i < body.size(); ++i) {
@@ -134,7 +137,11 @@ public:
             if (j == body.size()) return NaN;
             int exponent = 0;
             for (; j < body.size() && body[j] >= '0' && body[j] <= '9'; ++j) {
-                if (exponent < 100000) exponent = exponent * 10 + (body[j] - '0');
+                if (exponent < 100000) {
+                    exponent = exponent * 10 + (body[j] - '0');
+                } else {
+                    exact = false;  // the exponent is cut short: strtod reads the whole cell
+                }
             }
             scale += negative_exponent ? -exponent : exponent;
             i = j;
@@ -161,6 +168,9 @@ private:
     locale_t c_locale_;
     std::string text_;
 };
+
+// Thrown when a column holds more distinct texts than an int32 code can tell apart.
+struct TooManyTexts {};
 
 // The distinct texts of one column and each row's code among them, in first-seen order: an
 // open-addressing table of FNV-1a hashes (a column holds few distinct texts, met again and
@@ -203,6 +213,9 @@ private:
         if (copied) {  // an unquoted copy lives in the scratch text: keep it
             kept_.push_back(std::make_unique<std::string>(cell));
             cell = *kept_.back();
+        }
+        if (distinct_.size() >= static_cast<size_t>(std::numeric_limits<std::int32_t>::max())) {
+            throw TooManyTexts();
         }
         const auto code = static_cast<std::int32_t>(distinct_.size());
         distinct_.push_back(cell);
@@ -284,6 +297,7 @@ void scan_records(Scan &scan, NumberReader &reader) {
     const char *text = scan.text;
     const Py_ssize_t size = scan.size;
     const size_t n_slots = scan.slot_is_number.size();
+    const auto n_mapped = static_cast<Py_ssize_t>(scan.slot_of_field.size());
     Vector<std::string_view> cells(n_slots);
     std::string scratch;
     Py_ssize_t pos = scan.position;
@@ -296,7 +310,7 @@ void scan_records(Scan &scan, NumberReader &reader) {
         for (auto &cell : cells) cell = std::string_view();
         // the field from field_start to at is complete: keep it if it is one asked for
         const auto end_field = [&](Py_ssize_t at) {
-            if (field < scan.n_fields && scan.slot_of_field[field] >= 0) {
+            if (field < n_mapped && scan.slot_of_field[field] >= 0) {
                 cells[scan.slot_of_field[field]] =
                     std::string_view(text + field_start, static_cast<size_t>(at - field_start));
             }
@@ -411,54 +425,72 @@ Ref tuple_of(Py_ssize_t n, Make make) {
     return tuple;
 }
 
-bool index_of(PyObject *item, Py_ssize_t n_fields, Py_ssize_t &index) {
-    index = PyLong_AsSsize_t(item);
-    if (index == -1 && PyErr_Occurred()) return false;
-    if (index < 0 || index >= n_fields) {
-        PyErr_Format(PyExc_ValueError, "column %zd is not among the %zd fields", index, n_fields);
+constexpr std::int64_t INT64_LIMIT = std::numeric_limits<std::int64_t>::max();
+// Field slots are ints, and every asked-for column is a distinct field.
+constexpr std::int64_t MAX_FIELDS = std::numeric_limits<int>::max();
+
+// The number and text columns asked for, each in [0, n_fields) and asked for once, as slots.
+bool take_columns(PyObject *const *lists, Scan &scan) {
+    Vector<std::int64_t> asked;
+    for (int kind = 0; kind < 2; ++kind) {  // number columns, then text columns
+        Ref items(PySequence_Fast(lists[kind], "scan_csv() takes sequences of column indices"));
+        if (!items) return false;
+        for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(items.get()); ++k) {
+            std::int64_t index;
+            if (!integer_argument("scan_csv", "a column", PySequence_Fast_GET_ITEM(items.get(), k),
+                                  0, scan.n_fields - 1, index)) {
+                return false;
+            }
+            asked.push_back(index);
+            // a field past the text's end is never met: its cells stay empty
+            if (index < static_cast<std::int64_t>(scan.slot_of_field.size())) {
+                scan.slot_of_field[static_cast<size_t>(index)] =
+                    static_cast<int>(scan.slot_is_number.size());
+            }
+            scan.slot_is_number.push_back(kind == 0);
+            (kind == 0 ? scan.n_numbers : scan.n_texts) += 1;
+        }
+    }
+    std::sort(asked.begin(), asked.end());
+    const auto twice = std::adjacent_find(asked.begin(), asked.end());
+    if (twice != asked.end()) {
+        PyErr_Format(PyExc_ValueError, "scan_csv(): column %lld is asked for twice",
+                     static_cast<long long>(*twice));
         return false;
     }
     return true;
 }
 
-PyObject *scan_csv(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+PyObject *scan_csv(PyObject *const *args) {
     ContiguousBuffer text;
-    if (!takes("scan_csv", nargs, 8) || !text.acquire(args[0], "text", 'B')) return nullptr;
-
+    if (!text.acquire(args[0], "text", 'B')) return nullptr;
     Scan scan;
     scan.text = text.data<const char>();
     scan.size = text.size();
-    scan.position = PyLong_AsSsize_t(args[1]);
-    scan.line = PyLong_AsLongLong(args[2]);
-    const int final = PyObject_IsTrue(args[3]);
-    scan.n_fields = PyLong_AsSsize_t(args[4]);
-    scan.max_records = PyLong_AsSsize_t(args[7]);
-    if (PyErr_Occurred() || final < 0) return nullptr;
-    scan.final = final != 0;
-    if (scan.position < 0 || scan.position > scan.size || scan.n_fields < 1 ||
-        scan.max_records < 0) {
-        PyErr_SetString(PyExc_ValueError, "scan_csv(): position, fields or records out of range");
+    std::int64_t position, line, n_fields, max_records;
+    if (!integer_argument("scan_csv", "position", args[1], 0, scan.size, position)) return nullptr;
+    const std::int64_t ahead = scan.size - position;  // the line count grows by at most this
+    if (!integer_argument("scan_csv", "line", args[2], 0, INT64_LIMIT, line)) return nullptr;
+    if (line > INT64_LIMIT - ahead) {
+        PyErr_Format(PyExc_OverflowError, "scan_csv(): counting lines from %lld over the %lld "
+                     "bytes ahead would overflow", static_cast<long long>(line),
+                     static_cast<long long>(ahead));
         return nullptr;
     }
-    scan.slot_of_field.assign(static_cast<size_t>(scan.n_fields), -1);
-    for (int kind = 0; kind < 2; ++kind) {  // number columns, then text columns
-        Ref items(PySequence_Fast(args[5 + kind], "scan_csv() takes sequences of column indices"));
-        if (!items) return nullptr;
-        for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(items.get()); ++k) {
-            Py_ssize_t index;
-            if (!index_of(PySequence_Fast_GET_ITEM(items.get(), k), scan.n_fields, index)) {
-                return nullptr;
-            }
-            if (scan.slot_of_field[index] >= 0) {
-                PyErr_Format(PyExc_ValueError, "column %zd is asked for twice", index);
-                return nullptr;
-            }
-            scan.slot_of_field[index] = static_cast<int>(scan.slot_is_number.size());
-            scan.slot_is_number.push_back(kind == 0);
-            (kind == 0 ? scan.n_numbers : scan.n_texts) += 1;
-        }
+    const int final = PyObject_IsTrue(args[3]);
+    if (final < 0 || !integer_argument("scan_csv", "n_fields", args[4], 1, MAX_FIELDS, n_fields) ||
+        !integer_argument("scan_csv", "max_records", args[7], 0, PY_SSIZE_T_MAX, max_records)) {
+        return nullptr;
     }
-    bool scanned = false;
+    scan.position = static_cast<Py_ssize_t>(position);
+    scan.line = line;
+    scan.final = final != 0;
+    scan.n_fields = static_cast<Py_ssize_t>(n_fields);
+    scan.max_records = static_cast<Py_ssize_t>(max_records);
+    // a record from position holds at most ahead + 1 fields
+    scan.slot_of_field.assign(static_cast<size_t>(std::min(n_fields, ahead + 1)), -1);
+    if (!take_columns(args + 5, scan)) return nullptr;
+    bool scanned = false, too_many_texts = false;
     Py_BEGIN_ALLOW_THREADS
     try {
         NumberReader reader;
@@ -470,8 +502,16 @@ PyObject *scan_csv(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
             scanned = true;
         }
     } catch (const std::bad_alloc &) {
+    } catch (const std::length_error &) {
+    } catch (const TooManyTexts &) {
+        too_many_texts = true;
     }
     Py_END_ALLOW_THREADS
+    if (too_many_texts) {
+        PyErr_Format(PyExc_ValueError, "scan_csv(): a text column holds more than %d distinct "
+                     "texts", std::numeric_limits<std::int32_t>::max());
+        return nullptr;
+    }
     if (!scanned) return PyErr_NoMemory();
     if (scan.stop == Stop::TOO_MANY_FIELDS) {
         PyErr_Format(PyExc_ValueError, "line %lld: cannot read this CSV record: %lld fields, "
@@ -507,10 +547,15 @@ PyObject *scan_csv(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
                          codes.get(), distinct.get());
 }
 
+PyObject *scan_csv_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (!takes("scan_csv", nargs, 8)) return nullptr;
+    return allocation_failure_as_memory_error([args] { return scan_csv(args); });
+}
+
 }  // namespace
 
 PyMethodDef scan_csv_def = {
-    "scan_csv", fast_call(scan_csv), METH_FASTCALL,
+    "scan_csv", fast_call(scan_csv_entry), METH_FASTCALL,
     "scan_csv($module, text, position, line, final, n_fields, numbers, texts, max_records, /)\n"
     "--\n\n"
     "Up to max_records CSV records of text (bytes) from offset position, which is on line\n"
@@ -520,6 +565,7 @@ PyMethodDef scan_csv_def = {
     "(NaN where a cell is not a number); and per column of texts, each record's int32 code\n"
     "and the distinct texts in first-seen order. Unless final, a record the text may not hold\n"
     "whole is left for the next call. ValueError naming the line for a record with more fields\n"
-    "than n_fields, and at the end for a quoted field never closed."};
+    "than n_fields, and at the end for a quoted field never closed. n_fields is at most\n"
+    "2**31 - 1; arguments out of range are ValueError or OverflowError."};
 
 }  // namespace kelvo

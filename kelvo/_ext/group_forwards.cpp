@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <new>
 #include <utility>
 #include <vector>
 
@@ -51,8 +50,7 @@ GroupForward solve_group(const double *calls, const double *puts, const double *
     return result;
 }
 
-PyObject *group_forwards(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    if (!takes("group_forwards", nargs, 7)) return nullptr;
+PyObject *group_forwards(PyObject *const *args) {
     // calls, puts, strikes, bounds, S, D, search as contiguous arrays (a contiguous one is not
     // copied)
     const char *const names[] = {"calls", "puts", "strikes", "bounds", "S", "D", "search"};
@@ -75,15 +73,11 @@ PyObject *group_forwards(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
                         "one length, S, D and search one per group and bounds one more");
         return nullptr;
     }
-    // the bounds are copied as they are checked: another thread may change the caller's array
-    // while the searches run detached
-    std::vector<std::int64_t> bounds;
-    try {
-        bounds.assign(views[3].data<const std::int64_t>(),
-                      views[3].data<const std::int64_t>() + groups + 1);
-    } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
-    }
+    // copied as they are checked: the searches use the bounds checked, whatever another thread
+    // writes to the caller's array meanwhile (the prices it may change are only read, within
+    // the rows)
+    const std::vector<std::int64_t> bounds(views[3].data<const std::int64_t>(),
+                                           views[3].data<const std::int64_t>() + groups + 1);
     for (Py_ssize_t g = 0; g < groups; ++g) {
         if (bounds[g] < 0 || bounds[g + 1] < bounds[g] || bounds[g + 1] > rows) {
             PyErr_Format(PyExc_ValueError, "group_forwards(): bounds of group %zd are not "
@@ -123,6 +117,11 @@ PyObject *group_forwards(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         if (detached.interrupted()) return nullptr;
     }
     return PyTuple_Pack(3, forward.get(), parity.get(), used.get());
+}
+
+PyObject *group_forwards_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (!takes("group_forwards", nargs, 7)) return nullptr;
+    return allocation_failure_as_memory_error([args] { return group_forwards(args); });
 }
 
 PyObject *parity_forward(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
@@ -179,7 +178,7 @@ bool add_forward_rules(PyObject *module) {
 }
 
 PyMethodDef group_forwards_def = {
-    "group_forwards", fast_call(group_forwards), METH_FASTCALL,
+    "group_forwards", fast_call(group_forwards_entry), METH_FASTCALL,
     "group_forwards($module, calls, puts, strikes, bounds, S, D, search, /)\n--\n\n"
     "(forward, parity, used) of each group g of paired call and put prices, rows\n"
     "bounds[g]:bounds[g + 1], at spot S[g] and discount factor D[g]: the forward as\n"

@@ -5,6 +5,7 @@
 #include <numpy/arrayobject.h>
 
 #include <cstring>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -17,8 +18,9 @@ namespace {
 constexpr const char ZEROS_MODULE[] = "scipy.optimize.cython_optimize._zeros";
 
 // "name($module, a, b, c=default)\n--\n\n" + doc: the text signature gives inspect the
-// parameter names and the default. Kept for the life of the process, as the functions are.
-const char *docstring_with_signature(const Signature &sig, const char *doc) {
+// parameter names and the default. Kept for the life of the process, as the functions are;
+// null with MemoryError when it cannot be allocated.
+const char *docstring_with_signature(const Signature &sig, const char *doc) try {
     std::string text = std::string(sig.name) + "($module";
     for (int i = 0; i < sig.n_params; ++i) {
         text += ", ";
@@ -34,11 +36,17 @@ const char *docstring_with_signature(const Signature &sig, const char *doc) {
     text += ")\n--\n\n";
     text += doc;
     return (new std::string(std::move(text)))->c_str();  // never freed, like the module
+} catch (const std::bad_alloc &) {
+    PyErr_NoMemory();
+    return nullptr;
 }
 
-// The qualified names, "<module>.<name>", made once for the process.
-const char *qualified_name(const char *module_name, const char *name) {
+// The qualified names, "<module>.<name>", made once for the process (or null, as above).
+const char *qualified_name(const char *module_name, const char *name) try {
     return (new std::string(std::string(module_name) + "." + name))->c_str();
+} catch (const std::bad_alloc &) {
+    PyErr_NoMemory();
+    return nullptr;
 }
 
 }  // namespace
@@ -46,7 +54,8 @@ const char *qualified_name(const char *module_name, const char *name) {
 bool bind_function(PyObject *module, const char *module_name, Entry &entry) {
     Signature &sig = entry.signature;
     if (entry.def.ml_name == nullptr) {  // the first import in this process
-        if (!complete_signature(sig, qualified_name(module_name, sig.name))) return false;
+        const char *qualname = qualified_name(module_name, sig.name);
+        if (qualname == nullptr || !complete_signature(sig, qualname)) return false;
         const char *doc = docstring_with_signature(sig, entry.doc);
         if (doc == nullptr) return false;
         entry.def = {sig.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry.body)),
