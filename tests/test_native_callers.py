@@ -81,13 +81,14 @@ ALLOCATIONS = """
     from kelvo._arrays import csv_lines, group_forwards, scan_csv
     text = b"1\\n" * 20_000_000
     rows = np.full(10_000_000, 5.0)
+    bounds, search = np.zeros(10_000_001, np.int64), np.ones(10_000_000, np.int64)
     columns = [0] * 10_000_000
     calls = [
         lambda: scan_csv(b"a", 0, 1, True, 1, columns, [], 1),
         lambda: scan_csv(text, 0, 1, True, 1, [0], [], 10**9),
         lambda: csv_lines(b"x", np.zeros(1000, np.int64), np.ones(1000, np.int64),
                           np.zeros(1000, np.int64), [np.zeros(1000)] * 20_000),
-        lambda: group_forwards(rows, rows, rows, [0, len(rows)], [100.0], [0.99], [1]),
+        lambda: group_forwards(rows[:1], rows[:1], rows[:1], bounds, rows, rows, search),
     ]
     with open("/proc/self/statm") as statm:
         size = int(statm.read().split()[0]) * resource.getpagesize()
@@ -155,7 +156,7 @@ HOSTILE = {
     "csv_lines negative pad": (call(csv_lines, *SPANS[:3], np.array([-1]), [np.zeros(1)]),
                                (ValueError, r"pads\[0\] must be from 0 to 2147483647, not -1")),
     "group_forwards bounds past the rows": (
-        call(group_forwards, [1.0], [1.0], [1.0], [0, 2], [1.0], [1.0], 0.01),
+        call(group_forwards, [1.0], [1.0], [1.0], [0, 2], [1.0], [1.0], [1]),
         (ValueError, "bounds of group 0 are not within the rows")),
     "allocation failure": (lambda monkeypatch: allocations_fail(), None),
 }
