@@ -1,6 +1,7 @@
-"""American (BAW) prices and sensitivities over NumPy arrays, as native loops with the
-interpreter lock released. kelvo.price and kelvo.greeks broadcast onto them; the command
-line reads and writes tables of contracts and finds their forwards with the rest."""
+"""American (BAW) and European prices, sensitivities and implied volatilities over NumPy
+arrays, as native loops on every core with the interpreter lock released. kelvo.price,
+kelvo.implied_vol and kelvo.greeks broadcast onto them; the command line reads and writes
+tables of contracts and finds their forwards with the rest."""
 from collections.abc import Iterable
 from types import ModuleType
 from typing import Any
@@ -13,49 +14,88 @@ _Floats = npt.ArrayLike
 np: ModuleType
 
 def vectorized_baw_price(S_arr: _Floats, K_arr: _Floats, D_arr: _Floats, F_arr: _Floats,
-                         sigmas: _Floats, flags: Iterable[Any]) -> npt.NDArray[np.float64]:
+                         sigmas: _Floats, flags: Iterable[Any], *, threads: int | None = None
+                         ) -> npt.NDArray[np.float64]:
     """American (BAW) prices over parallel arrays, with the interpreter lock released.
 
 Element i is baw_price(S_arr[i], K_arr[i], D_arr[i], F_arr[i], sigmas[i], flags[i]), bit
 for bit; the inputs follow the rules of vectorized_baw_implied_vol (the length of S_arr,
-shorter inputs refused, a flag equal to 'c' a call). Returns a float64 array."""
+shorter inputs refused, a flag equal to 'c' a call). Flags in a NumPy str array are read
+from its buffer by the same rule, as are those of a bool or bytes array, all puts (they
+never equal the text 'c'). Returns a float64 array.
+
+threads (keyword): the native threads that share the elements; by default one per
+quarter of a millisecond of work, up to the cores this process may use (one for small
+arrays). Any count gives the same bits. Ctrl-C stops every thread within milliseconds."""
 
 def vectorized_baw_greeks(S_arr: _Floats, K_arr: _Floats, D_arr: _Floats, F_arr: _Floats,
-                          sigmas: _Floats, flags: Iterable[Any]) -> dict[str, npt.NDArray[np.float64]]:
+                          sigmas: _Floats, flags: Iterable[Any], *, threads: int | None = None
+                          ) -> dict[str, npt.NDArray[np.float64]]:
     """American (BAW) prices and sensitivities over parallel arrays, interpreter lock released.
 
 Returns a dict of float64 arrays: 'price' (bit for bit vectorized_baw_price), 'delta' =
 dV/dS and 'gamma' = d2V/dS2 with D and the carry F/S held (the forward moves with the
 spot), and 'vega' = dV/dsigma per unit of total standard deviation; multiply it by
 sqrt(T)/100 for the change per volatility point. In the exercise region delta is +1 or -1
-and gamma and vega are 0."""
+and gamma and vega are 0.
+
+threads (keyword): the native threads that share the elements; by default one per
+quarter of a millisecond of work, up to the cores this process may use (one for small
+arrays). Any count gives the same bits. Ctrl-C stops every thread within milliseconds."""
+
+def vectorized_baw_implied_vol(prices: _Floats, S_arr: _Floats, K_arr: _Floats, D_arr: _Floats,
+                               F_arr: _Floats, flags: Iterable[Any], *,
+                               threads: int | None = None) -> npt.NDArray[np.float64]:
+    """American (BAW) implied total standard deviations over parallel arrays, interpreter lock
+released.
+
+Element i is baw_implied_vol of element i, bit for bit kelvo.baw_core's
+vectorized_baw_implied_vol (0.0 at or below intrinsic value, NaN where no volatility
+reproduces the price), whose rules the inputs follow. Returns a float64 array.
+
+threads (keyword): the native threads that share the elements; by default one per
+quarter of a millisecond of work, up to the cores this process may use (one for small
+arrays). Any count gives the same bits. Ctrl-C stops every thread within milliseconds."""
 
 def vectorized_european_price(S_arr: _Floats, K_arr: _Floats, D_arr: _Floats, F_arr: _Floats,
-                              sigmas: _Floats, flags: Iterable[Any]) -> npt.NDArray[np.float64]:
+                              sigmas: _Floats, flags: Iterable[Any], *,
+                              threads: int | None = None) -> npt.NDArray[np.float64]:
     """European (Black) prices over parallel arrays, with the interpreter lock released.
 
 Element i is the discounted Black price D (F N(d1) - K N(d2)) of a call (or of a put) at
 total standard deviation sigmas[i]; S_arr[i] plays no part in it. The inputs follow the
-rules of vectorized_baw_price. Returns a float64 array."""
+rules of vectorized_baw_price. Returns a float64 array.
+
+threads (keyword): the native threads that share the elements; by default one per
+quarter of a millisecond of work, up to the cores this process may use (one for small
+arrays). Any count gives the same bits. Ctrl-C stops every thread within milliseconds."""
 
 def vectorized_european_greeks(S_arr: _Floats, K_arr: _Floats, D_arr: _Floats, F_arr: _Floats,
-                               sigmas: _Floats, flags: Iterable[Any]
-                               ) -> dict[str, npt.NDArray[np.float64]]:
+                               sigmas: _Floats, flags: Iterable[Any], *,
+                               threads: int | None = None) -> dict[str, npt.NDArray[np.float64]]:
     """European (Black) prices and sensitivities over parallel arrays, interpreter lock released.
 
 Returns a dict of float64 arrays 'price', 'delta', 'gamma' and 'vega', defined as for
-vectorized_baw_greeks (delta and gamma with D and the carry F/S held)."""
+vectorized_baw_greeks (delta and gamma with D and the carry F/S held).
+
+threads (keyword): the native threads that share the elements; by default one per
+quarter of a millisecond of work, up to the cores this process may use (one for small
+arrays). Any count gives the same bits. Ctrl-C stops every thread within milliseconds."""
 
 def vectorized_european_implied_vol(prices: _Floats, S_arr: _Floats, K_arr: _Floats,
-                                    D_arr: _Floats, F_arr: _Floats, flags: Iterable[Any]
-                                    ) -> npt.NDArray[np.float64]:
+                                    D_arr: _Floats, F_arr: _Floats, flags: Iterable[Any], *,
+                                    threads: int | None = None) -> npt.NDArray[np.float64]:
     """European (Black) implied total standard deviations over parallel arrays, interpreter lock
 released.
 
 Element i solves the Black price of element i for sigma to 1e-10: 0.0 for a price at or
 below the zero-volatility value D max(F - K, 0) (or D max(K - F, 0)) plus 1e-10, NaN where
 no volatility up to 16 reproduces it or an input is NaN. The inputs follow the rules of
-vectorized_baw_implied_vol. Returns a float64 array."""
+vectorized_baw_implied_vol. Returns a float64 array.
+
+threads (keyword): the native threads that share the elements; by default one per
+quarter of a millisecond of work, up to the cores this process may use (one for small
+arrays). Any count gives the same bits. Ctrl-C stops every thread within milliseconds."""
 
 def csv_lines(text: bytes, starts: npt.NDArray[np.int64], ends: npt.NDArray[np.int64],
               pads: npt.NDArray[np.int64], columns: Iterable[npt.NDArray[np.float64]],
@@ -83,16 +123,18 @@ than n_fields, and at the end for a quoted field never closed. n_fields is at mo
 2**31 - 1; arguments out of range are ValueError or OverflowError."""
 
 def group_forwards(calls: _Floats, puts: _Floats, strikes: _Floats, bounds: npt.ArrayLike,
-                   S: _Floats, D: _Floats, search: npt.ArrayLike, /
-                   ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64],
+                   S: _Floats, D: _Floats, search: npt.ArrayLike, /, *,
+                   threads: int | None = None) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64],
                               npt.NDArray[np.int64]]:
     """(forward, parity, used) of each group g of paired call and put prices, rows
 bounds[g]:bounds[g + 1], at spot S[g] and discount factor D[g]: the forward as
 find_forward_baw's search finds it on those strikes (the parity estimate over them, then
 the bounded search around it), or where search[g] is 0 (European options) the parity
 estimate itself; the parity estimate; and the count of strikes. NaN and 0
-where S or D is not finite or the group has no rows. The searches run with the thread
-detached; Ctrl-C on the main thread stops them."""
+where S or D is not finite or the group has no rows. The groups are shared among
+threads native threads (by default as many as the searches pay for, up to the cores),
+with the interpreter released; any count gives the same bits. Ctrl-C on the main thread
+stops them all."""
 
 FALLBACK_WIDTHS: tuple[float, ...]
 DEFAULT_STRIKE_PCT: float

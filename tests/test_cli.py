@@ -171,9 +171,10 @@ def test_stub_matches_the_module(module_name):
     assert ast.get_docstring(stub, clean=False) == module.__doc__
     for name, node in functions.items():
         signature = inspect.signature(getattr(module, name))
-        assert [a.arg for a in node.args.posonlyargs + node.args.args] == list(
+        args = node.args
+        assert [a.arg for a in args.posonlyargs + args.args + args.kwonlyargs] == list(
             signature.parameters)
-        defaults = [ast.literal_eval(d) for d in node.args.defaults]
+        defaults = [ast.literal_eval(d) for d in args.defaults + args.kw_defaults if d]
         assert defaults == [p.default for p in signature.parameters.values()
                             if p.default is not p.empty]
         assert inspect.cleandoc(ast.get_docstring(node, clean=False)) == inspect.cleandoc(

@@ -1,12 +1,15 @@
-// The American (BAW) and European prices and sensitivities over arrays, and the European implied
-// volatility: the inputs converted and viewed as for vectorized_baw_implied_vol, then one serial
-// loop of the kernel with the thread detached.
+// The American (BAW) and European prices, sensitivities and implied volatilities over arrays:
+// the inputs converted and viewed as for vectorized_baw_implied_vol, then the kernel over
+// chunks of the elements on native threads with the interpreter released.
 #include <cstring>
+#include <limits>
 
 #include "array_entries.hpp"
-#include "baw_core/detached.hpp"
 #include "baw_core/parallel.hpp"
+#include "baw_core/pool.hpp"
+#include "buffers.hpp"
 #include "kernel/european.hpp"
+#include "kernel/implied_vol.hpp"
 #include "kernel/pricing.hpp"
 
 namespace kelvo {
@@ -19,38 +22,60 @@ constexpr const char *const VOL_NAMES[N_NUMERIC] = {"prices", "S_arr", "K_arr", 
 constexpr int N_GREEKS = 4;
 constexpr const char *const GREEK_NAMES[N_GREEKS] = {"price", "delta", "gamma", "vega"};
 
-// Runs element(i, S, K, D, F, sigma, q) over the inputs with the thread detached; false (with
-// KeyboardInterrupt or whatever a signal handler raised) when interrupted.
+// What a call chooses its threads by: an element's cost on one core, roughly (ns, typical
+// quotes).
+constexpr double BAW_PRICE_NS = 350, BAW_GREEKS_NS = 450, BAW_VOL_NS = 1300;
+constexpr double EUROPEAN_PRICE_NS = 60, EUROPEAN_GREEKS_NS = 90, EUROPEAN_VOL_NS = 400;
+// The smallest chunk (chunk_size's): more threads than chunks of it would find nothing to do.
+constexpr std::int64_t SMALLEST_CHUNK = 64;
+
+// The threads of a call over in's elements at element_ns each, as the caller asked for them.
+int threads_of(const ParallelInputs &in, int requested, double element_ns) {
+    const std::int64_t n = in.n;
+    return threads_for(requested, static_cast<double>(n) * element_ns, WORK_PER_THREAD_NS,
+                       (n + SMALLEST_CHUNK - 1) / SMALLEST_CHUNK);
+}
+
+// Runs element(i, S, K, D, F, sigma, q) over the inputs on `threads` threads, the calling one
+// detached; false (with KeyboardInterrupt or whatever a signal handler raised) when
+// interrupted.
 template <typename Element>
-bool run_detached(const ParallelInputs &in, Element element) {
-    const char *p[N_NUMERIC];
-    for (int k = 0; k < N_NUMERIC; ++k) p[k] = in.numeric[k].data();
-    const char *q = in.q_view.data();
-    Detached detached;
-    for (Py_ssize_t i = 0; i < in.n; ++i) {
-        element(i, load<double>(p[0]), load<double>(p[1]), load<double>(p[2]), load<double>(p[3]),
-                load<double>(p[4]), load<int>(q));
-        for (int k = 0; k < N_NUMERIC; ++k) p[k] += in.numeric[k].stride();
-        q += in.q_view.stride();
-        if ((i & 15) == 15 && !detached.keep_going()) break;
-    }
-    detached.reattach();
-    return !detached.interrupted();
+bool run_elements(const ParallelInputs &in, int threads, Element element) {
+    const auto chunk = [&](std::int64_t begin, std::int64_t end, KeepGoing &keep_going) {
+        const char *p[N_NUMERIC];
+        for (int k = 0; k < N_NUMERIC; ++k) {
+            p[k] = in.numeric[k].data() + begin * in.numeric[k].stride();
+        }
+        const char *q = in.q_data + begin * in.q_stride;
+        for (std::int64_t i = begin; i < end; ++i) {
+            element(i, load<double>(p[0]), load<double>(p[1]), load<double>(p[2]),
+                    load<double>(p[3]), load<double>(p[4]), load<int>(q));
+            for (int k = 0; k < N_NUMERIC; ++k) p[k] += in.numeric[k].stride();
+            q += in.q_stride;
+            if ((i - begin) % ELEMENTS_PER_CHECK == ELEMENTS_PER_CHECK - 1 && !keep_going()) {
+                return;
+            }
+        }
+    };
+    return run_chunks(in.n, threads, chunk_size(in.n, threads), chunk);
 }
 
 inline void store(const StridedView<double> &view, Py_ssize_t i, double value) {
     std::memcpy(view.data() + i * view.stride(), &value, sizeof value);
 }
 
+// body(inputs, threads) for the bound arguments; C++ allocation failures as MemoryError.
 template <typename Body>
 PyObject *bound_call(const Entry &entry, PyObject *const *args, Py_ssize_t nargs,
                      PyObject *kwnames, int line, Body body) {
     PyObject *result = nullptr;
     BoundArgs bound;
-    if (bind_arguments(entry.signature, args, nargs, kwnames, bound)) {
+    int threads = 0;
+    if (bind_arguments(entry.signature, args, nargs, kwnames, bound) &&
+        threads_argument(entry.signature.name, bound[KEYWORD_ONLY], threads)) {
         PyObject *inputs[MAX_PARAMS];
         for (int i = 0; i < MAX_PARAMS; ++i) inputs[i] = bound[i];
-        result = body(inputs);
+        result = allocation_failure_as_memory_error([&] { return body(inputs, threads); });
     }
     if (result == nullptr) add_traceback(entry.signature.qualname, SOURCE_FILE, line);
     return result;
@@ -59,35 +84,40 @@ PyObject *bound_call(const Entry &entry, PyObject *const *args, Py_ssize_t nargs
 // One float64 result an element: value(first, S, K, D, F, q) where first is sigma for a price
 // and the price for an implied volatility.
 template <double (*value)(double, double, double, double, double, int)>
-PyObject *values_body(PyObject *const *inputs, const char *const names[N_NUMERIC]) {
+PyObject *values_body(PyObject *const *inputs, int threads, const char *const names[N_NUMERIC],
+                      double element_ns) {
     ParallelInputs in;
     StridedView<double> out_view;
     Ref out;
-    if (!in.acquire(inputs, names) || !(out = new_float64_array(in.n, out_view))) return nullptr;
-    const bool done = run_detached(in, [&](Py_ssize_t i, double a, double b, double c, double d,
-                                           double e, int q) {
-        store(out_view, i, value(a, b, c, d, e, q));
-    });
+    if (!in.acquire(inputs, names, true) || !(out = new_float64_array(in.n, out_view))) {
+        return nullptr;
+    }
+    const bool done = run_elements(in, threads_of(in, threads, element_ns),
+                                   [&](Py_ssize_t i, double a, double b, double c, double d,
+                                       double e, int q) {
+                                       store(out_view, i, value(a, b, c, d, e, q));
+                                   });
     return done ? out.release() : nullptr;
 }
 
 template <kernel::Greeks (*sensitivities)(double, double, double, double, double, int)>
-PyObject *greeks_body(PyObject *const *inputs) {
+PyObject *greeks_body(PyObject *const *inputs, int threads, double element_ns) {
     ParallelInputs in;
-    if (!in.acquire(inputs, NAMES)) return nullptr;
+    if (!in.acquire(inputs, NAMES, true)) return nullptr;
     StridedView<double> views[N_GREEKS];
     Ref arrays[N_GREEKS];
     for (int g = 0; g < N_GREEKS; ++g) {
         if (!(arrays[g] = new_float64_array(in.n, views[g]))) return nullptr;
     }
-    const bool done = run_detached(in, [&](Py_ssize_t i, double S, double K, double D, double F,
-                                           double sigma, int q) {
-        const kernel::Greeks r = sensitivities(S, K, D, F, sigma, q);
-        store(views[0], i, r.price);
-        store(views[1], i, r.delta);
-        store(views[2], i, r.gamma);
-        store(views[3], i, r.vega);
-    });
+    const bool done = run_elements(in, threads_of(in, threads, element_ns),
+                                   [&](Py_ssize_t i, double S, double K, double D, double F,
+                                       double sigma, int q) {
+                                       const kernel::Greeks r = sensitivities(S, K, D, F, sigma, q);
+                                       store(views[0], i, r.price);
+                                       store(views[1], i, r.delta);
+                                       store(views[2], i, r.gamma);
+                                       store(views[3], i, r.vega);
+                                   });
     if (!done) return nullptr;
     Ref result(PyDict_New());
     if (!result) return nullptr;
@@ -109,56 +139,87 @@ inline double european_vol_of(double price, double, double K, double D, double F
     return kernel::_european_implied_vol(price, K, D, F, q);
 }
 
+// baw_implied_vol's answer: the solver's failure (-1.0) is NaN.
+inline double baw_vol_of(double price, double S, double K, double D, double F, int q) {
+    const double sigma = kernel::_baw_implied_vol_c(price, S, K, D, F, q);
+    return sigma < 0 ? std::numeric_limits<double>::quiet_NaN() : sigma;
+}
+
 PyObject *vectorized_baw_price(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                PyObject *kwnames) {
     return bound_call(vectorized_baw_price_entry, args, nargs, kwnames, __LINE__,
-                      [](PyObject *const *in) { return values_body<baw_price_of>(in, NAMES); });
+                      [](PyObject *const *in, int threads) {
+                          return values_body<baw_price_of>(in, threads, NAMES, BAW_PRICE_NS);
+                      });
 }
 
 PyObject *vectorized_baw_greeks(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                 PyObject *kwnames) {
     return bound_call(vectorized_baw_greeks_entry, args, nargs, kwnames, __LINE__,
-                      greeks_body<kernel::_baw_greeks>);
+                      [](PyObject *const *in, int threads) {
+                          return greeks_body<kernel::_baw_greeks>(in, threads, BAW_GREEKS_NS);
+                      });
+}
+
+PyObject *vectorized_baw_implied_vol(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                                     PyObject *kwnames) {
+    return bound_call(arrays_baw_implied_vol_entry, args, nargs, kwnames, __LINE__,
+                      [](PyObject *const *in, int threads) {
+                          return values_body<baw_vol_of>(in, threads, VOL_NAMES, BAW_VOL_NS);
+                      });
 }
 
 PyObject *vectorized_european_price(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                     PyObject *kwnames) {
     return bound_call(vectorized_european_price_entry, args, nargs, kwnames, __LINE__,
-                      [](PyObject *const *in) {
-                          return values_body<european_price_of>(in, NAMES);
+                      [](PyObject *const *in, int threads) {
+                          return values_body<european_price_of>(in, threads, NAMES,
+                                                                EUROPEAN_PRICE_NS);
                       });
 }
 
 PyObject *vectorized_european_greeks(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                      PyObject *kwnames) {
     return bound_call(vectorized_european_greeks_entry, args, nargs, kwnames, __LINE__,
-                      greeks_body<kernel::_european_greeks>);
+                      [](PyObject *const *in, int threads) {
+                          return greeks_body<kernel::_european_greeks>(in, threads,
+                                                                       EUROPEAN_GREEKS_NS);
+                      });
 }
 
 PyObject *vectorized_european_implied_vol(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                           PyObject *kwnames) {
     return bound_call(vectorized_european_implied_vol_entry, args, nargs, kwnames, __LINE__,
-                      [](PyObject *const *in) {
-                          return values_body<european_vol_of>(in, VOL_NAMES);
+                      [](PyObject *const *in, int threads) {
+                          return values_body<european_vol_of>(in, threads, VOL_NAMES,
+                                                              EUROPEAN_VOL_NS);
                       });
 }
 
 }  // namespace
 
+// The threads keyword, the same on every function here.
+#define THREADS_DOC                                                                             \
+    "\n\nthreads (keyword): the native threads that share the elements; by default one per\n"    \
+    "quarter of a millisecond of work, up to the cores this process may use (one for small\n"   \
+    "arrays). Any count gives the same bits. Ctrl-C stops every thread within milliseconds."
+
 Entry vectorized_baw_price_entry = {
     {"vectorized_baw_price", {"S_arr", "K_arr", "D_arr", "F_arr", "sigmas", "flags"}, 6, 0.0, 0,
-     nullptr, {}},
+     nullptr, {}, "threads"},
     vectorized_baw_price,
     "American (BAW) prices over parallel arrays, with the interpreter lock released.\n"
     "\n"
     "Element i is baw_price(S_arr[i], K_arr[i], D_arr[i], F_arr[i], sigmas[i], flags[i]), bit\n"
     "for bit; the inputs follow the rules of vectorized_baw_implied_vol (the length of S_arr,\n"
-    "shorter inputs refused, a flag equal to 'c' a call). Returns a float64 array.",
+    "shorter inputs refused, a flag equal to 'c' a call). Flags in a NumPy str array are read\n"
+    "from its buffer by the same rule, as are those of a bool or bytes array, all puts (they\n"
+    "never equal the text 'c'). Returns a float64 array." THREADS_DOC,
     {}};
 
 Entry vectorized_baw_greeks_entry = {
     {"vectorized_baw_greeks", {"S_arr", "K_arr", "D_arr", "F_arr", "sigmas", "flags"}, 6, 0.0, 0,
-     nullptr, {}},
+     nullptr, {}, "threads"},
     vectorized_baw_greeks,
     "American (BAW) prices and sensitivities over parallel arrays, interpreter lock released.\n"
     "\n"
@@ -166,33 +227,46 @@ Entry vectorized_baw_greeks_entry = {
     "dV/dS and 'gamma' = d2V/dS2 with D and the carry F/S held (the forward moves with the\n"
     "spot), and 'vega' = dV/dsigma per unit of total standard deviation; multiply it by\n"
     "sqrt(T)/100 for the change per volatility point. In the exercise region delta is +1 or -1\n"
-    "and gamma and vega are 0.",
+    "and gamma and vega are 0." THREADS_DOC,
+    {}};
+
+Entry arrays_baw_implied_vol_entry = {
+    {"vectorized_baw_implied_vol", {"prices", "S_arr", "K_arr", "D_arr", "F_arr", "flags"}, 6,
+     0.0, 0, nullptr, {}, "threads"},
+    vectorized_baw_implied_vol,
+    "American (BAW) implied total standard deviations over parallel arrays, interpreter lock\n"
+    "released.\n"
+    "\n"
+    "Element i is baw_implied_vol of element i, bit for bit kelvo.baw_core's\n"
+    "vectorized_baw_implied_vol (0.0 at or below intrinsic value, NaN where no volatility\n"
+    "reproduces the price), whose rules the inputs follow. Returns a float64 array."
+    THREADS_DOC,
     {}};
 
 Entry vectorized_european_price_entry = {
     {"vectorized_european_price", {"S_arr", "K_arr", "D_arr", "F_arr", "sigmas", "flags"}, 6,
-     0.0, 0, nullptr, {}},
+     0.0, 0, nullptr, {}, "threads"},
     vectorized_european_price,
     "European (Black) prices over parallel arrays, with the interpreter lock released.\n"
     "\n"
     "Element i is the discounted Black price D (F N(d1) - K N(d2)) of a call (or of a put) at\n"
     "total standard deviation sigmas[i]; S_arr[i] plays no part in it. The inputs follow the\n"
-    "rules of vectorized_baw_price. Returns a float64 array.",
+    "rules of vectorized_baw_price. Returns a float64 array." THREADS_DOC,
     {}};
 
 Entry vectorized_european_greeks_entry = {
     {"vectorized_european_greeks", {"S_arr", "K_arr", "D_arr", "F_arr", "sigmas", "flags"}, 6,
-     0.0, 0, nullptr, {}},
+     0.0, 0, nullptr, {}, "threads"},
     vectorized_european_greeks,
     "European (Black) prices and sensitivities over parallel arrays, interpreter lock released.\n"
     "\n"
     "Returns a dict of float64 arrays 'price', 'delta', 'gamma' and 'vega', defined as for\n"
-    "vectorized_baw_greeks (delta and gamma with D and the carry F/S held).",
+    "vectorized_baw_greeks (delta and gamma with D and the carry F/S held)." THREADS_DOC,
     {}};
 
 Entry vectorized_european_implied_vol_entry = {
     {"vectorized_european_implied_vol", {"prices", "S_arr", "K_arr", "D_arr", "F_arr", "flags"},
-     6, 0.0, 0, nullptr, {}},
+     6, 0.0, 0, nullptr, {}, "threads"},
     vectorized_european_implied_vol,
     "European (Black) implied total standard deviations over parallel arrays, interpreter lock\n"
     "released.\n"
@@ -200,7 +274,7 @@ Entry vectorized_european_implied_vol_entry = {
     "Element i solves the Black price of element i for sigma to 1e-10: 0.0 for a price at or\n"
     "below the zero-volatility value D max(F - K, 0) (or D max(K - F, 0)) plus 1e-10, NaN where\n"
     "no volatility up to 16 reproduces it or an input is NaN. The inputs follow the rules of\n"
-    "vectorized_baw_implied_vol. Returns a float64 array.",
+    "vectorized_baw_implied_vol. Returns a float64 array." THREADS_DOC,
     {}};
 
 }  // namespace kelvo

@@ -7,6 +7,7 @@ namespace kelvo {
 
 extern Entry vectorized_baw_price_entry;
 extern Entry vectorized_baw_greeks_entry;
+extern Entry arrays_baw_implied_vol_entry;  // kelvo._arrays.vectorized_baw_implied_vol
 extern Entry vectorized_european_price_entry;
 extern Entry vectorized_european_greeks_entry;
 extern Entry vectorized_european_implied_vol_entry;

@@ -14,6 +14,7 @@ constexpr const char INIT_NAME[] = "init kelvo._arrays";
 constexpr const char SOURCE_FILE[] = "kelvo/_ext/arrays_module.cpp";
 
 Entry *const ENTRIES[] = {&vectorized_baw_price_entry, &vectorized_baw_greeks_entry,
+                          &arrays_baw_implied_vol_entry,
                           &vectorized_european_price_entry, &vectorized_european_greeks_entry,
                           &vectorized_european_implied_vol_entry};
 
@@ -63,9 +64,10 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_arrays",
-    "American (BAW) prices and sensitivities over NumPy arrays, as native loops with the\n"
-    "interpreter lock released. kelvo.price and kelvo.greeks broadcast onto them; the command\n"
-    "line reads and writes tables of contracts and finds their forwards with the rest.",
+    "American (BAW) and European prices, sensitivities and implied volatilities over NumPy\n"
+    "arrays, as native loops on every core with the interpreter lock released. kelvo.price,\n"
+    "kelvo.implied_vol and kelvo.greeks broadcast onto them; the command line reads and writes\n"
+    "tables of contracts and finds their forwards with the rest.",
     0,
     nullptr,
     module_slots,

@@ -81,6 +81,20 @@ inline bool integer_argument(const char *function, const char *name, PyObject *o
     return true;
 }
 
+// The largest `threads` a call takes.
+constexpr std::int64_t MAX_THREADS = 1024;
+
+// The threads argument of function: 0 (as many as pay) for None or when not given (obj null),
+// else an integer from 1 to MAX_THREADS; false with the exception of integer_argument.
+inline bool threads_argument(const char *function, PyObject *obj, int &threads) {
+    threads = 0;
+    if (obj == nullptr || obj == Py_None) return true;
+    std::int64_t value = 0;
+    if (!integer_argument(function, "threads", obj, 1, MAX_THREADS, value)) return false;
+    threads = static_cast<int>(value);
+    return true;
+}
+
 // body() (a new reference, or null with an exception set) with the C++ runtime's allocation
 // failures as MemoryError: no C++ exception may leave a module function. body must not let one
 // escape while the thread is detached (Detached reattaches as it unwinds).
@@ -95,9 +109,9 @@ PyObject *allocation_failure_as_memory_error(Body body) noexcept {
     }
 }
 
-using FastFunction = PyObject *(*)(PyObject *, PyObject *const *, Py_ssize_t);
-
-// A METH_FASTCALL function as the PyCFunction a method table holds.
+// A METH_FASTCALL function, with METH_KEYWORDS or not, as the PyCFunction a method table
+// holds.
+template <typename FastFunction>
 inline PyCFunction fast_call(FastFunction function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function));
 }

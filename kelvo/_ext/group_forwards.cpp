@@ -2,16 +2,18 @@
 // search finds it on the strikes given, with the thread detached for the whole batch. Which
 // strikes an expiry's search takes is kelvo.chain's rule; the command line, kelvo.chain and
 // kelvo.dask all take their forwards from here.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <numeric>
 #include <utility>
 #include <vector>
 
 #include "array_entries.hpp"
 #include "baw_core/arrays.hpp"
-#include "baw_core/detached.hpp"
 #include "baw_core/parallel.hpp"
+#include "baw_core/pool.hpp"
 #include "buffers.hpp"
 #include "kernel/forward.hpp"
 
@@ -20,6 +22,9 @@ namespace {
 
 namespace kernel = kelvo::kernel;
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+// A searched strike's cost on one core, roughly: two implied vols at each of some 25 trial
+// forwards.
+constexpr double SEARCHED_STRIKE_NS = 65e3;
 
 struct GroupForward {
     double forward = NaN;
@@ -31,7 +36,7 @@ struct GroupForward {
 // European (for which parity is the forward), the search around it.
 GroupForward solve_group(const double *calls, const double *puts, const double *strikes,
                          std::int64_t lo, std::int64_t hi, double S, double D, bool search,
-                         Detached &detached) {
+                         KeepGoing &keep_going) {
     GroupForward result;
     if (!(std::isfinite(S) && std::isfinite(D)) || hi == lo) return result;
     const std::int64_t n = hi - lo;
@@ -42,7 +47,7 @@ GroupForward solve_group(const double *calls, const double *puts, const double *
         return result;
     }
     kernel::ForwardParams params{S, D, calls + lo, puts + lo, strikes + lo, n,
-                                 Detached::keep_going_callback, &detached};
+                                 KeepGoing::callback, &keep_going};
     const kernel::BoundedMinimum best_point =
         kernel::search_forward(kernel::_fwd_iv_abs_diff, &params, result.parity);
     // no strike inverted on both sides at the forward found: there is no forward to report
@@ -50,7 +55,7 @@ GroupForward solve_group(const double *calls, const double *puts, const double *
     return result;
 }
 
-PyObject *group_forwards(PyObject *const *args) {
+PyObject *group_forwards(PyObject *const *args, int threads) {
     // calls, puts, strikes, bounds, S, D, search as contiguous arrays (a contiguous one is not
     // copied)
     const char *const names[] = {"calls", "puts", "strikes", "bounds", "S", "D", "search"};
@@ -103,25 +108,53 @@ PyObject *group_forwards(PyObject *const *args) {
     auto *forward_out = reinterpret_cast<double *>(forward_view.data());
     auto *parity_out = reinterpret_cast<double *>(parity_view.data());
     auto *used_out = used_view.data<std::int64_t>();
-    {
-        Detached detached;
-        for (Py_ssize_t g = 0; g < groups && !detached.interrupted(); ++g) {
+    // the groups with the most strikes first, so that no thread is left alone with a long
+    // search at the end; the searched strikes set the threads
+    std::vector<std::int64_t> order(static_cast<std::size_t>(groups));
+    std::iota(order.begin(), order.end(), std::int64_t{0});
+    const auto rows_of = [&](std::int64_t g) { return bounds[g + 1] - bounds[g]; };
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::int64_t a, std::int64_t b) { return rows_of(a) > rows_of(b); });
+    double searched = 0.0;
+    for (Py_ssize_t g = 0; g < groups; ++g) {
+        if (search[g] != 0) searched += static_cast<double>(rows_of(g));
+    }
+    threads = threads_for(threads, searched * SEARCHED_STRIKE_NS, WORK_PER_THREAD_NS, groups);
+    const auto solve = [&](std::int64_t begin, std::int64_t end, KeepGoing &keep_going) {
+        for (std::int64_t at = begin; at < end && keep_going(); ++at) {
+            const std::int64_t g = order[static_cast<std::size_t>(at)];
             const GroupForward found = solve_group(calls, puts, strikes, bounds[g],
                                                    bounds[g + 1], S[g], D[g], search[g] != 0,
-                                                   detached);
+                                                   keep_going);
             forward_out[g] = found.forward;
             parity_out[g] = found.parity;
             used_out[g] = found.used;
         }
-        detached.reattach();
-        if (detached.interrupted()) return nullptr;
-    }
+    };
+    if (!run_chunks(groups, threads, 1, solve)) return nullptr;
     return PyTuple_Pack(3, forward.get(), parity.get(), used.get());
 }
 
-PyObject *group_forwards_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+PyObject *group_forwards_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                               PyObject *kwnames) {
+    // the seven arrays by position, then threads by keyword only
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     if (!takes("group_forwards", nargs, 7)) return nullptr;
-    return allocation_failure_as_memory_error([args] { return group_forwards(args); });
+    PyObject *threads_object = nullptr;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        if (threads_object != nullptr || !PyUnicode_Check(key) ||
+            PyUnicode_CompareWithASCIIString(key, "threads") != 0) {
+            PyErr_Format(PyExc_TypeError, "group_forwards() takes the keyword threads only, "
+                         "once, not %R", key);
+            return nullptr;
+        }
+        threads_object = args[nargs + k];
+    }
+    int threads = 0;
+    if (!threads_argument("group_forwards", threads_object, threads)) return nullptr;
+    return allocation_failure_as_memory_error(
+        [args, threads] { return group_forwards(args, threads); });
 }
 
 PyObject *parity_forward(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
@@ -178,14 +211,17 @@ bool add_forward_rules(PyObject *module) {
 }
 
 PyMethodDef group_forwards_def = {
-    "group_forwards", fast_call(group_forwards_entry), METH_FASTCALL,
-    "group_forwards($module, calls, puts, strikes, bounds, S, D, search, /)\n--\n\n"
+    "group_forwards", fast_call(group_forwards_entry), METH_FASTCALL | METH_KEYWORDS,
+    "group_forwards($module, calls, puts, strikes, bounds, S, D, search, /, *, threads=None)\n"
+    "--\n\n"
     "(forward, parity, used) of each group g of paired call and put prices, rows\n"
     "bounds[g]:bounds[g + 1], at spot S[g] and discount factor D[g]: the forward as\n"
     "find_forward_baw's search finds it on those strikes (the parity estimate over them, then\n"
     "the bounded search around it), or where search[g] is 0 (European options) the parity\n"
     "estimate itself; the parity estimate; and the count of strikes. NaN and 0\n"
-    "where S or D is not finite or the group has no rows. The searches run with the thread\n"
-    "detached; Ctrl-C on the main thread stops them."};
+    "where S or D is not finite or the group has no rows. The groups are shared among\n"
+    "threads native threads (by default as many as the searches pay for, up to the cores),\n"
+    "with the interpreter released; any count gives the same bits. Ctrl-C on the main thread\n"
+    "stops them all."};
 
 }  // namespace kelvo

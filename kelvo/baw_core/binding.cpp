@@ -14,6 +14,10 @@ bool complete_signature(Signature &sig, const char *qualname) {
             if (sig.name_objects[i] == nullptr) return false;
         }
     }
+    if (sig.keyword_only != nullptr && sig.keyword_only_object == nullptr) {
+        sig.keyword_only_object = PyUnicode_InternFromString(sig.keyword_only);
+        if (sig.keyword_only_object == nullptr) return false;
+    }
     return true;
 }
 
@@ -71,6 +75,11 @@ bool bind_arguments(const Signature &sig, PyObject *const *args, Py_ssize_t narg
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.name);
             return false;
         }
+        if (sig.keyword_only_object != nullptr && bound[KEYWORD_ONLY] == nullptr &&
+            (key == sig.keyword_only_object || same_text(sig.keyword_only_object, key))) {
+            bound.bind(KEYWORD_ONLY, value);
+            continue;
+        }
         const int index = find_parameter(sig, key, first_keyword);
         if (index >= 0 && bound[index] == nullptr) {
             bound.bind(index, value);
@@ -78,7 +87,8 @@ bool bind_arguments(const Signature &sig, PyObject *const *args, Py_ssize_t narg
         }
         // A positional parameter named again, or (only through the native call protocol)
         // the same keyword twice.
-        bool given_twice = index >= 0;
+        bool given_twice = index >= 0 || (sig.keyword_only_object != nullptr &&
+                                          same_text(sig.keyword_only_object, key));
         for (int i = 0; i < first_keyword && !given_twice; ++i) {
             given_twice = same_text(sig.name_objects[i], key);
         }

@@ -18,7 +18,13 @@ struct Signature {
     int n_params;
     const char *qualname;                // "kelvo.baw_core.<name>", the traceback entry's name
     PyObject *name_objects[MAX_PARAMS];  // interned, compared by identity first
+    // A keyword-only parameter after the others (none when null), absent unless given.
+    const char *keyword_only = nullptr;
+    PyObject *keyword_only_object = nullptr;  // interned at start-up
 };
+
+// The slot of BoundArgs that holds the keyword-only parameter.
+constexpr int KEYWORD_ONLY = MAX_PARAMS;
 
 // Strong references to the bound arguments, one slot per parameter.
 class BoundArgs {
@@ -26,12 +32,13 @@ public:
     BoundArgs() noexcept = default;
     BoundArgs(const BoundArgs &) = delete;
     BoundArgs &operator=(const BoundArgs &) = delete;
-    // The bound value of parameter i (borrowed from the holder), or nullptr when not given.
+    // The bound value of parameter i (borrowed from the holder), or nullptr when not given;
+    // i = KEYWORD_ONLY for the keyword-only parameter.
     PyObject *operator[](int i) const noexcept { return values_[i].get(); }
     void bind(int i, PyObject *value) { values_[i] = Ref::borrowed(value); }
 
 private:
-    Ref values_[MAX_PARAMS];
+    Ref values_[MAX_PARAMS + 1];
 };
 
 // Counts and interns the parameter names and sets the qualified name; once, at start-up.

@@ -1,5 +1,7 @@
 #include "parallel.hpp"
 
+#include <cstdint>
+
 namespace kelvo {
 namespace {
 
@@ -56,9 +58,98 @@ Ref build_selector_list(PyObject *flags) {
     return selectors;
 }
 
+// A put for every element: the selector an array of flags none of which equals "c" reads as.
+constexpr int ALL_PUTS = -1;
+
+// 1 when the interpreter warns of comparisons of bytes with text (python -b), which the
+// equality test of each element of a bytes array would then do; -1 on error.
+int bytes_warnings_on() {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *flags = nullptr;
+    if (PySys_GetOptionalAttrString("flags", &flags) < 0) return -1;
+    Ref held(flags);
+#else
+    Ref held = Ref::borrowed(PySys_GetObject("flags"));
+#endif
+    if (!held) return 0;
+    Ref value(PyObject_GetAttrString(held.get(), "bytes_warning"));
+    if (!value) return -1;
+    return PyObject_IsTrue(value.get());
+}
+
+// A buffer format of fixed-width text in native order, "<count>w" as NumPy gives it.
+bool is_native_text_format(const char *format) {
+    if (format == nullptr) return false;
+    if (*format == '@' || *format == '=') ++format;
+#if PY_LITTLE_ENDIAN
+    else if (*format == '<') ++format;
+#endif
+    while (*format >= '0' && *format <= '9') ++format;
+    return format[0] == 'w' && format[1] == '\0';
+}
+
 }  // namespace
 
-bool ParallelInputs::acquire(PyObject *const *inputs, const char *const names[N_NUMERIC]) {
+int ParallelInputs::read_flag_array(PyObject *flags) {
+    Ref ndarray = np_attribute("ndarray");
+    if (!ndarray) return -1;
+    // subclasses may read their elements otherwise (np.char.chararray strips blanks)
+    if (Py_TYPE(flags) != reinterpret_cast<PyTypeObject *>(ndarray.get())) return 0;
+    Ref ndim(PyObject_GetAttrString(flags, "ndim"));
+    Ref dtype(PyObject_GetAttrString(flags, "dtype"));
+    Ref kind = dtype ? Ref(PyObject_GetAttrString(dtype.get(), "kind")) : Ref();
+    if (!ndim || !kind) return -1;
+    const long dimensions = PyLong_AsLong(ndim.get());
+    if (dimensions == -1 && PyErr_Occurred()) return -1;
+    const char *kind_text = PyUnicode_Check(kind.get()) ? PyUnicode_AsUTF8(kind.get()) : "";
+    if (kind_text == nullptr) return -1;
+    if (dimensions != 1 || kind_text[0] == '\0' || kind_text[1] != '\0') return 0;
+    const char kind_code = kind_text[0];
+    if (kind_code == 'S') {
+        const int warns = bytes_warnings_on();
+        if (warns != 0) return warns < 0 ? -1 : 0;  // each comparison warns, or raises
+    }
+    if (kind_code == 'b' || kind_code == 'S') {
+        // a NumPy bool or bytes never equals the text "c": every flag a put
+        const Py_ssize_t length = PyObject_Length(flags);
+        if (length < 0 || !require_length("flags", length, n)) return -1;
+        static const int all_puts = ALL_PUTS;
+        q_data = reinterpret_cast<const char *>(&all_puts);
+        q_stride = 0;
+        return 1;
+    }
+    if (kind_code != 'U') return 0;
+    read_selectors.resize(static_cast<std::size_t>(n));  // before the buffer is held: may throw
+    Py_buffer view;
+    if (PyObject_GetBuffer(flags, &view, PyBUF_RECORDS_RO) < 0) return -1;
+    // the layout checked on the buffer itself (another thread may have retyped the array);
+    // swapped byte order is left to the equality test
+    const bool fits = view.ndim == 1 && is_native_text_format(view.format) &&
+                      view.itemsize % 4 == 0;
+    const bool long_enough = fits && require_length("flags", view.shape[0], n);
+    if (long_enough) {
+        // element i equals "c" when its first code point is c and the rest are padding (NumPy
+        // drops trailing zeros from an element)
+        const Py_ssize_t chars = view.itemsize / 4;
+        const char *element = static_cast<const char *>(view.buf);
+        for (Py_ssize_t i = 0; i < n; ++i, element += view.strides[0]) {
+            bool call = chars >= 1 && load<std::uint32_t>(element) == 'c';
+            for (Py_ssize_t c = 1; call && c < chars; ++c) {
+                call = load<std::uint32_t>(element + 4 * c) == 0;
+            }
+            read_selectors[static_cast<std::size_t>(i)] = call ? 1 : -1;
+        }
+    }
+    PyBuffer_Release(&view);
+    if (!fits) return 0;
+    if (!long_enough) return -1;
+    q_data = reinterpret_cast<const char *>(read_selectors.data());
+    q_stride = sizeof(int);
+    return 1;
+}
+
+bool ParallelInputs::acquire(PyObject *const *inputs, const char *const names[N_NUMERIC],
+                             bool read_arrays) {
     n = PyObject_Length(inputs[0]);
     if (n < 0) return false;
     for (int k = 0; k < N_NUMERIC; ++k) {
@@ -69,11 +160,20 @@ bool ParallelInputs::acquire(PyObject *const *inputs, const char *const names[N_
             return false;
         }
     }
+    if (read_arrays) {
+        const int read = read_flag_array(inputs[N_NUMERIC]);
+        if (read != 0) return read > 0;
+    }
     Ref selector_list = build_selector_list(inputs[N_NUMERIC]);
     if (!selector_list) return false;
     selector_array = np_call_with_dtype("array", selector_list.get(), "intc");
-    return selector_array && q_view.acquire(selector_array.get(), PyBUF_RECORDS_RO) &&
-           require_length("flags", q_view.size(), n);
+    if (!selector_array || !q_view.acquire(selector_array.get(), PyBUF_RECORDS_RO) ||
+        !require_length("flags", q_view.size(), n)) {
+        return false;
+    }
+    q_data = q_view.data();
+    q_stride = q_view.stride();
+    return true;
 }
 
 Ref new_float64_array(Py_ssize_t n, StridedView<double> &view) {

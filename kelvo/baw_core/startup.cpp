@@ -17,7 +17,7 @@ namespace {
 
 constexpr const char ZEROS_MODULE[] = "scipy.optimize.cython_optimize._zeros";
 
-// "name($module, a, b, c=default)\n--\n\n" + doc: the text signature gives inspect the
+// "name($module, a, b, c=default, *, d=None)\n--\n\n" + doc: the text signature gives inspect the
 // parameter names and the default. Kept for the life of the process, as the functions are;
 // null with MemoryError when it cannot be allocated.
 const char *docstring_with_signature(const Signature &sig, const char *doc) try {
@@ -32,6 +32,11 @@ const char *docstring_with_signature(const Signature &sig, const char *doc) try 
             text += repr;
             PyMem_Free(repr);
         }
+    }
+    if (sig.keyword_only != nullptr) {
+        text += ", *, ";
+        text += sig.keyword_only;
+        text += "=None";
     }
     text += ")\n--\n\n";
     text += doc;

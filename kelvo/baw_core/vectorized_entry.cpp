@@ -23,7 +23,7 @@ PyObject *vectorized_body(PyObject *const *inputs) {
     const char *k = in.numeric[2].data();
     const char *d = in.numeric[3].data();
     const char *f = in.numeric[4].data();
-    const char *q = in.q_view.data();
+    const char *q = in.q_data;
     char *o = out_view.data();
     {
         Detached detached;
@@ -37,7 +37,7 @@ PyObject *vectorized_body(PyObject *const *inputs) {
             k += in.numeric[2].stride();
             d += in.numeric[3].stride();
             f += in.numeric[4].stride();
-            q += in.q_view.stride();
+            q += in.q_stride;
             o += out_view.stride();
             if ((i & 15) == 15 && !detached.keep_going()) break;
         }

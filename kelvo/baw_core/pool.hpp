@@ -1,0 +1,130 @@
+// Loops over arrays spread over native threads. The calling thread converts and checks the
+// inputs attached, then detaches, starts the workers of the call and takes chunks of the
+// elements with them; each chunk writes its own slice of the outputs, so every element gets
+// the bits the serial loop gives it. Workers never touch the interpreter. The calling thread,
+// when it is the main thread, takes pending signals every few milliseconds until the last
+// worker is done, and stops them all when a handler raises.
+//
+// Threads are started for each call rather than kept: a call that pays for threads does at
+// least a few hundred microseconds of work a thread, against tens for starting one; nothing
+// outlives the call (no state to guard across fork(), interpreter shutdown or concurrent
+// callers, which each get threads of their own).
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "detached.hpp"
+
+namespace kelvo {
+
+// What a chunk asks every few elements: false once the call is stopping (a signal handler
+// raised on the calling thread). On the calling thread it also takes the pending signals.
+class KeepGoing {
+public:
+    KeepGoing(std::atomic<bool> &stop, Detached *polls) noexcept : stop_(stop), polls_(polls) {}
+    bool operator()() {
+        if (polls_ != nullptr && !polls_->keep_going()) {
+            stop_.store(true, std::memory_order_relaxed);
+        }
+        return !stop_.load(std::memory_order_relaxed);
+    }
+    // The C form, for kernel loops that take a callback.
+    static int callback(void *self) { return (*static_cast<KeepGoing *>(self))(); }
+
+private:
+    std::atomic<bool> &stop_;
+    Detached *polls_;
+};
+
+// The work a thread must get to pay for itself: starting and joining one costs some tens of
+// microseconds.
+constexpr double WORK_PER_THREAD_NS = 250e3;
+
+// Elements between two questions to KeepGoing inside a chunk.
+constexpr std::int64_t ELEMENTS_PER_CHECK = 16;
+
+// The cores this process may run on (its CPU affinity), at least 1.
+int available_cores();
+
+// The threads for `work` (in any unit) when the caller asked for `requested` (0: choose): as
+// asked, else one thread per `work_per_thread` of it, from 1 up to the cores; never more than
+// `most`, the pieces the work can be split into.
+int threads_for(int requested, double work, double work_per_thread, std::int64_t most);
+
+// Elements of a chunk when n elements are shared among threads: small enough to even out
+// elements of unequal cost (about 16 chunks a thread, and a few milliseconds of work at most),
+// large enough that taking one costs nothing beside its work.
+std::int64_t chunk_size(std::int64_t n, int threads);
+
+// Runs chunk(begin, end, keep_going) over [0, n) in pieces of `grain` elements on `threads`
+// threads, the calling thread one of them, with the calling thread detached. False, with the
+// exception of the signal handler set, when interrupted. Attached on entry and on return.
+// A worker that cannot be started leaves its share to the others. chunk must not throw.
+template <typename Chunk>
+bool run_chunks(std::int64_t n, int threads, std::int64_t grain, Chunk &&chunk) {
+    std::vector<std::thread> workers;
+    workers.reserve(static_cast<std::size_t>(threads > 1 ? threads - 1 : 0));  // may throw here
+    std::atomic<std::int64_t> next{0};
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::condition_variable finished;
+    int running = 0;
+    auto take_chunks = [&](KeepGoing &keep_going) {
+        for (;;) {
+            const std::int64_t begin = next.fetch_add(grain, std::memory_order_relaxed);
+            if (begin >= n || !keep_going()) return;
+            chunk(begin, std::min(n, begin + grain), keep_going);
+        }
+    };
+
+    Detached detached;
+    KeepGoing caller(stop, &detached);
+    for (int t = 1; t < threads && next.load(std::memory_order_relaxed) < n; ++t) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ++running;
+        }
+        try {
+            workers.emplace_back([&] {
+                KeepGoing keep_going(stop, nullptr);
+                take_chunks(keep_going);
+                std::lock_guard<std::mutex> lock(mutex);
+                if (--running == 0) finished.notify_one();
+            });
+        } catch (const std::system_error &) {  // no more threads: the others share the work
+            std::lock_guard<std::mutex> lock(mutex);
+            --running;
+            break;
+        } catch (const std::bad_alloc &) {
+            std::lock_guard<std::mutex> lock(mutex);
+            --running;
+            break;
+        }
+    }
+    take_chunks(caller);
+    {
+        // the workers' last chunks, taking signals meanwhile
+        std::unique_lock<std::mutex> lock(mutex);
+        while (running > 0) {
+            finished.wait_for(lock, std::chrono::milliseconds(2));
+            if (running == 0) break;
+            lock.unlock();
+            caller();
+            lock.lock();
+        }
+    }
+    for (std::thread &worker : workers) worker.join();
+    detached.reattach();
+    return !detached.interrupted();
+}
+
+}  // namespace kelvo
