@@ -13,15 +13,18 @@ naming it; a string, or an array or Series of them) or as a boolean ``is_call``.
 
 ``style`` is "american" (the Barone-Adesi-Whaley price, the default) or "european" (Black's
 price, for options exercised only at expiry such as cash-settled index options).
+
+``threads`` is the number of native threads the call shares its elements among: by default as
+many as the work pays for, up to the cores (one for small arrays); any count gives the same bits.
 """
 import math
 
 import numpy as np
 
-from kelvo._arrays import (vectorized_baw_greeks, vectorized_baw_price,
-                           vectorized_european_greeks, vectorized_european_implied_vol,
-                           vectorized_european_price)
-from kelvo.baw_core import baw_implied_vol, baw_price, vectorized_baw_implied_vol
+from kelvo._arrays import (vectorized_baw_greeks, vectorized_baw_implied_vol,
+                           vectorized_baw_price, vectorized_european_greeks,
+                           vectorized_european_implied_vol, vectorized_european_price)
+from kelvo.baw_core import baw_implied_vol, baw_price
 
 GREEKS = ("price", "delta", "gamma", "vega")
 _SCALARS = (float, int)
@@ -57,10 +60,10 @@ def _flags_of(values):
     flat = values.reshape(-1)
     if flat.dtype.kind in "US":
         distinct, codes = np.unique(flat, return_inverse=True)
-        read = np.array([flag_of(str(v)) for v in distinct.tolist()], dtype=object)
+        read = np.array([flag_of(str(v)) for v in distinct.tolist()], dtype="U1")
         return read[codes].reshape(values.shape)
     seen = {}
-    out = np.empty(len(flat), dtype=object)
+    out = np.empty(len(flat), dtype="U1")
     for i, value in enumerate(flat.tolist()):
         try:
             out[i] = seen[value]
@@ -91,9 +94,9 @@ def _flag_array(flag, is_call):
         values = is_call.to_numpy() if _is_series(is_call) else np.asarray(is_call)
         if values.dtype != np.bool_:
             raise TypeError(f"is_call must be boolean, not {values.dtype}")
-        return np.where(values, "c", "p").astype(object)
+        return np.where(values, "c", "p")
     if isinstance(flag, str):
-        return np.array(flag_of(flag), dtype=object)
+        return np.array(flag_of(flag))
     values = flag.to_numpy() if _is_series(flag) else np.asarray(flag)
     if values.dtype.kind not in "US":
         values = values.astype(object)
@@ -101,8 +104,9 @@ def _flag_array(flag, is_call):
 
 
 def _broadcast(named, flag, is_call):
-    """(float64 arrays raveled to one shape, the flags as a list, the shape, a Series index or
-    None); ValueError naming the arguments whose shapes do not broadcast."""
+    """(float64 arrays raveled to one shape, the flags as a str array of "c" and "p" of that
+    shape raveled, the shape, a Series index or None); ValueError naming the arguments whose
+    shapes do not broadcast."""
     index = None
     arrays = {}
     for name, value in named.items():
@@ -133,11 +137,7 @@ def _broadcast(named, flag, is_call):
             raise ValueError(f"the arguments do not broadcast to one shape: {listed}") from None
     flags = arrays.pop(flag_name)
     numeric = [_flat(a, shape) for a in arrays.values()]
-    if flags.ndim == 0:
-        flag_list = [flags.item()] * math.prod(shape)
-    else:
-        flag_list = _flat(flags, shape).tolist()
-    return numeric, flag_list, shape, index
+    return numeric, _flat(flags, shape), shape, index
 
 
 def _flat(a, shape):
@@ -164,7 +164,7 @@ def _shaped(values, shape, index):
     return values.reshape(shape)
 
 
-def price(S, K, D, F, sigma, flag=None, *, is_call=None, style="american"):
+def price(S, K, D, F, sigma, flag=None, *, is_call=None, style="american", threads=None):
     """Prices: ``baw_price`` (American) or Black's (``style="european"``) broadcast over the
     arguments."""
     vectorized = _functions(style)[0]
@@ -172,10 +172,10 @@ def price(S, K, D, F, sigma, flag=None, *, is_call=None, style="american"):
         return baw_price(S, K, D, F, sigma, flag_of(flag))
     numeric, flags, shape, index = _broadcast(
         {"S": S, "K": K, "D": D, "F": F, "sigma": sigma}, flag, is_call)
-    return _shaped(vectorized(*numeric, flags), shape, index)
+    return _shaped(vectorized(*numeric, flags, threads=threads), shape, index)
 
 
-def implied_vol(price, S, K, D, F, flag=None, *, is_call=None, style="american"):
+def implied_vol(price, S, K, D, F, flag=None, *, is_call=None, style="american", threads=None):
     """Implied total standard deviations: ``baw_implied_vol`` (American) or Black's
     (``style="european"``) broadcast over the arguments (0.0 at or below intrinsic value, the
     spot's for American options and D max(F - K, 0) for European ones; NaN where no volatility
@@ -185,10 +185,10 @@ def implied_vol(price, S, K, D, F, flag=None, *, is_call=None, style="american")
         return baw_implied_vol(price, S, K, D, F, flag_of(flag))
     numeric, flags, shape, index = _broadcast(
         {"price": price, "S": S, "K": K, "D": D, "F": F}, flag, is_call)
-    return _shaped(vectorized(*numeric, flags), shape, index)
+    return _shaped(vectorized(*numeric, flags, threads=threads), shape, index)
 
 
-def greeks(S, K, D, F, sigma, flag=None, *, is_call=None, style="american"):
+def greeks(S, K, D, F, sigma, flag=None, *, is_call=None, style="american", threads=None):
     """Price, delta, gamma and vega: a dict of floats (all scalars), a dict of arrays of the
     broadcast shape, or a DataFrame with those columns on the Series' index.
 
@@ -198,7 +198,7 @@ def greeks(S, K, D, F, sigma, flag=None, *, is_call=None, style="american"):
     vectorized = _functions(style)[2]
     numeric, flags, shape, index = _broadcast(
         {"S": S, "K": K, "D": D, "F": F, "sigma": sigma}, flag, is_call)
-    result = vectorized(*numeric, flags)
+    result = vectorized(*numeric, flags, threads=threads)
     if index is not None:
         import pandas as pd
 

@@ -27,9 +27,8 @@ import re
 
 import numpy as np
 
-from kelvo import vectorized_baw_implied_vol
 from kelvo._arrays import (DEFAULT_STRIKE_PCT, FALLBACK_WIDTHS, group_forwards,
-                           vectorized_european_implied_vol)
+                           vectorized_baw_implied_vol, vectorized_european_implied_vol)
 
 # role: the column names that stand for it, compared in lower case without surrounding blanks,
 # the more specific first (option_type before type, underlying before symbol). Quotes and
@@ -92,13 +91,6 @@ RESULT_COLUMNS = ("T", "D", "forward", "sd_mid", "sd_bid", "sd_ask", "iv_mid", "
 SUMMARY_COLUMNS = ("symbol", "quote_date", "expiry", "style", "T", "D", "spot", "forward",
                    "parity_estimate", "strikes_used", "atm_vol", "quotes", "no_iv")
 OCC = re.compile(r"^\s*([A-Za-z][A-Za-z0-9.]{0,5}?)\s*(\d{6})([CcPp])(\d{8})\s*$")
-
-
-def default_threads(threads=None):
-    """The threads a call uses: as given, or the cores (at most four) where not."""
-    import os
-
-    return max(1, int(threads)) if threads is not None else max(1, min(4, os.cpu_count() or 1))
 
 
 # -- column roles ------------------------------------------------------------------------------
@@ -704,13 +696,14 @@ def window_rule(strike_pct=None):
 
 
 def forwards(group, calls, puts, strikes, S, D, T, european=None, strike_pct=None,
-             threads=1):
+             threads=None):
     """(forward, parity estimate, strikes used) of every group, from the first call and put
     of each of its strikes (group, calls, puts, strikes: ordered by group, then strike). Only
     usable strikes in the group's search window (window_rule) count: an American group's
     forward is find_forward_baw's search on them, a European group's (european) their put-call
     parity estimate; an expired group (T <= 0) and one without a usable strike get none. The
-    groups are shared among threads threads (each search gives the same bits on any thread)."""
+    groups are shared among ``threads`` native threads (None: as many as the searches pay for,
+    up to the cores); each search gives the same bits on any thread."""
     n_groups = len(S)
     width, min_strikes = window_rule(strike_pct)
     good = usable(calls, puts, strikes, S[group])
@@ -724,16 +717,7 @@ def forwards(group, calls, puts, strikes, S, D, T, european=None, strike_pct=Non
         S_search = np.where(T <= 0, np.nan, S)
     search = np.ones(n_groups, dtype=np.int64) if european is None else (~european).astype(
         np.int64)
-    if threads <= 1 or n_groups < 2:
-        return group_forwards(calls, puts, strikes, bounds, S_search, D, search)
-    from concurrent.futures import ThreadPoolExecutor
-
-    step = max(16, -(-n_groups // (8 * threads)))
-    with ThreadPoolExecutor(max_workers=threads) as pool:
-        pieces = list(pool.map(lambda lo: group_forwards(
-            calls, puts, strikes, bounds[lo:lo + step + 1], S_search[lo:lo + step],
-            D[lo:lo + step], search[lo:lo + step]), range(0, n_groups, step)))
-    return tuple(np.concatenate([p[k] for p in pieces]) for k in range(3))
+    return group_forwards(calls, puts, strikes, bounds, S_search, D, search, threads=threads)
 
 
 def expiry_forward(calls, puts, strikes, S, D, strike_pct=None):
@@ -751,13 +735,14 @@ def expiry_forward(calls, puts, strikes, S, D, strike_pct=None):
 
 # -- volatilities --------------------------------------------------------------------------------
 
-def quote_vols(q, S, D, F, T, keep, european=None):
+def quote_vols(q, S, D, F, T, keep, european=None, threads=None):
     """The result columns of a table's quotes at their groups' S, D, F and T: total standard
     deviations of the mid, bid and ask (American or, where european, European) and their
     annualised vols. NaN for rows not kept, at or below intrinsic value (0.0: no volatility),
-    that no volatility reproduces, and for the bid of a zero bid."""
+    that no volatility reproduces, and for the bid of a zero bid. The inversions share
+    ``threads`` native threads (None: as many as pay, up to the cores)."""
     european = q.european if european is None else european
-    flags = q.flag.tolist()
+    flags = np.where(q.flag == "c", "c", "p")  # read natively, without an object a flag
     out = {"T": T, "D": D, "forward": F}
     with np.errstate(invalid="ignore", divide="ignore"):
         root_T = np.sqrt(np.where(T > 0, T, np.nan))
@@ -766,7 +751,7 @@ def quote_vols(q, S, D, F, T, keep, european=None):
                 sd = np.full(len(flags), np.nan)
             else:
                 sd = implied_vols(np.where(keep, prices, np.nan), S, q.strike, D, F, flags,
-                                  european)
+                                  european, threads)
                 sd[sd == 0.0] = np.nan  # at or below intrinsic value: no volatility
                 if side == "bid":
                     sd[~(prices > 0)] = np.nan
@@ -776,17 +761,18 @@ def quote_vols(q, S, D, F, T, keep, european=None):
     return out
 
 
-def implied_vols(prices, S, K, D, F, flags, european):
-    """American (BAW) implied total standard deviations, and European ones where european."""
+def implied_vols(prices, S, K, D, F, flags, european, threads=None):
+    """American (BAW) implied total standard deviations, and European ones where european, on
+    ``threads`` native threads (None: as many as pay)."""
     if not european.any():
-        return vectorized_baw_implied_vol(prices, S, K, D, F, flags)
+        return vectorized_baw_implied_vol(prices, S, K, D, F, flags, threads=threads)
     sd = np.empty(len(prices))
     for style, function in ((False, vectorized_baw_implied_vol),
                             (True, vectorized_european_implied_vol)):
         rows = np.flatnonzero(european == style)
         if len(rows):
-            sd[rows] = function(prices[rows], S[rows], K[rows], D[rows], F[rows],
-                                [flags[i] for i in rows.tolist()])
+            sd[rows] = function(prices[rows], S[rows], K[rows], D[rows], F[rows], flags[rows],
+                                threads=threads)
     return sd
 
 
@@ -883,6 +869,8 @@ def surface(quotes, *, rate=None, discount=None, quote_date=None, quote_time=Non
     - A quote no volatility reproduces, at or below intrinsic value, or with a zero bid gives
       NaN in its column; a row whose strike, type, expiry, quote date or underlying price cannot
       be read gets no results and belongs to no group.
+    - ``threads``: the native threads the forward searches and the inversions share; by default
+      as many as the work pays for, up to the cores. Any count gives the same numbers.
 
     Returns ``(table, summary)``: the input rows with the added columns ``T``, ``D``,
     ``forward``, ``sd_mid``, ``sd_bid``, ``sd_ask`` (total standard deviations) and ``iv_mid``,
@@ -921,12 +909,11 @@ def surface(quotes, *, rate=None, discount=None, quote_date=None, quote_time=Non
     calls, puts = pairs(group[quoted], q.flag[quoted] == "p", q.strike[quoted])
     calls, puts = quoted[calls], quoted[puts]
     F_g, parity_g, used_g = forwards(group[calls], q.mid[calls], q.mid[puts], q.strike[calls],
-                                     S_g, D_g, T_g, european_g, strike_pct,
-                                     default_threads(threads))
+                                     S_g, D_g, T_g, european_g, strike_pct, threads)
 
     on = lambda values: np.where(keep, values[np.maximum(group, 0)], np.nan)
     results = quote_vols(q, on(S_g), on(D_g), on(F_g), on(T_g), keep,
-                         keep & european_g[np.maximum(group, 0)])
+                         keep & european_g[np.maximum(group, 0)], threads)
     table = frame.copy()
     for column in RESULT_COLUMNS:
         table[column] = results[column]

@@ -257,7 +257,7 @@ def test_streamed_store_gives_the_whole_chains_forward(strikes, strike_pct):
         store.add(np.zeros(n, dtype=np.int64), put[part], strike[part], mid[part],
                   np.full(n, S), 1, groups.S)
     whole = kelvo.find_forward_baw(calls, puts, K, S, D, strike_pct)
-    streamed = store.forwards(groups, 1)[0][0]
+    streamed = store.forwards(groups)[0][0]
     assert streamed == whole or (math.isnan(streamed) and math.isnan(whole))
     assert chain.expiry_forward(calls, puts, K, S, D, strike_pct)[0] == streamed or math.isnan(
         whole)

@@ -23,7 +23,6 @@ from kelvo._arrays import csv_lines
 from kelvo.cli.common import BadInput, BadRow, CannotWrite, Progress, SkippedRows
 from kelvo.cli.reader import RecordReader
 
-WORKERS = chain.default_threads()
 FIRST_PASS, SECOND_PASS = "kelvo: forwards", "kelvo: implied vols"
 KEY_BITS = (24, 19, 20)  # bits of the symbol, quote-date and expiry numbers in a group's key
 
@@ -155,12 +154,14 @@ class ForwardQuotes:
             self.group, self.put, self.strike, self.mid, self.win = (
                 c[inside] for c in (self.group, self.put, self.strike, self.mid, self.win))
 
-    def forwards(self, groups, threads):
+    def forwards(self, groups):
+        """The forwards of all groups, their searches shared by native threads on every core
+        (the calling thread takes Ctrl-C meanwhile)."""
         self._consolidate()
         calls, puts = chain.pairs(self.group, self.put, self.strike)
         return chain.forwards(self.group[calls], self.mid[calls], self.mid[puts],
                               self.strike[calls], groups.S, groups.D, groups.T, groups.european,
-                              self.strike_pct, threads)
+                              self.strike_pct)
 
 
 class Run:
@@ -216,7 +217,7 @@ class Run:
             raise BadInput("no option rows" + (" for the --symbol and --expiry given"
                                                if self.layout.selecting() else "") + (
                 f" (skipped {skipped.lines()})" if skipped.count else ""))
-        self.forward, self.parity, self.used = store.forwards(groups, WORKERS)
+        self.forward, self.parity, self.used = store.forwards(groups)
 
     def check_group_values(self, q, quoted, ids, records, row_of):
         """Every quote of a group has its group's spot, discount factor and time to expiry."""
@@ -239,10 +240,11 @@ class Run:
                        + f" (the first on line {first})")
             raise BadRow(int(records.lines[row]), why)
 
-    def invert(self, records, q, row_of, keep, writing):
-        """The result columns of a chunk's rows (NaN for rows not kept), the candidates for the
-        at-the-money volatilities, the count of quotes without a mid volatility by group, and,
-        when writing, the chunk's lines of output."""
+    def invert(self, records, q, row_of, keep):
+        """The result columns of a chunk's rows (NaN for rows not kept), the columns the layout
+        writes, the candidates for the at-the-money volatilities and the counts of quotes and of
+        quotes without a mid volatility by group. The inversions run on native threads on every
+        core."""
         groups = self.groups
         kept = keep if row_of is None else keep[row_of]
         quoted = np.flatnonzero(kept)
@@ -264,9 +266,7 @@ class Run:
         no_iv = np.bincount(ids[at], weights=np.isnan(sd[at]), minlength=len(groups))
         quotes = np.bincount(ids[at], minlength=len(groups))
         out = self.layout.results(len(records), results)
-        lines = (csv_lines(records.text, records.starts, records.ends, records.pads, out)
-                 if writing else None)
-        return results, out, atm, no_iv, quotes, lines
+        return results, out, atm, no_iv, quotes
 
     def second_pass(self, out, table, plot_points):
         """Every row inverted and written; returns the summary of the groups."""
@@ -277,14 +277,14 @@ class Run:
         no_iv = np.zeros(len(groups))
         quotes = np.zeros(len(groups), dtype=np.int64)
 
-        def emit(records, q, keep, job):
+        def emit(records, q, keep, inverted, lines):
             nonlocal no_iv, quotes
-            results, columns, atm, chunk_no_iv, chunk_quotes, lines = job.result()
+            results, columns, atm, chunk_no_iv, chunk_quotes = inverted
             atm_parts.append(atm)
             no_iv += chunk_no_iv
             quotes += chunk_quotes
             if table:
-                table.file.write(lines)
+                table.file.write(lines.result())
             if not quiet and not out.gone:
                 for line in layout.table_lines(records, columns):
                     out.write(line)
@@ -292,21 +292,24 @@ class Run:
                 kept = keep if q.n == len(keep) else np.concatenate([keep, keep])
                 plot_points.append(layout.plot_points(q, kept, results))
 
-        # Worker threads invert chunks (the inversion releases the interpreter, so they run on
-        # every core) while this thread reads the next ones and writes the finished ones in
-        # order; at most WORKERS + 1 chunks are in flight.
-        worker = ThreadPoolExecutor(max_workers=WORKERS)
+        # This thread inverts each chunk with the native threads on every core, which take
+        # Ctrl-C here within milliseconds, while a thread of its own reads and parses the next
+        # chunk and another formats the lines of the last one (both release the interpreter
+        # in their native parts); the chunks are written in order, at most three in flight.
+        formatter = ThreadPoolExecutor(max_workers=1, thread_name_prefix="kelvo-format")
         try:
             pending = collections.deque()
-            for records, q, row_of, keep in self.chunks(SECOND_PASS):
-                job = worker.submit(self.invert, records, q, row_of, keep, table is not None)
-                pending.append((records, q, keep, job))
-                while len(pending) > WORKERS:
+            for records, q, row_of, keep in read_ahead(self.chunks(SECOND_PASS)):
+                inverted = self.invert(records, q, row_of, keep)
+                lines = (formatter.submit(csv_lines, records.text, records.starts, records.ends,
+                                          records.pads, inverted[1]) if table else None)
+                pending.append((records, q, keep, inverted, lines))
+                while len(pending) > 1:
                     emit(*pending.popleft())
             while pending:
                 emit(*pending.popleft())
         finally:
-            worker.shutdown(wait=True, cancel_futures=True)
+            formatter.shutdown(wait=True, cancel_futures=True)
         atm_group, atm_strike, atm_sd = (np.concatenate([p[k] for p in atm_parts])
                                          if atm_parts else np.empty(0) for k in range(3))
         atm = chain.atm_vols(atm_group.astype(np.int64), atm_strike, atm_sd, self.forward,
