@@ -10,11 +10,21 @@ import pytest
 CHILD = """
 import sys, numpy as np
 from kelvo import baw_price, find_forward_baw, vectorized_baw_implied_vol
+from kelvo._arrays import group_forwards, vectorized_baw_implied_vol as threaded_vol
 n = 2_000_000
-if sys.argv[1] == "vectorized":
+if sys.argv[1] in ("vectorized", "threaded"):
     args = (np.full(n, 5.0), np.full(n, 100.0), np.full(n, 100.0), np.full(n, 0.99),
             np.full(n, 100.0), ["c"] * n)
-    call = lambda: vectorized_baw_implied_vol(*args)
+    call = ((lambda: vectorized_baw_implied_vol(*args)) if sys.argv[1] == "vectorized" else
+            (lambda: threaded_vol(*args, threads=3)))
+elif sys.argv[1] == "threaded forwards":
+    strikes = np.linspace(50, 150, 4_000)
+    calls = np.array([baw_price(100, k, 0.99, 100, 0.2, "c") for k in strikes])
+    puts = np.array([baw_price(100, k, 0.99, 100, 0.2, "p") for k in strikes])
+    rows = np.arange(0, 40_001, 4_000)  # ten groups of all the strikes
+    call = lambda: group_forwards(np.tile(calls, 10), np.tile(puts, 10), np.tile(strikes, 10),
+                                  rows, np.full(10, 100.0), np.full(10, 0.99),
+                                  np.ones(10, dtype=np.int64), threads=3)
 else:
     strikes = np.linspace(50, 150, 40_000)
     calls = np.array([baw_price(100, k, 0.99, 100, 0.2, "c") for k in strikes])
@@ -30,7 +40,7 @@ print(baw_price(100, 100, 0.99, 100, 0.2, "c") > 0, flush=True)
 """
 
 
-@pytest.mark.parametrize("function", ["vectorized", "forward"])
+@pytest.mark.parametrize("function", ["vectorized", "forward", "threaded", "threaded forwards"])
 def test_ctrl_c_stops_a_long_call(function):
     child = subprocess.Popen([sys.executable, "-P", "-c", CHILD, function],
                              stdout=subprocess.PIPE, text=True)

@@ -52,6 +52,12 @@ CALLS = {
     "array price count": (a.vectorized_baw_price, (S, K), {}, True),
     "greeks": (a.vectorized_baw_greeks, (S, K, D, F, P / 20, FLAGS), {}, False),
     "greeks flags": (a.vectorized_baw_greeks, (S, K, D, F, P, BAD_FLAGS), {}, False),
+    "array vol threads": (a.vectorized_baw_implied_vol, (P, S, K, D, F, np.array(["c", "p", "c"])),
+                          dict(threads=3), False),
+    "array vol bad threads": (a.vectorized_baw_implied_vol, (P, S, K, D, F, FLAGS),
+                              dict(threads=0), False),
+    "forwards threads": (a.group_forwards, (*CHAIN, [0, 1, 2], [100.0] * 2, [0.99] * 2, [1, 1]),
+                         dict(threads=2), False),
 }
 
 

@@ -1,6 +1,7 @@
-"""Eight threads calling every function on shared inputs while other threads rewrite a flags list
-being read. Under a GIL this interleaves the threads at every switch point; on a free-threaded
-interpreter with the GIL off they run truly in parallel."""
+"""Eight threads calling every function on shared inputs (the array functions with native
+threads of their own) while other threads rewrite a flags list being read. Under a GIL this
+interleaves the threads at every switch point; on a free-threaded interpreter with the GIL off
+they run truly in parallel."""
 import random
 import sys
 import threading
@@ -8,6 +9,7 @@ import threading
 import numpy as np
 import pytest
 
+from kelvo import _arrays as a
 from kelvo import baw_core as m
 from kelvo.sample import DISCOUNT, FORWARD, SPOT, STRIKES, total_sigma
 
@@ -83,6 +85,9 @@ def test_shared_inputs_under_concurrent_calls(fast_switching):
         try:
             for _ in range(ROUNDS):
                 got_iv = m.vectorized_baw_implied_vol(prices, S, K, D, F, flags).tobytes()
+                # native threads of its own inside each of the threads
+                got_pooled = a.vectorized_baw_implied_vol(prices, S, K, D, F, flags,
+                                                          threads=3).tobytes()
                 got_forward = m.find_forward_baw(calls, puts, strikes, SPOT, DISCOUNT, 0.05)
                 got_scalar = [(m.baw_price(*a), m.baw_implied_vol(m.baw_price(*a), *a[:4], a[5]))
                               for a in scalar_args]
@@ -96,7 +101,8 @@ def test_shared_inputs_under_concurrent_calls(fast_switching):
                 with lock:
                     tally["calls"] += 4
                     tally["short"] += mixed is None
-                    tally["mismatches"] += ((got_iv != serial_iv) + (got_scalar != serial_scalar)
+                    tally["mismatches"] += ((got_iv != serial_iv) + (got_pooled != serial_iv)
+                                            + (got_scalar != serial_scalar)
                                             + (got_forward != serial_forward) + (not each_ok))
         except Exception as error:  # reported below, with the thread's results
             tally["errors"].append(error)

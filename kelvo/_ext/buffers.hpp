@@ -89,6 +89,11 @@ constexpr std::int64_t MAX_THREADS = 1024;
 inline bool threads_argument(const char *function, PyObject *obj, int &threads) {
     threads = 0;
     if (obj == nullptr || obj == Py_None) return true;
+    if (!PyIndex_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "%s(): threads must be an integer or None, not %.200s",
+                     function, Py_TYPE(obj)->tp_name);
+        return false;
+    }
     std::int64_t value = 0;
     if (!integer_argument(function, "threads", obj, 1, MAX_THREADS, value)) return false;
     threads = static_cast<int>(value);
