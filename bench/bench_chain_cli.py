@@ -1,8 +1,8 @@
 """Rows per second of `kelvo FILE --rate R -q -o OUT` on a table of contracts as data vendors
 export it (1,000,000 contracts: 8 expiries of each of 1,602 underlyings, unsorted), against the bare
-vectorized_baw_implied_vol throughput on the same quotes (three inversions a row: mid, bid and
-ask), and the command's peak memory for two file sizes (target: at least 0.8 of bare, memory
-bounded by the chunk size and the near-the-money quotes, not by the file).
+throughput of kelvo._arrays.vectorized_baw_implied_vol on every core on the same quotes (three
+inversions a row: mid, bid and ask), and the command's peak memory for two file sizes (target:
+0.9 of bare, memory bounded by the chunk size and the near-the-money quotes, not by the file).
 
     python3 -P bench/bench_chain_cli.py [--rows 1000000] [--chunk-size 16384] [--before PYTHON]
 """
@@ -17,7 +17,8 @@ import pandas as pd
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from bench_cli import compare  # noqa: E402
 
-from kelvo import vectorized_baw_implied_vol, vectorized_baw_price  # noqa: E402
+from kelvo import vectorized_baw_price  # noqa: E402
+from kelvo._arrays import vectorized_baw_implied_vol  # noqa: E402
 
 RATE = 0.04
 DAYS = (7, 14, 30, 60, 91, 182, 365, 730)
@@ -51,14 +52,15 @@ def make(path, rows, seed=1):
 
 
 def bare(path):
-    """Seconds of the three inversions of every row, the inputs made ready beforehand."""
+    """Seconds of the three inversions of every row on every core, the inputs made ready
+    beforehand."""
     frame = pd.read_csv(path)
     T = ((pd.to_datetime(frame["Expiration"], format="%m/%d/%Y") - QUOTE_DATE).dt.days / 365).to_numpy()
     S = frame["UnderlyingPrice"].to_numpy(float)
     D = np.exp(-RATE * T)
     F = S * np.exp((RATE - 0.01) * T)
     K = frame["Strike"].to_numpy(float)
-    flags = [t[0] for t in frame["Type"]]
+    flags = np.array([t[0] for t in frame["Type"]])
     bid, ask = frame["Bid"].to_numpy(float), frame["Ask"].to_numpy(float)
     start = time.perf_counter()
     for prices in ((bid + ask) / 2, bid, ask):

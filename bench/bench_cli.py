@@ -1,5 +1,6 @@
-"""Rows per second of `kelvo FILE -q -o OUT` against the bare vectorized_baw_implied_vol
-throughput on the same quotes, and the command's peak memory for two file sizes at one chunk size.
+"""Rows per second of `kelvo FILE -q -o OUT` against the bare throughput of
+kelvo._arrays.vectorized_baw_implied_vol on every core on the same quotes, and the command's
+peak memory for two file sizes at one chunk size.
 With --before PYTHON, an interpreter with an earlier kelvo installed runs the same command on
 the larger file, in turns with this one (three runs each), for the ratio of their speeds.
 
@@ -15,7 +16,7 @@ from pathlib import Path
 
 import numpy as np
 
-from kelvo import vectorized_baw_implied_vol
+from kelvo._arrays import vectorized_baw_implied_vol
 
 HERE = Path(__file__).resolve().parent
 
@@ -52,16 +53,17 @@ def bare(path):
     prices = np.concatenate([[float(r["call"]) for r in rows], [float(r["put"]) for r in rows]])
     S, D = np.full(2 * n, 100.0), np.full(2 * n, float(rows[0]["discount"]))
     F = np.full(2 * n, 101.005)
-    flags = ["c"] * n + ["p"] * n
+    flags = np.array(["c"] * n + ["p"] * n)
     start = time.perf_counter()
     vectorized_baw_implied_vol(prices, S, np.concatenate([K, K]), D, F, flags)
     return time.perf_counter() - start
 
 
 def compare(make, bare, rows, chunk_size, extra=(), unit="rows", per_row="two inversions a row",
-            before=None):
+            before=None, repeat=3):
     """The command's rows/s and peak memory on tables of rows // 5 and rows (make(path, n) writes
-    one and may return its row count), and the bare throughput on the larger one; with before,
+    one and may return its row count), and on the larger one the command against the bare
+    throughput, in turns, repeat times (the ratio of the medians, and of each turn); with before,
     the rows/s of another interpreter's kelvo against this one's, in turns."""
     with tempfile.TemporaryDirectory() as tmp:
         results = []
@@ -73,9 +75,15 @@ def compare(make, bare, rows, chunk_size, extra=(), unit="rows", per_row="two in
         for n, seconds, rss, _ in results:
             print(f"{n} {unit}: {n / seconds:10.0f} rows/s, peak RSS {rss:6.1f} MB")
         n, seconds, _, path = results[-1]
-        t_bare = bare(path)
-        print(f"bare vectorized_baw_implied_vol on the same quotes: {n / t_bare:10.0f} rows/s "
-              f"({per_row}); command / bare = {t_bare / seconds:.2f}")
+        command, bares = [seconds], [bare(path)]
+        for _ in range(repeat - 1):
+            command.append(run_cli(path, Path(tmp) / "out.csv", chunk_size, extra)[0])
+            bares.append(bare(path))
+        t_command, t_bare = sorted(command)[len(command) // 2], sorted(bares)[len(bares) // 2]
+        print(f"bare vectorized_baw_implied_vol on every core, same quotes: {n / t_bare:10.0f} "
+              f"rows/s ({per_row}); command {n / t_command:10.0f} rows/s; command / bare = "
+              f"{t_bare / t_command:.2f} (medians of {repeat} in turns; each turn: "
+              + ", ".join(f"{b / c:.2f}" for b, c in zip(bares, command)) + ")")
         if before:
             times = {"before": [], "this": []}
             for _ in range(3):

@@ -6,9 +6,9 @@
 // worker is done, and stops them all when a handler raises.
 //
 // Threads are started for each call rather than kept: a call that pays for threads does at
-// least a few hundred microseconds of work a thread, against tens for starting one; nothing
-// outlives the call (no state to guard across fork(), interpreter shutdown or concurrent
-// callers, which each get threads of their own).
+// least a few hundred microseconds of work a thread, against tens for starting one, and there
+// is no pool to guard across fork(), interpreter shutdown or concurrent callers, which each get
+// threads of their own.
 #pragma once
 
 #include <algorithm>
@@ -16,6 +16,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -65,64 +66,75 @@ int threads_for(int requested, double work, double work_per_thread, std::int64_t
 // large enough that taking one costs nothing beside its work.
 std::int64_t chunk_size(std::int64_t n, int threads);
 
+// The part of a call its workers may look at after it has returned: whether it has, and how
+// many of them are inside a chunk, which it waits for.
+struct PoolGate {
+    std::mutex mutex;
+    std::condition_variable left;
+    int inside = 0;
+    bool closed = false;
+};
+
 // Runs chunk(begin, end, keep_going) over [0, n) in pieces of `grain` elements on `threads`
 // threads, the calling thread one of them, with the calling thread detached. False, with the
 // exception of the signal handler set, when interrupted. Attached on entry and on return.
-// A worker that cannot be started leaves its share to the others. chunk must not throw.
+// chunk must not throw.
+//
+// The call returns once every chunk is done: it waits for the workers inside a chunk, not for
+// workers the system has not run yet (a loaded machine may start them late), which find the
+// call closed and leave without touching it. A worker that cannot be started leaves its share
+// to the others.
 template <typename Chunk>
 bool run_chunks(std::int64_t n, int threads, std::int64_t grain, Chunk &&chunk) {
-    std::vector<std::thread> workers;
-    workers.reserve(static_cast<std::size_t>(threads > 1 ? threads - 1 : 0));  // may throw here
+    const auto gate = std::make_shared<PoolGate>();  // attached: may throw std::bad_alloc
     std::atomic<std::int64_t> next{0};
     std::atomic<bool> stop{false};
-    std::mutex mutex;
-    std::condition_variable finished;
-    int running = 0;
-    auto take_chunks = [&](KeepGoing &keep_going) {
-        for (;;) {
-            const std::int64_t begin = next.fetch_add(grain, std::memory_order_relaxed);
-            if (begin >= n || !keep_going()) return;
-            chunk(begin, std::min(n, begin + grain), keep_going);
+    // One chunk taken and run; false when none was left or the call is stopping.
+    const auto take_chunk = [&](KeepGoing &keep_going) {
+        const std::int64_t begin = next.fetch_add(grain, std::memory_order_relaxed);
+        if (begin >= n || !keep_going()) return false;
+        chunk(begin, std::min(n, begin + grain), keep_going);
+        return true;
+    };
+    const auto work = [gate, &take_chunk, &stop] {
+        for (bool more = true; more;) {
+            {
+                std::lock_guard<std::mutex> lock(gate->mutex);
+                if (gate->closed) return;
+                ++gate->inside;
+            }
+            KeepGoing keep_going(stop, nullptr);
+            more = take_chunk(keep_going);
+            std::lock_guard<std::mutex> lock(gate->mutex);
+            if (--gate->inside == 0) gate->left.notify_one();
         }
     };
 
     Detached detached;
     KeepGoing caller(stop, &detached);
-    for (int t = 1; t < threads && next.load(std::memory_order_relaxed) < n; ++t) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            ++running;
-        }
+    for (int t = 1; t < threads; ++t) {
         try {
-            workers.emplace_back([&] {
-                KeepGoing keep_going(stop, nullptr);
-                take_chunks(keep_going);
-                std::lock_guard<std::mutex> lock(mutex);
-                if (--running == 0) finished.notify_one();
-            });
+            std::thread(work).detach();
         } catch (const std::system_error &) {  // no more threads: the others share the work
-            std::lock_guard<std::mutex> lock(mutex);
-            --running;
             break;
         } catch (const std::bad_alloc &) {
-            std::lock_guard<std::mutex> lock(mutex);
-            --running;
             break;
         }
     }
-    take_chunks(caller);
+    while (take_chunk(caller)) {
+    }
     {
         // the workers' last chunks, taking signals meanwhile
-        std::unique_lock<std::mutex> lock(mutex);
-        while (running > 0) {
-            finished.wait_for(lock, std::chrono::milliseconds(2));
-            if (running == 0) break;
+        std::unique_lock<std::mutex> lock(gate->mutex);
+        while (gate->inside > 0) {
+            gate->left.wait_for(lock, std::chrono::milliseconds(2));
+            if (gate->inside == 0) break;
             lock.unlock();
             caller();
             lock.lock();
         }
+        gate->closed = true;
     }
-    for (std::thread &worker : workers) worker.join();
     detached.reattach();
     return !detached.interrupted();
 }
