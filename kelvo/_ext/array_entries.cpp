@@ -46,12 +46,12 @@ bool run_elements(const ParallelInputs &in, int threads, Element element) {
         for (int k = 0; k < N_NUMERIC; ++k) {
             p[k] = in.numeric[k].data() + begin * in.numeric[k].stride();
         }
-        const char *q = in.q_data + begin * in.q_stride;
+        const char *q = in.flags.data + begin * in.flags.stride;
         for (std::int64_t i = begin; i < end; ++i) {
             element(i, load<double>(p[0]), load<double>(p[1]), load<double>(p[2]),
-                    load<double>(p[3]), load<double>(p[4]), load<int>(q));
+                    load<double>(p[3]), load<double>(p[4]), in.flags.selector(q));
             for (int k = 0; k < N_NUMERIC; ++k) p[k] += in.numeric[k].stride();
-            q += in.q_stride;
+            q += in.flags.stride;
             if ((i - begin) % ELEMENTS_PER_CHECK == ELEMENTS_PER_CHECK - 1 && !keep_going()) {
                 return;
             }

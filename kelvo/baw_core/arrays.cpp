@@ -25,17 +25,17 @@ bool is_native_format(const char *format, char code) {
 
 template <typename T>
 bool StridedView<T>::acquire(PyObject *obj, int flags) {
-    if (PyObject_GetBuffer(obj, &view_, flags) < 0) return false;
-    held_ = true;
-    if (view_.ndim != 1) {
+    if (!buffer_.acquire(obj, flags)) return false;
+    const Py_buffer &view = buffer_.view();
+    if (view.ndim != 1) {
         PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",
-                     1, view_.ndim);
+                     1, view.ndim);
         return false;
     }
-    if (view_.itemsize != static_cast<Py_ssize_t>(sizeof(T)) ||
-        !is_native_format(view_.format, BufferFormat<T>::code)) {
+    if (view.itemsize != static_cast<Py_ssize_t>(sizeof(T)) ||
+        !is_native_format(view.format, BufferFormat<T>::code)) {
         PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected '%c' but got '%s'",
-                     BufferFormat<T>::code, view_.format ? view_.format : "B");
+                     BufferFormat<T>::code, view.format ? view.format : "B");
         return false;
     }
     return true;

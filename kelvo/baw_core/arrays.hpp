@@ -8,27 +8,40 @@
 
 namespace kelvo {
 
-// A one-dimensional strided buffer view of T, released when the holder goes out of scope.
-template <typename T>
-class StridedView {
+// A buffer export of an object, released when the holder goes out of scope.
+class HeldBuffer {
 public:
-    StridedView() noexcept = default;
-    StridedView(const StridedView &) = delete;
-    StridedView &operator=(const StridedView &) = delete;
-    ~StridedView() {
+    HeldBuffer() noexcept = default;
+    HeldBuffer(const HeldBuffer &) = delete;
+    HeldBuffer &operator=(const HeldBuffer &) = delete;
+    ~HeldBuffer() {
         if (held_) PyBuffer_Release(&view_);
     }
-
-    // flags: PyBUF_RECORDS_RO, PyBUF_RECORDS, or a contiguous request. False with an exception.
-    bool acquire(PyObject *obj, int flags);
-
-    Py_ssize_t size() const noexcept { return view_.shape[0]; }
-    Py_ssize_t stride() const noexcept { return view_.strides[0]; }
-    char *data() const noexcept { return static_cast<char *>(view_.buf); }
+    // False with the exporter's exception.
+    bool acquire(PyObject *obj, int flags) {
+        held_ = PyObject_GetBuffer(obj, &view_, flags) == 0;
+        return held_;
+    }
+    const Py_buffer &view() const noexcept { return view_; }
 
 private:
     Py_buffer view_{};
     bool held_ = false;
+};
+
+// A one-dimensional strided buffer view of T, released when the holder goes out of scope.
+template <typename T>
+class StridedView {
+public:
+    // flags: PyBUF_RECORDS_RO, PyBUF_RECORDS, or a contiguous request. False with an exception.
+    bool acquire(PyObject *obj, int flags);
+
+    Py_ssize_t size() const noexcept { return buffer_.view().shape[0]; }
+    Py_ssize_t stride() const noexcept { return buffer_.view().strides[0]; }
+    char *data() const noexcept { return static_cast<char *>(buffer_.view().buf); }
+
+private:
+    HeldBuffer buffer_;
 };
 
 // An element that need not be aligned: NumPy arrays may be (an array unpickled from a byte

@@ -58,8 +58,9 @@ Ref build_selector_list(PyObject *flags) {
     return selectors;
 }
 
-// A put for every element: the selector an array of flags none of which equals "c" reads as.
-constexpr int ALL_PUTS = -1;
+// Flags none of which can equal "c": a put for every element.
+constexpr int PUT = -1;
+const FlagColumn ALL_PUTS{reinterpret_cast<const char *>(&PUT), 0, 0};
 
 // 1 when the interpreter warns of comparisons of bytes with text (python -b), which the
 // equality test of each element of a bytes array would then do; -1 on error.
@@ -90,13 +91,13 @@ bool is_native_text_format(const char *format) {
 
 }  // namespace
 
-int ParallelInputs::read_flag_array(PyObject *flags) {
+int ParallelInputs::read_flag_array(PyObject *given) {
     Ref ndarray = np_attribute("ndarray");
     if (!ndarray) return -1;
     // subclasses may read their elements otherwise (np.char.chararray strips blanks)
-    if (Py_TYPE(flags) != reinterpret_cast<PyTypeObject *>(ndarray.get())) return 0;
-    Ref ndim(PyObject_GetAttrString(flags, "ndim"));
-    Ref dtype(PyObject_GetAttrString(flags, "dtype"));
+    if (Py_TYPE(given) != reinterpret_cast<PyTypeObject *>(ndarray.get())) return 0;
+    Ref ndim(PyObject_GetAttrString(given, "ndim"));
+    Ref dtype(PyObject_GetAttrString(given, "dtype"));
     Ref kind = dtype ? Ref(PyObject_GetAttrString(dtype.get(), "kind")) : Ref();
     if (!ndim || !kind) return -1;
     const long dimensions = PyLong_AsLong(ndim.get());
@@ -111,40 +112,25 @@ int ParallelInputs::read_flag_array(PyObject *flags) {
     }
     if (kind_code == 'b' || kind_code == 'S') {
         // a NumPy bool or bytes never equals the text "c": every flag a put
-        const Py_ssize_t length = PyObject_Length(flags);
+        const Py_ssize_t length = PyObject_Length(given);
         if (length < 0 || !require_length("flags", length, n)) return -1;
-        static const int all_puts = ALL_PUTS;
-        q_data = reinterpret_cast<const char *>(&all_puts);
-        q_stride = 0;
+        flags = ALL_PUTS;
         return 1;
     }
-    if (kind_code != 'U') return 0;
-    read_selectors.resize(static_cast<std::size_t>(n));  // before the buffer is held: may throw
-    Py_buffer view;
-    if (PyObject_GetBuffer(flags, &view, PyBUF_RECORDS_RO) < 0) return -1;
+    if (kind_code != 'U' || !text_flags.acquire(given, PyBUF_RECORDS_RO)) {
+        return kind_code != 'U' ? 0 : -1;
+    }
     // the layout checked on the buffer itself (another thread may have retyped the array);
     // swapped byte order is left to the equality test
-    const bool fits = view.ndim == 1 && is_native_text_format(view.format) &&
-                      view.itemsize % 4 == 0;
-    const bool long_enough = fits && require_length("flags", view.shape[0], n);
-    if (long_enough) {
-        // element i equals "c" when its first code point is c and the rest are padding (NumPy
-        // drops trailing zeros from an element)
-        const Py_ssize_t chars = view.itemsize / 4;
-        const char *element = static_cast<const char *>(view.buf);
-        for (Py_ssize_t i = 0; i < n; ++i, element += view.strides[0]) {
-            bool call = chars >= 1 && load<std::uint32_t>(element) == 'c';
-            for (Py_ssize_t c = 1; call && c < chars; ++c) {
-                call = load<std::uint32_t>(element + 4 * c) == 0;
-            }
-            read_selectors[static_cast<std::size_t>(i)] = call ? 1 : -1;
-        }
+    const Py_buffer &view = text_flags.view();
+    if (view.ndim != 1 || !is_native_text_format(view.format) || view.itemsize % 4 != 0) {
+        return 0;
     }
-    PyBuffer_Release(&view);
-    if (!fits) return 0;
-    if (!long_enough) return -1;
-    q_data = reinterpret_cast<const char *>(read_selectors.data());
-    q_stride = sizeof(int);
+    if (!require_length("flags", view.shape[0], n)) return -1;
+    flags = view.itemsize == 0  // elements of no characters: all empty, all puts
+                      ? ALL_PUTS
+                      : FlagColumn{static_cast<const char *>(view.buf), view.strides[0],
+                                   view.itemsize / 4};
     return 1;
 }
 
@@ -171,8 +157,7 @@ bool ParallelInputs::acquire(PyObject *const *inputs, const char *const names[N_
         !require_length("flags", q_view.size(), n)) {
         return false;
     }
-    q_data = q_view.data();
-    q_stride = q_view.stride();
+    flags = {q_view.data(), q_view.stride(), 0};
     return true;
 }
 

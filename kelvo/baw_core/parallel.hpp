@@ -2,7 +2,7 @@
 // sequence, converted and viewed with the interpreter held.
 #pragma once
 
-#include <vector>
+#include <cstdint>
 
 #include "arrays.hpp"
 
@@ -10,27 +10,43 @@ namespace kelvo {
 
 constexpr int N_NUMERIC = 5;
 
+// The flags as the loops read them: element i at data + i * stride, a native int selector
+// (+1 call, -1 put), or, where text_chars is not 0, an element of a NumPy str array of that
+// many code points, a call when it equals "c" (a c, then only the zeros NumPy pads with).
+struct FlagColumn {
+    const char *data = nullptr;
+    Py_ssize_t stride = 0;
+    Py_ssize_t text_chars = 0;
+
+    int selector(const char *p) const noexcept {
+        if (text_chars == 0) return load<int>(p);
+        bool call = load<std::uint32_t>(p) == 'c';
+        for (Py_ssize_t c = 1; call && c < text_chars; ++c) {
+            call = load<std::uint32_t>(p + 4 * c) == 0;
+        }
+        return call ? 1 : -1;
+    }
+};
+
 struct ParallelInputs {
     Ref converted[N_NUMERIC];
     StridedView<double> numeric[N_NUMERIC];
     Ref selector_array;
     StridedView<int> q_view;
-    std::vector<int> read_selectors;  // the selectors of a NumPy string array read directly
-    const char *q_data = nullptr;     // selector i (+1 call, -1 put) at q_data + i * q_stride
-    Py_ssize_t q_stride = 0;
+    HeldBuffer text_flags;  // a NumPy str array of flags, read in the loops
+    FlagColumn flags;
     Py_ssize_t n = 0;  // the length of the first input; shorter ones are refused, longer cut
 
-    // inputs[0..4] as float64 views (read-only inputs are not copied), inputs[5] classified into
-    // call/put selectors. False with an exception set; names name the numeric inputs. With
-    // read_arrays, flags that are a NumPy bool or string array are classified from its buffer,
-    // without an object per element, as the equality test classifies its elements (may throw
-    // std::bad_alloc).
+    // inputs[0..4] as float64 views (read-only inputs are not copied), inputs[5] as flags. False
+    // with an exception set; names name the numeric inputs. Flags are classified into selectors
+    // one object at a time, or with read_arrays, where they are a NumPy bool or str array, from
+    // its buffer as the equality test classifies its elements (a str array in the loops).
     bool acquire(PyObject *const *inputs, const char *const names[N_NUMERIC],
                  bool read_arrays = false);
 
 private:
     // 1 when flags were read as an array, 0 when they are no such array, -1 on error.
-    int read_flag_array(PyObject *flags);
+    int read_flag_array(PyObject *given);
 };
 
 // A new float64 array of n elements and its writable view.

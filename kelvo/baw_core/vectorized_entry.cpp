@@ -23,21 +23,21 @@ PyObject *vectorized_body(PyObject *const *inputs) {
     const char *k = in.numeric[2].data();
     const char *d = in.numeric[3].data();
     const char *f = in.numeric[4].data();
-    const char *q = in.q_data;
+    const char *q = in.flags.data;
     char *o = out_view.data();
     {
         Detached detached;
         for (Py_ssize_t i = 0; i < in.n; ++i) {
             const double sigma = kernel::_baw_implied_vol_c(load<double>(p), load<double>(s),
                                                             load<double>(k), load<double>(d),
-                                                            load<double>(f), load<int>(q));
+                                                            load<double>(f), in.flags.selector(q));
             std::memcpy(o, &sigma, sizeof sigma);
             p += in.numeric[0].stride();
             s += in.numeric[1].stride();
             k += in.numeric[2].stride();
             d += in.numeric[3].stride();
             f += in.numeric[4].stride();
-            q += in.q_stride;
+            q += in.flags.stride;
             o += out_view.stride();
             if ((i & 15) == 15 && !detached.keep_going()) break;
         }
