@@ -128,7 +128,7 @@ run_tsan() {
         "$python" -P -m pytest -q -p no:cacheprovider --durations=8 \
         ${KELVO_TSAN_TESTS:-tests/test_threads.py tests/test_binding.py tests/test_fuzz.py \
             tests/test_implied_vol.py tests/test_forward.py tests/test_pricing.py \
-            tests/test_greeks.py tests/test_leaks.py}
+            tests/test_greeks.py tests/test_leaks.py tests/test_pool.py}
     if compgen -G "$logs/*" >/dev/null; then
         cat "$logs"/*
         echo "ThreadSanitizer reports: $(ls "$logs" | wc -l)" >&2
