@@ -294,8 +294,8 @@ class Run:
 
         # This thread inverts each chunk with the native threads on every core, which take
         # Ctrl-C here within milliseconds, while a thread of its own reads and parses the next
-        # chunk and another formats the lines of the last one (both release the interpreter
-        # in their native parts); the chunks are written in order, at most three in flight.
+        # chunks (two ahead) and another formats the lines of the last one (both release the
+        # interpreter in their native parts); the chunks are written in order.
         formatter = ThreadPoolExecutor(max_workers=1, thread_name_prefix="kelvo-format")
         try:
             pending = collections.deque()
