@@ -358,3 +358,64 @@ def test_a_file_changed_between_the_passes_is_refused(tmp_path, monkeypatch, cap
     monkeypatch.setattr(engine.Run, "first_pass", rewritten)
     code, _, err = run(capsys, path, "--rate", "0.03", "-q")
     assert code == 2 and "the file changed while it was read" in err
+
+
+def with_note(text, note):
+    header, *rows = text.splitlines()
+    return "\n".join([header + ",note"] + [row + "," + note for row in rows]) + "\n"
+
+
+def _bounds_cases():
+    def chunk_bytes(tmp, monkeypatch):
+        from kelvo.cli import reader
+
+        monkeypatch.setattr(reader, "CHUNK_BYTES", 20_000)
+        path = tmp / "wide.csv"
+        path.write_text(with_note(contracts(), "n" * 2000))
+        with reader.RecordReader(path) as r:
+            header, _ = r.header()
+            sizes = [len(c) for c in iter(lambda: r.read(len(header), (), (), 16384), None)]
+        return sum(sizes) == 44 and max(sizes) <= 10
+
+    def blank_lines(tmp, monkeypatch):
+        from kelvo.cli import reader
+
+        path = tmp / "blanks.csv"
+        text = contracts()
+        path.write_text(text[:text.index("\n") + 1] + "\n" * 3_000_000 + text[text.index("\n") + 1:])
+        held = []
+        fill = reader.RecordReader._fill
+
+        def watched(self, count):
+            fill(self, count)
+            held.append(len(self.text) - self.position)
+
+        monkeypatch.setattr(reader.RecordReader, "_fill", watched)
+        with reader.RecordReader(path) as r:
+            header, _ = r.header()
+            records = r.read(len(header), (), (), 16384)
+        return len(records) == 44 and max(held) < 1_500_000
+
+    def long_cell_printed(tmp, monkeypatch):
+        path = tmp / "long.csv"
+        path.write_text(with_note(contracts(), '"' + "x" * 200_000 + '"'))
+        return main([str(path), "--rate", "0.03"]) == 0
+
+    def bad_first_row_whatever_the_chunks(tmp, monkeypatch):
+        path = tmp / "bad.csv"
+        path.write_text(contracts({1: cell(3, "soon")}))
+        return all(main([str(path), "--rate", "0.03", "-q", "--skip-bad-rows", "--chunk-size",
+                         size]) == 0 for size in ("1", "16384"))
+
+    return {"chunks bounded in bytes": chunk_bytes, "blank lines not held": blank_lines,
+            "a long cell printed": long_cell_printed,
+            "a bad first row, whatever the chunks": bad_first_row_whatever_the_chunks}
+
+
+@pytest.mark.parametrize("case", list(_bounds_cases()))
+def test_bounded_whatever_the_input(tmp_path, monkeypatch, capsys, case):
+    assert _bounds_cases()[case](tmp_path, monkeypatch)
+    err = capsys.readouterr().err
+    assert "Traceback" not in err
+    if "bad first row" in case:
+        assert err.count("skipped 1 bad row (line 2)") == 2
