@@ -104,6 +104,13 @@ class RecordReader:
         if len(long):
             raise BadInput(f"line {int(lines[long[0]])}: cannot read this CSV record: it runs "
                            f"past {RECORD_LIMIT} bytes (a quoted field never closed?)")
+        over = np.flatnonzero(ends - starts[0] > CHUNK_BYTES)
+        if len(over) and over[0] + 1 < len(starts):  # more text than a chunk holds: cut it
+            k = max(1, int(over[0]))
+            position, line = int(starts[k]), int(lines[k])
+            starts, ends, pads, lines = starts[:k], ends[:k], pads[:k], lines[:k]
+            values = tuple(v[:k] for v in values)
+            codes = tuple(c[:k] for c in codes)
         self.record_bytes = max(1.0, (position - self.position) / len(starts))
         records = Records()
         records.text, records.starts, records.ends, records.pads, records.lines = (
