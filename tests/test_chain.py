@@ -200,11 +200,14 @@ def test_a_stale_last_column_changes_nothing():
     (lambda f: f, {"style": "bermudan"}, "style must be"),
     (lambda f: f.assign(UnderlyingPrice=np.where(f.index % 2, 1.0, 2.0)), {},
      "differs from .* in one group"),
+    (lambda f: f, {"strike_pct": float("nan")}, "strike_pct nan"),
+    (lambda f: f.drop(columns=["DataDate"]), {"quote_date": QUOTE_DATE, "rate": float("nan")},
+     "rate nan"),
 ])
 def test_tables_that_cannot_be_read_right_are_refused(change, given, problem):
     frame, _ = make_chain("vendor")
     with pytest.raises(ValueError, match=problem):
-        chain.surface(change(frame), rate=RATE, **given)
+        chain.surface(change(frame), **dict({"rate": RATE}, **given))
 
 
 def test_quote_dates_times_and_windows():
@@ -215,6 +218,10 @@ def test_quote_dates_times_and_windows():
     assert len(summary) == 2 * len(truth) and summary["quote_date"].nunique() == 2
     table, one = chain.surface(both, rate=RATE, quote_date=QUOTE_DATE)
     assert len(one) == len(truth) and table["iv_mid"][len(frame):].isna().all()
+    # dates as datetimes (a time zone's wall time), the quote date as a Timestamp
+    zoned = frame.drop(columns=["DataDate"]).assign(Expiration=pd.to_datetime(
+        frame["Expiration"], format="%m/%d/%Y").dt.tz_localize("America/New_York"))
+    assert chain.surface(zoned, rate=RATE, quote_date=QUOTE_DATE)[1].equals(one)
     # a same-day expiry: expired, unless the quotes were taken before the close
     today = frame.assign(Expiration=QUOTE_DATE.strftime("%m/%d/%Y"))
     assert chain.surface(today, rate=RATE)[1]["forward"].isna().all()
