@@ -1071,8 +1071,10 @@ def group_ids(q, keep):
     import pandas as pd
 
     rows = np.flatnonzero(keep)
-    keys = pd.MultiIndex.from_arrays([q.symbol()[rows], q.quote_date[rows], q.expiry[rows]])
     group = np.full(q.n, -1, dtype=np.int64)
+    if not len(rows):
+        return group, []
+    keys = pd.MultiIndex.from_arrays([q.symbol()[rows], q.quote_date[rows], q.expiry[rows]])
     codes, distinct = pd.factorize(keys, use_na_sentinel=False)
     group[rows] = codes
     return group, list(distinct)
