@@ -40,8 +40,9 @@ constexpr double IV_FIRST_SIGMA_HI = 1.0;
 constexpr double IV_LAST_SIGMA_HI = 8.0;  // the largest upper end the general search prices
 constexpr int IV_MAXITER = 200;
 
-// The general search: 0.0 for a price at or below spot intrinsic value plus _IV_TOL, -1.0 when
-// no volatility can be bracketed, otherwise the root found by brentq.
+// The general search: 0.0 for a price at or below spot intrinsic value plus _IV_TOL or at the
+// price of vanishing volatility, -1.0 when no volatility can be bracketed, otherwise the root
+// found by brentq.
 inline double implied_vol_by_growth(double price, double S, double K, double D, double F, int q,
                                     CriticalTolerance critical = PRICE_CRITICAL,
                                     double iv_tol = _IV_TOL) {
@@ -60,6 +61,10 @@ inline double implied_vol_by_growth(double price, double S, double K, double D, 
         f_hi = _iv_objective(sigma_hi, &params);
     }
     const double f_lo = _iv_objective(IV_SIGMA_LO, &params);
+    // A quote at the price of vanishing volatility (to within _IV_TOL below it), above spot
+    // intrinsic value: every small sigma reproduces it, so it carries no volatility, as a quote
+    // at intrinsic value does not.
+    if (f_lo >= 0 && f_lo <= _IV_TOL) return 0.0;
     // A sign change (an exact zero at either end counts) is required; NaN at an end fails.
     const bool bracketed = (f_lo <= 0 && f_hi >= 0) || (f_lo >= 0 && f_hi <= 0);
     if (!bracketed) return -1.0;
@@ -97,12 +102,12 @@ inline double critical_hi_end(double K, bool call) {
     return call ? K * 1048576.0 : K - CRITICAL_BRACKET_OFFSET;
 }
 
-// One trial point of the critical equation in u = log(Sc / K): the spot, N(d1) (N(-d1) for a
-// put) and the equation's value. In u no logarithm stands before the normal distribution in the
+// One trial point of the critical equation in u = log(Sc / K): the spot, the premium's
+// coefficient h there and the equation's value. In u no logarithm stands before the normal distribution in the
 // chain of each evaluation (the spot's exp runs beside it), and an absolute tolerance on u is a
 // relative one on the spot.
 struct CriticalPoint {
-    double u, Sc, N1, value;
+    double u, Sc, h, value;
 };
 
 struct CriticalMemo {
@@ -126,9 +131,9 @@ inline CriticalPoint critical_point(CriticalMemo &m, double u, double *slope = n
     p.u = u;
     p.Sc = t.K * libm::exp(u);
     const double d1c = (m.log_carry + u) * t.inv_sigma + t.half_sigma;
-    p.value = critical_equation(t, p.Sc, d1c, m.call, p.N1);
+    p.value = critical_equation(t, p.Sc, d1c, m.call, p.h);
     if (slope != nullptr) {
-        const double h = 1 - t.D_carry * p.N1;
+        const double h = p.h;
         const double density = t.D_carry * _norm_pdf(d1c) * t.inv_sigma;
         const double bracket = m.call ? h * (t.inv_q - 1) - density * t.inv_q
                                       : h * (1 - t.inv_q) - density * t.inv_q;
@@ -251,7 +256,7 @@ inline Critical warm_critical(IVSearch &s, double sigma, double N_val, double q_
             if (at_end) {  // the sign change lies past the end
                 S_star = side > 0 ? (call ? 2 * hi_end : hi_end) : lo_end;
                 const double d1_star = libm::log(s.carry * S_star / s.K) / sigma + sigma / 2;
-                const double h = 1 - s.D * s.carry * _norm_cdf(call ? d1_star : -d1_star);
+                const double h = premium_coefficient(s.D, s.carry, d1_star, call);
                 A = (call ? 1.0 : -1.0) * (S_star / q_exp) * h;
                 return Critical::FALLBACK;
             }
@@ -274,8 +279,7 @@ inline Critical warm_critical(IVSearch &s, double sigma, double N_val, double q_
     if (root.value != root.value) root = critical_point(memo, u_star);
     if (root.value != root.value) return Critical::FAILED;
     S_star = root.Sc;
-    const double h = 1 - s.D * s.carry * root.N1;
-    A = (call ? 1.0 : -1.0) * (root.Sc / q_exp) * h - root.value;
+    A = (call ? 1.0 : -1.0) * (root.Sc / q_exp) * root.h - root.value;
     ratio = seeded ? S_star / seed : std::numeric_limits<double>::quiet_NaN();
     return Critical::ROOT;
 }
@@ -396,7 +400,8 @@ inline bool implied_vol_near_black(IVSearch &s, double &root) {
         if (!(sigma_lo > IV_SIGMA_LO)) sigma_lo = IV_SIGMA_LO;  // the general search's end
         f_lo = search_objective(sigma_lo, &objective);
         if (objective.failed || f_lo != f_lo) return false;
-        if (f_lo <= 0) break;
+        // at the general search's end, a quote at the price there is its to decide
+        if (f_lo < 0 || (f_lo == 0 && sigma_lo != IV_SIGMA_LO)) break;
         if (sigma_lo == IV_SIGMA_LO || i == 6) return false;
         step *= 4;
     }
@@ -405,8 +410,9 @@ inline bool implied_vol_near_black(IVSearch &s, double &root) {
     return !objective.failed;
 }
 
-// Returns 0.0 for a price at or below spot intrinsic value plus _IV_TOL, -1.0 when no
-// volatility can be bracketed, otherwise the root found by brentq.
+// Returns 0.0 for a price at or below spot intrinsic value plus _IV_TOL or at the price of
+// vanishing volatility (the general search's), -1.0 when no volatility can be bracketed,
+// otherwise the root found by brentq.
 inline double _baw_implied_vol_c(double price, double S, double K, double D, double F, int q) {
     const double intrinsic = spot_intrinsic(S, K, q);
     if (price <= intrinsic + _IV_TOL) return 0.0;
