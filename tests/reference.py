@@ -157,11 +157,20 @@ def grid():
 
 
 def sample(n, seed):
-    """n points of the grid, the same on every run."""
+    """n points of the grid, the same on every run, each axis' values taken in turn from
+    shuffled rounds (a Latin hypercube), so that every value of every axis appears about equally
+    often in any sample."""
     import random
 
-    points = list(grid())
-    return random.Random(seed).sample(points, n)
+    rng = random.Random(seed)
+    columns = []
+    for axis in (DISCOUNTS, CARRIES, SIGMAS, MONEYNESS, "cp"):
+        column = []
+        while len(column) < n:
+            column += rng.sample(list(axis), len(axis))
+        columns.append(column[:n])
+    return [(S0, S0 * m, D, S0 * (1 + carry), sigma, flag)
+            for D, carry, sigma, m, flag in zip(*columns)]
 
 
 # ---------------------------------------------------------------- what the kernel is held to
@@ -180,7 +189,52 @@ def price_allowance(S, K, D, F, sigma, call, ref, S_star):
         fixed_end = S_star is None or S_star in (K + OFFSET, K - OFFSET, OFFSET,
                                                  K * 2 ** (PROBES + 1))
         if not fixed_end:
-            for factor in (1 - CRITICAL_RTOL, 1 + CRITICAL_RTOL):
-                moved = american(S, K, D, F, sigma, call, S_star * factor)[0]
+            # the price over that interval of critical spots (S itself included, where the
+            # premium peaks)
+            spots = [S_star * (1 + CRITICAL_RTOL * k / 4) for k in range(-4, 5)]
+            if abs(S_star - S) <= CRITICAL_RTOL * S_star:
+                spots.append(S * (1 + mp.mpf("1e-30") * (1 if call else -1)))
+            for spot in spots:
+                moved = american(S, K, D, F, sigma, call, spot)[0]
                 allowance = max(allowance, 1e-12 * abs(ref) + abs(moved - ref))
         return allowance
+
+
+def implied_vol_fault(point, quote, iv, baw_price, sigma=None):
+    """None where iv is what kelvo promises for quote (made by volatility sigma, where given),
+    else what is wrong: 0.0 for a quote at or below spot intrinsic value plus 1e-10, or above it
+    at the zero-volatility value D max(F - K, 0) (D max(K - F, 0) for a put) to within 1e-10 or
+    4 ulps below it; NaN only for a quote that no volatility from 1e-8 to 8 reproduces; otherwise
+    a volatility whose price is the quote to 1e-9, by the reference and by kelvo."""
+    S, K, D, F, _, flag = point
+    call = flag == "c"
+    zero_vol = (F - K if call else K - F) * D
+    no_volatility = (quote <= (max(S - K, 0.0) if call else max(K - S, 0.0)) + 1e-10
+                     or zero_vol - (1e-10 + 4 * EPS * zero_vol) <= quote <= zero_vol)
+    if no_volatility or iv == 0.0:
+        return None if no_volatility and iv == 0.0 else f"{iv!r} for the quote {quote!r}"
+    if math.isnan(iv):
+        above_cap = quote > baw_price(S, K, D, F, 8.0, flag)
+        below_lowest = quote < baw_price(S, K, D, F, 1e-8, flag)
+        if above_cap or (below_lowest and sigma is None):
+            return None
+        return "NaN for a quote that a volatility up to 8 reproduces"
+    # The price at iv, or, where the search's tolerance in sigma (1e-10 absolute and relative)
+    # moves the price by more than 1e-9 of it, the prices at the ends of that interval, must be
+    # the quote up to what the kernel's critical spots allow: the reference's and kelvo's.
+    ref, S_star = american(S, K, D, F, iv, call)
+    pricing = price_allowance(S, K, D, F, iv, call, ref, S_star)
+    kernel = baw_price(S, K, D, F, iv, flag)
+    if max(abs(ref - quote), abs(kernel - ref)) <= 1e-9 * abs(quote) + pricing:
+        return None
+    step = 2e-10 * (1 + iv)
+    ends = [american(S, K, D, F, iv + side * step, call) for side in (-1, 1)]
+    slack = 1e-9 * abs(quote) + max(price_allowance(S, K, D, F, iv + side * step, call, *end)
+                                    for side, end in zip((-1, 1), ends))
+    low, high = sorted(end[0] for end in ends)
+    if not low - slack <= quote <= high + slack:
+        return f"the reference's prices about {iv!r} are {float(low)!r} to {float(high)!r}, " \
+               f"not the quote {quote!r}"
+    if abs(kernel - ref) > 1e-9 * abs(quote) + pricing:
+        return f"kelvo's price at {iv!r} is {kernel!r}, the reference's {float(ref)!r}"
+    return None

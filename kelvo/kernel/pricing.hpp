@@ -256,6 +256,18 @@ inline PremiumExponents premium_exponents(double log_carry, double D, double min
     return {N_val, 4 * M_over_k2, std::sqrt(disc)};
 }
 
+// The premium's exponent, q2 for a call and q1 for a put. Where N is large against 4 M / k2 (a
+// carry far from the rate at a small sigma, where q ~ M / N) the root whose sign makes
+// (-N +- sqrt(disc)) / 2 a difference of nearly equal terms would lose more than ten bits: it
+// is taken from the other root through q1 q2 = -M / k2 instead.
+inline double premium_exponent(const PremiumExponents &e, bool call) {
+    const double direct = call ? (-e.N_val + e.sqrt_disc) / 2 : (-e.N_val - e.sqrt_disc) / 2;
+    const bool cancels = call ? e.N_val > 0 : e.N_val < 0;
+    if (!(cancels && e.N_val * e.N_val > 1024 * e.four_M_over_k2)) return direct;
+    const double other = call ? (-e.N_val - e.sqrt_disc) / 2 : (-e.N_val + e.sqrt_disc) / 2;
+    return -(e.four_M_over_k2 / 4) / other;
+}
+
 // How an American price came about, with what its sensitivities need.
 enum class Regime {
     NO_VOLATILITY,  // sigma <= 0: spot intrinsic value
@@ -336,7 +348,7 @@ inline AmericanPrice american_price(double S, double K, double D, double F, doub
             r.price = european_floored(bsm, S, K, q);
             return r;
         }
-        const double q2 = (-N_val + sqrt_disc) / 2;
+        const double q2 = premium_exponent(e, true);
         if (q2 <= 0) {
             r.price = european_floored(bsm, S, K, q);
             return r;
@@ -357,7 +369,7 @@ inline AmericanPrice american_price(double S, double K, double D, double F, doub
         return with_premium(r, bsm, S - K);
     }
 
-    const double q1 = (-N_val - sqrt_disc) / 2;
+    const double q1 = premium_exponent(e, false);
     if (q1 >= 0) {
         r.price = european_floored(bsm, S, K, q);
         return r;
