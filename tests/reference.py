@@ -176,7 +176,7 @@ def sample(n, seed):
 # ---------------------------------------------------------------- what the kernel is held to
 
 EPS = 2.0**-52
-CRITICAL_RTOL = 2e-10   # the kernel's critical spot: brentq to 1e-10 absolute and relative, twice
+CRITICAL_TOL = 2e-10   # the kernel's critical spot: brentq to 1e-10 absolute and relative, twice
 
 
 def price_allowance(S, K, D, F, sigma, call, ref, S_star):
@@ -191,8 +191,9 @@ def price_allowance(S, K, D, F, sigma, call, ref, S_star):
         if not fixed_end:
             # the price over that interval of critical spots (S itself included, where the
             # premium peaks)
-            spots = [S_star * (1 + CRITICAL_RTOL * k / 4) for k in range(-4, 5)]
-            if abs(S_star - S) <= CRITICAL_RTOL * S_star:
+            width = CRITICAL_TOL * (1 + S_star)
+            spots = [S_star + width * k / 4 for k in range(-4, 5) if S_star + width * k / 4 > 0]
+            if abs(S_star - S) <= width:
                 spots.append(S * (1 + mp.mpf("1e-30") * (1 if call else -1)))
             for spot in spots:
                 moved = american(S, K, D, F, sigma, call, spot)[0]

@@ -51,6 +51,16 @@ def test_round_trip(sigma, flag, S, K, D, F):
     (99.99, 100, 100, 0.99, 100, "c", nan),           # above the model price at sigma 8
     (math.inf, 100, 100, 0.99, 100, "c", nan),
     (5.0, 100, 100, 0.99, 110, "c", nan),              # below the price at vanishing volatility
+    # at the zero-volatility value D (F - K) = 54.43319128711275 to the last bit, which every
+    # sigma up to 0.1 reproduces; 1 ulp above it the price rises at sigma 0.1019
+    (54.433191287112734, 100.0, 50.167797515879684, 0.9082880048394376, 110.09723729388838, "c",
+     0.0),
+    (54.43319128711275, 100.0, 50.167797515879684, 0.9082880048394376, 110.09723729388838, "c",
+     0.0),
+    (54.433191287112756, 100.0, 50.167797515879684, 0.9082880048394376, 110.09723729388838, "c",
+     0.10186154506837376),
+    (54.4331912869, 100.0, 50.167797515879684, 0.9082880048394376, 110.09723729388838, "c", nan),
+    (5.0, 90.0, 100.0, 1.0, 95.0, "p", 0.0),                # a put's: K - F at a zero rate
     (nan, 100, 100, 0.99, 100, "c", nan),
     (nan, 100, 100, 0.99, 100, "p", nan),
     (5.0, 100, nan, 0.99, 100, "c", nan),
@@ -63,6 +73,15 @@ def test_sentinels(price, S, K, D, F, flag, expected):
     vec = vectorized_baw_implied_vol([price], [S], [K], [D], [F], [flag])
     for value in (got, vec[0]):
         assert value == expected or (math.isnan(expected) and math.isnan(value))
+
+
+def test_zero_rate_put_round_trip():
+    # inverted with the premium while the price had none: the reference's price at this sigma
+    # is the quote to 4e-14
+    quote, args = 26.51706500812955, (100.0, 126.46788515720388, 1.0, 100.00589227645138)
+    iv = baw_implied_vol(quote, *args, "p")
+    assert iv == pytest.approx(0.10557751517810868, abs=1e-12)
+    assert baw_price(*args, iv, "p") == pytest.approx(quote, rel=1e-12)
 
 
 def test_nan_spot_without_premium_still_inverts():

@@ -75,7 +75,16 @@ def test_vectorised_functions_are_the_scalar_ones_on_the_whole_grid(function):
     assert np.array_equal(got, np.array(expected), equal_nan=True)
 
 
-@pytest.mark.parametrize("point", [p for p in R.sample(120, 3) if p[4] >= 1e-3][:40], ids=name)
+def ordinary(n, seed):
+    """Contracts near the money at ordinary rates, carries and volatilities."""
+    rng = np.random.default_rng(seed)
+    return [(100.0, 100.0 * rng.uniform(0.8, 1.25), float(rng.choice([1.0, rng.uniform(0.9, 1)])),
+             100.0 * rng.uniform(0.96, 1.03), rng.uniform(0.05, 0.8), flag)
+            for flag in "cp" for _ in range(n)]
+
+
+@pytest.mark.parametrize("point", [p for p in R.sample(120, 3) if p[4] >= 1e-3][:40]
+                         + ordinary(10, 11), ids=name)
 def test_greeks(point):
     S, K, D, F, sigma, flag = point
     _, delta, gamma, vega, _ = R.greeks(*point[:5], flag == "c")
