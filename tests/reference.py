@@ -217,7 +217,8 @@ def implied_vol_fault(point, quote, iv, baw_price, sigma=None):
     if math.isnan(iv):
         above_cap = quote > baw_price(S, K, D, F, 8.0, flag)
         below_lowest = quote < baw_price(S, K, D, F, 1e-8, flag)
-        if above_cap or (below_lowest and sigma is None):
+        # a quote made at a volatility above the search's lowest lies within its range
+        if above_cap or (below_lowest and (sigma is None or sigma <= 1e-8)):
             return None
         return "NaN for a quote that a volatility up to 8 reproduces"
     # The price at iv, or, where the search's tolerance in sigma (1e-10 absolute and relative)
