@@ -42,9 +42,10 @@ def test_forward_beyond_the_band_of_the_parity_estimate():
     calls, puts, K = chain([(k, F) for k in S * (0.8 + 0.01 * np.arange(41))], S, D,
                            vol * math.sqrt(T))
     assert find_forward_baw(calls, puts, K, S, D) == pytest.approx(F, abs=5 * TOL1 * 1.2)
+    # the batched search of every strike given: find_forward_baw's with a window holding all
     forward, parity, _ = group_forwards(calls, puts, K, np.array([0, 41]), np.array([S]),
-                                        np.array([D]), 0.01)
-    assert forward[0] == find_forward_baw(calls, puts, K, S, D) and parity[0] < 0.96 * F
+                                        np.array([D]), np.array([1]))
+    assert forward[0] == find_forward_baw(calls, puts, K, S, D, 1.0) and parity[0] < 0.96 * F
 
 
 def test_european_prices_give_the_forward():
