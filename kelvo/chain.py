@@ -965,6 +965,10 @@ def surface(quotes, *, rate=None, discount=None, quote_date=None, quote_time=Non
                                        minlength=n_groups).astype(np.int64))
     out = pd.DataFrame(groups)
     out.attrs["columns"] = column_sources(names, q)
+    # how the table was read, so that its rows can be read again alike (kelvo.plot.surface)
+    out.attrs["options"] = {key: value for key, value in dict(
+        quote_date=quote_date, quote_time=quote_time, spot=spot, style=style, snapshot=snapshot,
+        columns=columns, strike_scale=strike_scale).items() if value is not None}
     return table, out
 
 
