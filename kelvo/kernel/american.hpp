@@ -46,15 +46,23 @@ using alo_tables::Legendre;
 // says which of its points are nodes), quadrature points of each node's integrals, Newton steps
 // with a fresh Jacobian and then with the last one kept (chord steps), and the points of the
 // premium's two parts.
+// NU_MAX bounds max(|r|, |q|, |r - q|) / sigma: beyond it the boundary runs from X to near its
+// perpetual level over a share of the option's life too short for the grid to follow.
 struct FastScheme {
     static constexpr int N = 8, L = 8, JACOBIAN_STEPS = 2, CHORD_STEPS = 1;
     static constexpr int LAG_POINTS = 16, EARLY_POINTS = 8;
+    static constexpr double NU_MAX = 5.0;
 };
 
 struct AccurateScheme {
     static constexpr int N = 16, L = 16, JACOBIAN_STEPS = 3, CHORD_STEPS = 1;
     static constexpr int LAG_POINTS = 32, EARLY_POINTS = 16;
+    static constexpr double NU_MAX = 8.0;
 };
+
+// Above this total standard deviation the grid no longer resolves the boundary (it falls to a
+// fraction of X within the first day of a year's option); implied volatilities stop at 8.
+constexpr double SIGMA_MAX = 20.0;
 
 // w^4 = 1/2: the premium's two parts meet at u = t = 1/2.
 constexpr double EARLY_W = 0.84089641525371454;  // 2^(-1/4)
@@ -506,15 +514,39 @@ inline PutValue put_premium(const Problem &p) {
     constexpr int STEPS = Scheme::JACOBIAN_STEPS + Scheme::CHORD_STEPS;
     double dx_dsigma[UNKNOWNS<Scheme::N>] = {};
     for (int step = 0; step < STEPS; ++step) {
-        // with GREEKS every step takes its Jacobian, the last one for the sensitivity to sigma
-        const bool jacobian = GREEKS || step < Scheme::JACOBIAN_STEPS;
-        grid.newton_step(p, jacobian, GREEKS && step + 1 == STEPS ? dx_dsigma : nullptr);
+        // the last Jacobian gives the boundary's sensitivity to sigma as well; the chord steps
+        // after it move the boundary by far less than that sensitivity's own error
+        const bool jacobian = step < Scheme::JACOBIAN_STEPS;
+        const bool last_jacobian = step + 1 == Scheme::JACOBIAN_STEPS;
+        grid.newton_step(p, jacobian, GREEKS && last_jacobian ? dx_dsigma : nullptr);
     }
     for (int k = 0; k < UNKNOWNS<Scheme::N>; ++k) {
         if (!(grid.x[k] <= 0)) return {std::numeric_limits<double>::quiet_NaN(), 0, 0, 0, false};
     }
     return premium<Scheme, GREEKS>(p, grid.x, dx_dsigma);
 }
+
+// An upper bound of the premium that needs no boundary: B <= X at every tau, so N(-d+-(t, S/B)) <=
+// N(-d+-(t, S/X)) (the q term only adds where q < 0). Points in sqrt(lag); a bound to within a
+// small factor is all that is asked of it.
+inline double premium_bound(const Problem &p) {
+    constexpr int P = 16;
+    double sum = 0;
+    for (int m = 0; m < P; ++m) {
+        const double s = Legendre<P>::node[m];
+        const double lag = s * s;
+        const double sl = p.sigma * s;
+        const double dp = (p.log_SX + (p.r - p.q) * lag) / sl + sl / 2;
+        const double dm = dp - sl;
+        double f = p.r * p.K * libm::exp(-p.r * lag) * _norm_cdf(-dm);
+        if (p.q < 0) f -= p.q * p.S * libm::exp(-p.q * lag) * _norm_cdf(-dp);
+        sum += 2 * s * Legendre<P>::weight[m] * f;
+    }
+    return sum;
+}
+
+// A premium this small beside Black's price is left out where the grid cannot be trusted.
+constexpr double NEGLIGIBLE_PREMIUM = 1e-13;
 
 // The put of put-call symmetry, C(S, K, r, q) = P(K, S, q, r), in put coordinates, with Black's
 // price and sensitivities (in those coordinates) and the problem of its premium.
@@ -606,7 +638,19 @@ inline Greeks alo_value(double S, double K, double D, double F, double sigma, in
     }
     if (regime == alo::PutRegime::BOUNDARY) {
         const alo::Problem problem = alo::put_problem(side, sigma);
-        const alo::PutValue premium = alo::put_premium<Scheme, GREEKS>(problem);
+        const double rate = std::fmax(std::fabs(side.r), std::fabs(side.q));
+        const double nu = std::fmax(rate, std::fabs(side.r - side.q)) / sigma;
+        alo::PutValue premium;
+        if (nu <= Scheme::NU_MAX && sigma <= alo::SIGMA_MAX) {
+            premium = alo::put_premium<Scheme, GREEKS>(problem);
+        } else if (problem.log_SX <= problem.x_perpetual) {
+            // below the perpetual boundary, and so below the boundary at every tau
+            premium = {0, 0, 0, 0, true};
+        } else if (alo::premium_bound(problem) <= alo::NEGLIGIBLE_PREMIUM * price) {
+            premium = {0, 0, 0, 0, false};
+        } else {
+            return {nan, nan, nan, nan};
+        }
         if (premium.exercised) {
             price = side.K - side.S;
             delta = -1;
