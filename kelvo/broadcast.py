@@ -9,16 +9,37 @@ element the results are those of ``baw_price`` and ``baw_implied_vol``, bit for 
 
 Flags are given either as ``flag`` ("c" for a call; anything else, None included, is a put;
 a string, or an array or Series of them) or as a boolean ``is_call``.
+
+``model="baw"`` (the default) prices by the Barone-Adesi-Whaley approximation; ``model="alo"``
+by the early-exercise boundary's integral equation (Andersen, Lake and Offengeim), to about
+1e-9 relative with ``precision="accurate"`` (the default) or 1e-6 with ``precision="fast"``.
 """
 import math
 
 import numpy as np
 
-from kelvo._arrays import vectorized_baw_greeks, vectorized_baw_price
+from kelvo._arrays import (vectorized_alo_greeks, vectorized_alo_implied_vol,
+                           vectorized_alo_price, vectorized_baw_greeks, vectorized_baw_price)
 from kelvo.baw_core import baw_implied_vol, baw_price, vectorized_baw_implied_vol
 
 GREEKS = ("price", "delta", "gamma", "vega")
+MODELS = ("baw", "alo")
+PRECISIONS = ("accurate", "fast")
 _SCALARS = (float, int)
+
+
+def _alo_precision(model, precision):
+    """The precision to hand the ALO array functions, or None for BAW; ValueError for a model or
+    precision not known, or a precision given with model="baw"."""
+    if model not in MODELS:
+        raise ValueError(f"model must be one of {MODELS}, not {model!r}")
+    if precision is not None and precision not in PRECISIONS:
+        raise ValueError(f"precision must be one of {PRECISIONS}, not {precision!r}")
+    if model == "baw":
+        if precision is not None:
+            raise ValueError("precision applies to model='alo' only")
+        return None
+    return precision or "accurate"
 
 
 def _is_series(value):
@@ -108,39 +129,52 @@ def _shaped(values, shape, index):
     return values.reshape(shape)
 
 
-def price(S, K, D, F, sigma, flag=None, *, is_call=None):
-    """American (BAW) prices: ``baw_price`` broadcast over its arguments."""
-    if _all_scalar((S, K, D, F, sigma), flag, is_call):
+def price(S, K, D, F, sigma, flag=None, *, is_call=None, model="baw", precision=None):
+    """American prices: ``baw_price`` broadcast over its arguments, or with ``model="alo"`` the
+    accurate engine's (``precision`` "accurate" or "fast")."""
+    alo = _alo_precision(model, precision)
+    if alo is None and _all_scalar((S, K, D, F, sigma), flag, is_call):
         return baw_price(S, K, D, F, sigma, flag)
     numeric, flags, shape, index = _broadcast(
         {"S": S, "K": K, "D": D, "F": F, "sigma": sigma}, flag, is_call)
-    return _shaped(vectorized_baw_price(*numeric, flags), shape, index)
+    if alo is None:
+        return _shaped(vectorized_baw_price(*numeric, flags), shape, index)
+    return _shaped(vectorized_alo_price(*numeric, flags, alo), shape, index)
 
 
-def implied_vol(price, S, K, D, F, flag=None, *, is_call=None):
-    """Implied total standard deviations: ``baw_implied_vol`` broadcast over its arguments
-    (0.0 at or below intrinsic value, NaN where no volatility reproduces the price)."""
-    if _all_scalar((price, S, K, D, F), flag, is_call):
+def implied_vol(price, S, K, D, F, flag=None, *, is_call=None, model="baw", precision=None):
+    """Implied total standard deviations: ``baw_implied_vol`` broadcast over its arguments, or
+    with ``model="alo"`` the accurate engine's (0.0 at or below intrinsic value, NaN where no
+    volatility reproduces the price)."""
+    alo = _alo_precision(model, precision)
+    if alo is None and _all_scalar((price, S, K, D, F), flag, is_call):
         return baw_implied_vol(price, S, K, D, F, flag)
     numeric, flags, shape, index = _broadcast(
         {"price": price, "S": S, "K": K, "D": D, "F": F}, flag, is_call)
-    return _shaped(vectorized_baw_implied_vol(*numeric, flags), shape, index)
+    if alo is None:
+        return _shaped(vectorized_baw_implied_vol(*numeric, flags), shape, index)
+    return _shaped(vectorized_alo_implied_vol(*numeric, flags, alo), shape, index)
 
 
-def greeks(S, K, D, F, sigma, flag=None, *, is_call=None):
+def greeks(S, K, D, F, sigma, flag=None, *, is_call=None, model="baw", precision=None):
     """Price, delta, gamma and vega: a dict of floats (all scalars), a dict of arrays of the
     broadcast shape, or a DataFrame with those columns on the Series' index.
 
     delta = dV/dS and gamma = d2V/dS2 with D and the carry F/S held (the forward moves with the
     spot); vega = dV/dsigma per unit of total standard deviation, so vega * sqrt(T) / 100 is the
-    change per volatility point."""
+    change per volatility point. With ``model="alo"`` they are the accurate engine's own
+    derivatives, the boundary's sensitivity to sigma included."""
+    alo = _alo_precision(model, precision)
     scalar = _all_scalar((S, K, D, F, sigma), flag, is_call)
     if scalar:
         numeric, flags, shape, index = [[float(v)] for v in (S, K, D, F, sigma)], [flag], (), None
     else:
         numeric, flags, shape, index = _broadcast(
             {"S": S, "K": K, "D": D, "F": F, "sigma": sigma}, flag, is_call)
-    result = vectorized_baw_greeks(*numeric, flags)
+    if alo is None:
+        result = vectorized_baw_greeks(*numeric, flags)
+    else:
+        result = vectorized_alo_greeks(*numeric, flags, alo)
     if index is not None:
         import pandas as pd
 

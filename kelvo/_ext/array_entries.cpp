@@ -1,10 +1,7 @@
 // vectorized_baw_price and vectorized_baw_greeks: the inputs converted and viewed as for
 // vectorized_baw_implied_vol, then one serial loop of the kernel with the thread detached.
-#include <cstring>
-
 #include "array_entries.hpp"
-#include "baw_core/detached.hpp"
-#include "baw_core/parallel.hpp"
+#include "detached_loop.hpp"
 #include "kernel/pricing.hpp"
 
 namespace kelvo {
@@ -12,31 +9,6 @@ namespace {
 
 constexpr const char SOURCE_FILE[] = "kelvo/_ext/array_entries.cpp";
 constexpr const char *const NAMES[N_NUMERIC] = {"S_arr", "K_arr", "D_arr", "F_arr", "sigmas"};
-constexpr int N_GREEKS = 4;
-constexpr const char *const GREEK_NAMES[N_GREEKS] = {"price", "delta", "gamma", "vega"};
-
-// Runs element(i, S, K, D, F, sigma, q) over the inputs with the thread detached; false (with
-// KeyboardInterrupt or whatever a signal handler raised) when interrupted.
-template <typename Element>
-bool run_detached(const ParallelInputs &in, Element element) {
-    const char *p[N_NUMERIC];
-    for (int k = 0; k < N_NUMERIC; ++k) p[k] = in.numeric[k].data();
-    const char *q = in.q_view.data();
-    Detached detached;
-    for (Py_ssize_t i = 0; i < in.n; ++i) {
-        element(i, load<double>(p[0]), load<double>(p[1]), load<double>(p[2]), load<double>(p[3]),
-                load<double>(p[4]), load<int>(q));
-        for (int k = 0; k < N_NUMERIC; ++k) p[k] += in.numeric[k].stride();
-        q += in.q_view.stride();
-        if ((i & 15) == 15 && !detached.keep_going()) break;
-    }
-    detached.reattach();
-    return !detached.interrupted();
-}
-
-inline void store(const StridedView<double> &view, Py_ssize_t i, double value) {
-    std::memcpy(view.data() + i * view.stride(), &value, sizeof value);
-}
 
 template <typename Body>
 PyObject *bound_call(const Entry &entry, PyObject *const *args, Py_ssize_t nargs,
@@ -53,40 +25,11 @@ PyObject *bound_call(const Entry &entry, PyObject *const *args, Py_ssize_t nargs
 }
 
 PyObject *price_body(PyObject *const *inputs) {
-    ParallelInputs in;
-    StridedView<double> out_view;
-    Ref out;
-    if (!in.acquire(inputs, NAMES) || !(out = new_float64_array(in.n, out_view))) return nullptr;
-    const bool done = run_detached(in, [&](Py_ssize_t i, double S, double K, double D, double F,
-                                           double sigma, int q) {
-        store(out_view, i, kernel::_baw_price(S, K, D, F, sigma, q));
-    });
-    return done ? out.release() : nullptr;
+    return values_over(inputs, NAMES, kernel::_baw_price);
 }
 
 PyObject *greeks_body(PyObject *const *inputs) {
-    ParallelInputs in;
-    if (!in.acquire(inputs, NAMES)) return nullptr;
-    StridedView<double> views[N_GREEKS];
-    Ref arrays[N_GREEKS];
-    for (int g = 0; g < N_GREEKS; ++g) {
-        if (!(arrays[g] = new_float64_array(in.n, views[g]))) return nullptr;
-    }
-    const bool done = run_detached(in, [&](Py_ssize_t i, double S, double K, double D, double F,
-                                           double sigma, int q) {
-        const kernel::Greeks r = kernel::_baw_greeks(S, K, D, F, sigma, q);
-        store(views[0], i, r.price);
-        store(views[1], i, r.delta);
-        store(views[2], i, r.gamma);
-        store(views[3], i, r.vega);
-    });
-    if (!done) return nullptr;
-    Ref result(PyDict_New());
-    if (!result) return nullptr;
-    for (int g = 0; g < N_GREEKS; ++g) {
-        if (PyDict_SetItemString(result.get(), GREEK_NAMES[g], arrays[g].get()) < 0) return nullptr;
-    }
-    return result.release();
+    return greeks_over(inputs, NAMES, kernel::_baw_greeks);
 }
 
 PyObject *vectorized_baw_price(PyObject *, PyObject *const *args, Py_ssize_t nargs,
