@@ -9,10 +9,12 @@
 
 namespace {
 
-// Forty Chebyshev intervals, 48 points per node, Newton to the bits, 128 + 64 premium points;
-// no limit on the drift-to-volatility ratio (the reference is asked everywhere).
+// Forty Chebyshev intervals, 48 points per node, started from a 16-interval grid and taken by
+// Newton's method to the bits, 128 + 64 premium points; no limit on the drift-to-volatility
+// ratio (the reference is asked everywhere).
 struct ReferenceScheme {
-    static constexpr int N = 40, L = 48, JACOBIAN_STEPS = 10, CHORD_STEPS = 0;
+    static constexpr int COARSE_N = 16, COARSE_L = 16, COARSE_STEPS = 4;
+    static constexpr int N = 40, L = 48, JACOBIAN_STEPS = 8, CHORD_STEPS = 0;
     static constexpr int LAG_POINTS = 128, EARLY_POINTS = 64;
     static constexpr double NU_MAX = 1e300;
 };
