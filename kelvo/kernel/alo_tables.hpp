@@ -23,39 +23,15 @@ struct Legendre<8> {
 };
 
 template <>
-struct Legendre<12> {
-    static constexpr double node[12] = {0x1.2e1c4e37a2fdep-7, 0x1.88bc58023ba64p-5, 0x1.d73d4449dc328p-4, 0x1.a6961f47f100fp-3, 0x1.43ab96faba731p-2, 0x1.bfe1681c273c7p-2, 0x1.200f4bf1ec61dp-1, 0x1.5e2a3482a2c67p-1, 0x1.965a782e03bfcp-1, 0x1.c5185776c479bp-1, 0x1.e7743a7fdc45ap-1, 0x1.fb478ec721741p-1};
-    static constexpr double weight[12] = {0x1.8275d9dea6d8fp-6, 0x1.b60602bce6181p-5, 0x1.47d7258f22d8fp-4, 0x1.a0163e6b1ab72p-4, 0x1.de3155c256ab5p-4, 0x1.fe40ce6d4f025p-4, 0x1.fe40ce6d4f025p-4, 0x1.de3155c256ab5p-4, 0x1.a0163e6b1ab72p-4, 0x1.47d7258f22d8fp-4, 0x1.b60602bce6181p-5, 0x1.8275d9dea6d8fp-6};
-};
-
-template <>
 struct Legendre<16> {
     static constexpr double node[16] = {0x1.5b4f66ca1e083p-8, 0x1.c60a99e906503p-6, 0x1.132ff2bac6df4p-4, 0x1.f4ee8896e3653p-4, 0x1.874b732542e90p-3, 0x1.157ed32de2c47p-2, 0x1.6fd1a8cdee642p-2, 0x1.cf5a853312ac1p-2, 0x1.1852bd6676aa0p-1, 0x1.48172b9908cdfp-1, 0x1.754096690e9ddp-1, 0x1.9e2d2336af45cp-1, 0x1.c1622eed23936p-1, 0x1.dd9a01a8a7241p-1, 0x1.f1cfab30b7cd8p-1, 0x1.fd4961326bc3fp-1};
     static constexpr double weight[16] = {0x1.bcddab4b7c211p-7, 0x1.fdfb1a2c1265dp-6, 0x1.85c4ee79cc258p-5, 0x1.fe7af2bad386ap-5, 0x1.325f61bca3cbfp-4, 0x1.5a6ebbb5a75fcp-4, 0x1.75f8c77e0c00fp-4, 0x1.83feae80e4dfcp-4, 0x1.83feae80e4dfcp-4, 0x1.75f8c77e0c00fp-4, 0x1.5a6ebbb5a75fcp-4, 0x1.325f61bca3cbfp-4, 0x1.fe7af2bad386ap-5, 0x1.85c4ee79cc258p-5, 0x1.fdfb1a2c1265dp-6, 0x1.bcddab4b7c211p-7};
 };
 
 template <>
-struct Legendre<20> {
-    static constexpr double node[20] = {0x1.c252f9c718fd2p-9, 0x1.2724584289613p-6, 0x1.677cdf4601373p-5, 0x1.497d0a840a463p-4, 0x1.03c191972b564p-3, 0x1.74ae580b1de4ap-3, 0x1.f4df47d810013p-3, 0x1.40a998754d69ep-2, 0x1.8b5fa725b5d10p-2, 0x1.d8d1840ce8f2ap-2, 0x1.13973df98b86bp-1, 0x1.3a502c6d25178p-1, 0x1.5fab33c5594b1p-1, 0x1.82c82e09fbffbp-1, 0x1.a2d469fd3886ep-1, 0x1.bf0f9b9a352a7p-1, 0x1.d6d05eaf7eb74p-1, 0x1.e988320b9fec9p-1, 0x1.f6c6dd3debb4fp-1, 0x1.fe3dad0638e70p-1};
-    static constexpr double weight[20] = {0x1.209680274e8afp-7, 0x1.4c9b5ea53b67fp-6, 0x1.00b467df7e475p-5, 0x1.5519fe196e24ap-5, 0x1.a1817a317a821p-5, 0x1.e41ff31573b48p-5, 0x1.0db2c5db26dffp-4, 0x1.230348f34a535p-4, 0x1.31819b52c5992p-4, 0x1.38d6c490a3370p-4, 0x1.38d6c490a3370p-4, 0x1.31819b52c5992p-4, 0x1.230348f34a535p-4, 0x1.0db2c5db26dffp-4, 0x1.e41ff31573b48p-5, 0x1.a1817a317a821p-5, 0x1.5519fe196e24ap-5, 0x1.00b467df7e475p-5, 0x1.4c9b5ea53b67fp-6, 0x1.209680274e8afp-7};
-};
-
-template <>
-struct Legendre<24> {
-    static constexpr double node[24] = {0x1.3b690cb733ec7p-9, 0x1.9e0c1e680f139p-7, 0x1.f9a7a58f55b36p-6, 0x1.d13df3cd9785bp-5, 0x1.70a2cc7cb2401p-4, 0x1.0a1ce248c4454p-3, 0x1.685a2340bdef4p-3, 0x1.d17d08a7651aap-3, 0x1.21e5d13f0eda5p-2, 0x1.5eb2b9d3b8b78p-2, 0x1.9e25aaf51ac1dp-2, 0x1.df33ef5824ba3p-2, 0x1.10660853eda2ep-1, 0x1.30ed2a85729f2p-1, 0x1.50a6a31623a44p-1, 0x1.6f0d17607892dp-1, 0x1.8ba0bdd626b95p-1, 0x1.a5e9772fd0843p-1, 0x1.bd78c76dceeebp-1, 0x1.d1eba67069b80p-1, 0x1.e2ec20c32687ap-1, 0x1.f032c2d385526p-1, 0x1.f987cf865fc3bp-1, 0x1.fec496f348cc1p-1};
-    static constexpr double weight[24] = {0x1.9465bd3112202p-8, 0x1.d375514486f1dp-7, 0x1.6ab884f57c979p-6, 0x1.e5c6255d25edap-6, 0x1.2c6d5c2eff064p-5, 0x1.6108ef504463ap-5, 0x1.8fd8936444b16p-5, 0x1.b8177ba4a68dcp-5, 0x1.d91c78acb1b2dp-5, 0x1.f25cbce1d1ff6p-5, 0x1.01b7117cf8bd8p-4, 0x1.060475e763736p-4, 0x1.060475e763736p-4, 0x1.01b7117cf8bd8p-4, 0x1.f25cbce1d1ff6p-5, 0x1.d91c78acb1b2dp-5, 0x1.b8177ba4a68dcp-5, 0x1.8fd8936444b16p-5, 0x1.6108ef504463ap-5, 0x1.2c6d5c2eff064p-5, 0x1.e5c6255d25edap-6, 0x1.6ab884f57c979p-6, 0x1.d375514486f1dp-7, 0x1.9465bd3112202p-8};
-};
-
-template <>
 struct Legendre<32> {
     static constexpr double node[32] = {0x1.66a18fbf64a0fp-10, 0x1.d77b63ad0c91bp-8, 0x1.20aae7fac455ap-6, 0x1.0a9fed30405eep-5, 0x1.a8ab25d459a36p-5, 0x1.347ec0a5e57b4p-4, 0x1.a4e5adf8ed0ebp-4, 0x1.123ed9c52d88dp-3, 0x1.590aec76f00edp-3, 0x1.a62dd72d3a6b8p-3, 0x1.f8ef3af329ac5p-3, 0x1.2844a541c8387p-2, 0x1.5615518d42105p-2, 0x1.857c20798fdadp-2, 0x1.b607c563a0372p-2, 0x1.e74437b7733b6p-2, 0x1.0c5de42446625p-1, 0x1.24fc1d4e2fe47p-1, 0x1.3d41efc338129p-1, 0x1.54f557395ef7dp-1, 0x1.6bddad5f1be3cp-1, 0x1.81c431433594fp-1, 0x1.96748a34b1652p-1, 0x1.a9bd44e243fc5p-1, 0x1.bb70498eb49ddp-1, 0x1.cb634a40e25e3p-1, 0x1.d97027eb43509p-1, 0x1.e5754da2ba65dp-1, 0x1.ef56012cfbfa1p-1, 0x1.f6faa8c029dd5p-1, 0x1.fc510938a5e6ep-1, 0x1.ff4caf38204dbp-1};
     static constexpr double weight[32] = {0x1.cbf8bc743cc5cp-9, 0x1.0aa3c248696c9p-7, 0x1.a0060a8531ffap-7, 0x1.18c5800a355d9p-6, 0x1.5ee963a335495p-6, 0x1.a1c6ae961fbfap-6, 0x1.e0bd76c924981p-6, 0x1.0d9b9a62cac10p-5, 0x1.2854103b35e0cp-5, 0x1.40483e126fd14p-5, 0x1.553ee25ebebc6p-5, 0x1.6705e18e13ed1p-5, 0x1.7572bdb3f6e51p-5, 0x1.8062fc0f6fef9p-5, 0x1.87bc776f8c6d7p-5, 0x1.8b6d9eaec77adp-5, 0x1.8b6d9eaec77adp-5, 0x1.87bc776f8c6d7p-5, 0x1.8062fc0f6fef9p-5, 0x1.7572bdb3f6e51p-5, 0x1.6705e18e13ed1p-5, 0x1.553ee25ebebc6p-5, 0x1.40483e126fd14p-5, 0x1.2854103b35e0cp-5, 0x1.0d9b9a62cac10p-5, 0x1.e0bd76c924981p-6, 0x1.a1c6ae961fbfap-6, 0x1.5ee963a335495p-6, 0x1.18c5800a355d9p-6, 0x1.a0060a8531ffap-7, 0x1.0aa3c248696c9p-7, 0x1.cbf8bc743cc5cp-9};
-};
-
-template <>
-struct Legendre<48> {
-    static constexpr double node[48] = {0x1.422c4ea1a3b19p-11, 0x1.a801b286dae07p-9, 0x1.041a526e2251ep-7, 0x1.e1d3cd0f71a26p-7, 0x1.811feeadf2057p-6, 0x1.190a44f7c55a8p-5, 0x1.8184e0dad8bddp-5, 0x1.f98f9e0555d66p-5, 0x1.4054cc2845186p-4, 0x1.8b20dfbfe4b8cp-4, 0x1.dcdbb9a41c74dp-4, 0x1.1a96cbf9fa4cep-3, 0x1.49dbd2aa76cbep-3, 0x1.7c0a2f654bffep-3, 0x1.b0ec005c1b6c0p-3, 0x1.e8487d4c191d7p-3, 0x1.10f21a3b5fdcbp-2, 0x1.2ec0a53b10ae2p-2, 0x1.4d6fde542ce3cp-2, 0x1.6cded2f56c15fp-2, 0x1.8cebc2addc104p-2, 0x1.ad74436a999f4p-2, 0x1.ce55666aac909p-2, 0x1.ef6bddc159e69p-2, 0x1.084a111f530cbp-1, 0x1.18d54ccaa9b7bp-1, 0x1.2945de4ab3306p-1, 0x1.398a1ea911f7ep-1, 0x1.4990968549f51p-1, 0x1.594810d5e98e2p-1, 0x1.689fad6277a8fp-1, 0x1.7786f2e25011ap-1, 0x1.85ede0acf9b8ap-1, 0x1.93c4ffe8f9250p-1, 0x1.a0fd7426ad001p-1, 0x1.ad890b55624d1p-1, 0x1.b95a4d01816cdp-1, 0x1.c46488cb7c716p-1, 0x1.ce9be4080368fp-1, 0x1.d7f5667af75cfp-1, 0x1.e067061faaa2ap-1, 0x1.e7e7b1f252742p-1, 0x1.ee6f5bb083aa6p-1, 0x1.f3f7008a906fdp-1, 0x1.f878b0cbc2397p-1, 0x1.fbef96b64776cp-1, 0x1.fe57fe4d79252p-1, 0x1.ffaf74ec57971p-1};
-    static constexpr double weight[48] = {0x1.9d50bc55d2d99p-10, 0x1.e037f45d9bd00p-9, 0x1.781605954a639p-8, 0x1.fe80c5c315c9dp-8, 0x1.416423e8cba8ep-7, 0x1.822eefbc97517p-7, 0x1.c15b1e8f69969p-7, 0x1.fea4d40fed235p-7, 0x1.1ce51f31f701fp-6, 0x1.3945ed05d7d70p-6, 0x1.54565a91a8406p-6, 0x1.6df9583af719dp-6, 0x1.86135edf0aa09p-6, 0x1.9c8a8d5861892p-6, 0x1.b146c443c7e24p-6, 0x1.c431bfe4b31a0p-6, 0x1.d537300bfd4dfp-6, 0x1.e444cde6d0026p-6, 0x1.f14a6f9e10ad4p-6, 0x1.fc3a19b11a2a4p-6, 0x1.028406fc86d37p-5, 0x1.05d56c2248c44p-5, 0x1.080dac3f3725fp-5, 0x1.092a652a0fbb7p-5, 0x1.092a652a0fbb7p-5, 0x1.080dac3f3725fp-5, 0x1.05d56c2248c44p-5, 0x1.028406fc86d37p-5, 0x1.fc3a19b11a2a4p-6, 0x1.f14a6f9e10ad4p-6, 0x1.e444cde6d0026p-6, 0x1.d537300bfd4dfp-6, 0x1.c431bfe4b31a0p-6, 0x1.b146c443c7e24p-6, 0x1.9c8a8d5861892p-6, 0x1.86135edf0aa09p-6, 0x1.6df9583af719dp-6, 0x1.54565a91a8406p-6, 0x1.3945ed05d7d70p-6, 0x1.1ce51f31f701fp-6, 0x1.fea4d40fed235p-7, 0x1.c15b1e8f69969p-7, 0x1.822eefbc97517p-7, 0x1.416423e8cba8ep-7, 0x1.fe80c5c315c9dp-8, 0x1.781605954a639p-8, 0x1.e037f45d9bd00p-9, 0x1.9d50bc55d2d99p-10};
 };
 
 template <>
@@ -71,27 +47,11 @@ struct Legendre<128> {
 };
 
 template <>
-struct BoundaryRule<6> {
-    static constexpr double sin[6] = {0x1.b24946a5095cep-5, 0x1.0d44888656831p-2, 0x1.203eea5a0c50dp-1, 0x1.a72724b193e73p-1, 0x1.edfb43c83cfd2p-1, 0x1.ff47afb0fd124p-1};
-    static constexpr double one_minus_sin4[6] = {0x1.fffef6f86c884p-1, 0x1.fd8d516ad2a0fp-1, 0x1.cc9126f9e9d50p-1, 0x1.111ec5badfb19p-1, 0x1.116e5eee6c803p-3, 0x1.6fd9c076bccb5p-8};
-    static constexpr double sqrt_one_minus_sin4[6] = {0x1.ffff7b7c251e1p-1, 0x1.fec64898e9f26p-1, 0x1.e59a604ae8988p-1, 0x1.75f2d68398a6ep-1, 0x1.7629507e9e817p-2, 0x1.32def392fbddcp-4};
-    static constexpr double weight[6] = {0x1.4fdfc1f2621acp-14, 0x1.45bfdf72ea667p-6, 0x1.bbf7eaaab08f1p-3, 0x1.de6650e3a62aep-2, 0x1.12145bee53a2ap-2, 0x1.d1861e0e2a00ap-6};
-};
-
-template <>
 struct BoundaryRule<8> {
     static constexpr double sin[8] = {0x1.fee7e53326e05p-6, 0x1.45ac30ee0db54p-3, 0x1.74d1ab7b0f5f8p-2, 0x1.324f3ed31e1f4p-1, 0x1.9a442dee36c8cp-1, 0x1.dcdc2b53d39f5p-1, 0x1.f97c28e0f2538p-1, 0x1.ffc041fbc6c48p-1};
     static constexpr double one_minus_sin4[8] = {0x1.ffffe045cd513p-1, 0x1.ffac2fb008e58p-1, 0x1.f700f492cd721p-1, 0x1.be692ab967a12p-1, 0x1.2ceab571f15b6p-1, 0x1.faf5d8624c427p-3, 0x1.9911a30ec6624p-5, 0x1.fd90ef3e4189dp-10};
     static constexpr double sqrt_one_minus_sin4[8] = {0x1.fffff022e669bp-1, 0x1.ffd61620d4a9cp-1, 0x1.fb7b5fdbbbcbbp-1, 0x1.de14f9803bff8p-1, 0x1.88844b45ef2bdp-1, 0x1.fd7953cec711ep-2, 0x1.c9a654996945cp-3, 0x1.692d59c7d340ep-5};
     static constexpr double weight[8] = {0x1.43691d2e1d6cfp-17, 0x1.6b89b6d736a18p-9, 0x1.6ae4a862b742ep-5, 0x1.90620b46e6a1fp-3, 0x1.672240a8ff72cp-2, 0x1.28d929b01eb65p-2, 0x1.b5e61a7e8ab91p-4, 0x1.447b42f184680p-7};
-};
-
-template <>
-struct BoundaryRule<10> {
-    static constexpr double sin[10] = {0x1.4fbf0fdcb0107p-6, 0x1.b1471d5266340p-4, 0x1.fe3c98a2b6df5p-3, 0x1.b8cc5e35f5c9ep-2, 0x1.3d54da4adfe09p-1, 0x1.91cd47b5849f3p-1, 0x1.ce22689f9ca99p-1, 0x1.efdb00b577fd5p-1, 0x1.fd209e3e6f46ep-1, 0x1.ffe479e8fa762p-1};
-    static constexpr double one_minus_sin4[10] = {0x1.fffffa1533434p-1, 0x1.ffef96c6b6c89p-1, 0x1.fe07044f0f5c9p-1, 0x1.ee6b680d7d451p-1, 0x1.b472d6566b4bdp-1, 0x1.3dce1713d5048p-1, 0x1.5856639add52dp-2, 0x1.ecb2e1b896d8dp-4, 0x1.6c9bab4fdb777p-6, 0x1.b83deee94e0edp-11};
-    static constexpr double sqrt_one_minus_sin4[10] = {0x1.fffffd0a999f7p-1, 0x1.fff7cb5285f8ap-1, 0x1.ff0343c6c0e83p-1, 0x1.f7220c1b6c121p-1, 0x1.d8b7a2f7fbbeap-1, 0x1.9361851573cd3p-1, 0x1.28e6bc62842eep-1, 0x1.63262b4749affp-2, 0x1.3183f247589dbp-3, 0x1.dac4654eaba0dp-6};
-    static constexpr double weight[10] = {0x1.e3bd60ccdad5bp-20, 0x1.21bb3e4e4f6c4p-11, 0x1.51c60269921a8p-7, 0x1.f2ee68f1193eep-5, 0x1.634228e26e9e4p-3, 0x1.1cc81d5931b43p-2, 0x1.123335a3f14d1p-2, 0x1.3f0051c520b9ap-3, 0x1.900d22fc990e6p-5, 0x1.191de3e4c759ap-8};
 };
 
 template <>
@@ -111,30 +71,6 @@ struct BoundaryRule<16> {
 };
 
 template <>
-struct BoundaryRule<20> {
-    static constexpr double sin[20] = {0x1.61ae990dc689cp-8, 0x1.cf8bca9a6ffddp-6, 0x1.1a1e14f92846ep-4, 0x1.02176fa7147a1p-3, 0x1.95547e8fc057ap-3, 0x1.20bbba68d172cp-2, 0x1.7fc777e638376p-2, 0x1.e3a0b4c96c837p-2, 0x1.23d5eecb87439p-1, 0x1.53a35d807c416p-1, 0x1.7f21b9b52cb0dp-1, 0x1.a4af619491e6ap-1, 0x1.c34c558fbcd46p-1, 0x1.daae6d205d8bep-1, 0x1.eb39ab7798fd9p-1, 0x1.f5df4992ff1dcp-1, 0x1.fbeb08a69feabp-1, 0x1.fec8bb1822ad3p-1, 0x1.ffcb87a08522dp-1, 0x1.fffe175c1da75p-1};
-    static constexpr double one_minus_sin4[20] = {0x1.fffffff8b6a48p-1, 0x1.ffffea7ff5735p-1, 0x1.fffd0cdaec7f4p-1, 0x1.ffdef0fbac04dp-1, 0x1.ff36e4d354c93p-1, 0x1.fcc37d7a5d21ep-1, 0x1.f5e5f509c9d37p-1, 0x1.e686633dfbd6dp-1, 0x1.c9f4dbc934e73p-1, 0x1.9cdbbf8cc76a7p-1, 0x1.5f75d16f44447p-1, 0x1.16a4eb7327d8fp-1, 0x1.95e0ae053d237p-2, 0x1.0b77242ad1cb6p-2, 0x1.38b4e2ff28a82p-3, 0x1.3a9960c5b8082p-4, 0x1.02224eecc64aap-5, 0x1.36298078f8a9ap-7, 0x1.a38279830939cp-10, 0x1.e8a126d588e67p-15};
-    static constexpr double sqrt_one_minus_sin4[20] = {0x1.fffffffc5b524p-1, 0x1.fffff53ffa9ccp-1, 0x1.fffe866ceb070p-1, 0x1.ffef783985cddp-1, 0x1.ff9b6887fe8cap-1, 0x1.fe61169f4428cp-1, 0x1.faec897dec2d6p-1, 0x1.f3199752deaa2p-1, 0x1.e43990900ed0cp-1, 0x1.cbc3bd78d9a73p-1, 0x1.a833cd665ada7p-1, 0x1.79b618e936367p-1, 0x1.4257ad504a6d7p-1, 0x1.05ab7f281137bp-1, 0x1.9021d786bbe15p-2, 0x1.1bca8453814a2p-2, 0x1.6b8b6588dca0fp-3, 0x1.8e803df989e67p-4, 0x1.47b6019c15a3dp-5, 0x1.f42da335522d5p-8};
-    static constexpr double weight[20] = {0x1.2ad9278233f32p-27, 0x1.8390fc0e8a78cp-19, 0x1.0d310675b3f1cp-14, 0x1.1055003b861f0p-11, 0x1.3ef31aa5752c9p-9, 0x1.05b26eb73f470p-7, 0x1.4ad27cdc68025p-6, 0x1.5395f18208a7ap-5, 0x1.2412dc5a48fbfp-4, 0x1.ad5b56e6724cep-4, 0x1.112e87536143cp-3, 0x1.2f757aa76a092p-3, 0x1.27b3b0d63a8e2p-3, 0x1.fa198f83b4390p-4, 0x1.7abc5de6360a0p-4, 0x1.e8faca68a8961p-5, 0x1.07ae4ade2229cp-5, 0x1.b935efc0e980ep-7, 0x1.d8723de0e6ff6p-9, 0x1.3920cad42a45ap-12};
-};
-
-template <>
-struct BoundaryRule<24> {
-    static constexpr double sin[24] = {0x1.ef71b9b37e498p-9, 0x1.452bb0ee42c00p-6, 0x1.8cfc20013cc69p-5, 0x1.6cea6e7cb795cp-4, 0x1.209003f620169p-3, 0x1.9f1cde59ee96fp-3, 0x1.176e29939b1e1p-2, 0x1.65e0516c2ca54p-2, 0x1.b8826103e6d05p-2, 0x1.0657d3e6a7ac0p-1, 0x1.2fd3f526a5ad3p-1, 0x1.575fc16eaa1f4p-1, 0x1.7bc9816e09ff6p-1, 0x1.9c1b837d5a856p-1, 0x1.b7ae8c48116eap-1, 0x1.ce340b7ba7433p-1, 0x1.dfb6af396704cp-1, 0x1.ec9185aa000dbp-1, 0x1.f55f48c1c0a38p-1, 0x1.fae468e028f65p-1, 0x1.fdf6cb352404ap-1, 0x1.ff660198a632cp-1, 0x1.ffe62ed9f3ceap-1, 0x1.ffff104988381p-1};
-    static constexpr double one_minus_sin4[24] = {0x1.fffffffe3f146p-1, 0x1.fffffacb3a9b9p-1, 0x1.ffff46f38c069p-1, 0x1.fff7be1e7a142p-1, 0x1.ffcc572c2d265p-1, 0x1.ff22c3c168f3bp-1, 0x1.fd2937c820e54p-1, 0x1.f85c92b9d105ap-1, 0x1.ee7732d2ca37ep-1, 0x1.dcb5689adff9fp-1, 0x1.c082b832b41fdp-1, 0x1.986c7e1b56db7p-1, 0x1.64fe3a4305057p-1, 0x1.291a260238c7dp-1, 0x1.d31a98f16ab3fp-2, 0x1.57ee9d979f82ep-2, 0x1.d5bdb28d8fcf1p-3, 0x1.25a62d28014a6p-3, 0x1.49a56c1fc3ca2p-4, 0x1.4209ccb10f8bbp-5, 0x1.030d843fad645p-6, 0x1.3371f76f70859p-8, 0x1.9cf3239c4e039p-11, 0x1.df6b9edf00269p-16};
-    static constexpr double sqrt_one_minus_sin4[24] = {0x1.ffffffff1f8a3p-1, 0x1.fffffd659d4c1p-1, 0x1.ffffa379bda72p-1, 0x1.fffbdf0afa108p-1, 0x1.ffe62aef42ecbp-1, 0x1.ff9155eb0db9dp-1, 0x1.fe941a92f43bbp-1, 0x1.fc2a9cd0948c0p-1, 0x1.f7280c0eb6047p-1, 0x1.ee0a0eb8a3ef0p-1, 0x1.df347b5c35450p-1, 0x1.c949ea65b77b4p-1, 0x1.ab873f459e91cp-1, 0x1.8605593da6161p-1, 0x1.59cd2786b61cfp-1, 0x1.28b9fbe18f6dap-1, 0x1.ea6a605dd37fap-2, 0x1.83bf6f83c6e70p-2, 0x1.227fa2a4a1278p-2, 0x1.960f016b7e430p-3, 0x1.018599a9a9c51p-3, 0x1.188bbbf5d87a4p-4, 0x1.cbd0c37ace23bp-6, 0x1.5e54aabda01f2p-8};
-    static constexpr double weight[24] = {0x1.1fc93575bbb96p-29, 0x1.781fd16286080p-21, 0x1.0945fe91915d7p-16, 0x1.1329fe8170591p-13, 0x1.4e8f8592278d7p-11, 0x1.21696a599503cp-9, 0x1.88e5ebb7c4cdep-8, 0x1.ba60dcdbe43a9p-7, 0x1.ab44e76f29171p-6, 0x1.69bc94f5f587dp-5, 0x1.105a99ae23faep-4, 0x1.705c3dab66a92p-4, 0x1.c2a0d3cddfacep-4, 0x1.f51221ee0ea7dp-4, 0x1.fc0af742111b5p-4, 0x1.d663ac4a2ecf1p-4, 0x1.8d6e73a14597dp-4, 0x1.313713c7e1c34p-4, 0x1.a62fca318f47ep-5, 0x1.021645ff0263cp-5, 0x1.0cb148c8d4e2ep-6, 0x1.b836ff123b62dp-8, 0x1.d210e940d19f1p-10, 0x1.335613a988d6ep-13};
-};
-
-template <>
-struct BoundaryRule<32> {
-    static constexpr double sin[32] = {0x1.19ab01683f32fp-9, 0x1.724b0fa116c66p-7, 0x1.c5614fff54619p-6, 0x1.a2a1758679dbap-5, 0x1.4d2a5936f12a9p-4, 0x1.e37412055bc75p-4, 0x1.492367aa0cd44p-3, 0x1.ab9d3e0071ad1p-3, 0x1.0bd7fa5d1037cp-2, 0x1.45d0872b8dbcap-2, 0x1.82bc3b527b031p-2, 0x1.c1858206b0ff0p-2, 0x1.00828a44d034ap-1, 0x1.20060e905b31bp-1, 0x1.3eb80582d2e04p-1, 0x1.5c0b9f7078ec8p-1, 0x1.7782c70fd20ffp-1, 0x1.90b3c79b9eeebp-1, 0x1.a74dda4cb2d0ap-1, 0x1.bb1c36d647c5bp-1, 0x1.cc0766ea5d976p-1, 0x1.da14c78eea4d2p-1, 0x1.e5644e3bd1a4cp-1, 0x1.ee2ccd9d6a1a8p-1, 0x1.f4b711fb8d3a7p-1, 0x1.f9583d261cd35p-1, 0x1.fc6bcd103bf43p-1, 0x1.fe4db09890d60p-1, 0x1.ff54be716ea44p-1, 0x1.ffcdce7184fa7p-1, 0x1.fff7a17a40702p-1, 0x1.ffffb285c34eep-1};
-    static constexpr double one_minus_sin4[32] = {0x1.ffffffffd11a8p-1, 0x1.ffffff73ebc54p-1, 0x1.ffffec53236d9p-1, 0x1.ffff1b2b530c8p-1, 0x1.fffa433e57a73p-1, 0x1.ffe68fc98e4c4p-1, 0x1.ffa88fafd86cap-1, 0x1.ff06e2bb91f2fp-1, 0x1.fd9a7863eae92p-1, 0x1.fac0a41d52c95p-1, 0x1.f5955ac660c2fp-1, 0x1.ecfc6e942c1e2p-1, 0x1.dfbe88e01295cp-1, 0x1.ccb9affee7e94p-1, 0x1.b31e5f83ea9b8p-1, 0x1.92abe201db895p-1, 0x1.6bdb7c02bb43ap-1, 0x1.3fec117cdaae1p-1, 0x1.10c750e864b17p-1, 0x1.c187bff4d7215p-2, 0x1.64a3a906432aep-2, 0x1.0f48cc32b6726p-2, 0x1.89adb185cf2b8p-3, 0x1.0ea61c0448a3dp-3, 0x1.5d5a0c91dafadp-4, 0x1.a1b500561e3d3p-5, 0x1.c551918210c11p-6, 0x1.b02802b03e548p-7, 0x1.55d76a799dc1cp-8, 0x1.91516b5487acbp-10, 0x1.0bca26f611c11p-12, 0x1.35e8ac6c3d5c1p-17};
-    static constexpr double sqrt_one_minus_sin4[32] = {0x1.ffffffffe88d4p-1, 0x1.ffffffb9f5e2ap-1, 0x1.fffff629919e9p-1, 0x1.ffff8d959cbd8p-1, 0x1.fffd219d1d24dp-1, 0x1.fff347bc5467cp-1, 0x1.ffd445f9eae85p-1, 0x1.ff836233791fbp-1, 0x1.fecce01490cabp-1, 0x1.fd5e97349f56ap-1, 0x1.fac3d36a7f296p-1, 0x1.f66730d83959dp-1, 0x1.ef9c1b8dd909cp-1, 0x1.e5afbe600f8c8p-1, 0x1.d7ff1e1bf2695p-1, 0x1.c60e98042791ep-1, 0x1.af9e775dd1648p-1, 0x1.94b8e85eafa0fp-1, 0x1.75b6f2a455b3dp-1, 0x1.533beb95acaf1p-1, 0x1.2e2888bbddd9ap-1, 0x1.078809b062a36p-1, 0x1.c0f546de8a80fp-2, 0x1.7440bdd195eeap-2, 0x1.2b0e2594dbb09p-2, 0x1.ce74dc59b62afp-3, 0x1.54a915c5637f2p-3, 0x1.d66318c99d803p-4, 0x1.27d2c2cd6cb0dp-4, 0x1.4086db50e13f0p-5, 0x1.05d4172bfb7e5p-6, 0x1.8e56965ee8672p-9};
-    static constexpr double weight[32] = {0x1.e12f7b4fff721p-33, 0x1.3cdd7105c4f39p-24, 0x1.c5932f854d64ep-20, 0x1.e186463cdf403p-17, 0x1.2ebe923e0376ap-14, 0x1.124f43c4e272dp-12, 0x1.8c01e74c63d04p-11, 0x1.e28ee398b4993p-10, 0x1.01467d35279a5p-8, 0x1.eba0cf0aece04p-8, 0x1.abca6407f8c82p-7, 0x1.56ecbd6e23a07p-6, 0x1.feb8dca034543p-6, 0x1.6378d0548fd68p-5, 0x1.d0a9e59cb0e67p-5, 0x1.1e32e6c832946p-4, 0x1.4d26a3d3df495p-4, 0x1.6f3a99203cad0p-4, 0x1.7fe7b941a53efp-4, 0x1.7d03575d27298p-4, 0x1.6724c38f80290p-4, 0x1.416cafe99aedcp-4, 0x1.10c8fdc372406p-4, 0x1.b5e45893abaeep-5, 0x1.4ad2e67b3d3e1p-5, 0x1.d2c21585742d5p-6, 0x1.2f5fd92ceb0e8p-6, 0x1.6320710714cb9p-7, 0x1.6731fa34bcf2bp-8, 0x1.21009851c1676p-9, 0x1.2edb53b1b38cep-11, 0x1.8d7aeb171b2c2p-15};
-};
-
-template <>
 struct BoundaryRule<48> {
     static constexpr double sin[48] = {0x1.fa1175d026b85p-11, 0x1.4d033977ecc96p-8, 0x1.988ed705d6252p-7, 0x1.7a6485d94512ep-6, 0x1.2e68543cc1833p-5, 0x1.b93e3ed2d41a6p-5, 0x1.2e82a11c444bcp-4, 0x1.8c71f0b034deep-4, 0x1.f5e917cdc9fc0p-4, 0x1.35259a42330a5p-3, 0x1.74708b0be4dd4p-3, 0x1.b86c2a2e0fbe5p-3, 0x1.0050c23824f55p-2, 0x1.2646130da006ap-2, 0x1.4dcd649c39c49p-2, 0x1.76983e2c2189fp-2, 0x1.a05322a2982fbp-2, 0x1.caa69e740e307p-2, 0x1.f5388d9786f61p-2, 0x1.0fd6c8d95f9f3p-1, 0x1.24d556dff399cp-1, 0x1.396b7cf22d90bp-1, 0x1.4d6eb020fc17dp-1, 0x1.60b72930267d5p-1, 0x1.7320b33cda0adp-1, 0x1.848b6646a3fb4p-1, 0x1.94dc464619c83p-1, 0x1.a3fdc09cc3519p-1, 0x1.b1e0031d89683p-1, 0x1.be79299bed182p-1, 0x1.c9c540bebdaeap-1, 0x1.d3c61ea386a1ep-1, 0x1.dc8313961d718p-1, 0x1.e40876a26e3eap-1, 0x1.ea671301e6207p-1, 0x1.efb37c4c1f512p-1, 0x1.f4054fdd5a6adp-1, 0x1.f7766a1590fa4p-1, 0x1.fa2215efb2a79p-1, 0x1.fc243d0656c91p-1, 0x1.fd989d7a07176p-1, 0x1.fe9a0a677f8bep-1, 0x1.ff41bac464fc2p-1, 0x1.ffa6a9a0641eep-1, 0x1.ffdd09fe42e12p-1, 0x1.fff5cfc798494p-1, 0x1.fffe4ecde5310p-1, 0x1.fffff05e5ba74p-1};
     static constexpr double one_minus_sin4[48] = {0x1.fffffffffe175p-1, 0x1.fffffffa45efcp-1, 0x1.ffffff306926fp-1, 0x1.fffff6741d2dbp-1, 0x1.ffffc1b08981fp-1, 0x1.fffee59363600p-1, 0x1.fffc19ad98146p-1, 0x1.fff47f4ac59c6p-1, 0x1.ffe272e3a3d51p-1, 0x1.ffbbf2568b5e2p-1, 0x1.ff70a50ddc895p-1, 0x1.fee7abc0252d2p-1, 0x1.fdfd78bc46fa8p-1, 0x1.fc820b4e19ed0p-1, 0x1.fa37faf792345p-1, 0x1.f6d4c3cab1cf9p-1, 0x1.f202b6c719022p-1, 0x1.eb64cccc1fbb8p-1, 0x1.e29c616797680p-1, 0x1.d750923dafd48p-1, 0x1.c936b25121b7dp-1, 0x1.b81afbb89eddbp-1, 0x1.a3e87cc0adf35p-1, 0x1.8caf332447c01p-1, 0x1.72a767749b102p-1, 0x1.5631a2d2534f5p-1, 0x1.37d3006281b72p-1, 0x1.182e1249b3953p-1, 0x1.eff2075ca28fap-2, 0x1.afe3f627da3d3p-2, 0x1.71a5e74cd1249p-2, 0x1.368c93562660fp-2, 0x1.ff743f5d9cbe6p-3, 0x1.9c1fe86700d9ap-3, 0x1.444d342a2021cp-3, 0x1.f12f01b6b8897p-4, 0x1.72175d5a23607p-4, 0x1.0a70cb3927d35p-4, 0x1.7112f152792f2p-5, 0x1.e85372286254fp-6, 0x1.318843047440ap-6, 0x1.647ee22cbc568p-7, 0x1.7bb68b7c1e27dp-8, 0x1.64fc01cd679d4p-9, 0x1.179369999740cp-10, 0x1.45fd51d424742p-12, 0x1.b12ff50855960p-15, 0x1.f434743065c5bp-20};
@@ -143,31 +79,8 @@ struct BoundaryRule<48> {
 };
 
 template <>
-struct BoundaryRule<64> {
-    static constexpr double sin[64] = {0x1.1e2a933181e57p-11, 0x1.78c2ed31525ccp-9, 0x1.ce8df9af2d8bep-8, 0x1.acd83efb53ae3p-7, 0x1.57344d24769d3p-6, 0x1.f5a8af4d2dcccp-6, 0x1.58afbb3826117p-5, 0x1.c4eb6acf392c4p-5, 0x1.1f9cd2fd83c32p-4, 0x1.639f75f6720e0p-4, 0x1.ae488a8c7f026p-4, 0x1.ff5b3c0d51e63p-4, 0x1.2b494957b1bb5p-3, 0x1.59d0914a558f5p-3, 0x1.8b1868d3ad6d1p-3, 0x1.bef15cda09170p-3, 0x1.f52795d713f22p-3, 0x1.16c17619916f8p-2, 0x1.33e3888ad0ffdp-2, 0x1.51d9e6751d99fp-2, 0x1.7082aa262e0b0p-2, 0x1.8fba59b7610dep-2, 0x1.af5c27b77e448p-2, 0x1.cf423e2d39083p-2, 0x1.ef46130080e8ap-2, 0x1.07a06243ae1fdp-1, 0x1.1785be541326ep-1, 0x1.273fec60be91ep-1, 0x1.36bc2a2950f20p-1, 0x1.45e85a1beb5bep-1, 0x1.54b3381b98c62p-1, 0x1.630c8c4a50181p-1, 0x1.70e55ab8019fdp-1, 0x1.7e300ee7115a4p-1, 0x1.8ae0a22df3f4cp-1, 0x1.96ecbc1c917a1p-1, 0x1.a24bcc3178f9dp-1, 0x1.acf71c5574715p-1, 0x1.b6e9dbc21a486p-1, 0x1.c0212227e2081p-1, 0x1.c89beb184b3adp-1, 0x1.d05b09e721a74p-1, 0x1.d76116614aa75p-1, 0x1.ddb252de6e3c2p-1, 0x1.e3548c541cfd7p-1, 0x1.e84ef52bf512cp-1, 0x1.eca9fbb236e5bp-1, 0x1.f06f1cff02acfp-1, 0x1.f3a8b54235df5p-1, 0x1.f661ce58f7353p-1, 0x1.f8a5ed8d14269p-1, 0x1.fa80e1523980fp-1, 0x1.fbfe8fc4c4315p-1, 0x1.fd2ac69a784f1p-1, 0x1.fe110d1ff2f98p-1, 0x1.febc78c739935p-1, 0x1.ff3784b55dbebp-1, 0x1.ff8beca7ab85dp-1, 0x1.ffc28b74fb824p-1, 0x1.ffe33d5e1fb51p-1, 0x1.fff4c6515a74cp-1, 0x1.fffcbc3895e72p-1, 0x1.ffff7560a1f0ap-1, 0x1.fffffb007359ep-1};
-    static constexpr double one_minus_sin4[64] = {0x1.ffffffffffce1p-1, 0x1.ffffffff69dfcp-1, 0x1.ffffffeaaee5ep-1, 0x1.ffffff0401838p-1, 0x1.fffff98a0e264p-1, 0x1.ffffe2820becep-1, 0x1.ffff96d4c8ccap-1, 0x1.fffec67928464p-1, 0x1.fffcd04765b06p-1, 0x1.fff88d5be23ecp-1, 0x1.fff009b7d6fefp-1, 0x1.ffe0291d1ec05p-1, 0x1.ffc438f99855dp-1, 0x1.ff957289916a8p-1, 0x1.ff4a730923fc2p-1, 0x1.fed6b2a90eab6p-1, 0x1.fe2a05bfce5c0p-1, 0x1.fd3036071312ep-1, 0x1.fbd0c341f12fcp-1, 0x1.f9eedb0b783e6p-1, 0x1.f769967656df9p-1, 0x1.f41c895e2ac59p-1, 0x1.efe0aac34c743p-1, 0x1.ea8d97663c58bp-1, 0x1.e3fb28747da5dp-1, 0x1.dc0350088b66fp-1, 0x1.d28425418e4a6p-1, 0x1.c76202a872374p-1, 0x1.ba8994543191ap-1, 0x1.abf1b089c5383p-1, 0x1.9b9cd5f9deb95p-1, 0x1.899a2e7e079bep-1, 0x1.7605fc3195979p-1, 0x1.6109607aaf6b6p-1, 0x1.4ad978381b21ap-1, 0x1.33b5d4be353c3p-1, 0x1.1be665659b4bbp-1, 0x1.03b8effc20e5fp-1, 0x1.d6fc7cd52afbbp-2, 0x1.a70e593e27654p-2, 0x1.784385d2520cdp-2, 0x1.4b2d0cfacf83cp-2, 0x1.204c486464c4cp-2, 0x1.f01e45b85fbb7p-3, 0x1.a59ad666baeb9p-3, 0x1.618e90c025071p-3, 0x1.244996cf1d329p-3, 0x1.dbda294bdc86fp-4, 0x1.7cdc86d44b4a5p-4, 0x1.2b35c331a5c6ep-4, 0x1.cc7afa1fdc842p-5, 0x1.5a27d5e7478f8p-5, 0x1.fabbd0c44e4b5p-6, 0x1.679d19f9fa352p-6, 0x1.ec26fb75ce7e2p-7, 0x1.425512ffac63ep-7, 0x1.900b5168a696ep-8, 0x1.cfaf9491329f3p-9, 0x1.eb4bdabd2b143p-10, 0x1.cc03599fbcf13p-11, 0x1.672a04ad77ddbp-12, 0x1.a1dfb5d55e9c0p-14, 0x1.153e4b867def1p-16, 0x1.3fe324d7cf4eep-21};
-    static constexpr double sqrt_one_minus_sin4[64] = {0x1.ffffffffffe70p-1, 0x1.ffffffffb4efep-1, 0x1.fffffff55772fp-1, 0x1.ffffff8200c1bp-1, 0x1.fffffcc507108p-1, 0x1.fffff14105c01p-1, 0x1.ffffcb6a61b31p-1, 0x1.ffff633c7c237p-1, 0x1.fffe682310642p-1, 0x1.fffc46aa7993ep-1, 0x1.fff804cbfea9bp-1, 0x1.fff0144f31729p-1, 0x1.ffe21b9d69a57p-1, 0x1.ffcab67ee7918p-1, 0x1.ffa531771a458p-1, 0x1.ff6b43b9f879cp-1, 0x1.ff14ccda2ac2ap-1, 0x1.fe979c2d4faa5p-1, 0x1.fde748508bf75p-1, 0x1.fcf51d13b8cd8p-1, 0x1.fbb0254b950d7p-1, 0x1.fa0554a5ec8a4p-1, 0x1.f7dfd3ad957e5p-1, 0x1.f5296de262e0ap-1, 0x1.f1cb1f5ab7c7ap-1, 0x1.edadbd0e06cf7p-1, 0x1.e8bab0e1fe6aep-1, 0x1.e2dcc10ce271ep-1, 0x1.dc00d97414039p-1, 0x1.d416cd6a0205cp-1, 0x1.cb12088e5f221p-1, 0x1.c0ea268508a25p-1, 0x1.b59b6aa0c4dc0p-1, 0x1.a927125eccfdep-1, 0x1.9b937f84d5150p-1, 0x1.8cec38bb6643bp-1, 0x1.7d41c17ac1855p-1, 0x1.6ca94bf5c2623p-1, 0x1.5b3c49459f1fdp-1, 0x1.4917dd61821cfp-1, 0x1.365c3d5a14e4ap-1, 0x1.232bfedd56d6fp-1, 0x1.0fab60326a666p-1, 0x1.f7ff1f5964255p-2, 0x1.d09bf22743a6ep-2, 0x1.a9773d6daa460p-2, 0x1.82d905d94e368p-2, 0x1.5d064b3cf93c5p-2, 0x1.384030b61d1d2p-2, 0x1.14c3547a5c846p-2, 0x1.e58eaf6e7c1b0p-3, 0x1.a4fd29e393a42p-3, 0x1.682c034565d48p-3, 0x1.2f6a6ce095829p-3, 0x1.f5fa619b09f44p-4, 0x1.963e73a1255bfp-4, 0x1.400486ee76684p-4, 0x1.e73e94b883cdbp-5, 0x1.62a4add9a88c7p-5, 0x1.e54f993423e5ep-6, 0x1.2f39dc588bbc1p-6, 0x1.4712483b28acap-7, 0x1.0a68f69c7bc6fp-8, 0x1.94b34337efc29p-11};
-    static constexpr double weight[64] = {0x1.006bffc22aa9bp-40, 0x1.543757679ddf7p-32, 0x1.edb7e1251bda3p-28, 0x1.0b8d2538643d4p-24, 0x1.5a34899bdeda8p-22, 0x1.45c2159d1ff25p-20, 0x1.ed82d5600a01bp-19, 0x1.3f537d06cc48cp-17, 0x1.6e830f1ec2dbdp-16, 0x1.7ea82d99603a5p-15, 0x1.71f09ad6fcfe3p-14, 0x1.4f801b84435b6p-13, 0x1.2038e98112e23p-12, 0x1.d89f48c2ad653p-12, 0x1.73fe53045df0fp-11, 0x1.1a62ba25b88abp-10, 0x1.9f0b7cdd9769bp-10, 0x1.282ee6735b386p-9, 0x1.9b855ecf73b78p-9, 0x1.16e49f99367dcp-8, 0x1.716ae7d423aaep-8, 0x1.dee5a264155e9p-8, 0x1.302cfd82878f0p-7, 0x1.7b0af9783a80fp-7, 0x1.cfc49c81f206cp-7, 0x1.16c9cab17bd0ap-6, 0x1.49957505dff61p-6, 0x1.7f5b450725bacp-6, 0x1.b6f1fd0686499p-6, 0x1.eefa3340ef1b5p-6, 0x1.12f5e67df478cp-5, 0x1.2d139f08b94c9p-5, 0x1.4504bf13d93a7p-5, 0x1.5a00ac6e8664cp-5, 0x1.6b5248a7e3b4cp-5, 0x1.7861a4d4095d9p-5, 0x1.80bc1f251d268p-5, 0x1.841a537c681c8p-5, 0x1.8263778370544p-5, 0x1.7badf30b1bc7bp-5, 0x1.703d4022eddc9p-5, 0x1.607d555032d28p-5, 0x1.4cfc0a08280f8p-5, 0x1.3661060400f52p-5, 0x1.1d64dcfb7e825p-5, 0x1.02c7f987010f6p-5, 0x1.ce93d9c1c7199p-6, 0x1.974341c016387p-6, 0x1.60ed9330bf823p-6, 0x1.2cb9a1440474cp-6, 0x1.f73d43cdd491ep-7, 0x1.9cc06abff8e89p-7, 0x1.4b1a725cf92b3p-7, 0x1.0301f8d00e0c8p-7, 0x1.899956d392a88p-8, 0x1.20f04c45e7a4ep-8, 0x1.96d1fcd2d6a5bp-9, 0x1.0fbe493d67f5cp-9, 0x1.5302364900db2p-10, 0x1.8113b0f0b6646p-11, 0x1.7d4e17e5a848ep-12, 0x1.2e710bbbc27ebp-13, 0x1.3a24ccafb628cp-15, 0x1.9a6b5c7966b01p-19};
-};
-
-template <>
-struct Chebyshev<6> {
-    static constexpr double point[7] = {0x0.0p+0, 0x1.126145e9ecd56p-4, 0x1.0000000000000p-2, 0x1.0000000000000p-1, 0x1.8000000000000p-1, 0x1.ddb3d742c2655p-1, 0x1.0000000000000p+0};
-};
-
-template <>
 struct Chebyshev<8> {
     static constexpr double point[9] = {0x0.0p+0, 0x1.37ca1866b95cfp-5, 0x1.2bec333018867p-3, 0x1.3c10eaca8ab4fp-2, 0x1.0000000000000p-1, 0x1.61f78a9abaa59p-1, 0x1.b504f333f9de6p-1, 0x1.ec835e79946a3p-1, 0x1.0000000000000p+0};
-};
-
-template <>
-struct Chebyshev<10> {
-    static constexpr double point[11] = {0x0.0p+0, 0x1.90f1ecbbab00ap-6, 0x1.8722191a02d61p-4, 0x1.a61b9f7154b44p-3, 0x1.61c8864680b58p-2, 0x1.0000000000000p-1, 0x1.4f1bbcdcbfa54p-1, 0x1.96791823aad2fp-1, 0x1.cf1bbcdcbfa54p-1, 0x1.f378709a22a80p-1, 0x1.0000000000000p+0};
-};
-
-template <>
-struct Chebyshev<12> {
-    static constexpr double point[13] = {0x0.0p+0, 0x1.1722b8b740eb4p-6, 0x1.126145e9ecd56p-4, 0x1.2bec333018867p-3, 0x1.0000000000000p-2, 0x1.7b7c11f367cb8p-2, 0x1.0000000000000p-1, 0x1.4241f7064c1a4p-1, 0x1.8000000000000p-1, 0x1.b504f333f9de6p-1, 0x1.ddb3d742c2655p-1, 0x1.f746ea3a45f8ap-1, 0x1.0000000000000p+0};
 };
 
 template <>
@@ -176,28 +89,8 @@ struct Chebyshev<16> {
 };
 
 template <>
-struct Chebyshev<20> {
-    static constexpr double point[21] = {0x0.0p+0, 0x1.936daf406e919p-8, 0x1.90f1ecbbab00ap-6, 0x1.be6ff16169c9bp-5, 0x1.8722191a02d61p-4, 0x1.2bec333018867p-3, 0x1.a61b9f7154b44p-3, 0x1.178e8ea5d9100p-2, 0x1.61c8864680b58p-2, 0x1.afe7d2615eb23p-2, 0x1.0000000000000p-1, 0x1.280c16cf50a6fp-1, 0x1.4f1bbcdcbfa54p-1, 0x1.7438b8ad13780p-1, 0x1.96791823aad2fp-1, 0x1.b504f333f9de6p-1, 0x1.cf1bbcdcbfa54p-1, 0x1.e41900e9e9636p-1, 0x1.f378709a22a80p-1, 0x1.fcd924a17f22ep-1, 0x1.0000000000000p+0};
-};
-
-template <>
-struct Chebyshev<24> {
-    static constexpr double point[25] = {0x0.0p+0, 0x1.1855b44e5d92fp-8, 0x1.1722b8b740eb4p-6, 0x1.37ca1866b95cfp-5, 0x1.126145e9ecd56p-4, 0x1.a7365d2a36db8p-4, 0x1.2bec333018867p-3, 0x1.90a0d80d5d82cp-3, 0x1.0000000000000p-2, 0x1.3c10eaca8ab4fp-2, 0x1.7b7c11f367cb8p-2, 0x1.bd2babc24974cp-2, 0x1.0000000000000p-1, 0x1.216a2a1edb45ap-1, 0x1.4241f7064c1a4p-1, 0x1.61f78a9abaa59p-1, 0x1.8000000000000p-1, 0x1.9bd7c9fca89f5p-1, 0x1.b504f333f9de6p-1, 0x1.cb19345ab9249p-1, 0x1.ddb3d742c2655p-1, 0x1.ec835e79946a3p-1, 0x1.f746ea3a45f8ap-1, 0x1.fdcf54976344ep-1, 0x1.0000000000000p+0};
-};
-
-template <>
-struct Chebyshev<32> {
-    static constexpr double point[33] = {0x0.0p+0, 0x1.3b92e176d6d31p-9, 0x1.3ad06011469fbp-7, 0x1.60bea939d225ap-6, 0x1.37ca1866b95cfp-5, 0x1.e3a6873fa1279p-5, 0x1.592675bc57974p-4, 0x1.d0dfe53aba2fdp-4, 0x1.2bec333018867p-3, 0x1.76619b5edc454p-3, 0x1.c71898ca32e6fp-3, 0x1.0ea5163fc84e2p-2, 0x1.3c10eaca8ab4fp-2, 0x1.6b5fce895307dp-2, 0x1.9c1d1f0e5967dp-2, 0x1.cdd0b287ac97bp-2, 0x1.0000000000000p-1, 0x1.1917a6bc29b43p-1, 0x1.31f17078d34c1p-1, 0x1.4a5018bb567c1p-1, 0x1.61f78a9abaa59p-1, 0x1.78ad74e01bd8fp-1, 0x1.8e39d9cd73464p-1, 0x1.a267992848eebp-1, 0x1.b504f333f9de6p-1, 0x1.c5e40358a8ba0p-1, 0x1.d4db3148750d2p-1, 0x1.e1c5978c05ed8p-1, 0x1.ec835e79946a3p-1, 0x1.f4fa0ab6316edp-1, 0x1.fb14be7fbae58p-1, 0x1.fec46d1e89293p-1, 0x1.0000000000000p+0};
-};
-
-template <>
 struct Chebyshev<40> {
     static constexpr double point[41] = {0x0.0p+0, 0x1.940d1d99f50e4p-10, 0x1.936daf406e919p-8, 0x1.c4b0f411c8633p-7, 0x1.90f1ecbbab00ap-6, 0x1.37ca1866b95cfp-5, 0x1.be6ff16169c9bp-5, 0x1.2dcafe56beafep-4, 0x1.8722191a02d61p-4, 0x1.eab046f0843b4p-4, 0x1.2bec333018867p-3, 0x1.66f7173fe2224p-3, 0x1.a61b9f7154b44p-3, 0x1.e8f622e15a2c7p-3, 0x1.178e8ea5d9100p-2, 0x1.3c10eaca8ab4fp-2, 0x1.61c8864680b58p-2, 0x1.8879d969ac10dp-2, 0x1.afe7d2615eb23p-2, 0x1.d7d4359b8ce37p-2, 0x1.0000000000000p-1, 0x1.1415e532398e5p-1, 0x1.280c16cf50a6fp-1, 0x1.3bc3134b29f79p-1, 0x1.4f1bbcdcbfa54p-1, 0x1.61f78a9abaa59p-1, 0x1.7438b8ad13780p-1, 0x1.85c27747a974ep-1, 0x1.96791823aad2fp-1, 0x1.a6423a3007777p-1, 0x1.b504f333f9de6p-1, 0x1.c2a9f721ef78ap-1, 0x1.cf1bbcdcbfa54p-1, 0x1.da46a035282a0p-1, 0x1.e41900e9e9636p-1, 0x1.ec835e79946a3p-1, 0x1.f378709a22a80p-1, 0x1.f8ed3c2fb8de7p-1, 0x1.fcd924a17f22ep-1, 0x1.ff35f97133058p-1, 0x1.0000000000000p+0};
-};
-
-template <>
-struct Chebyshev<48> {
-    static constexpr double point[49] = {0x0.0p+0, 0x1.18a29d563b9c0p-10, 0x1.1855b44e5d92fp-8, 0x1.3ad06011469fbp-7, 0x1.1722b8b740eb4p-6, 0x1.b2bf95c716553p-6, 0x1.37ca1866b95cfp-5, 0x1.a668c4a71785dp-5, 0x1.126145e9ecd56p-4, 0x1.592675bc57974p-4, 0x1.a7365d2a36db8p-4, 0x1.fc3b69385ff60p-4, 0x1.2bec333018867p-3, 0x1.5cd4735d901e8p-3, 0x1.90a0d80d5d82cp-3, 0x1.c71898ca32e6fp-3, 0x1.0000000000000p-2, 0x1.1d8c56383cc82p-2, 0x1.3c10eaca8ab4fp-2, 0x1.5b6c4951c225cp-2, 0x1.7b7c11f367cb8p-2, 0x1.9c1d1f0e5967dp-2, 0x1.bd2babc24974cp-2, 0x1.de837b25cd0afp-2, 0x1.0000000000000p-1, 0x1.10be426d197a9p-1, 0x1.216a2a1edb45ap-1, 0x1.31f17078d34c1p-1, 0x1.4241f7064c1a4p-1, 0x1.5249db571eed2p-1, 0x1.61f78a9abaa59p-1, 0x1.7139d4e3e19bfp-1, 0x1.8000000000000p-1, 0x1.8e39d9cd73464p-1, 0x1.9bd7c9fca89f5p-1, 0x1.a8cae3289bf86p-1, 0x1.b504f333f9de6p-1, 0x1.c07892d8f4014p-1, 0x1.cb19345ab9249p-1, 0x1.d4db3148750d2p-1, 0x1.ddb3d742c2655p-1, 0x1.e59973b58e87ap-1, 0x1.ec835e79946a3p-1, 0x1.f26a0351c74d5p-1, 0x1.f746ea3a45f8ap-1, 0x1.fb14be7fbae58p-1, 0x1.fdcf54976344ep-1, 0x1.ff73aeb154e23p-1, 0x1.0000000000000p+0};
 };
 
 }  // namespace kelvo::kernel::alo_tables
