@@ -22,7 +22,7 @@ OUT = Path(__file__).resolve().parent.parent / "kelvo" / "kernel" / "alo_tables.
 
 # The orders the settings of american.hpp use, and bench/alo_reference.cpp.
 LEGENDRE_ORDERS = (8, 16, 32, 64, 128)
-BOUNDARY_ORDERS = (8, 12, 16, 48)
+BOUNDARY_ORDERS = (8, 16, 48)
 CHEBYSHEV_ORDERS = (8, 16, 40)
 
 

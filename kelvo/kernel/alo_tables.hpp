@@ -55,14 +55,6 @@ struct BoundaryRule<8> {
 };
 
 template <>
-struct BoundaryRule<12> {
-    static constexpr double sin[12] = {0x1.da899f0a06478p-7, 0x1.34299687be3cap-4, 0x1.7019660459d75p-3, 0x1.461e2b8f1e77fp-2, 0x1.e7c97df4e190ap-2, 0x1.44bc9f0d5ff9ap-1, 0x1.8bd744819f9bbp-1, 0x1.c22d7c4ac6bcdp-1, 0x1.e557450c38db2p-1, 0x1.f7a97a7b2785bp-1, 0x1.fe8c8523b26e6p-1, 0x1.fff2414919233p-1};
-    static constexpr double one_minus_sin4[12] = {0x1.fffffe8630d5dp-1, 0x1.fffbccf2fe25fp-1, 0x1.ff7736231b4aap-1, 0x1.fabba1d3b251ap-1, 0x1.e5a3207955607p-1, 0x1.ad253ed0f8a06p-1, 0x1.49133c64d206dp-1, 0x1.9bfe5edb081cbp-2, 0x1.8a5f61cd87d46p-3, 0x1.045e3501a63afp-4, 0x1.71e755b7bb3a8p-7, 0x1.b7c526fd0bb58p-12};
-    static constexpr double sqrt_one_minus_sin4[12] = {0x1.ffffff43186acp-1, 0x1.fffde67864e87p-1, 0x1.ffbb967f7fb5ap-1, 0x1.fd5c12be98764p-1, 0x1.f2a4f87405640p-1, 0x1.d4bee35ce6224p-1, 0x1.9a7895d98abccp-1, 0x1.44c313d5423f6p-1, 0x1.c15a8d471ab61p-2, 0x1.022cbd1dd0821p-2, 0x1.b330bcf4d5f90p-4, 0x1.4f87f96a3c9fap-6};
-    static constexpr double weight[12] = {0x1.e342abd4fed17p-22, 0x1.2b301641f06f8p-13, 0x1.78805069abdafp-9, 0x1.4033d4b250605p-6, 0x1.1d8dc0a74320dp-4, 0x1.3c34e28107c25p-3, 0x1.d5d6d1dcc6d7cp-3, 0x1.e66f74ab1751dp-3, 0x1.6299b84d1178bp-3, 0x1.60709b962bb68p-4, 0x1.9a9c14db44522p-6, 0x1.193a6a847cd6fp-9};
-};
-
-template <>
 struct BoundaryRule<16> {
     static constexpr double sin[16] = {0x1.10c60b81e3641p-7, 0x1.647d9d1bb6107p-5, 0x1.af761619d7d71p-4, 0x1.8703f6029ed82p-3, 0x1.2ebab97520f9bp-2, 0x1.a6d8089eb7baep-2, 0x1.11cc74c89414dp-1, 0x1.4e0a375f86f3dp-1, 0x1.8405b86777eebp-1, 0x1.b0a41d29a0c29p-1, 0x1.d24f4a5f31375p-1, 0x1.e91d3e1827c15p-1, 0x1.f694de4cdf19ep-1, 0x1.fd26c9e1cbbbep-1, 0x1.ff83d58b0ff34p-1, 0x1.fffb756511600p-1};
     static constexpr double one_minus_sin4[16] = {0x1.ffffffd6c097fp-1, 0x1.ffff87aae340dp-1, 0x1.ffefdcc9f4968p-1, 0x1.ff51d53f08a8cp-1, 0x1.fc16c84e37c1ap-1, 0x1.f11d136c0a016p-1, 0x1.d620f94474307p-1, 0x1.a33c318b470bcp-1, 0x1.571ada70eaa0ap-1, 0x1.f5ed5b4529ee8p-2, 0x1.3f70a034fcf0fp-2, 0x1.565836fb3d61fp-3, 0x1.252d36be1e1eap-4, 0x1.699303b046101p-6, 0x1.eff5457b20a7cp-9, 0x1.22a2ddb34fc3ep-13};

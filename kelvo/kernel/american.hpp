@@ -58,7 +58,7 @@ struct FastScheme {
 
 struct AccurateScheme {
     static constexpr int COARSE_N = 8, COARSE_L = 8, COARSE_STEPS = 2;
-    static constexpr int N = 16, L = 12, JACOBIAN_STEPS = 2, CHORD_STEPS = 1;
+    static constexpr int N = 16, L = 16, JACOBIAN_STEPS = 2, CHORD_STEPS = 1;
     static constexpr int LAG_POINTS = 32, EARLY_POINTS = 16;
     static constexpr double NU_MAX = 8.0;
 };
