@@ -87,8 +87,9 @@ def error_row(name, value, ref, S):
     usable = np.isfinite(ref) & np.isfinite(value) & (ref >= PRICE_FLOOR * S)
     rel = np.abs(value[usable] - ref[usable]) / ref[usable]
     q = np.quantile(rel, [0.5, 0.9, 0.99, 0.999]) if len(rel) else [math.nan] * 4
+    share = [f"{np.mean(rel > bound) * 100:.1f} %" for bound in (1e-9, 1e-6)]
     return (f"| {name} | {usable.sum()} | {q[0]:.1e} | {q[1]:.1e} | {q[2]:.1e} | {q[3]:.1e} | "
-            f"{rel.max():.1e} | {np.mean(rel > 1e-9) * 100:.1f} % | {np.mean(rel > 1e-6) * 100:.1f} % |")
+            f"{rel.max():.1e} | {share[0]} | {share[1]} |")
 
 
 def table(rows):
@@ -155,7 +156,8 @@ def main():
         s, k, d, f, sg, fl = records[i]
         fd, err = fd_richardson(s, k, d, f, sg, fl > 0, grid=(2000, 2000))
         r, q, T, vol, ks, _ = params[i]
-        print(f"| {r:.3f} | {q:.3f} | {T:.3f} | {vol:.2f} | {ks:.2f} | {'call' if fl > 0 else 'put'} "
+        kind = "call" if fl > 0 else "put"
+        print(f"| {r:.3f} | {q:.3f} | {T:.3f} | {vol:.2f} | {ks:.2f} | {kind} "
               f"| {ref[i]:.10f} | {fd:.10f} | {err:.1e} | {fd - ref[i]:.1e} |")
 
 

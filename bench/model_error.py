@@ -42,14 +42,15 @@ def model_error(table, overrides=None, precision="accurate"):
     difference in volatility points and half the bid-ask spread in volatility points (NaN
     without bids and asks)."""
     overrides = overrides or {}
-    S = pd.to_numeric(table[find_column(table, "spot", overrides)], errors="coerce").to_numpy(float)
-    K = pd.to_numeric(table[find_column(table, "strike", overrides)], errors="coerce").to_numpy(float)
+    number = lambda role: pd.to_numeric(table[find_column(table, role, overrides)],
+                                        errors="coerce").to_numpy(float)
+    S, K = number("spot"), number("strike")
     kind = table[find_column(table, "type", overrides)].astype(str).str.strip().str.lower()
     call = kind.str.startswith("c").to_numpy()
     T, D, F = (table[c].to_numpy(float) for c in ("T", "D", "forward"))
     sd_baw = table["sd_mid"].to_numpy(float)
     keep = np.isfinite(sd_baw) & (sd_baw > 0) & (T > 0) & np.isfinite(S) & np.isfinite(K)
-    S, K, T, D, F, sd_baw, call = S[keep], K[keep], T[keep], D[keep], F[keep], sd_baw[keep], call[keep]
+    S, K, T, D, F, sd_baw, call = (a[keep] for a in (S, K, T, D, F, sd_baw, call))
     flags = np.where(call, "c", "p").tolist()
     mid = vectorized_baw_price(S, K, D, F, sd_baw, flags)
     sd_alo = vectorized_alo_implied_vol(mid, S, K, D, F, flags, precision)
@@ -100,7 +101,8 @@ def report(errors):
                       "out of the money")
     carry = np.where(errors["carry"] >= 1, "forward at or above spot", "forward below spot")
     frame = errors.assign(maturity=buckets, money=money, carry_side=carry)
-    print("Implied volatility of the same mid, BAW minus the accurate engine, in volatility points\n")
+    print("Implied volatility of the same mid, BAW minus the accurate engine, in volatility "
+          "points\n")
     for title, by in (("maturity and type", ["maturity", "type"]),
                       ("moneyness and type", ["money", "type"]),
                       ("carry and type", ["carry_side", "type"])):

@@ -73,7 +73,8 @@ def test_call_is_the_put_with_spot_and_strike_exchanged(precision):
     # C(S, K; r, q) = P(K, S; q, r): in forward form D' = D F / S and F' = K S / F
     rng = np.random.default_rng(5)
     for _ in range(20):
-        S, K, D, F, sigma = 100.0, rng.uniform(70, 140), rng.uniform(0.9, 1.0), rng.uniform(95, 106), rng.uniform(0.1, 0.6)
+        S, K, D, F = 100.0, rng.uniform(70, 140), rng.uniform(0.9, 1.0), rng.uniform(95, 106)
+        sigma = rng.uniform(0.1, 0.6)
         call = alo(S, K, D, F, sigma, "c", precision)
         put = alo(K, S, D * F / S, K * S / F, sigma, "p", precision)
         assert call == pytest.approx(put, rel=1e-12, abs=1e-13)
@@ -84,7 +85,8 @@ def test_greeks_match_extrapolated_differences(row):
     r, q, T, vol, ks, flag, _ = REFERENCE[row]
     S, K, D, F, sigma = forward_form(r, q, T, vol, ks)
     carry = F / S
-    g = {k: float(v[0]) for k, v in vectorized_alo_greeks([S], [K], [D], [F], [sigma], [flag]).items()}
+    g = vectorized_alo_greeks([S], [K], [D], [F], [sigma], [flag])
+    g = {k: float(v[0]) for k, v in g.items()}
     assert g["price"] == alo(S, K, D, F, sigma, flag)
     by_spot = lambda s: alo(s, K, D, s * carry, sigma, flag)
     by_sigma = lambda v: alo(S, K, D, F, v, flag)

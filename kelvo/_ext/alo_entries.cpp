@@ -52,41 +52,44 @@ int accurate_precision(const char *name, PyObject *const *args, Py_ssize_t nargs
     return -1;
 }
 
-// Calls body(args, accurate) and adds the traceback entry of name on failure.
-template <typename Body>
-PyObject *precision_call(const char *qualname, const char *name, PyObject *const *args,
-                         Py_ssize_t nargs, int line, Body body) {
-    const int accurate = accurate_precision(name, args, nargs);
-    PyObject *result = accurate < 0 ? nullptr : body(args, accurate == 1);
+// over(inputs, names, kernel) with the kernel of the precision asked for; the traceback entry of
+// qualname (a literal: the traceback's cache keeps the pointer) on failure.
+template <typename Over, typename Accurate, typename Fast>
+PyObject *by_precision(const char *qualname, const char *name, PyObject *const *args,
+                       Py_ssize_t nargs, int line, const char *const names[N_NUMERIC], Over over,
+                       Accurate accurate, Fast fast) {
+    const int precision = accurate_precision(name, args, nargs);
+    PyObject *result = precision < 0   ? nullptr
+                       : precision == 1 ? over(args, names, accurate)
+                                        : over(args, names, fast);
     if (result == nullptr) add_traceback(qualname, SOURCE_FILE, line);
     return result;
 }
 
+const auto values = [](PyObject *const *inputs, const char *const *names, auto kernel) {
+    return values_over(inputs, names, kernel);
+};
+
 PyObject *vectorized_alo_price(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    return precision_call("kelvo._arrays.vectorized_alo_price", "vectorized_alo_price", args,
-                          nargs, __LINE__, [](PyObject *const *inputs, bool accurate) {
-                              return accurate
-                                  ? values_over(inputs, PRICE_NAMES, price_of<kernel::alo::AccurateScheme>)
-                                  : values_over(inputs, PRICE_NAMES, price_of<kernel::alo::FastScheme>);
-                          });
+    return by_precision("kelvo._arrays.vectorized_alo_price", "vectorized_alo_price", args, nargs,
+                        __LINE__, PRICE_NAMES, values,
+                        price_of<kernel::alo::AccurateScheme>, price_of<kernel::alo::FastScheme>);
 }
 
 PyObject *vectorized_alo_greeks(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    return precision_call("kelvo._arrays.vectorized_alo_greeks", "vectorized_alo_greeks", args,
-                          nargs, __LINE__, [](PyObject *const *inputs, bool accurate) {
-                              return accurate
-                                  ? greeks_over(inputs, PRICE_NAMES, greeks_of<kernel::alo::AccurateScheme>)
-                                  : greeks_over(inputs, PRICE_NAMES, greeks_of<kernel::alo::FastScheme>);
-                          });
+    const auto greeks = [](PyObject *const *inputs, const char *const *names, auto kernel) {
+        return greeks_over(inputs, names, kernel);
+    };
+    return by_precision("kelvo._arrays.vectorized_alo_greeks", "vectorized_alo_greeks", args,
+                        nargs, __LINE__, PRICE_NAMES, greeks,
+                        greeks_of<kernel::alo::AccurateScheme>, greeks_of<kernel::alo::FastScheme>);
 }
 
 PyObject *vectorized_alo_implied_vol(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
-    return precision_call("kelvo._arrays.vectorized_alo_implied_vol", "vectorized_alo_implied_vol",
-                          args, nargs, __LINE__, [](PyObject *const *inputs, bool accurate) {
-                              return accurate
-                                  ? values_over(inputs, IV_NAMES, implied_vol_of<kernel::alo::AccurateScheme>)
-                                  : values_over(inputs, IV_NAMES, implied_vol_of<kernel::alo::FastScheme>);
-                          });
+    return by_precision("kelvo._arrays.vectorized_alo_implied_vol", "vectorized_alo_implied_vol",
+                        args, nargs, __LINE__, IV_NAMES, values,
+                        implied_vol_of<kernel::alo::AccurateScheme>,
+                        implied_vol_of<kernel::alo::FastScheme>);
 }
 
 }  // namespace

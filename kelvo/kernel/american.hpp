@@ -10,17 +10,19 @@
 // The put's boundary B(tau) (tau the time to expiry) satisfies value matching,
 //   B e^{-q tau} [N(d+(tau, B/K)) + q int_0^tau e^{q u} N(d+(tau - u, B(tau)/B(u))) du]
 //     = K e^{-r tau} [N(d-(tau, B/K)) + r int_0^tau e^{r u} N(d-(tau - u, B(tau)/B(u))) du],
-// d+-(t, z) = (log z + (r - q) t) / (sigma sqrt t) +- sigma sqrt(t) / 2, with B(0+) = X = K min(1, r/q)
-// (K when q <= 0). The unknowns are x = log(B / X) at Chebyshev points in w = tau^(1/4),
-// interpolated as H = x^2: H is about tau log(1/tau) near expiry, which w^4 log w makes smooth
-// enough for a short interpolant (the paper's sqrt(tau) needs more points for the same error).
+// d+-(t, z) = (log z + (r - q) t) / (sigma sqrt t) +- sigma sqrt(t) / 2, with
+// B(0+) = X = K min(1, r/q) (K when q <= 0). The unknowns are x = log(B / X) at Chebyshev points
+// in w = tau^(1/4), interpolated as H = x^2: H is about tau log(1/tau) near expiry, which
+// w^4 log w makes smooth enough for a short interpolant (the paper's sqrt(tau) needs more points
+// for the same error).
 // The equations are solved by Newton's method with the whole Jacobian (the interpolant ties every
 // node to every other), which from QD+ converges in three or four steps where the paper's
 // fixed-point iteration takes ten or more. The integrals substitute u = tau sin^4(theta), which
 // keeps both ends smooth: u^(1/4) = tau^(1/4) sin(theta) and sqrt(tau - u) is sqrt(tau)
 // cos(theta) times a smooth factor.
 //
-// The premium, int_0^1 [r K e^{-r t} N(-d-(t, S/B(1 - t))) - q S e^{-q t} N(-d+(t, S/B(1 - t)))] dt,
+// The premium,
+//   int_0^1 [r K e^{-r t} N(-d-(t, S/B(1 - t))) - q S e^{-q t} N(-d+(t, S/B(1 - t)))] dt,
 // is integrated in two parts: the lags t up to 1/2 with sqrt(t) = c sinh(y), c the distance of S
 // from the boundary at inception in standard deviations (the integrand turns from 0 to its full
 // value over lags of that order, faster than any polynomial follows near t = 0), and the times
@@ -449,7 +451,8 @@ inline PutValue premium(const Problem &p, const double *x, const double *dx_dsig
         const double dm = dp - sl;
         const double eq = p.q == 0 ? 1.0 : libm::exp(-p.q * lag);
         const double er = p.r == 0 ? 1.0 : libm::exp(-p.r * lag);
-        v.price += weight * (p.r * p.KX * er * _norm_cdf(-dm) - p.q * S_over_X * eq * _norm_cdf(-dp));
+        v.price +=
+            weight * (p.r * p.KX * er * _norm_cdf(-dm) - p.q * S_over_X * eq * _norm_cdf(-dp));
         if (!GREEKS) return 0.0;
         const double density = eq * _norm_pdf(dp);
         const double rK_over_Bu = p.r * p.KX * libm::exp(-xu);
@@ -514,27 +517,6 @@ inline PutValue premium(const Problem &p, const double *x, const double *dx_dsig
 // out), which varies slowly all the way to expiry (x is about -sigma w^2 sqrt(log(1 / w^4))
 // there), so that the start is as good relative to the boundary's own scale near expiry as far
 // from it.
-template <int NC>
-struct RefineWeights {
-    double v[UNKNOWNS<NC>];
-};
-
-template <int NC>
-constexpr RefineWeights<NC> refine_weights() {
-    RefineWeights<NC> t{};
-    for (int j = 1; j <= UNKNOWNS<NC>; ++j) {
-        double product = 1;
-        for (int k = 1; k <= UNKNOWNS<NC>; ++k) {
-            if (k != j) product *= chebyshev::node<NC>(j) - chebyshev::node<NC>(k);
-        }
-        t.v[j - 1] = 1 / product;
-    }
-    return t;
-}
-
-template <int NC>
-inline constexpr RefineWeights<NC> REFINE_WEIGHTS = refine_weights<NC>();
-
 template <int NC, int NF>
 inline void refine(const double *coarse, double *fine) {
     constexpr int UC = UNKNOWNS<NC>;
@@ -553,7 +535,7 @@ inline void refine(const double *coarse, double *fine) {
                 at = j;
                 break;
             }
-            const double t = REFINE_WEIGHTS<NC>.v[j] / d;
+            const double t = chebyshev::WEIGHTS<NC, 1>.v[j] / d;
             num += t * g[j];
             den += t;
         }

@@ -4,11 +4,12 @@
 // does not apply.
 //
 // Newton's method on the price with the engine's own vega, from the BAW implied volatility of the
-// same quote (within a few per cent of this one) improved by steps of the fast setting, keeping the bracket that the prices seen so far
-// give. Once a step is inside the tolerance, one more price is taken just past the root, so that
-// brentq gets a bracket already as narrow as its tolerance and has the last word; a step that
-// leaves the bracket hands it to brentq as it is. Without a bracket yet, sigma doubles up to
-// IV_LAST_SIGMA_HI or falls eightfold down to IV_SIGMA_LO.
+// same quote (within a few per cent of this one) improved by steps of the fast setting, keeping
+// the bracket that the prices seen so far give. Once a step is inside the tolerance, one more
+// price is taken just past the root, so that brentq gets a bracket already as narrow as its
+// tolerance and has the last word; a step that leaves the bracket hands it to brentq as it is.
+// Without a bracket yet, sigma grows up to fourfold a step to IV_LAST_SIGMA_HI or falls up to
+// eightfold to IV_SIGMA_LO.
 #pragma once
 
 #include <cmath>

@@ -37,26 +37,27 @@ constexpr double node(int k) {
     return k == 0 ? 0.0 : Chebyshev<N>::point[k + skipped<N>()];
 }
 
-template <int N>
+// Barycentric weights of the nodes FIRST..COUNT - 1 (FIRST = 1 leaves expiry's node out).
+template <int N, int FIRST>
 struct Weights {
-    double v[COUNT<N>];
+    double v[COUNT<N> - FIRST];
 };
 
-template <int N>
-constexpr Weights<N> barycentric_weights() {
-    Weights<N> t{};
-    for (int j = 0; j < COUNT<N>; ++j) {
+template <int N, int FIRST>
+constexpr Weights<N, FIRST> barycentric_weights() {
+    Weights<N, FIRST> t{};
+    for (int j = FIRST; j < COUNT<N>; ++j) {
         double product = 1;
-        for (int k = 0; k < COUNT<N>; ++k) {
+        for (int k = FIRST; k < COUNT<N>; ++k) {
             if (k != j) product *= node<N>(j) - node<N>(k);
         }
-        t.v[j] = 1 / product;
+        t.v[j - FIRST] = 1 / product;
     }
     return t;
 }
 
-template <int N>
-inline constexpr Weights<N> WEIGHTS = barycentric_weights<N>();
+template <int N, int FIRST = 0>
+inline constexpr Weights<N, FIRST> WEIGHTS = barycentric_weights<N, FIRST>();
 
 // The cardinal functions l_k (l_k = 1 at node k, 0 at the others) of nodes k = 1..N-1 at w, in
 // out[0..N-2]; node 0 carries the value 0 and needs none. Barycentric formula of the second kind.
