@@ -66,8 +66,9 @@ def model_error(table, overrides=None, precision="accurate"):
 
 def summarise(errors, by):
     diff = errors["difference"].abs()
-    grouped = errors.assign(abs_diff=diff, beyond=diff > errors["half_spread"]).groupby(
-        by, observed=True)
+    # the share beyond half the spread among the quotes with a spread
+    beyond = (diff > errors["half_spread"]).where(errors["half_spread"].notna())
+    grouped = errors.assign(abs_diff=diff, beyond=beyond).groupby(by, observed=True)
     return pd.DataFrame({
         "quotes": grouped.size(),
         "median |BAW - ALO|": grouped["abs_diff"].median(),
