@@ -1,7 +1,8 @@
 """American (BAW) and European prices, sensitivities and implied volatilities over NumPy
-arrays, as native loops on every core with the interpreter lock released. kelvo.price,
-kelvo.implied_vol and kelvo.greeks broadcast onto them; the command line reads and writes
-tables of contracts and finds their forwards with the rest."""
+arrays, and the accurate engine's (vectorized_alo_*), as native loops on every core with
+the interpreter lock released. kelvo.price, kelvo.implied_vol and kelvo.greeks broadcast
+onto them; the command line reads and writes tables of contracts and finds their
+forwards with the rest."""
 from collections.abc import Iterable
 from types import ModuleType
 from typing import Any
@@ -124,7 +125,8 @@ than n_fields, and at the end for a quoted field never closed. n_fields is at mo
 
 def group_forwards(calls: _Floats, puts: _Floats, strikes: _Floats, bounds: npt.ArrayLike,
                    S: _Floats, D: _Floats, search: npt.ArrayLike, /, *,
-                   threads: int | None = None) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64],
+                   threads: int | None = None
+                   ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64],
                               npt.NDArray[np.int64]]:
     """(forward, parity, used) of each group g of paired call and put prices, rows
 bounds[g]:bounds[g + 1], at spot S[g] and discount factor D[g]: the forward as
@@ -145,3 +147,29 @@ def parity_forward(calls: npt.NDArray[np.float64], puts: npt.NDArray[np.float64]
                    strikes: npt.NDArray[np.float64], S: float, D: float, /) -> float:
     """The put-call parity estimate of the forward that find_forward_baw searches around: the
 mean of K + (C - P) / D over the strikes given (float64 arrays), S when there are none."""
+
+def vectorized_alo_price(S_arr: _Floats, K_arr: _Floats, D_arr: _Floats, F_arr: _Floats,
+                         sigmas: _Floats, flags: Iterable[Any], precision: str = "accurate",
+                         /, *, threads: int | None = None) -> npt.NDArray[np.float64]:
+    """American prices by the early-exercise boundary's integral equation (Andersen, Lake and
+Offengeim) over parallel arrays, with the interpreter lock released. Inputs as for
+vectorized_baw_price; precision 'accurate' (about 1e-9 relative) or 'fast' (about 1e-6).
+NaN where the method does not apply. Returns a float64 array. threads: as for
+vectorized_baw_price."""
+
+def vectorized_alo_implied_vol(prices: _Floats, S_arr: _Floats, K_arr: _Floats, D_arr: _Floats,
+                               F_arr: _Floats, flags: Iterable[Any], precision: str = "accurate",
+                               /, *, threads: int | None = None) -> npt.NDArray[np.float64]:
+    """Implied total standard deviations of vectorized_alo_price over parallel arrays, with the
+interpreter lock released: 0.0 for a price at or below spot intrinsic value plus 1e-10,
+NaN where no sigma up to 8 reproduces the price. Inputs as for vectorized_baw_implied_vol.
+Returns a float64 array. threads: as for vectorized_baw_price."""
+
+def vectorized_alo_greeks(S_arr: _Floats, K_arr: _Floats, D_arr: _Floats, F_arr: _Floats,
+                          sigmas: _Floats, flags: Iterable[Any], precision: str = "accurate",
+                          /, *, threads: int | None = None) -> dict[str, npt.NDArray[np.float64]]:
+    """Prices and sensitivities of vectorized_alo_price over parallel arrays, interpreter lock
+released: a dict of float64 arrays 'price' (bit for bit vectorized_alo_price), 'delta' and
+'gamma' in the spot with D and F/S held, 'vega' per unit of total standard deviation, by
+the method's own derivatives (the boundary's sensitivity to sigma from its Newton system).
+threads: as for vectorized_baw_price."""

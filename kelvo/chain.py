@@ -289,7 +289,6 @@ class Parsed:
 
     def __init__(self):
         self.dates = {}  # role -> {cell: datetime64}
-        self.seen_date = {}  # role -> whether any cell of it has been a date
         self.flags = {}
         self.occ = {}
 
@@ -297,10 +296,9 @@ class Parsed:
         known = self.dates.setdefault(role, {})
         new = [t for t in distinct if t not in known]
         if new:
-            seen = self.seen_date.get(role, False)
-            parsed = date_values(new, name, strict=not seen)
-            known.update(zip(new, parsed))
-            self.seen_date[role] = seen or not np.isnat(parsed).all()
+            # a cell that is no date is NaT, and its row unreadable; a column of no dates was
+            # refused when its columns were found
+            known.update(zip(new, date_values(new, name, strict=False)))
         return np.array([known[t] for t in distinct], dtype="datetime64[ns]")
 
     def flags_of(self, distinct):
@@ -336,14 +334,26 @@ def discount_factors(T, expiry, rate=None, discount=None, rates=None, discounts=
     if sum(given) > 1:
         raise ValueError("give one of rate=, discount=, a rate column or a discount column")
     if rate is not None:
-        return np.exp(-float(rate) * T)
+        return np.exp(-checked_rate(rate) * T)
     if rates is not None:
         return np.exp(-rates * T)
     if discounts is not None:
         return discounts
     keys = date_values(list(discount.keys()), "discount=").astype("datetime64[D]")
-    by_date = dict(zip(keys.tolist(), (float(v) for v in discount.values())))
+    by_date = {}
+    for key, text, value in zip(keys.tolist(), discount.keys(), discount.values()):
+        if key is None:
+            raise ValueError(f"discount=: {text!r} is not a date")
+        if key in by_date:
+            raise ValueError(f"discount= gives the expiry {key} twice")
+        if not 0 < float(value) < math.inf:
+            raise ValueError(f"discount=: the discount factor of {key} is not a positive number")
+        by_date[key] = float(value)
     days = np.asarray(expiry, dtype="datetime64[ns]").astype("datetime64[D]")
+    missing = sorted({d for d in days.tolist() if d is not None and d not in by_date})
+    if missing:
+        raise ValueError(f"no discount factor for the expiry {', '.join(map(str, missing[:5]))}"
+                         f"{' ...' if len(missing) > 5 else ''}: give one for every expiry")
     return np.array([by_date.get(e, math.nan) for e in days.tolist()], dtype=np.float64)
 
 
@@ -569,6 +579,22 @@ def _style(style):
     return word
 
 
+def checked_rate(rate):
+    """a continuously compounded rate a year, from -100 % to 1000 % (-1 to 10)"""
+    rate = float(rate)
+    if not -1 <= rate <= 10:  # NaN fails too
+        raise ValueError(f"rate {rate!r}: {checked_rate.__doc__}")
+    return rate
+
+
+def checked_strike_pct(width):
+    """a window's half-width relative to the spot, above 0 and at most 1"""
+    width = float(width)
+    if not 0 < width <= 1:
+        raise ValueError(f"strike_pct {width!r}: {checked_strike_pct.__doc__}")
+    return width
+
+
 def fixed_date(value, name):
     """A date given once (a string in a form date_values reads, a datetime or a Timestamp)."""
     if isinstance(value, (datetime.date, np.datetime64)) or hasattr(value, "to_datetime64"):
@@ -692,7 +718,7 @@ def window_rule(strike_pct=None):
     find_forward_baw uses it, the first window that holds one."""
     if strike_pct is None:
         return DEFAULT_STRIKE_PCT, MIN_STRIKES
-    return float(strike_pct), 1
+    return checked_strike_pct(strike_pct), 1
 
 
 def forwards(group, calls, puts, strikes, S, D, T, european=None, strike_pct=None,
@@ -926,6 +952,10 @@ def surface(quotes, *, rate=None, discount=None, quote_date=None, quote_time=Non
                                        minlength=n_groups).astype(np.int64))
     out = pd.DataFrame(groups)
     out.attrs["columns"] = column_sources(names, q)
+    # how the table was read, so that its rows can be read again alike (kelvo.plot.surface)
+    out.attrs["options"] = {key: value for key, value in dict(
+        quote_date=quote_date, quote_time=quote_time, spot=spot, style=style, snapshot=snapshot,
+        columns=columns, strike_scale=strike_scale).items() if value is not None}
     return table, out
 
 
@@ -1032,8 +1062,10 @@ def group_ids(q, keep):
     import pandas as pd
 
     rows = np.flatnonzero(keep)
-    keys = pd.MultiIndex.from_arrays([q.symbol()[rows], q.quote_date[rows], q.expiry[rows]])
     group = np.full(q.n, -1, dtype=np.int64)
+    if not len(rows):
+        return group, []
+    keys = pd.MultiIndex.from_arrays([q.symbol()[rows], q.quote_date[rows], q.expiry[rows]])
     codes, distinct = pd.factorize(keys, use_na_sentinel=False)
     group[rows] = codes
     return group, list(distinct)

@@ -44,60 +44,6 @@ def black_price(K, D, F, sigma, call):
     return D * (K * N(-d2) - F * N(-d1))
 
 
-def _norm(x):
-    return 0.5 * math.erfc(-x / math.sqrt(2))
-
-
-def baw_reference(S, K, D, F, sigma, call):
-    """The BAW American price written again from the formulas (D <= 1, sigma > 0), with the
-    critical spot solved to the last bits, so that its finite differences are smooth; returns
-    (price, critical spot or None where there is no premium)."""
-    from scipy.optimize import brentq
-
-    c = F / S
-    european = black_price(K, D, F, sigma, call)
-    intrinsic = max(S - K, 0.0) if call else max(K - S, 0.0)
-    if call and D * c >= 1:
-        return max(european, intrinsic), None
-    sig2 = sigma * sigma
-    N = 2 * math.log(c) / sig2 - 1
-    m = 2 / sig2 if D == 1 else -2 * math.log(D) / (sig2 * (1 - D))
-    root = math.sqrt(N * N + 4 * m)
-    q = (-N + root) / 2 if call else (-N - root) / 2
-    if q * (1 if call else -1) <= 0:
-        return max(european, intrinsic), None
-    sign = 1.0 if call else -1.0
-
-    def h(Sc):
-        d1 = math.log(c * Sc / K) / sigma + sigma / 2
-        return 1 - D * c * _norm(sign * d1)
-
-    def critical(Sc):
-        black = black_price(K, D, c * Sc, sigma, call)
-        return sign * (black + sign * Sc * h(Sc) / q - sign * (Sc - K))
-
-    lo, hi = (K * (1 + 1e-12), 2 * K) if call else (K * 1e-9, K * (1 - 1e-12))
-    while call and critical(hi) > 0 and hi < 1e6 * K:
-        hi *= 2
-    if critical(lo) * critical(hi) > 0:
-        return math.nan, None  # a boundary at a bracket end: not a case for this reference
-    S_star = brentq(critical, lo, hi, xtol=1e-300, rtol=4 * np.finfo(float).eps, maxiter=500)
-    if (call and S >= S_star) or (not call and S <= S_star):
-        return intrinsic, S_star
-    return european + sign * (S_star / q) * h(S_star) * (S / S_star) ** q, S_star
-
-
-def richardson(f, x, h, order):
-    """The first (order 1) or second derivative of f at x by central differences at steps h
-    and h/2, extrapolated."""
-    def central(step):
-        if order == 1:
-            return (f(x + step) - f(x - step)) / (2 * step)
-        return (f(x + step) - 2 * f(x) + f(x - step)) / (step * step)
-
-    return (4 * central(h / 2) - central(h)) / 3
-
-
 def run_while_counting(call):
     """Runs call on a second thread while this one keeps ticking; returns (result, ticks seen
     well inside the call, the call's duration). With the interpreter lock held throughout the
@@ -143,3 +89,14 @@ def quotes(n, seed=1):
     prices[::23] = 0.0
     prices[::29] = 1e6
     return prices, S, K, D, F, flags
+
+
+def richardson(f, x, h, order):
+    """The first (order 1) or second derivative of f at x by central differences at steps h
+    and h/2, extrapolated."""
+    def central(step):
+        if order == 1:
+            return (f(x + step) - f(x - step)) / (2 * step)
+        return (f(x + step) - 2 * f(x) + f(x - step)) / (step * step)
+
+    return (4 * central(h / 2) - central(h)) / 3

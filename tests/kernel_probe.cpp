@@ -1,6 +1,6 @@
 // Evaluates kernel functions that need no root finder, one request per input line:
-//   erfc x... | norm_cdf z | bsm K D F sigma q | fminbound CASE xa xb
-// and prints the results with full precision (fminbound: x fx evaluations).
+//   erfc x... | norm_cdf z | bsm K D F sigma q | fminbound CASE xa xb | forward CASE F_init
+// and prints the results with full precision (fminbound, forward: x fx evaluations).
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +26,9 @@ double objective(double x, void *args) {
     if (c.shape == "constant") return 1.0;
     if (c.shape == "linear") return x;
     if (c.shape == "negated") return -x;
+    if (c.shape == "beyond") return (x - 105) * (x - 105);  // past a band of 3 % about 100
+    if (c.shape == "below") return (x - 90) * (x - 90);
+    if (c.shape == "far") return (x - 130) * (x - 130);    // past 24 %
     return std::numeric_limits<double>::quiet_NaN();
 }
 
@@ -57,6 +60,11 @@ int main() {
             Counted counted;
             in >> counted.shape >> a >> b;
             const BoundedMinimum m = _fminbound(objective, parse(a), parse(b), &counted, 1e-6, 100);
+            std::printf("%.17g %.17g %d\n", m.x, m.fx, counted.calls);
+        } else if (op == "forward") {
+            Counted counted;
+            in >> counted.shape >> a;
+            const BoundedMinimum m = search_forward(objective, &counted, parse(a));
             std::printf("%.17g %.17g %d\n", m.x, m.fx, counted.calls);
         } else {
             std::printf("unknown\n");

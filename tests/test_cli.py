@@ -230,7 +230,7 @@ def test_readme_examples_run(capsys):
     assert runner.summarize(verbose=False).failed == 0
 
 
-@pytest.mark.parametrize("strike_pct", [0.01, 0.03, 0.3, -0.1])
+@pytest.mark.parametrize("strike_pct", [0.01, 0.03, 0.3, 1.0])
 @pytest.mark.parametrize("strikes", [
     [70.0, 80.0, 96.0, 99.0, 101.0, 104.0, 130.0],
     [60.0, 70.0, 97.5, 150.0, 102.5, 250.0],

@@ -5,7 +5,9 @@ import errno
 import os
 import subprocess
 import sys
+import tempfile
 import tracemalloc
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -71,6 +73,76 @@ def test_unwritable_or_dangerous_output_is_refused_before_reading(capsys, tmp_pa
         assert (got, err.count("\n")) == (code, 1) and message in err, err
     assert chain.read_bytes() == before
     assert not [p for p in tmp_path.rglob(".*") if p.is_file()]
+
+
+def _fifo_read_meanwhile(path, got):
+    import threading
+
+    os.mkfifo(path)
+    thread = threading.Thread(target=lambda: got.append(open(path, "rb").read()))
+    thread.start()
+    return thread
+
+
+def _output_cases():
+    """(set-up of the target in tmp, returning (argv, check after the run)) by name."""
+    def mode(tmp):
+        out = tmp / "out.csv"
+        out.write_text("old")
+        out.chmod(0o600)
+        return ["-o", out], lambda: oct(out.stat().st_mode & 0o777) == "0o600" and len(
+            table(out)) == 41
+
+    def symlink(tmp):
+        real, link = tmp / "real.csv", tmp / "link.csv"
+        real.write_text("old")
+        link.symlink_to(real)
+        return ["-o", link], lambda: link.is_symlink() and len(table(real)) == 41
+
+    def hard_link(tmp):
+        one, two = tmp / "one.csv", tmp / "two.csv"
+        one.write_text("old")
+        os.link(one, two)
+        return ["-o", one], lambda: (os.path.samefile(one, two) and len(table(two)) == 41)
+
+    def fifo(tmp):
+        got = []
+        thread = _fifo_read_meanwhile(tmp / "fifo", got)
+        return ["-o", tmp / "fifo"], lambda: (thread.join(5) or True) and (
+            got[0].count(b"\n") == 42 and (tmp / "fifo").is_fifo())
+
+    def device(tmp):
+        try:
+            os.mknod(tmp / "null", 0o666 | 0o020000, os.makedev(1, 3))
+        except PermissionError:
+            pytest.skip("making a device needs root")
+        return ["-o", tmp / "null"], lambda: (tmp / "null").is_char_device()
+
+    return {"mode kept": mode, "symbolic link followed": symlink, "hard link kept": hard_link,
+            "FIFO written in place": fifo, "device written in place": device}
+
+
+@pytest.mark.parametrize("case", list(_output_cases()))
+def test_outputs_go_where_they_point(capsys, tmp_path, chain, case):
+    argv, check = _output_cases()[case](tmp_path)
+    code, _, err = run(capsys, chain, "-q", *argv)
+    assert code == 0 and check(), err
+    assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]
+
+
+@pytest.mark.parametrize("argv, code, out, err", [
+    (["-o", "-"], 0, "strike,call,put,spot,discount,call_sd", "forward 100.4999"),
+    (["-q", "-o", "/dev/stdout"], 0, "strike,call,put,spot,discount,call_sd", ""),
+    (["-q", "--plot", "p.txt"], 2, "", "matplotlib writes no .txt files"),
+    (["-q", "-o", "same.png", "--plot", "same.png"], 2, "", "name one file"),
+])
+def test_standard_output_and_refused_targets(tmp_path, chain, argv, code, out, err):
+    if "--plot" in argv:
+        pytest.importorskip("matplotlib")
+    proc = subprocess.run([sys.executable, "-P", "-m", "kelvo", str(chain), *argv],
+                          capture_output=True, text=True, cwd=tmp_path)
+    assert proc.returncode == code and out in proc.stdout and err in proc.stderr, proc.stderr
+    assert "Traceback" not in proc.stderr and not (tmp_path / "same.png").exists()
 
 
 @pytest.mark.parametrize("failure", ["disk full", "interrupted"])
@@ -199,3 +271,151 @@ def test_missing_quote_near_the_money_leaves_the_rest(capsys, tmp_path):
     assert rows[100.0]["call_sd"] == "" and rows[100.0]["put_sd"] != ""
     assert rows[99.0]["put_sd"] == "" and rows[99.0]["call_sd"] != ""
     assert all(r["call_sd"] for k, r in rows.items() if k not in (99.0, 100.0))
+
+
+def contracts(rows=None, symbol="AAA", spot=100.0):
+    """A table of contracts: two expiries of eleven strikes each; rows edits its lines."""
+    lines = ["symbol,spot,type,expiration,quote_date,strike,bid,ask"]
+    for days, expiry in ((30, "2026-01-08"), (90, "2026-03-09")):
+        T = days / 365
+        for k in np.arange(95.0, 106.0):
+            for flag in "cp":
+                p = baw_price(spot, k, np.exp(-0.03 * T), spot * np.exp(0.02 * T),
+                              0.25 * T ** 0.5, flag)
+                lines.append(f"{symbol},{spot},{flag},{expiry},2025-12-09,{k},{p * 0.99:.4f},"
+                             f"{p * 1.01:.4f}")
+    for i, edit in (rows or {}).items():
+        lines[i] = edit(lines[i])
+    return "\n".join(lines) + "\n"
+
+
+def cell(i, value):
+    return lambda line: ",".join(value if j == i else c for j, c in enumerate(line.split(",")))
+
+
+@pytest.mark.parametrize("text, argv, code, message", [
+    # an unreadable quote date or a spot of 0 in the first row of an expiry is a bad row
+    (contracts({1: cell(4, "")}), [], 2, "line 2: quote_date cannot be read: ''"),
+    (contracts({1: cell(1, "0")}), [], 2, "line 2: spot must be a positive number: '0'"),
+    (contracts({1: cell(1, "0")}), ["--skip-bad-rows"], 0, "skipped 1 bad row (line 2)"),
+    # two underlyings under one symbol: stopped, both lines named
+    (contracts() + contracts(symbol="AAA", spot=42.0).split("\n", 1)[1], [], 2,
+     "differs from 100.0 in one group (AAA quoted 2025-12-09 expiring 2026-01-08)"),
+    # discount factors for some expiries only, or one expiry twice
+    (contracts(), ["--discount", "2026-01-08=0.99"], 2, "no discount factor for the expiry "
+                                                         "2026-03-09"),
+    (contracts(), ["--discount", "2026-01-08=0.99", "--discount", "01/08/2026=0.98"], 2,
+     "gives the expiry 2026-01-08 twice"),
+    # a symbol the output's encoding cannot write is escaped, not the end of the table
+    (contracts().replace("AAA", "KLVÖ"), ["env:PYTHONIOENCODING=ascii"], 0, "KLV\\xd6"),
+    # blank and whitespace lines are no rows; a blank first line neither
+    ("\n  \n" + contracts().replace("\n", "\n   ,  \n", 3), [], 0, ""),
+    # standard input: empty, closed; a directory; a stream read once
+    ("", ["stdin"], 2, "standard input is empty"),
+    (None, ["stdin-closed"], 2, "standard input is closed"),
+    (None, ["directory"], 2, "is a directory"),
+    (contracts(), ["fifo"], 0, ""),
+])
+def test_nothing_lost_without_a_word(tmp_path, text, argv, code, message):
+    path = tmp_path / "table.csv"
+    if text is not None:
+        path.write_text(text, encoding="utf-8")
+    env = dict(os.environ)
+    for arg in [a for a in argv if a.startswith("env:")]:
+        env.update([arg[4:].split("=", 1)])
+    argv = [a for a in argv if not a.startswith("env:")]
+    stdin, source = subprocess.DEVNULL, str(path)
+    if "stdin" in argv or "stdin-closed" in argv:
+        stdin = open(path) if "stdin" in argv else None
+        source = "-"
+    elif "directory" in argv:
+        source = str(tmp_path)
+    elif "fifo" in argv:
+        source = f"<(cat {path})"
+    argv = [a for a in argv if a not in ("stdin", "stdin-closed", "directory", "fifo")]
+    rate = [] if "--discount" in argv else ["--rate", "0.03"]
+    command = [sys.executable, "-P", "-m", "kelvo", source, *rate, *argv]
+    shell = " ".join(command) + (" <&-" if stdin is None else "")
+    proc = subprocess.run(["bash", "-c", shell], stdin=stdin, capture_output=True,
+                          text=True, env=env)
+    assert proc.returncode == code and message in proc.stdout + proc.stderr, proc.stderr
+    assert "Traceback" not in proc.stderr
+    if code == 0 and "--skip-bad-rows" not in argv:
+        # the table, the summary (blank rows read as no rows, but printed as they are)
+        assert len([line for line in proc.stdout.splitlines() if line.strip()]) == 1 + 44 + 3
+    assert not list(Path(tempfile.gettempdir()).glob("kelvo-stdin-*"))
+
+
+def test_a_file_changed_between_the_passes_is_refused(tmp_path, monkeypatch, capsys):
+    path = tmp_path / "table.csv"
+    path.write_text(contracts())
+    first_pass = engine.Run.first_pass
+
+    def rewritten(run):
+        first_pass(run)
+        path.write_text(contracts(spot=120.0))
+
+    monkeypatch.setattr(engine.Run, "first_pass", rewritten)
+    code, _, err = run(capsys, path, "--rate", "0.03", "-q")
+    assert code == 2 and "the file changed while it was read" in err
+
+
+def with_note(text, note):
+    header, *rows = text.splitlines()
+    return "\n".join([header + ",note"] + [row + "," + note for row in rows]) + "\n"
+
+
+def _bounds_cases():
+    def chunk_bytes(tmp, monkeypatch):
+        from kelvo.cli import reader
+
+        monkeypatch.setattr(reader, "CHUNK_BYTES", 20_000)
+        path = tmp / "wide.csv"
+        path.write_text(with_note(contracts(), "n" * 2000))
+        with reader.RecordReader(path) as r:
+            header, _ = r.header()
+            sizes = [len(c) for c in iter(lambda: r.read(len(header), (), (), 16384), None)]
+        return sum(sizes) == 44 and max(sizes) <= 10
+
+    def blank_lines(tmp, monkeypatch):
+        from kelvo.cli import reader
+
+        path = tmp / "blanks.csv"
+        text = contracts()
+        path.write_text(text[:text.index("\n") + 1] + "\n" * 3_000_000 + text[text.index("\n") + 1:])
+        held = []
+        fill = reader.RecordReader._fill
+
+        def watched(self, count):
+            fill(self, count)
+            held.append(len(self.text) - self.position)
+
+        monkeypatch.setattr(reader.RecordReader, "_fill", watched)
+        with reader.RecordReader(path) as r:
+            header, _ = r.header()
+            records = r.read(len(header), (), (), 16384)
+        return len(records) == 44 and max(held) < 1_500_000
+
+    def long_cell_printed(tmp, monkeypatch):
+        path = tmp / "long.csv"
+        path.write_text(with_note(contracts(), '"' + "x" * 200_000 + '"'))
+        return main([str(path), "--rate", "0.03"]) == 0
+
+    def bad_first_row_whatever_the_chunks(tmp, monkeypatch):
+        path = tmp / "bad.csv"
+        path.write_text(contracts({1: cell(3, "soon")}))
+        return all(main([str(path), "--rate", "0.03", "-q", "--skip-bad-rows", "--chunk-size",
+                         size]) == 0 for size in ("1", "16384"))
+
+    return {"chunks bounded in bytes": chunk_bytes, "blank lines not held": blank_lines,
+            "a long cell printed": long_cell_printed,
+            "a bad first row, whatever the chunks": bad_first_row_whatever_the_chunks}
+
+
+@pytest.mark.parametrize("case", list(_bounds_cases()))
+def test_bounded_whatever_the_input(tmp_path, monkeypatch, capsys, case):
+    assert _bounds_cases()[case](tmp_path, monkeypatch)
+    err = capsys.readouterr().err
+    assert "Traceback" not in err
+    if "bad first row" in case:
+        assert err.count("skipped 1 bad row (line 2)") == 2

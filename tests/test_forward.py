@@ -5,6 +5,7 @@ import math
 import numpy as np
 import pytest
 
+from kelvo._arrays import group_forwards
 from kelvo.baw_core import baw_price, find_forward_baw
 from helpers import run_while_counting
 
@@ -31,6 +32,20 @@ def test_recovers_the_forward(S, D, carry, sigma):
 def test_recovers_the_forward_on_a_wide_window():
     calls, puts, K = chain([(k, 101.3) for k in np.arange(80.0, 121.0)])
     assert find_forward_baw(calls, puts, K, 100.0, 0.98, 0.2) == pytest.approx(101.3, abs=5 * TOL1)
+
+
+def test_forward_beyond_the_band_of_the_parity_estimate():
+    # T 2.875, r 7.97 %, q 1.49 %, vol 77.3 %: the American premia put the parity estimate
+    # (115.24) 4.3 % below the forward, and the search stopped at the edge of its band (118.69)
+    T, r, q, vol, S = 2.875, 0.0797, 0.0149, 0.773, 100.0
+    D, F = math.exp(-r * T), S * math.exp((r - q) * T)
+    calls, puts, K = chain([(k, F) for k in S * (0.8 + 0.01 * np.arange(41))], S, D,
+                           vol * math.sqrt(T))
+    assert find_forward_baw(calls, puts, K, S, D) == pytest.approx(F, abs=5 * TOL1 * 1.2)
+    # the batched search of every strike given: find_forward_baw's with a window holding all
+    forward, parity, _ = group_forwards(calls, puts, K, np.array([0, 41]), np.array([S]),
+                                        np.array([D]), np.array([1]))
+    assert forward[0] == find_forward_baw(calls, puts, K, S, D, 1.0) and parity[0] < 0.96 * F
 
 
 def test_european_prices_give_the_forward():

@@ -28,7 +28,9 @@ def test_round_trip(sigma, flag, S, K, D, F):
     intrinsic = max(S - K, 0.0) if flag == "c" else max(K - S, 0.0)
     iv = baw_implied_vol(price, S, K, D, F, flag)
     vega = baw_price(S, K, D, F, sigma * 1.01, flag) - baw_price(S, K, D, F, sigma * 0.99, flag)
-    if price <= intrinsic + IV_TOL:
+    zero_vol = (F - K if flag == "c" else K - F) * D
+    if price <= intrinsic + IV_TOL or price == zero_vol:
+        # at the zero-volatility value the price is flat up to sigma: it carries no volatility
         assert iv == 0.0
     elif not math.isnan(iv) and vega > 1e-8:
         assert iv == pytest.approx(sigma, abs=1e-8)
@@ -49,6 +51,16 @@ def test_round_trip(sigma, flag, S, K, D, F):
     (99.99, 100, 100, 0.99, 100, "c", nan),           # above the model price at sigma 8
     (math.inf, 100, 100, 0.99, 100, "c", nan),
     (5.0, 100, 100, 0.99, 110, "c", nan),              # below the price at vanishing volatility
+    # at the zero-volatility value D (F - K) = 54.43319128711275 to the last bit, which every
+    # sigma up to 0.1 reproduces; 1 ulp above it the price rises at sigma 0.1019
+    (54.433191287112734, 100.0, 50.167797515879684, 0.9082880048394376, 110.09723729388838, "c",
+     0.0),
+    (54.43319128711275, 100.0, 50.167797515879684, 0.9082880048394376, 110.09723729388838, "c",
+     0.0),
+    (54.433191287112756, 100.0, 50.167797515879684, 0.9082880048394376, 110.09723729388838, "c",
+     0.10186154506837376),
+    (54.4331912869, 100.0, 50.167797515879684, 0.9082880048394376, 110.09723729388838, "c", nan),
+    (5.0, 90.0, 100.0, 1.0, 95.0, "p", 0.0),                # a put's: K - F at a zero rate
     (nan, 100, 100, 0.99, 100, "c", nan),
     (nan, 100, 100, 0.99, 100, "p", nan),
     (5.0, 100, nan, 0.99, 100, "c", nan),
@@ -63,6 +75,15 @@ def test_sentinels(price, S, K, D, F, flag, expected):
         assert value == expected or (math.isnan(expected) and math.isnan(value))
 
 
+def test_zero_rate_put_round_trip():
+    # inverted with the premium while the price had none: the reference's price at this sigma
+    # is the quote to 4e-14
+    quote, args = 26.51706500812955, (100.0, 126.46788515720388, 1.0, 100.00589227645138)
+    iv = baw_implied_vol(quote, *args, "p")
+    assert iv == pytest.approx(0.10557751517810868, abs=1e-12)
+    assert baw_price(*args, iv, "p") == pytest.approx(quote, rel=1e-12)
+
+
 def test_nan_spot_without_premium_still_inverts():
     # a negative rate: no premium, so the spot is not needed
     price = baw_price(100, 100, 1.01, 100, 0.3, "c")
@@ -74,19 +95,21 @@ def test_root_at_the_first_upper_end():
     assert baw_implied_vol(price, 100, 100, 0.99, 100, "c") == pytest.approx(1.0, abs=1e-10)
 
 
-@pytest.mark.parametrize("S, K, D, F, sigma, flag", [
+# At a small sigma with the carry far from the rate the premium's exponent is the small root of a
+# quadratic with a large linear term: taken by the textbook formula it lost most of its digits,
+# and priced these at sigma 1e-8 up to 58 % too high (0.2537, not 0.16037), above their prices at
+# sigma, so that no search from 1e-8 could bracket them.
+@pytest.mark.parametrize("S, K, D, F, sigma, flag, at_1e8", [
     (463.02045612045515, 232.7293042075343, 0.7361722458446261, 304.63643449769233,
-     0.07225671608131351, "p"),
+     0.07225671608131351, "p", 0.16036781713680962),
     (246.2374031600678, 422.5325776849749, 0.47834225947004105, 282.23616172509816,
-     0.00818473923943037, "c"),
+     0.00818473923943037, "c", 0.006888281406174222),
     (223.65480701666178, 242.92605431508116, 0.9132029734682461, 238.50258636604192,
-     0.002046486463125427, "c"),
+     0.002046486463125427, "c", 4.303984216590381e-10),
 ])
-def test_inverts_where_the_model_at_1e8_is_above_the_quote(S, K, D, F, sigma, flag):
-    # at sigma 1e-8 the premium's formula gives more than at sigma, so no bracket starts there;
-    # the search next to Black's volatility still finds the volatility that reproduces the quote
+def test_small_sigma_premium_exponent(S, K, D, F, sigma, flag, at_1e8):
+    assert baw_price(S, K, D, F, 1e-8, flag) == pytest.approx(at_1e8, rel=1e-12)  # reference.py
     price = baw_price(S, K, D, F, sigma, flag)
-    assert price < baw_price(S, K, D, F, 1e-8, flag)
     assert baw_implied_vol(price, S, K, D, F, flag) == pytest.approx(sigma, abs=1e-9)
 
 

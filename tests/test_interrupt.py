@@ -12,11 +12,16 @@ import sys, numpy as np
 from kelvo import baw_price, find_forward_baw, vectorized_baw_implied_vol
 from kelvo._arrays import group_forwards, vectorized_baw_implied_vol as threaded_vol
 n = 2_000_000
-if sys.argv[1] in ("vectorized", "threaded"):
+if sys.argv[1] in ("vectorized", "threaded", "alo"):
     args = (np.full(n, 5.0), np.full(n, 100.0), np.full(n, 100.0), np.full(n, 0.99),
             np.full(n, 100.0), ["c"] * n)
-    call = ((lambda: vectorized_baw_implied_vol(*args)) if sys.argv[1] == "vectorized" else
-            (lambda: threaded_vol(*args, threads=3)))
+    if sys.argv[1] == "alo":  # on every core
+        from kelvo._arrays import vectorized_alo_implied_vol
+        call = lambda: vectorized_alo_implied_vol(*args)
+    elif sys.argv[1] == "threaded":
+        call = lambda: threaded_vol(*args, threads=3)
+    else:
+        call = lambda: vectorized_baw_implied_vol(*args)
 elif sys.argv[1] == "threaded forwards":
     strikes = np.linspace(50, 150, 4_000)
     calls = np.array([baw_price(100, k, 0.99, 100, 0.2, "c") for k in strikes])
@@ -40,7 +45,8 @@ print(baw_price(100, 100, 0.99, 100, 0.2, "c") > 0, flush=True)
 """
 
 
-@pytest.mark.parametrize("function", ["vectorized", "forward", "threaded", "threaded forwards"])
+@pytest.mark.parametrize("function", ["vectorized", "forward", "threaded", "threaded forwards",
+                                      "alo"])
 def test_ctrl_c_stops_a_long_call(function):
     child = subprocess.Popen([sys.executable, "-P", "-c", CHILD, function],
                              stdout=subprocess.PIPE, text=True)

@@ -77,6 +77,20 @@ def test_fminbound_nan_interval_runs_to_the_limit(kernel_probe):
     assert math.isnan(x) and calls == 101
 
 
+# The forward search around F_init = 100: a minimum at an edge of its band of 3 % doubles that
+# side (6, 12, 24 %) until it lies inside; still at an edge after that, NaN.
+@pytest.mark.parametrize("shape, expected, min_calls", [
+    ("quadratic", 101.3, 1),     # inside: one search, as before
+    ("beyond", 105.0, 30),       # found in the band of 6 % above
+    ("below", 90.0, 60),         # 6 % below, then 12 %
+    ("far", math.nan, 100),      # past 24 %
+    ("linear", math.nan, 100),
+])
+def test_forward_band_widens_from_an_edge(kernel_probe, shape, expected, min_calls):
+    [[x, _, calls]] = kernel_probe.run(f"forward {shape} 100")
+    assert x == pytest.approx(expected, abs=1e-5, nan_ok=True) and calls >= min_calls
+
+
 def erfc_intervals():
     """The ends of the polynomial pieces and of the branches, and a neighbour either side."""
     ends = ([27.3] + [2.0 ** e * (1 + q / 8) for e in range(2, 5) for q in range(8)]

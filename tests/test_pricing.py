@@ -92,9 +92,12 @@ def test_bad_numbers_never_raise(position):
         assert isinstance(baw_price(*args, flag), float)
 
 
-# A zero rate (D == 1) takes the premium's limit as D -> 1 instead of dropping it.
+# A zero rate (D == 1) takes the premium's limit as D -> 1 instead of dropping it, on every
+# path of the put: with the forward a little above the spot its critical equation vanishes with
+# the spot, and the sign there is the forward's side, not rounding.
 @pytest.mark.parametrize("flag", ["c", "p"])
-@pytest.mark.parametrize("carry", [math.exp(-0.025), 1.0, math.exp(0.025)])
+@pytest.mark.parametrize("carry", [math.exp(-0.025), 1 - 1e-5, 1.0, 1 + 1e-9, 1 + 1e-5,
+                                   math.exp(0.025)])
 @pytest.mark.parametrize("S_", [80.0, 100.0, 120.0])
 def test_zero_rate_is_the_limit_of_small_rates(S_, carry, flag):
     F = S_ * carry
@@ -105,6 +108,12 @@ def test_zero_rate_is_the_limit_of_small_rates(S_, carry, flag):
         assert at_one == pytest.approx(black_price(K, 1.0, F, 0.25, False), rel=1e-13)
     if at_one > max(S_ - K, K - S_, 0.0) + 1e-6:
         assert baw_implied_vol(at_one, S_, K, 1.0, F, flag) == pytest.approx(0.25, abs=1e-9)
+
+
+def test_zero_rate_put_with_the_forward_above_spot_is_not_european():
+    # was the European 99.99, below exercise
+    assert baw_price(100, 200, 1.0, 100.01, 0.1, "p") == 100.0
+    assert baw_price(100, 200, 1 - 1e-12, 100.01, 0.1, "p") == 100.0
 
 
 def test_zero_rate_call_keeps_its_premium():

@@ -79,6 +79,8 @@ run_freethreaded() {
     prefix=$(tools/freethreaded-python --ensure)
     python=$prefix/bin/python3.14t
     echo "== CPython $("$python" -c 'import sys; print(sys.version.split()[0])') free-threaded, GIL off"
+    # the tests' reference of the formula; pure Python, so the cached interpreter stays as it is
+    "$python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore mpmath
     "$python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
         --no-build-isolation --no-deps -Ccmake.define.KELVO_WERROR=ON .
     PYTHON_GIL=0 "$python" -P -c 'import sys, kelvo

@@ -1,13 +1,11 @@
 // The American (BAW) and European prices, sensitivities and implied volatilities over arrays:
 // the inputs converted and viewed as for vectorized_baw_implied_vol, then the kernel over
 // chunks of the elements on native threads with the interpreter released.
-#include <cstring>
 #include <limits>
 
 #include "array_entries.hpp"
-#include "baw_core/parallel.hpp"
-#include "baw_core/pool.hpp"
 #include "buffers.hpp"
+#include "detached_loop.hpp"
 #include "kernel/european.hpp"
 #include "kernel/implied_vol.hpp"
 #include "kernel/pricing.hpp"
@@ -19,50 +17,10 @@ constexpr const char SOURCE_FILE[] = "kelvo/_ext/array_entries.cpp";
 constexpr const char *const NAMES[N_NUMERIC] = {"S_arr", "K_arr", "D_arr", "F_arr", "sigmas"};
 constexpr const char *const VOL_NAMES[N_NUMERIC] = {"prices", "S_arr", "K_arr", "D_arr",
                                                     "F_arr"};
-constexpr int N_GREEKS = 4;
-constexpr const char *const GREEK_NAMES[N_GREEKS] = {"price", "delta", "gamma", "vega"};
-
 // What a call chooses its threads by: an element's cost on one core, roughly (ns, typical
 // quotes).
 constexpr double BAW_PRICE_NS = 350, BAW_GREEKS_NS = 450, BAW_VOL_NS = 1300;
 constexpr double EUROPEAN_PRICE_NS = 60, EUROPEAN_GREEKS_NS = 90, EUROPEAN_VOL_NS = 400;
-// The smallest chunk (chunk_size's): more threads than chunks of it would find nothing to do.
-constexpr std::int64_t SMALLEST_CHUNK = 64;
-
-// The threads of a call over in's elements at element_ns each, as the caller asked for them.
-int threads_of(const ParallelInputs &in, int requested, double element_ns) {
-    const std::int64_t n = in.n;
-    return threads_for(requested, static_cast<double>(n) * element_ns, WORK_PER_THREAD_NS,
-                       (n + SMALLEST_CHUNK - 1) / SMALLEST_CHUNK);
-}
-
-// Runs element(i, S, K, D, F, sigma, q) over the inputs on `threads` threads, the calling one
-// detached; false (with KeyboardInterrupt or whatever a signal handler raised) when
-// interrupted.
-template <typename Element>
-bool run_elements(const ParallelInputs &in, int threads, Element element) {
-    const auto chunk = [&](std::int64_t begin, std::int64_t end, KeepGoing &keep_going) {
-        const char *p[N_NUMERIC];
-        for (int k = 0; k < N_NUMERIC; ++k) {
-            p[k] = in.numeric[k].data() + begin * in.numeric[k].stride();
-        }
-        const char *q = in.flags.data + begin * in.flags.stride;
-        for (std::int64_t i = begin; i < end; ++i) {
-            element(i, load<double>(p[0]), load<double>(p[1]), load<double>(p[2]),
-                    load<double>(p[3]), load<double>(p[4]), in.flags.selector(q));
-            for (int k = 0; k < N_NUMERIC; ++k) p[k] += in.numeric[k].stride();
-            q += in.flags.stride;
-            if ((i - begin) % ELEMENTS_PER_CHECK == ELEMENTS_PER_CHECK - 1 && !keep_going()) {
-                return;
-            }
-        }
-    };
-    return run_chunks(in.n, threads, chunk_size(in.n, threads), chunk);
-}
-
-inline void store(const StridedView<double> &view, Py_ssize_t i, double value) {
-    std::memcpy(view.data() + i * view.stride(), &value, sizeof value);
-}
 
 // body(inputs, threads) for the bound arguments; C++ allocation failures as MemoryError.
 template <typename Body>
@@ -79,52 +37,6 @@ PyObject *bound_call(const Entry &entry, PyObject *const *args, Py_ssize_t nargs
     }
     if (result == nullptr) add_traceback(entry.signature.qualname, SOURCE_FILE, line);
     return result;
-}
-
-// One float64 result an element: value(first, S, K, D, F, q) where first is sigma for a price
-// and the price for an implied volatility.
-template <double (*value)(double, double, double, double, double, int)>
-PyObject *values_body(PyObject *const *inputs, int threads, const char *const names[N_NUMERIC],
-                      double element_ns) {
-    ParallelInputs in;
-    StridedView<double> out_view;
-    Ref out;
-    if (!in.acquire(inputs, names, true) || !(out = new_float64_array(in.n, out_view))) {
-        return nullptr;
-    }
-    const bool done = run_elements(in, threads_of(in, threads, element_ns),
-                                   [&](Py_ssize_t i, double a, double b, double c, double d,
-                                       double e, int q) {
-                                       store(out_view, i, value(a, b, c, d, e, q));
-                                   });
-    return done ? out.release() : nullptr;
-}
-
-template <kernel::Greeks (*sensitivities)(double, double, double, double, double, int)>
-PyObject *greeks_body(PyObject *const *inputs, int threads, double element_ns) {
-    ParallelInputs in;
-    if (!in.acquire(inputs, NAMES, true)) return nullptr;
-    StridedView<double> views[N_GREEKS];
-    Ref arrays[N_GREEKS];
-    for (int g = 0; g < N_GREEKS; ++g) {
-        if (!(arrays[g] = new_float64_array(in.n, views[g]))) return nullptr;
-    }
-    const bool done = run_elements(in, threads_of(in, threads, element_ns),
-                                   [&](Py_ssize_t i, double S, double K, double D, double F,
-                                       double sigma, int q) {
-                                       const kernel::Greeks r = sensitivities(S, K, D, F, sigma, q);
-                                       store(views[0], i, r.price);
-                                       store(views[1], i, r.delta);
-                                       store(views[2], i, r.gamma);
-                                       store(views[3], i, r.vega);
-                                   });
-    if (!done) return nullptr;
-    Ref result(PyDict_New());
-    if (!result) return nullptr;
-    for (int g = 0; g < N_GREEKS; ++g) {
-        if (PyDict_SetItemString(result.get(), GREEK_NAMES[g], arrays[g].get()) < 0) return nullptr;
-    }
-    return result.release();
 }
 
 inline double baw_price_of(double S, double K, double D, double F, double sigma, int q) {
@@ -149,7 +61,7 @@ PyObject *vectorized_baw_price(PyObject *, PyObject *const *args, Py_ssize_t nar
                                PyObject *kwnames) {
     return bound_call(vectorized_baw_price_entry, args, nargs, kwnames, __LINE__,
                       [](PyObject *const *in, int threads) {
-                          return values_body<baw_price_of>(in, threads, NAMES, BAW_PRICE_NS);
+                          return values_over(in, NAMES, baw_price_of, threads, BAW_PRICE_NS);
                       });
 }
 
@@ -157,7 +69,8 @@ PyObject *vectorized_baw_greeks(PyObject *, PyObject *const *args, Py_ssize_t na
                                 PyObject *kwnames) {
     return bound_call(vectorized_baw_greeks_entry, args, nargs, kwnames, __LINE__,
                       [](PyObject *const *in, int threads) {
-                          return greeks_body<kernel::_baw_greeks>(in, threads, BAW_GREEKS_NS);
+                          return greeks_over(in, NAMES, kernel::_baw_greeks, threads,
+                                             BAW_GREEKS_NS);
                       });
 }
 
@@ -165,7 +78,7 @@ PyObject *vectorized_baw_implied_vol(PyObject *, PyObject *const *args, Py_ssize
                                      PyObject *kwnames) {
     return bound_call(arrays_baw_implied_vol_entry, args, nargs, kwnames, __LINE__,
                       [](PyObject *const *in, int threads) {
-                          return values_body<baw_vol_of>(in, threads, VOL_NAMES, BAW_VOL_NS);
+                          return values_over(in, VOL_NAMES, baw_vol_of, threads, BAW_VOL_NS);
                       });
 }
 
@@ -173,8 +86,8 @@ PyObject *vectorized_european_price(PyObject *, PyObject *const *args, Py_ssize_
                                     PyObject *kwnames) {
     return bound_call(vectorized_european_price_entry, args, nargs, kwnames, __LINE__,
                       [](PyObject *const *in, int threads) {
-                          return values_body<european_price_of>(in, threads, NAMES,
-                                                                EUROPEAN_PRICE_NS);
+                          return values_over(in, NAMES, european_price_of, threads,
+                                             EUROPEAN_PRICE_NS);
                       });
 }
 
@@ -182,8 +95,8 @@ PyObject *vectorized_european_greeks(PyObject *, PyObject *const *args, Py_ssize
                                      PyObject *kwnames) {
     return bound_call(vectorized_european_greeks_entry, args, nargs, kwnames, __LINE__,
                       [](PyObject *const *in, int threads) {
-                          return greeks_body<kernel::_european_greeks>(in, threads,
-                                                                       EUROPEAN_GREEKS_NS);
+                          return greeks_over(in, NAMES, kernel::_european_greeks, threads,
+                                             EUROPEAN_GREEKS_NS);
                       });
 }
 
@@ -191,8 +104,8 @@ PyObject *vectorized_european_implied_vol(PyObject *, PyObject *const *args, Py_
                                           PyObject *kwnames) {
     return bound_call(vectorized_european_implied_vol_entry, args, nargs, kwnames, __LINE__,
                       [](PyObject *const *in, int threads) {
-                          return values_body<european_vol_of>(in, threads, VOL_NAMES,
-                                                              EUROPEAN_VOL_NS);
+                          return values_over(in, VOL_NAMES, european_vol_of, threads,
+                                             EUROPEAN_VOL_NS);
                       });
 }
 

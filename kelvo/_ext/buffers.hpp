@@ -100,6 +100,25 @@ inline bool threads_argument(const char *function, PyObject *obj, int &threads) 
     return true;
 }
 
+// threads_argument for a function whose other arguments are positional (args[0..nargs)) and
+// whose only keyword is threads: TypeError for any other keyword or threads given twice.
+inline bool threads_keyword(const char *function, PyObject *const *args, Py_ssize_t nargs,
+                            PyObject *kwnames, int &threads) {
+    PyObject *given = nullptr;
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        if (given != nullptr || !PyUnicode_Check(key) ||
+            PyUnicode_CompareWithASCIIString(key, "threads") != 0) {
+            PyErr_Format(PyExc_TypeError, "%s() takes the keyword threads only, once, not %R",
+                         function, key);
+            return false;
+        }
+        given = args[nargs + k];
+    }
+    return threads_argument(function, given, threads);
+}
+
 // body() (a new reference, or null with an exception set) with the C++ runtime's allocation
 // failures as MemoryError: no C++ exception may leave a module function. body must not let one
 // escape while the thread is detached (Detached reattaches as it unwinds).

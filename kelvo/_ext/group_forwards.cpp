@@ -137,22 +137,11 @@ PyObject *group_forwards(PyObject *const *args, int threads) {
 
 PyObject *group_forwards_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                PyObject *kwnames) {
-    // the seven arrays by position, then threads by keyword only
-    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-    if (!takes("group_forwards", nargs, 7)) return nullptr;
-    PyObject *threads_object = nullptr;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-        if (threads_object != nullptr || !PyUnicode_Check(key) ||
-            PyUnicode_CompareWithASCIIString(key, "threads") != 0) {
-            PyErr_Format(PyExc_TypeError, "group_forwards() takes the keyword threads only, "
-                         "once, not %R", key);
-            return nullptr;
-        }
-        threads_object = args[nargs + k];
-    }
     int threads = 0;
-    if (!threads_argument("group_forwards", threads_object, threads)) return nullptr;
+    if (!takes("group_forwards", nargs, 7) ||
+        !threads_keyword("group_forwards", args, nargs, kwnames, threads)) {
+        return nullptr;
+    }
     return allocation_failure_as_memory_error(
         [args, threads] { return group_forwards(args, threads); });
 }

@@ -1,5 +1,6 @@
 #include "pool.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #ifdef __linux__
@@ -31,10 +32,23 @@ int threads_for(int requested, double work, double work_per_thread, std::int64_t
     return threads;
 }
 
-std::int64_t chunk_size(std::int64_t n, int threads) {
-    constexpr std::int64_t SMALLEST = 64, LARGEST = 2048;
+namespace {
+
+// Elements holding about `ns` of work at element_ns each, at least 1.
+std::int64_t elements_for(double ns, double element_ns) {
+    const double count = std::floor(ns / element_ns);
+    return count >= 1 ? static_cast<std::int64_t>(std::min(count, 1e15)) : 1;
+}
+
+}  // namespace
+
+std::int64_t smallest_chunk(double element_ns) { return elements_for(20e3, element_ns); }
+
+std::int64_t chunk_size(std::int64_t n, int threads, double element_ns) {
     if (threads <= 1) return n > 0 ? n : 1;
-    return std::clamp(n / (16 * static_cast<std::int64_t>(threads)), SMALLEST, LARGEST);
+    const std::int64_t smallest = smallest_chunk(element_ns);
+    const std::int64_t largest = std::max(smallest, elements_for(2e6, element_ns));
+    return std::clamp(n / (16 * static_cast<std::int64_t>(threads)), smallest, largest);
 }
 
 }  // namespace kelvo

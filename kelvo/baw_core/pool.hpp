@@ -61,10 +61,13 @@ int available_cores();
 // `most`, the pieces the work can be split into.
 int threads_for(int requested, double work, double work_per_thread, std::int64_t most);
 
-// Elements of a chunk when n elements are shared among threads: small enough to even out
-// elements of unequal cost (about 16 chunks a thread, and a few milliseconds of work at most),
-// large enough that taking one costs nothing beside its work.
-std::int64_t chunk_size(std::int64_t n, int threads);
+// The fewest elements a chunk holds at element_ns each: some 20 us of work, so that taking a
+// chunk costs nothing beside it.
+std::int64_t smallest_chunk(double element_ns);
+
+// Elements of a chunk when n elements of element_ns each are shared among threads: about 16
+// chunks a thread, to even out elements of unequal cost, within some 20 us and 2 ms of work.
+std::int64_t chunk_size(std::int64_t n, int threads, double element_ns);
 
 // The part of a call its workers may look at after it has returned: whether it has, and how
 // many of them are inside a chunk, which it waits for.

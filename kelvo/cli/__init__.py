@@ -10,10 +10,10 @@ import argparse
 import sys
 from pathlib import Path
 
+from kelvo import chain
 from kelvo._arrays import DEFAULT_STRIKE_PCT
-from kelvo.cli.common import (EXIT_BAD_INPUT, EXIT_CANNOT_WRITE, EXIT_INTERRUPTED,
-                              AtomicOutput, BadInput, CannotWrite, Terminal, positive_number,
-                              same_file, spool_standard_input)
+from kelvo.cli.common import (EXIT_BAD_INPUT, EXIT_CANNOT_WRITE, EXIT_INTERRUPTED, BadInput,
+                              CannotWrite, Output, Terminal, positive_number, same_file, spool)
 
 SAMPLE = Path(__file__).resolve().parent.parent / "data" / "sample_options.csv"
 
@@ -21,9 +21,18 @@ SAMPLE = Path(__file__).resolve().parent.parent / "data" / "sample_options.csv"
 def run(args, out):
     spooled = None
     if args.input == "-":
-        spooled = path = spool_standard_input()
+        spooled = path = spool(None)
+        if not path.stat().st_size:
+            spooled.unlink()
+            raise BadInput("standard input is empty (expected a header row)")
     elif args.input:
         path = Path(args.input)
+        if path.is_dir():
+            raise BadInput(f"{path}: is a directory")
+        if path.exists() and not path.is_file():  # a FIFO, <(...): it can be read only once
+            spooled = path = spool(path)
+        elif not path.exists():
+            raise BadInput(f"{path}: no such file")
     else:
         from kelvo import sample
 
@@ -40,17 +49,17 @@ def run(args, out):
 def run_on(path, args, out):
     from kelvo.cli.engine import run_file
 
-    if not path.is_file():
-        raise BadInput(f"{path}: no such file")
     for option, target in (("--output", args.output), ("--plot", args.plot)):
-        if target and same_file(target, path):
+        if target and target != "-" and same_file(target, path):
             raise BadInput(f"{option} {target} is the input file: refusing to overwrite it")
     outputs = []
     try:
-        table = AtomicOutput(args.output) if args.output else None
+        table = Output(args.output) if args.output else None
         outputs.append(table)
-        picture = AtomicOutput(args.plot) if args.plot else None
+        picture = Output(args.plot) if args.plot else None
         outputs.append(picture)
+        if table and picture and table.same_as(picture):
+            raise BadInput(f"--output and --plot name one file ({args.plot}): give two")
         run_file(path, args, out, table, picture)
         for output in outputs:
             if output:
@@ -77,14 +86,19 @@ def options(args):
         except ValueError:
             raise BadInput(f"--discount must be a positive number, not {single[0]!r}") from None
     elif args.discount:
-        args.discount_map = {}
+        args.discount_map, seen = {}, {}
         for item in args.discount:
             date, _, value = item.partition("=")
             try:
                 args.discount_map[date.strip()] = positive_number(value)
+                day = chain.fixed_date(date.strip(), "--discount")
             except ValueError:
-                raise BadInput(f"--discount {item!r}: give EXPIRY=D, D a positive "
-                               "number") from None
+                raise BadInput(f"--discount {item!r}: give EXPIRY=D, EXPIRY a date and D a "
+                               "positive number") from None
+            if day in seen:
+                raise BadInput(f"--discount gives the expiry {day.astype('datetime64[D]')} "
+                               f"twice ({seen[day]!r} and {item!r})")
+            seen[day] = item
         args.discount = None
         if args.rate is not None:
             raise BadInput("give --rate or --discount, not both")
@@ -116,7 +130,7 @@ def parser():
     p.add_argument("--expiry", action="append",
                    help="one-expiry layout: time to expiry in years, for annualised vols; "
                         "contract tables: only this expiration date (repeatable)")
-    p.add_argument("--rate", type=float,
+    p.add_argument("--rate", type=checked(chain.checked_rate, "rate"),
                    help="contract tables: flat continuously compounded interest rate")
     p.add_argument("--symbol", action="append",
                    help="contract tables: only this underlying (repeatable)")
@@ -138,33 +152,75 @@ def parser():
                    help="contract tables: the column for a role, e.g. --column mid=Last")
     p.add_argument("--by-strike", action="store_true",
                    help="contract tables: plot against strike rather than log-moneyness")
-    p.add_argument("--strike-pct", type=float,
+    p.add_argument("--strike-pct", type=checked(chain.checked_strike_pct, "strike_pct"),
                    help="the forward search's strike window: the first from this half-width "
                         "(relative to the spot) that holds a strike (default: the narrowest "
                         f"from {DEFAULT_STRIKE_PCT:g} that holds four usable strikes)")
-    p.add_argument("--output", "-o", help="write the table as CSV to this file")
-    p.add_argument("--plot", help="draw the smiles to this PNG file (needs kelvo[plot])")
+    p.add_argument("--output", "-o",
+                   help="write the table as CSV to this file (- for standard output, the "
+                        "summary then on standard error)")
+    p.add_argument("--plot", help="draw the smiles to this file, PNG or another format "
+                                  "matplotlib writes by its suffix (needs kelvo[plot])")
     p.add_argument("--skip-bad-rows", action="store_true",
                    help="skip rows that cannot be read, and report them, instead of stopping")
     p.add_argument("--quiet", "-q", action="store_true",
                    help="print only the summary, not the table")
-    p.add_argument("--chunk-size", type=int, default=16384, help="rows per chunk (default 16384)")
+    p.add_argument("--chunk-size", type=checked(chunk_size, "chunk_size"), default=16384,
+                   help=f"rows per chunk, 1 to {MAX_CHUNK} (default 16384; fewer where a "
+                        "chunk's text would pass 64 MiB)")
     return p
+
+
+def checked(check, name):
+    """An argparse type of a check of kelvo.chain's (its ValueError, argparse's message)."""
+    def convert(text):
+        try:
+            return check(float(text))
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r}: {check.__doc__}") from None
+
+    convert.__name__ = name
+    return convert
+
+
+MAX_CHUNK = 10_000_000
+
+
+def chunk_size(value):
+    """a number of rows, from 1 to 10,000,000"""
+    if value != int(value) or not 1 <= value <= MAX_CHUNK:
+        raise ValueError(value)
+    return int(value)
+
+
+def picture_format(target):
+    """The format --plot writes, from its suffix; BadInput before anything is read where
+    matplotlib cannot write it."""
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    suffix = Path(target).suffix[1:].lower() if target != "-" else "png"
+    formats = FigureCanvasBase.get_supported_filetypes()
+    if (suffix or "png") not in formats:
+        raise BadInput(f"--plot {target}: matplotlib writes no .{suffix} files (give one of "
+                       f"{', '.join('.' + f for f in sorted(formats))})")
+    return suffix or "png"
 
 
 def main(argv=None):
     args = parser().parse_args(argv)
-    if args.chunk_size < 1:
-        parser().error("--chunk-size must be at least 1")
     if args.plot:
         try:
             import matplotlib  # noqa: F401
         except ImportError:
             sys.stderr.write("kelvo: --plot needs matplotlib: pip install 'kelvo[plot]'\n")
             return EXIT_BAD_INPUT
+    out = Terminal(sys.stdout)
+    if args.output == "-":  # the table is the CSV there; the summary goes to standard error
+        out, args.quiet = Terminal(sys.stderr), True
     try:
+        args.plot_format = picture_format(args.plot) if args.plot else None
         options(args)
-        return run(args, Terminal(sys.stdout))
+        return run(args, out)
     except BadInput as error:
         sys.stderr.write(f"kelvo: {error}\n")
         return EXIT_BAD_INPUT

@@ -1,9 +1,11 @@
 """What every part of the command line shares: its errors and exit codes, the report of the
 rows skipped, progress on standard error, outputs replaced only when complete, and a standard
 output that may go away."""
+import contextlib
 import math
 import os
 import shutil
+import stat
 import sys
 import tempfile
 from pathlib import Path
@@ -91,37 +93,85 @@ class Progress:
             self.stream.write("\n")
 
 
-class AtomicOutput:
-    """A file written under a temporary name in the target's directory and renamed into place
-    only when complete, so that the target is always either the old file or the whole new one.
-    Opened before the input is read, so that an unwritable target fails at once."""
+class Output:
+    """Where -o or --plot writes, opened before the input is read so that an unwritable target
+    fails at once:
+
+    - a new path or a regular file: a temporary file beside it, renamed into place only when
+      complete (so the target is always the old file or the whole new one), with the replaced
+      file's mode; a symbolic link is followed and its target replaced so;
+    - a regular file with other hard links: written beside it too, then copied into it when
+      complete, so that every link keeps seeing it;
+    - anything else (a FIFO, a device, /dev/stdout, /proc/self/fd/N) and "-" (standard output):
+      written in place, as the run goes."""
 
     def __init__(self, target):
-        self.target = Path(target)
-        if self.target.is_dir():
-            raise CannotWrite(f"{self.target}: is a directory")
+        self.target = Path(target) if target != "-" else Path("-")
+        self.temp = None
+        self.in_place = self.copy_back = False
+        if target == "-":
+            self.file, self.in_place, self.name = sys.stdout.buffer, True, "standard output"
+            return
+        self.name = str(target)
         try:
-            fd, name = tempfile.mkstemp(dir=self.target.parent or ".", suffix=self.target.suffix,
-                                        prefix=f".{self.target.name}.")
+            st = os.stat(target)  # through links
+        except FileNotFoundError:
+            st = None
         except OSError as error:
-            raise CannotWrite(f"cannot write {self.target}: {error.strerror}") from None
-        self.temp = Path(name)
+            raise CannotWrite(f"cannot write {target}: {error.strerror}") from None
+        if st is not None and stat.S_ISDIR(st.st_mode):
+            raise CannotWrite(f"{target}: is a directory")
+        real = Path(os.path.realpath(target))
+        try:
+            if st is not None and not stat.S_ISREG(st.st_mode):
+                self.file, self.in_place = open(target, "wb"), True
+                return
+            fd, name = tempfile.mkstemp(dir=real.parent, suffix=real.suffix,
+                                        prefix=f".{real.name}.")
+        except OSError as error:
+            raise CannotWrite(f"cannot write {target}: {error.strerror}") from None
+        self.real, self.temp = real, Path(name)
+        self.mode = stat.S_IMODE(st.st_mode) if st is not None else None
+        self.copy_back = st is not None and st.st_nlink > 1
         self.file = os.fdopen(fd, "wb")
 
     def commit(self):
         try:
+            if self.in_place:
+                self.file.flush()
+                if self.file is not sys.stdout.buffer:
+                    self.file.close()
+                return
             self.file.close()
-            umask = os.umask(0)
-            os.umask(umask)
-            os.chmod(self.temp, 0o666 & ~umask)  # as a plain open() would have made it
-            os.replace(self.temp, self.target)
+            if self.copy_back:
+                with open(self.temp, "rb") as new, open(self.real, "r+b") as old:
+                    old.truncate(0)
+                    shutil.copyfileobj(new, old, 1 << 20)
+                self.temp.unlink()
+                return
+            if self.mode is None:
+                umask = os.umask(0)
+                os.umask(umask)
+                self.mode = 0o666 & ~umask  # as a plain open() would have made it
+            os.chmod(self.temp, self.mode)
+            os.replace(self.temp, self.real)
         except OSError as error:
             self.discard()
-            raise CannotWrite(f"cannot write {self.target}: {error.strerror}") from None
+            raise CannotWrite(f"cannot write {self.name}: {error.strerror}") from None
 
     def discard(self):
+        if self.in_place:
+            if self.file is not sys.stdout.buffer:
+                self.file.close()
+            return
         self.file.close()
         self.temp.unlink(missing_ok=True)
+
+    def same_as(self, other):
+        """Whether this output and other (an Output) write to one file."""
+        if self.name == "standard output" or other.name == "standard output":
+            return self.name == other.name
+        return os.path.realpath(self.name) == os.path.realpath(other.name)
 
 
 class Terminal:
@@ -137,6 +187,9 @@ class Terminal:
             return
         try:
             self.stream.write(text)
+        except UnicodeEncodeError:  # a symbol the terminal's encoding cannot write
+            encoding = getattr(self.stream, "encoding", None) or "ascii"
+            self.write(text.encode(encoding, "backslashreplace").decode(encoding))
         except (BrokenPipeError, ValueError):  # ValueError: closed
             self.hang_up()
 
@@ -165,11 +218,26 @@ def same_file(a, b):
         return False
 
 
-def spool_standard_input():
-    """Standard input copied to a temporary file, which the two passes can read."""
+def spool(source):
+    """A copy of standard input (source None) or of a stream that can be read only once (a FIFO,
+    <(...)) in a temporary file, which the two passes can read; nothing is left behind when the
+    copy fails or is interrupted."""
+    try:
+        stream = sys.stdin.buffer if source is None else open(source, "rb")
+    except (AttributeError, ValueError, OSError):
+        raise BadInput("standard input is closed" if source is None else
+                       f"{source}: cannot be read") from None
     spool = tempfile.NamedTemporaryFile(prefix="kelvo-stdin-", suffix=".csv", delete=False)
-    with spool:
-        shutil.copyfileobj(sys.stdin.buffer, spool, 1 << 20)
+    try:
+        with spool, stream if source is not None else contextlib.nullcontext():
+            shutil.copyfileobj(stream, spool, 1 << 20)
+    except BaseException as error:
+        Path(spool.name).unlink(missing_ok=True)
+        if isinstance(error, (OSError, ValueError)):
+            name = "standard input" if source is None else str(source)
+            raise BadInput(f"{name}: cannot be read: {getattr(error, 'strerror', None) or error}"
+                           ) from None
+        raise
     return Path(spool.name)
 
 

@@ -11,6 +11,7 @@ the chunk size and the near-the-money quotes of each group, not by the file, whi
 sorted.
 """
 import collections
+import os
 import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor
@@ -191,6 +192,9 @@ class Run:
                     keep = layout.selected(q)
                     bad, message = layout.bad_rows(records, layout.check_values(q))
                     for i in np.flatnonzero(keep & bad):
+                        if blank(records, i):  # a line of blanks and commas: no row at all
+                            keep[i] = False
+                            continue
                         row = BadRow(int(records.lines[i]), message(i))
                         if not self.args.skip_bad_rows:
                             raise row
@@ -201,7 +205,14 @@ class Run:
         finally:
             progress.close()
 
+    def unchanged(self):
+        """BadInput where the file is no longer the one the first pass read: the summary would
+        be of one file and the rows of another."""
+        if identity(self.path) != self.identity:
+            raise BadInput(f"{self.path}: the file changed while it was read; run again")
+
     def first_pass(self):
+        self.identity = identity(self.path)
         store = ForwardQuotes(self.args.strike_pct)
         groups = self.groups
         for records, q, row_of, keep in read_ahead(self.chunks(FIRST_PASS)):
@@ -218,6 +229,7 @@ class Run:
                                                if self.layout.selecting() else "") + (
                 f" (skipped {skipped.lines()})" if skipped.count else ""))
         self.forward, self.parity, self.used = store.forwards(groups)
+        self.unchanged()
 
     def check_group_values(self, q, quoted, ids, records, row_of):
         """Every quote of a group has its group's spot, discount factor and time to expiry."""
@@ -310,6 +322,7 @@ class Run:
                 emit(*pending.popleft())
         finally:
             formatter.shutdown(wait=True, cancel_futures=True)
+        self.unchanged()
         atm_group, atm_strike, atm_sd = (np.concatenate([p[k] for p in atm_parts])
                                          if atm_parts else np.empty(0) for k in range(3))
         atm = chain.atm_vols(atm_group.astype(np.int64), atm_strike, atm_sd, self.forward,
@@ -323,6 +336,17 @@ class Run:
 
     def report_skipped(self):
         self.skipped.report(sys.stderr)
+
+
+def blank(records, i):
+    """Whether record i holds nothing but blanks and commas."""
+    return not records.text[records.starts[i]:records.ends[i]].strip(b" \t,\"")
+
+
+def identity(path):
+    """What tells a file apart from its next version: device, inode, size and change time."""
+    st = os.stat(path)
+    return st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns
 
 
 def read_ahead(items, depth=2):
@@ -394,15 +418,15 @@ def run_file(path, args, out, table, picture):
             out.write(text + "\n")
         out.flush()
     except OSError as error:
-        target = table.target if table else "the output"
+        target = table.name if table else "the output"
         raise CannotWrite(f"cannot write {target}: {error.strerror or error}") from None
     run.report_skipped()
     if plot_points is not None:
         points = {name: np.concatenate([p[name] for p in plot_points])
                   for name in plot_points[0]} if plot_points else {}
         try:
-            layout.plot(points, summary, picture.file, picture.target.suffix[1:] or "png")
+            layout.plot(points, summary, picture.file, args.plot_format)
         except OSError as error:
-            raise CannotWrite(f"cannot write {picture.target}: "
+            raise CannotWrite(f"cannot write {picture.name}: "
                               f"{error.strerror or error}") from None
     return summary

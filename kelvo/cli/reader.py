@@ -9,6 +9,7 @@ from kelvo._arrays import scan_csv
 from kelvo.cli.common import BadInput, first_line_not_utf8
 
 RECORD_LIMIT = 1 << 20  # bytes: a longer record is a quote never closed, not a contract
+CHUNK_BYTES = 1 << 26  # a chunk holds fewer records where its text would pass this
 BLOCK = 1 << 16
 READ_AHEAD = 1.25  # bytes read for a chunk, over its records' length as measured so far
 MAX_HEADER_FIELDS = 1 << 16
@@ -61,27 +62,37 @@ class RecordReader:
         self.close()
 
     def header(self):
-        """The cells of the first record and its text."""
-        records = self.read(MAX_HEADER_FIELDS, (), (), 1)
-        if records is None:
-            raise BadInput("line 1: the file is empty (expected a header row)")
+        """The cells of the first record that holds more than blanks and commas, and its
+        text."""
+        while True:
+            records = self.read(MAX_HEADER_FIELDS, (), (), 1)
+            if records is None:
+                raise BadInput("line 1: the file is empty (expected a header row)")
+            if records.text[records.starts[0]:records.ends[0]].strip(b" \t,"):
+                break
         cells = records.cells(0)
         return (cells[:len(cells) - int(records.pads[0])],
                 records.text[records.starts[0]:records.ends[0]])
 
     def read(self, n_fields, numbers, texts, count):
-        """The next count records (fewer at the end of the file, None after it), with the cells
-        of the columns numbers read as numbers and those of texts as texts."""
+        """The next count records (fewer at the end of the file, or where count of them would
+        pass CHUNK_BYTES; None after the last), with the cells of the columns numbers read as
+        numbers and those of texts as texts."""
         while True:
-            self._fill(count)
+            wanted = max(1, min(count, int(CHUNK_BYTES / self.record_bytes)))
+            self._fill(wanted)
             try:
                 (position, line, starts, ends, pads, lines, values, codes,
                  distinct) = scan_csv(self.text, self.position, self.line, self.at_end, n_fields,
-                                      numbers, texts, count)
+                                      numbers, texts, wanted)
             except ValueError as error:
                 raise BadInput(str(error)) from None
-            if len(starts) == count or self.at_end:
+            if len(starts) == wanted or self.at_end:
                 break
+            if not len(starts) and position > self.position:
+                # blank lines only, so far: they are passed over, not kept
+                self.position, self.line = position, line
+                continue
             # the text after the records read is one record the text does not yet hold whole
             if len(self.text) - position > RECORD_LIMIT:
                 raise BadInput(f"line {line}: cannot read this CSV record: it runs past "
@@ -93,6 +104,13 @@ class RecordReader:
         if len(long):
             raise BadInput(f"line {int(lines[long[0]])}: cannot read this CSV record: it runs "
                            f"past {RECORD_LIMIT} bytes (a quoted field never closed?)")
+        over = np.flatnonzero(ends - starts[0] > CHUNK_BYTES)
+        if len(over) and over[0] + 1 < len(starts):  # more text than a chunk holds: cut it
+            k = max(1, int(over[0]))
+            position, line = int(starts[k]), int(lines[k])
+            starts, ends, pads, lines = starts[:k], ends[:k], pads[:k], lines[:k]
+            values = tuple(v[:k] for v in values)
+            codes = tuple(c[:k] for c in codes)
         self.record_bytes = max(1.0, (position - self.position) / len(starts))
         records = Records()
         records.text, records.starts, records.ends, records.pads, records.lines = (

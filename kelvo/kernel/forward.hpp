@@ -17,6 +17,12 @@ struct BoundedMinimum {
     double fx;  // objective there
 };
 
+// The minimiser's tolerance at x: a minimum at an end of its interval, which it never evaluates,
+// is returned within 2 tol1 of that end.
+inline double minimiser_tol1(double x, double xatol) {
+    return _SQRT_EPS * std::fabs(x) + xatol / 3;
+}
+
 // Golden-section search with parabolic steps through the three best points (Brent 1973), on
 // [xa, xb]. At most maxiter + 1 evaluations; every trial point lies strictly inside the
 // current interval and at least tol1 from x.
@@ -32,7 +38,7 @@ inline BoundedMinimum _fminbound(minimize_func_t f, double xa, double xb, void *
 
     for (int i = 0; i < maxiter; ++i) {
         const double midpoint = (a + b) * 0.5;
-        const double tol1 = _SQRT_EPS * std::fabs(x) + xatol / 3;
+        const double tol1 = minimiser_tol1(x, xatol);
         const double tol2 = 2 * tol1;
         if (std::fabs(x - midpoint) <= tol2 - 0.5 * (b - a)) break;
 
@@ -106,11 +112,13 @@ constexpr double FORWARD_NO_CONTRIBUTION = 1e10;
 // The rules of the forward search, here once for the module, the command line and the
 // benchmarks: strikes within DEFAULT_STRIKE_PCT of the spot, widening through FALLBACK_WIDTHS
 // until a window holds a strike (all strikes if none does); the parity estimate of the
-// forward; the search within SEARCH_BAND of it, to FORWARD_XATOL.
+// forward; the search within SEARCH_BAND of it, to FORWARD_XATOL, the side of the band whose
+// edge holds the minimum doubled up to SEARCH_WIDENINGS times.
 constexpr double DEFAULT_STRIKE_PCT = 0.01;
 constexpr double FALLBACK_WIDTHS[] = {0.02, 0.05, 0.1, 0.2, 0.5, 1.0};
 constexpr int N_FALLBACK_WIDTHS = sizeof FALLBACK_WIDTHS / sizeof FALLBACK_WIDTHS[0];
 constexpr double SEARCH_BAND = 0.03;
+constexpr int SEARCH_WIDENINGS = 3;  // a side of 3 % goes to 6, 12, then 24 %
 constexpr double FORWARD_XATOL = 1e-6;
 constexpr int FORWARD_MAXITER = 100;
 
@@ -124,9 +132,29 @@ inline double parity_forward(const double *calls, const double *puts, const doub
 }
 
 // The bounded search around the parity estimate, with objective f (normally _fwd_iv_abs_diff).
+// American premia bias the parity estimate, most for long, volatile, high-rate expiries, so a
+// minimum at an edge of the band (within 3 tol1 of it) means the forward may lie beyond: that
+// side of the band doubles and the search runs again. A minimum still at an edge after
+// SEARCH_WIDENINGS doublings gives NaN. Where no strike contributes, or the objective is NaN (a
+// stopped search), the first search's point stands.
 inline BoundedMinimum search_forward(minimize_func_t f, void *args, double F_init) {
-    return _fminbound(f, F_init * (1.0 - SEARCH_BAND), F_init * (1.0 + SEARCH_BAND), args,
-                      FORWARD_XATOL, FORWARD_MAXITER);
+    double below = SEARCH_BAND, above = SEARCH_BAND;
+    for (int widening = 0;; ++widening) {
+        const double lo = F_init * (1.0 - below), hi = F_init * (1.0 + above);
+        const BoundedMinimum best = _fminbound(f, lo, hi, args, FORWARD_XATOL, FORWARD_MAXITER);
+        if (!(F_init > 0 && F_init < HUGE_VAL) || best.fx == FORWARD_NO_CONTRIBUTION ||
+            best.fx != best.fx) {
+            return best;
+        }
+        const double edge = 3 * minimiser_tol1(best.x, FORWARD_XATOL);
+        const bool at_lo = best.x - lo <= edge, at_hi = hi - best.x <= edge;
+        if (!at_lo && !at_hi) return best;
+        if (widening == SEARCH_WIDENINGS) {
+            return {std::numeric_limits<double>::quiet_NaN(), best.fx};
+        }
+        if (at_lo) below *= 2;
+        if (at_hi) above *= 2;
+    }
 }
 
 // Mean |call IV - put IV| over the strikes where both sides invert, at forward F_trial.

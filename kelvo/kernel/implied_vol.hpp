@@ -40,13 +40,22 @@ constexpr double IV_FIRST_SIGMA_HI = 1.0;
 constexpr double IV_LAST_SIGMA_HI = 8.0;  // the largest upper end the general search prices
 constexpr int IV_MAXITER = 200;
 
-// The general search: 0.0 for a price at or below spot intrinsic value plus _IV_TOL, -1.0 when
-// no volatility can be bracketed, otherwise the root found by brentq.
+// Quotes that carry no volatility, answered 0.0: at or below spot intrinsic value plus _IV_TOL,
+// or above it at the zero-volatility value D max(F - K, 0) (D max(K - F, 0) for a put) to within
+// _IV_TOL (or 4 ulps) below it. Every sigma up to where the price starts to rise reproduces
+// such a quote, as rounding leaves it (N(d) = 1 to the last bit).
+inline bool carries_no_volatility(double price, double S, double K, double D, double F, int q) {
+    if (price <= spot_intrinsic(S, K, q) + _IV_TOL) return true;
+    const double zero_vol = (q == 1 ? F - K : K - F) * D;
+    return price <= zero_vol && price >= zero_vol - (_IV_TOL + 4 * _DBL_EPS * zero_vol);
+}
+
+// The general search: 0.0 for a quote that carries no volatility, -1.0 when no volatility can be
+// bracketed, otherwise the root found by brentq.
 inline double implied_vol_by_growth(double price, double S, double K, double D, double F, int q,
                                     CriticalTolerance critical = PRICE_CRITICAL,
                                     double iv_tol = _IV_TOL) {
-    const double intrinsic = spot_intrinsic(S, K, q);
-    if (price <= intrinsic + _IV_TOL) return 0.0;
+    if (carries_no_volatility(price, S, K, D, F, q)) return 0.0;
 
     // sigma_hi runs 1, 2, 4, 8: reaching 16 means even sigma 8 prices below the quote, and 16
     // is not priced. Ordered comparisons, so a NaN price or model value ends the growth. The
@@ -97,12 +106,12 @@ inline double critical_hi_end(double K, bool call) {
     return call ? K * 1048576.0 : K - CRITICAL_BRACKET_OFFSET;
 }
 
-// One trial point of the critical equation in u = log(Sc / K): the spot, N(d1) (N(-d1) for a
-// put) and the equation's value. In u no logarithm stands before the normal distribution in the
-// chain of each evaluation (the spot's exp runs beside it), and an absolute tolerance on u is a
-// relative one on the spot.
+// One trial point of the critical equation in u = log(Sc / K): the spot, the premium's
+// coefficient h there and the equation's value. In u no logarithm stands before the normal
+// distribution in the chain of each evaluation (the spot's exp runs beside it), and an absolute
+// tolerance on u is a relative one on the spot.
 struct CriticalPoint {
-    double u, Sc, N1, value;
+    double u, Sc, h, value;
 };
 
 struct CriticalMemo {
@@ -126,9 +135,9 @@ inline CriticalPoint critical_point(CriticalMemo &m, double u, double *slope = n
     p.u = u;
     p.Sc = t.K * libm::exp(u);
     const double d1c = (m.log_carry + u) * t.inv_sigma + t.half_sigma;
-    p.value = critical_equation(t, p.Sc, d1c, m.call, p.N1);
+    p.value = critical_equation(t, p.Sc, d1c, m.call, p.h);
     if (slope != nullptr) {
-        const double h = 1 - t.D_carry * p.N1;
+        const double h = p.h;
         const double density = t.D_carry * _norm_pdf(d1c) * t.inv_sigma;
         const double bracket = m.call ? h * (t.inv_q - 1) - density * t.inv_q
                                       : h * (1 - t.inv_q) - density * t.inv_q;
@@ -251,7 +260,7 @@ inline Critical warm_critical(IVSearch &s, double sigma, double N_val, double q_
             if (at_end) {  // the sign change lies past the end
                 S_star = side > 0 ? (call ? 2 * hi_end : hi_end) : lo_end;
                 const double d1_star = libm::log(s.carry * S_star / s.K) / sigma + sigma / 2;
-                const double h = 1 - s.D * s.carry * _norm_cdf(call ? d1_star : -d1_star);
+                const double h = premium_coefficient(s.D, s.carry, d1_star, call);
                 A = (call ? 1.0 : -1.0) * (S_star / q_exp) * h;
                 return Critical::FALLBACK;
             }
@@ -274,8 +283,7 @@ inline Critical warm_critical(IVSearch &s, double sigma, double N_val, double q_
     if (root.value != root.value) root = critical_point(memo, u_star);
     if (root.value != root.value) return Critical::FAILED;
     S_star = root.Sc;
-    const double h = 1 - s.D * s.carry * root.N1;
-    A = (call ? 1.0 : -1.0) * (root.Sc / q_exp) * h - root.value;
+    A = (call ? 1.0 : -1.0) * (root.Sc / q_exp) * root.h - root.value;
     ratio = seeded ? S_star / seed : std::numeric_limits<double>::quiet_NaN();
     return Critical::ROOT;
 }
@@ -292,7 +300,7 @@ inline bool search_price(IVSearch &s, double sigma, double &price) {
     }
     const PremiumExponents e = premium_exponents(s.log_carry, s.D, s.minus_2_log_D, sigma);
     const double N_val = e.N_val;
-    const double q_exp = call ? (-N_val + e.sqrt_disc) / 2 : (-N_val - e.sqrt_disc) / 2;
+    const double q_exp = premium_exponent(e, call);
     if (call ? s.D * s.carry >= 1 || q_exp <= 0 : q_exp >= 0) {
         price = european_floored(bsm, s.S, s.K, s.q);
         return true;
@@ -393,8 +401,16 @@ inline bool implied_vol_near_black(IVSearch &s, double &root) {
     double sigma_lo, f_lo;
     for (int i = 0;; ++i) {
         sigma_lo = sigma_hi - step;
-        if (!(sigma_lo > IV_SIGMA_LO)) sigma_lo = IV_SIGMA_LO;  // the general search's end
-        f_lo = search_objective(sigma_lo, &objective);
+        if (sigma_lo > IV_SIGMA_LO) {
+            f_lo = search_objective(sigma_lo, &objective);
+        } else {
+            // the general search's end, priced as the general search prices it: whether the
+            // quote lies above the price there, to the last bit, is decided as there
+            sigma_lo = IV_SIGMA_LO;
+            IVParams general{s.S, s.K, s.D, s.F, s.price, static_cast<std::int32_t>(s.q),
+                             PRICE_CRITICAL};
+            f_lo = _iv_objective(IV_SIGMA_LO, &general);
+        }
         if (objective.failed || f_lo != f_lo) return false;
         if (f_lo <= 0) break;
         if (sigma_lo == IV_SIGMA_LO || i == 6) return false;
@@ -405,11 +421,11 @@ inline bool implied_vol_near_black(IVSearch &s, double &root) {
     return !objective.failed;
 }
 
-// Returns 0.0 for a price at or below spot intrinsic value plus _IV_TOL, -1.0 when no
-// volatility can be bracketed, otherwise the root found by brentq.
+// Returns 0.0 for a quote that carries no volatility (at or below spot intrinsic value plus
+// _IV_TOL, or at the zero-volatility value), -1.0 when no volatility can be bracketed, otherwise
+// the root found by brentq.
 inline double _baw_implied_vol_c(double price, double S, double K, double D, double F, int q) {
-    const double intrinsic = spot_intrinsic(S, K, q);
-    if (price <= intrinsic + _IV_TOL) return 0.0;
+    if (carries_no_volatility(price, S, K, D, F, q)) return 0.0;
     const bool ordinary = S > 0 && S < HUGE_VAL && K > 0 && K < HUGE_VAL && F > 0 &&
                           F < HUGE_VAL && D > 0 && D < HUGE_VAL && price < HUGE_VAL;
     if (ordinary) {

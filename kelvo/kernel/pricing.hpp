@@ -85,31 +85,50 @@ struct CriticalTerms {
     double DK;
     double D_carry;
     double inv_q;
+    bool zero_rate;       // D == 1: a put's equation takes its limit form
+    double one_minus_carry;
 };
 
 inline CriticalTerms critical_terms(const CriticalParams &p) {
     return {p.K, p.carry / p.K, 1 / p.sigma, p.sigma / 2, p.sigma, p.D * p.K, p.D * p.carry,
-            1 / p.q_val};
+            1 / p.q_val, p.D == 1, 1 - p.carry};
+}
+
+// The premium's coefficient h = 1 - D c N(+-d1), A = +-(S* / q) h. A put's at a zero rate is
+// (1 - c) + c N(d1), which does not cancel where c N(-d1) nears 1.
+inline double premium_coefficient(double D, double carry, double d1, bool call) {
+    if (!call && D == 1) return (1 - carry) + carry * _norm_cdf(d1);
+    return 1 - D * carry * _norm_cdf(call ? d1 : -d1);
 }
 
 // Critical-price equations: zero where the American value meets immediate exercise, at spot Sc
 // whose d1 is d1c. Each trial point takes two normal distribution values: N(d1) serves both the
-// European price and the slope term, and is handed back in N1 (N(-d1) for a put).
-// D * carry * Sc is D * Fc.
+// European price and the premium's coefficient h, which is handed back. D * carry * Sc is D * Fc.
 inline double critical_equation(const CriticalTerms &t, double Sc, double d1c, bool call,
-                                double &N1) {
+                                double &h) {
     if (call) {
-        N1 = _norm_cdf(d1c);
+        const double N1 = _norm_cdf(d1c);
         const double N2 = _norm_cdf(d1c - t.sigma);
         const double DFc = t.D_carry * Sc;
         const double bsm_c = DFc * N1 - t.DK * N2;
-        return Sc * (1 - t.D_carry * N1) * t.inv_q + bsm_c - (Sc - t.K);
+        h = 1 - t.D_carry * N1;
+        return Sc * h * t.inv_q + bsm_c - (Sc - t.K);
     }
-    N1 = _norm_cdf(-d1c);
+    if (t.zero_rate) {
+        // At D == 1 the put's equation is Sc (1 - 1/q) ((1 - c) + c N(d1)) - K N(d2): the terms
+        // that cancel against the strike are gone, so that near Sc = 0, where it is
+        // Sc (1 - 1/q) (1 - c), its sign is the forward's side of the spot and not rounding.
+        const double N1 = _norm_cdf(d1c);
+        const double N2 = _norm_cdf(d1c - t.sigma);
+        h = t.one_minus_carry + t.D_carry * N1;
+        return Sc * (1 - t.inv_q) * h - t.K * N2;
+    }
+    const double N1 = _norm_cdf(-d1c);
     const double N2 = _norm_cdf(t.sigma - d1c);
     const double DFc = t.D_carry * Sc;
     const double bsm_p = t.DK * N2 - DFc * N1;
-    return bsm_p - Sc * (1 - t.D_carry * N1) * t.inv_q - (t.K - Sc);
+    h = 1 - t.D_carry * N1;
+    return bsm_p - Sc * h * t.inv_q - (t.K - Sc);
 }
 
 // The equations in the spot, one logarithm a trial point for d1.
@@ -117,16 +136,16 @@ inline double _call_critical_func(double Sc, void *params) {
     KELVO_TALLY(critical);
     const CriticalTerms &t = *static_cast<const CriticalTerms *>(params);
     const double d1c = libm::log(t.carry_over_K * Sc) * t.inv_sigma + t.half_sigma;
-    double N1;
-    return critical_equation(t, Sc, d1c, true, N1);
+    double h;
+    return critical_equation(t, Sc, d1c, true, h);
 }
 
 inline double _put_critical_func(double Sc, void *params) {
     KELVO_TALLY(critical);
     const CriticalTerms &t = *static_cast<const CriticalTerms *>(params);
     const double d1c = libm::log(t.carry_over_K * Sc) * t.inv_sigma + t.half_sigma;
-    double N1;
-    return critical_equation(t, Sc, d1c, false, N1);
+    double h;
+    return critical_equation(t, Sc, d1c, false, h);
 }
 
 constexpr double CRITICAL_BRACKET_OFFSET = 1e-10;
@@ -237,6 +256,18 @@ inline PremiumExponents premium_exponents(double log_carry, double D, double min
     return {N_val, 4 * M_over_k2, std::sqrt(disc)};
 }
 
+// The premium's exponent, q2 for a call and q1 for a put. Where N is large against 4 M / k2 (a
+// carry far from the rate at a small sigma, where q ~ M / N) the root whose sign makes
+// (-N +- sqrt(disc)) / 2 a difference of nearly equal terms would lose more than ten bits: it
+// is taken from the other root through q1 q2 = -M / k2 instead.
+inline double premium_exponent(const PremiumExponents &e, bool call) {
+    const double direct = call ? (-e.N_val + e.sqrt_disc) / 2 : (-e.N_val - e.sqrt_disc) / 2;
+    const bool cancels = call ? e.N_val > 0 : e.N_val < 0;
+    if (!(cancels && e.N_val * e.N_val > 1024 * e.four_M_over_k2)) return direct;
+    const double other = call ? (-e.N_val - e.sqrt_disc) / 2 : (-e.N_val + e.sqrt_disc) / 2;
+    return -(e.four_M_over_k2 / 4) / other;
+}
+
 // How an American price came about, with what its sensitivities need.
 enum class Regime {
     NO_VOLATILITY,  // sigma <= 0: spot intrinsic value
@@ -261,6 +292,18 @@ struct AmericanPrice {
     bool root_found;   // S_star is a root of the critical equation (else a fixed fallback)
     double premium;    // A (S / S_star)^q
 };
+
+// Black's price plus the premium, short of the critical spot; where rounding leaves the sum below
+// immediate exercise (a premium that vanishes with 1 - D c, say), the value of exercising.
+inline AmericanPrice with_premium(AmericanPrice &r, double bsm, double exercise) {
+    r.price = bsm + r.premium;
+    r.regime = Regime::PREMIUM;
+    if (r.price < exercise) {
+        r.price = exercise;
+        r.regime = Regime::EXERCISE;
+    }
+    return r;
+}
 
 inline AmericanPrice american_price(double S, double K, double D, double F, double sigma, int q,
                                     CriticalTolerance tol = PRICE_CRITICAL) {
@@ -305,7 +348,7 @@ inline AmericanPrice american_price(double S, double K, double D, double F, doub
             r.price = european_floored(bsm, S, K, q);
             return r;
         }
-        const double q2 = (-N_val + sqrt_disc) / 2;
+        const double q2 = premium_exponent(e, true);
         if (q2 <= 0) {
             r.price = european_floored(bsm, S, K, q);
             return r;
@@ -321,14 +364,12 @@ inline AmericanPrice american_price(double S, double K, double D, double F, doub
         }
         const double F_star = carry * S_star;
         const double d1_star = libm::log(F_star / K) / sigma + sigma / 2;
-        const double A2 = (S_star / q2) * (1 - D * carry * _norm_cdf(d1_star));
+        const double A2 = (S_star / q2) * premium_coefficient(D, carry, d1_star, true);
         r.premium = A2 * libm::pow(S / S_star, q2);
-        r.price = bsm + r.premium;
-        r.regime = Regime::PREMIUM;
-        return r;
+        return with_premium(r, bsm, S - K);
     }
 
-    const double q1 = (-N_val - sqrt_disc) / 2;
+    const double q1 = premium_exponent(e, false);
     if (q1 >= 0) {
         r.price = european_floored(bsm, S, K, q);
         return r;
@@ -344,11 +385,9 @@ inline AmericanPrice american_price(double S, double K, double D, double F, doub
     }
     const double F_star = carry * S_star;
     const double d1_star = libm::log(F_star / K) / sigma + sigma / 2;
-    const double A1 = -(S_star / q1) * (1 - D * carry * _norm_cdf(-d1_star));
+    const double A1 = -(S_star / q1) * premium_coefficient(D, carry, d1_star, false);
     r.premium = A1 * libm::pow(S / S_star, q1);
-    r.price = bsm + r.premium;
-    r.regime = Regime::PREMIUM;
-    return r;
+    return with_premium(r, bsm, K - S);
 }
 
 inline double _baw_price(double S, double K, double D, double F, double sigma, int q) {
@@ -417,7 +456,7 @@ inline Greeks _baw_greeks(double S, double K, double D, double F, double sigma, 
     const double pdf1s = _norm_pdf(d1s);
     const double Dc = D * c;
     const double sign = call ? 1.0 : -1.0;
-    const double h = 1 - Dc * _norm_cdf(sign * d1s);
+    const double h = premium_coefficient(D, c, d1s, call);
     // The critical-price equations G(S*, sigma) = 0, G = Black(S*) + (S* / q) h - (S* - K) for
     // the call and Black_p(S*) - (S* / q) h - (K - S*) for the put, give dS*/dsigma = -G_s / G_S.
     double dS_star = 0.0;

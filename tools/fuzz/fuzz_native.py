@@ -7,12 +7,10 @@ the target, TARGETS[byte % len(TARGETS)]; the rest is the target's. Any disagree
 oracle raises, and libFuzzer stops and saves the input, as it does for a sanitizer report.
 
 A target is a function of one bytes argument appended to TARGETS (appending keeps the corpus's
-first bytes meaning what they meant). The command line's file path is meant to be one:
-
-    def command_line(data):
-        path = write the table to a temporary file
-        kelvo.cli.main([path, "--rate", "0.03", "-q", "-o", out])  # exit 0 or 2, never a crash
-    TARGETS.append(command_line)
+first bytes meaning what they meant). The last is the command line's file path: the input as a
+file behind a fixed header of a table of contracts (or its own header, when the first byte
+says so), run through kelvo.cli.main with -o; it must end with exit code 0 or 2 (and never
+write a partial output), whatever the file holds.
 """
 import csv
 import ctypes
@@ -221,7 +219,32 @@ def forwards_target(data):
         assert [same_number(a[0], b[g]) for a, b in zip(alone, (forward, parity, used))] == [True] * 3
 
 
-TARGETS = [reader_target, writer_target, forwards_target]
+CONTRACTS_HEADER = b"symbol,spot,type,expiration,quote_date,strike,bid,ask\n"
+
+
+def command_line_target(data):
+    import contextlib
+    import tempfile
+
+    from kelvo.cli import main
+
+    own_header, body = (data[:1] == b"h"), data[1:]
+    with tempfile.TemporaryDirectory() as tmp:
+        path, out = os.path.join(tmp, "table.csv"), os.path.join(tmp, "out.csv")
+        with open(path, "wb") as f:
+            f.write(body if own_header else CONTRACTS_HEADER + body)
+        sink = io.StringIO()
+        with contextlib.redirect_stdout(sink), contextlib.redirect_stderr(sink):
+            try:
+                code = main([path, "--rate", "0.03", "-q", "-o", out, "--chunk-size", "7"])
+            except SystemExit as exit:  # argparse: not a path of this target's
+                code = exit.code
+        assert code in (0, 2), (code, sink.getvalue())
+        # the output is the whole table or nothing
+        assert (code == 0) == os.path.exists(out), sink.getvalue()
+
+
+TARGETS = [reader_target, writer_target, forwards_target, command_line_target]
 
 if os.environ.get("KELVO_FUZZ_CANARY"):  # tools/fuzz's check of its own set-up
     canary = ctypes.CDLL(os.environ["KELVO_FUZZ_CANARY"]).canary
