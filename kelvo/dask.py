@@ -8,8 +8,8 @@ machines. Results are those of the in-process functions, element for element.
 """
 import numpy as np
 
-from kelvo import (vectorized_baw_greeks, vectorized_baw_implied_vol,
-                   vectorized_baw_price)
+from kelvo._arrays import (vectorized_baw_greeks, vectorized_baw_implied_vol,
+                           vectorized_baw_price)
 from kelvo._arrays import DEFAULT_STRIKE_PCT
 from kelvo.broadcast import GREEKS
 from kelvo.chain import (RESULT_COLUMNS, expiry_forward, find_columns, part_keys,
@@ -79,7 +79,8 @@ class _Mapped:
                                  f"{self.arg_names[0]} has {n}")
             columns.append(value)
         *numeric, flags = columns
-        result = self.native(*numeric, _flag_list(np.asarray(flags, dtype=object)))
+        # one thread a block: Dask shares the blocks among the cores
+        result = self.native(*numeric, _flag_list(np.asarray(flags, dtype=object)), threads=1)
         if self.output == "greeks":
             return np.column_stack([result[g] for g in GREEKS])
         return result
@@ -88,7 +89,8 @@ class _Mapped:
         import pandas as pd
 
         numeric = [part[names[role]].to_numpy(dtype=np.float64) for role in self.roles[:-1]]
-        result = self.native(*numeric, _flag_list(part[names[self.roles[-1]]].astype(object)))
+        result = self.native(*numeric, _flag_list(part[names[self.roles[-1]]].astype(object)),
+                             threads=1)
         if self.output == "greeks":
             return pd.DataFrame({g: result[g] for g in GREEKS}, index=part.index)
         return pd.Series(result, index=part.index, name=self.output)
