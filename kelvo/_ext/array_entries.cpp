@@ -19,25 +19,8 @@ constexpr const char *const VOL_NAMES[N_NUMERIC] = {"prices", "S_arr", "K_arr", 
                                                     "F_arr"};
 // What a call chooses its threads by: an element's cost on one core, roughly (ns, typical
 // quotes).
-constexpr double BAW_PRICE_NS = 350, BAW_GREEKS_NS = 450, BAW_VOL_NS = 1300;
-constexpr double EUROPEAN_PRICE_NS = 60, EUROPEAN_GREEKS_NS = 90, EUROPEAN_VOL_NS = 400;
-
-// body(inputs, threads) for the bound arguments; C++ allocation failures as MemoryError.
-template <typename Body>
-PyObject *bound_call(const Entry &entry, PyObject *const *args, Py_ssize_t nargs,
-                     PyObject *kwnames, int line, Body body) {
-    PyObject *result = nullptr;
-    BoundArgs bound;
-    int threads = 0;
-    if (bind_arguments(entry.signature, args, nargs, kwnames, bound) &&
-        threads_argument(entry.signature.name, bound[KEYWORD_ONLY], threads)) {
-        PyObject *inputs[MAX_PARAMS];
-        for (int i = 0; i < MAX_PARAMS; ++i) inputs[i] = bound[i];
-        result = allocation_failure_as_memory_error([&] { return body(inputs, threads); });
-    }
-    if (result == nullptr) add_traceback(entry.signature.qualname, SOURCE_FILE, line);
-    return result;
-}
+constexpr int BAW_PRICE_NS = 350, BAW_GREEKS_NS = 450, BAW_VOL_NS = 1300;
+constexpr int EUROPEAN_PRICE_NS = 60, EUROPEAN_GREEKS_NS = 90, EUROPEAN_VOL_NS = 400;
 
 inline double baw_price_of(double S, double K, double D, double F, double sigma, int q) {
     return kernel::_baw_price(S, K, D, F, sigma, q);
@@ -57,56 +40,25 @@ inline double baw_vol_of(double price, double S, double K, double D, double F, i
     return sigma < 0 ? std::numeric_limits<double>::quiet_NaN() : sigma;
 }
 
-PyObject *vectorized_baw_price(PyObject *, PyObject *const *args, Py_ssize_t nargs,
-                               PyObject *kwnames) {
-    return bound_call(vectorized_baw_price_entry, args, nargs, kwnames, __LINE__,
-                      [](PyObject *const *in, int threads) {
-                          return values_over(in, NAMES, baw_price_of, threads, BAW_PRICE_NS);
-                      });
-}
-
-PyObject *vectorized_baw_greeks(PyObject *, PyObject *const *args, Py_ssize_t nargs,
-                                PyObject *kwnames) {
-    return bound_call(vectorized_baw_greeks_entry, args, nargs, kwnames, __LINE__,
-                      [](PyObject *const *in, int threads) {
-                          return greeks_over(in, NAMES, kernel::_baw_greeks, threads,
-                                             BAW_GREEKS_NS);
-                      });
-}
-
-PyObject *vectorized_baw_implied_vol(PyObject *, PyObject *const *args, Py_ssize_t nargs,
-                                     PyObject *kwnames) {
-    return bound_call(arrays_baw_implied_vol_entry, args, nargs, kwnames, __LINE__,
-                      [](PyObject *const *in, int threads) {
-                          return values_over(in, VOL_NAMES, baw_vol_of, threads, BAW_VOL_NS);
-                      });
-}
-
-PyObject *vectorized_european_price(PyObject *, PyObject *const *args, Py_ssize_t nargs,
-                                    PyObject *kwnames) {
-    return bound_call(vectorized_european_price_entry, args, nargs, kwnames, __LINE__,
-                      [](PyObject *const *in, int threads) {
-                          return values_over(in, NAMES, european_price_of, threads,
-                                             EUROPEAN_PRICE_NS);
-                      });
-}
-
-PyObject *vectorized_european_greeks(PyObject *, PyObject *const *args, Py_ssize_t nargs,
-                                     PyObject *kwnames) {
-    return bound_call(vectorized_european_greeks_entry, args, nargs, kwnames, __LINE__,
-                      [](PyObject *const *in, int threads) {
-                          return greeks_over(in, NAMES, kernel::_european_greeks, threads,
-                                             EUROPEAN_GREEKS_NS);
-                      });
-}
-
-PyObject *vectorized_european_implied_vol(PyObject *, PyObject *const *args, Py_ssize_t nargs,
-                                          PyObject *kwnames) {
-    return bound_call(vectorized_european_implied_vol_entry, args, nargs, kwnames, __LINE__,
-                      [](PyObject *const *in, int threads) {
-                          return values_over(in, VOL_NAMES, european_vol_of, threads,
-                                             EUROPEAN_VOL_NS);
-                      });
+// A function of one result an element (values_over) or of the four sensitivities
+// (greeks_over): entry's arguments bound, then kernel over them at about element_ns an element;
+// C++ allocation failures as MemoryError.
+template <const Entry &entry, bool greeks, auto kernel, const char *const *names, int element_ns>
+PyObject *array_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *result = nullptr;
+    BoundArgs bound;
+    int threads = 0;
+    if (bind_arguments(entry.signature, args, nargs, kwnames, bound) &&
+        threads_argument(entry.signature.name, bound[KEYWORD_ONLY], threads)) {
+        PyObject *inputs[MAX_PARAMS];
+        for (int i = 0; i < MAX_PARAMS; ++i) inputs[i] = bound[i];
+        result = allocation_failure_as_memory_error([&] {
+            if constexpr (greeks) return greeks_over(inputs, names, kernel, threads, element_ns);
+            else return values_over(inputs, names, kernel, threads, element_ns);
+        });
+    }
+    if (result == nullptr) add_traceback(entry.signature.qualname, SOURCE_FILE, __LINE__);
+    return result;
 }
 
 }  // namespace
@@ -120,7 +72,7 @@ PyObject *vectorized_european_implied_vol(PyObject *, PyObject *const *args, Py_
 Entry vectorized_baw_price_entry = {
     {"vectorized_baw_price", {"S_arr", "K_arr", "D_arr", "F_arr", "sigmas", "flags"}, 6, 0.0, 0,
      nullptr, {}, "threads"},
-    vectorized_baw_price,
+    array_function<vectorized_baw_price_entry, false, baw_price_of, NAMES, BAW_PRICE_NS>,
     "American (BAW) prices over parallel arrays, with the interpreter lock released.\n"
     "\n"
     "Element i is baw_price(S_arr[i], K_arr[i], D_arr[i], F_arr[i], sigmas[i], flags[i]), bit\n"
@@ -133,7 +85,7 @@ Entry vectorized_baw_price_entry = {
 Entry vectorized_baw_greeks_entry = {
     {"vectorized_baw_greeks", {"S_arr", "K_arr", "D_arr", "F_arr", "sigmas", "flags"}, 6, 0.0, 0,
      nullptr, {}, "threads"},
-    vectorized_baw_greeks,
+    array_function<vectorized_baw_greeks_entry, true, kernel::_baw_greeks, NAMES, BAW_GREEKS_NS>,
     "American (BAW) prices and sensitivities over parallel arrays, interpreter lock released.\n"
     "\n"
     "Returns a dict of float64 arrays: 'price' (bit for bit vectorized_baw_price), 'delta' =\n"
@@ -146,7 +98,7 @@ Entry vectorized_baw_greeks_entry = {
 Entry arrays_baw_implied_vol_entry = {
     {"vectorized_baw_implied_vol", {"prices", "S_arr", "K_arr", "D_arr", "F_arr", "flags"}, 6,
      0.0, 0, nullptr, {}, "threads"},
-    vectorized_baw_implied_vol,
+    array_function<arrays_baw_implied_vol_entry, false, baw_vol_of, VOL_NAMES, BAW_VOL_NS>,
     "American (BAW) implied total standard deviations over parallel arrays, interpreter lock\n"
     "released.\n"
     "\n"
@@ -159,7 +111,8 @@ Entry arrays_baw_implied_vol_entry = {
 Entry vectorized_european_price_entry = {
     {"vectorized_european_price", {"S_arr", "K_arr", "D_arr", "F_arr", "sigmas", "flags"}, 6,
      0.0, 0, nullptr, {}, "threads"},
-    vectorized_european_price,
+    array_function<vectorized_european_price_entry, false, european_price_of, NAMES,
+                   EUROPEAN_PRICE_NS>,
     "European (Black) prices over parallel arrays, with the interpreter lock released.\n"
     "\n"
     "Element i is the discounted Black price D (F N(d1) - K N(d2)) of a call (or of a put) at\n"
@@ -170,7 +123,8 @@ Entry vectorized_european_price_entry = {
 Entry vectorized_european_greeks_entry = {
     {"vectorized_european_greeks", {"S_arr", "K_arr", "D_arr", "F_arr", "sigmas", "flags"}, 6,
      0.0, 0, nullptr, {}, "threads"},
-    vectorized_european_greeks,
+    array_function<vectorized_european_greeks_entry, true, kernel::_european_greeks, NAMES,
+                   EUROPEAN_GREEKS_NS>,
     "European (Black) prices and sensitivities over parallel arrays, interpreter lock released.\n"
     "\n"
     "Returns a dict of float64 arrays 'price', 'delta', 'gamma' and 'vega', defined as for\n"
@@ -180,7 +134,8 @@ Entry vectorized_european_greeks_entry = {
 Entry vectorized_european_implied_vol_entry = {
     {"vectorized_european_implied_vol", {"prices", "S_arr", "K_arr", "D_arr", "F_arr", "flags"},
      6, 0.0, 0, nullptr, {}, "threads"},
-    vectorized_european_implied_vol,
+    array_function<vectorized_european_implied_vol_entry, false, european_vol_of, VOL_NAMES,
+                   EUROPEAN_VOL_NS>,
     "European (Black) implied total standard deviations over parallel arrays, interpreter lock\n"
     "released.\n"
     "\n"
