@@ -104,13 +104,21 @@ except KeyboardInterrupt:
 """
 
 
+def sigint_default():
+    """SIGINT as the system leaves it, so that the child's Python raises KeyboardInterrupt also
+    when this benchmark runs in the background (where the shell ignores SIGINT for its
+    children)."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def interrupt_latency():
     print("(c) Ctrl-C during a call on every core: ms from SIGINT to KeyboardInterrupt")
     for what in ("iv", "forwards"):
         latencies = []
         for _ in range(3):
             child = subprocess.Popen([sys.executable, "-P", "-c", CHILD, what],
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                     preexec_fn=sigint_default)
             try:
                 child.stdout.readline()
                 time.sleep(0.5)
@@ -145,7 +153,8 @@ def cli_interrupt_latency(rows, points=8):
         (out_dir / "out.csv").unlink()
         print(f"    a whole run: {whole:.2f} s")
         for k in range(points):
-            child = subprocess.Popen(argv, stderr=subprocess.PIPE, text=True)
+            child = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                     text=True, preexec_fn=sigint_default)
             try:
                 child.stderr.readline()  # the columns line: the first pass has begun
                 time.sleep(whole * (k + 0.5) / points)

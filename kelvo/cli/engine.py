@@ -385,9 +385,9 @@ def read_ahead(items, depth=2):
             yield item
     finally:
         stop.set()
-        while thread.is_alive():
+        while thread.is_alive():  # drained until it sees stop, in a few ms (Ctrl-C waits on it)
             try:
-                queue.get(timeout=0.05)
+                queue.get(timeout=0.005)
             except Empty:
                 pass
         thread.join()
