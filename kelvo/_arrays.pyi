@@ -26,7 +26,7 @@ from its buffer by the same rule, as are those of a bool or bytes array, all put
 never equal the text 'c'). Returns a float64 array.
 
 threads (keyword): the native threads that share the elements; by default one per
-quarter of a millisecond of work, up to the cores this process may use (one for small
+tenth of a millisecond of work, up to the cores this process may use (one for small
 arrays). Any count gives the same bits. Ctrl-C stops every thread within milliseconds."""
 
 def vectorized_baw_greeks(S_arr: _Floats, K_arr: _Floats, D_arr: _Floats, F_arr: _Floats,
@@ -41,7 +41,7 @@ sqrt(T)/100 for the change per volatility point. In the exercise region delta is
 and gamma and vega are 0.
 
 threads (keyword): the native threads that share the elements; by default one per
-quarter of a millisecond of work, up to the cores this process may use (one for small
+tenth of a millisecond of work, up to the cores this process may use (one for small
 arrays). Any count gives the same bits. Ctrl-C stops every thread within milliseconds."""
 
 def vectorized_baw_implied_vol(prices: _Floats, S_arr: _Floats, K_arr: _Floats, D_arr: _Floats,
@@ -55,7 +55,7 @@ vectorized_baw_implied_vol (0.0 at or below intrinsic value, NaN where no volati
 reproduces the price), whose rules the inputs follow. Returns a float64 array.
 
 threads (keyword): the native threads that share the elements; by default one per
-quarter of a millisecond of work, up to the cores this process may use (one for small
+tenth of a millisecond of work, up to the cores this process may use (one for small
 arrays). Any count gives the same bits. Ctrl-C stops every thread within milliseconds."""
 
 def vectorized_european_price(S_arr: _Floats, K_arr: _Floats, D_arr: _Floats, F_arr: _Floats,
@@ -68,7 +68,7 @@ total standard deviation sigmas[i]; S_arr[i] plays no part in it. The inputs fol
 rules of vectorized_baw_price. Returns a float64 array.
 
 threads (keyword): the native threads that share the elements; by default one per
-quarter of a millisecond of work, up to the cores this process may use (one for small
+tenth of a millisecond of work, up to the cores this process may use (one for small
 arrays). Any count gives the same bits. Ctrl-C stops every thread within milliseconds."""
 
 def vectorized_european_greeks(S_arr: _Floats, K_arr: _Floats, D_arr: _Floats, F_arr: _Floats,
@@ -80,7 +80,7 @@ Returns a dict of float64 arrays 'price', 'delta', 'gamma' and 'vega', defined a
 vectorized_baw_greeks (delta and gamma with D and the carry F/S held).
 
 threads (keyword): the native threads that share the elements; by default one per
-quarter of a millisecond of work, up to the cores this process may use (one for small
+tenth of a millisecond of work, up to the cores this process may use (one for small
 arrays). Any count gives the same bits. Ctrl-C stops every thread within milliseconds."""
 
 def vectorized_european_implied_vol(prices: _Floats, S_arr: _Floats, K_arr: _Floats,
@@ -95,7 +95,7 @@ no volatility up to 16 reproduces it or an input is NaN. The inputs follow the r
 vectorized_baw_implied_vol. Returns a float64 array.
 
 threads (keyword): the native threads that share the elements; by default one per
-quarter of a millisecond of work, up to the cores this process may use (one for small
+tenth of a millisecond of work, up to the cores this process may use (one for small
 arrays). Any count gives the same bits. Ctrl-C stops every thread within milliseconds."""
 
 def csv_lines(text: bytes, starts: npt.NDArray[np.int64], ends: npt.NDArray[np.int64],

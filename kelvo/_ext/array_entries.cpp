@@ -66,7 +66,7 @@ PyObject *array_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, Py
 // The threads keyword, the same on every function here.
 #define THREADS_DOC                                                                             \
     "\n\nthreads (keyword): the native threads that share the elements; by default one per\n"    \
-    "quarter of a millisecond of work, up to the cores this process may use (one for small\n"   \
+    "tenth of a millisecond of work, up to the cores this process may use (one for small\n"   \
     "arrays). Any count gives the same bits. Ctrl-C stops every thread within milliseconds."
 
 Entry vectorized_baw_price_entry = {
