@@ -79,6 +79,20 @@ run_wheel() {
     rm -rf "$work"
 }
 
+# The reference documentation (docs/, Sphinx with the README's sections and the API from the
+# docstrings), built with warnings as errors, and every example in it run as a doctest, against
+# the host's install; Sphinx lives in a virtual environment of its own.
+run_docs() {
+    echo "== reference documentation: Sphinx, warnings as errors, examples run"
+    local venv=.ci-cache/docs-venv
+    [ -x "$venv/bin/python" ] || python3 -m venv --system-site-packages "$venv"
+    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check sphinx myst-parser
+    rm -rf .ci-cache/docs
+    "$venv/bin/python" -P -m sphinx -W -q -b html docs .ci-cache/docs/html
+    "$venv/bin/python" -P -m sphinx -W -q -b doctest docs .ci-cache/docs/doctest
+    echo "documentation: $(find .ci-cache/docs/html -name '*.html' | wc -l) pages in .ci-cache/docs/html"
+}
+
 # Coverage-guided fuzzing of the native reader, writer and batched forwards on an ASan + UBSan
 # build (tools/fuzz/run), from the seed corpus, time-boxed; any report fails the stage.
 run_fuzz() {
@@ -217,6 +231,7 @@ run_in_tree() {
 
 case "${1:-all}" in
     host) run_host ;;
+    docs) run_docs ;;
     wheel) run_wheel ;;
     fuzz) run_fuzz ;;
     in-tree) run_in_tree ;;
@@ -226,9 +241,9 @@ case "${1:-all}" in
     all)
         rm -f .ci-cache/digest-*
         timed() { local start=$SECONDS; "$@"; echo "-- $1: $((SECONDS - start)) s"; }
-        timed run_host; timed run_wheel; export KELVO_RELEASE_DIST=.ci-cache/dist
+        timed run_host; timed run_docs; timed run_wheel; export KELVO_RELEASE_DIST=.ci-cache/dist
         timed run_fuzz; timed tools/forky-tree tools/ci.sh in-tree
         timed run_freethreaded; timed run_tsan
         echo "-- all stages: $SECONDS s" ;;
-    *) echo "usage: $0 [host|wheel|fuzz|forky|freethreaded|tsan|all]" >&2; exit 2 ;;
+    *) echo "usage: $0 [host|docs|wheel|fuzz|forky|freethreaded|tsan|all]" >&2; exit 2 ;;
 esac
