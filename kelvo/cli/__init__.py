@@ -232,6 +232,21 @@ def picture_format(target):
 
 
 def main(argv=None):
+    """Run the command line (``python -m kelvo``, ``kelvo``) on argv (default ``sys.argv``).
+
+    Returns
+    -------
+    int
+        The exit code: 0, 1 (an output that cannot be written), 2 (an input that cannot be
+        read, or options that do not fit it) or 130 (interrupted).
+
+    Examples
+    --------
+    >>> from kelvo.cli import main
+    >>> main(["--quiet", "--style", "american"])  # doctest: +ELLIPSIS
+      symbol     expiry    style ...
+    0
+    """
     args = parser().parse_args(argv)
     if args.plot:
         try:
