@@ -6,6 +6,8 @@ Every chunk or partition is handed whole to one of the in-process vectorised fun
 scheduler runs them in parallel and the distributed scheduler spreads them over processes and
 machines. Results are those of the in-process functions, element for element.
 """
+from typing import Any
+
 import numpy as np
 
 from kelvo import (vectorized_baw_greeks, vectorized_baw_implied_vol,
@@ -191,16 +193,20 @@ _INPUTS = """
 {examples}"""
 
 
-def implied_vol(prices, S_arr=None, K_arr=None, D_arr=None, F_arr=None, flags=None, *,
-                columns=None):
+def implied_vol(prices: Any, S_arr: Any = None, K_arr: Any = None, D_arr: Any = None,
+                F_arr: Any = None, flags: Any = None, *,
+                columns: dict[str, str] | None = None) -> Any:
     return _implied_vol(prices, (S_arr, K_arr, D_arr, F_arr, flags), columns)
 
 
-def price(S_arr, K_arr=None, D_arr=None, F_arr=None, sigmas=None, flags=None, *, columns=None):
+def price(S_arr: Any, K_arr: Any = None, D_arr: Any = None, F_arr: Any = None,
+          sigmas: Any = None, flags: Any = None, *, columns: dict[str, str] | None = None) -> Any:
     return _price(S_arr, (K_arr, D_arr, F_arr, sigmas, flags), columns)
 
 
-def greeks(S_arr, K_arr=None, D_arr=None, F_arr=None, sigmas=None, flags=None, *, columns=None):
+def greeks(S_arr: Any, K_arr: Any = None, D_arr: Any = None, F_arr: Any = None,
+           sigmas: Any = None, flags: Any = None, *,
+           columns: dict[str, str] | None = None) -> Any:
     return _greeks(S_arr, (K_arr, D_arr, F_arr, sigmas, flags), columns)
 
 
@@ -254,7 +260,8 @@ def _forward_of_group(group, names, strike_pct):
                           strike_pct)[0]
 
 
-def forwards(frame, by="expiry", *, columns=None, strike_pct=None):
+def forwards(frame: Any, by: str = "expiry", *, columns: dict[str, str] | None = None,
+             strike_pct: float | None = None) -> Any:
     """The implied forward of every group of an option-chain DataFrame, lazily.
 
     Each group is ``kelvo.chain.expiry_forward`` of its rows (American options:
@@ -321,7 +328,8 @@ def _surface_of_part(part, options):
     return chain_surface(part, **options)
 
 
-def surface(quotes, *, npartitions=None, **options):
+def surface(quotes: Any, *, npartitions: int | None = None,
+            **options: Any) -> tuple[Any, Any]:
     """``kelvo.chain.surface`` over a DataFrame of contracts, lazily.
 
     The rows are shuffled into parts by underlying and quote date, and each part is one call of

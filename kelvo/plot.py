@@ -5,13 +5,23 @@ matplotlib Figure; it never touches matplotlib's backend or pyplot's state, so i
 the Figure shows inline and the notebook's backend stays as it was. The command line's
 ``--plot`` draws the same picture and saves it.
 """
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
 import numpy as np
+
+if TYPE_CHECKING:
+    import pandas as pd
+    from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
 
 LEGEND_EXPIRIES = 12  # past this many expiries a panel colours them by time on a colour bar
 PANELS = 4  # underlyings drawn, at most
 
 
-def surface(table, summary, ax=None, *, quote_date=None, by_strike=False):
+def surface(table: pd.DataFrame, summary: pd.DataFrame, ax: Axes | None = None, *,
+            quote_date: Any = None, by_strike: bool = False) -> Figure:
     """The implied volatility surface of what ``kelvo.chain.surface`` returns.
 
     For one quote date (the last with a forward, or ``quote_date``): the out-of-the-money

@@ -231,7 +231,7 @@ def picture_format(target):
     return suffix or "png"
 
 
-def main(argv=None):
+def main(argv: list[str] | None = None) -> int:
     """Run the command line (``python -m kelvo``, ``kelvo``) on argv (default ``sys.argv``).
 
     Returns
