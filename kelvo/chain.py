@@ -30,9 +30,9 @@ import numpy as np
 from kelvo._arrays import (DEFAULT_STRIKE_PCT, FALLBACK_WIDTHS, group_forwards,
                            vectorized_baw_implied_vol, vectorized_european_implied_vol)
 
-# role: the column names that stand for it, compared in lower case without surrounding blanks,
-# the more specific first (option_type before type, underlying before symbol). Quotes and
-# underlying prices may carry a snapshot's suffix (bid_1545, bid_eod).
+#: role: the column names that stand for it, compared in lower case without surrounding
+#: blanks, the more specific first (option_type before type, underlying before symbol). Quotes
+#: and underlying prices may carry a snapshot's suffix (bid_1545, bid_eod).
 ROLES = {
     "symbol": ("underlyingsymbol", "underlying_symbol", "underlying", "underlying_ticker",
                "ticker", "symbol", "root"),
@@ -74,7 +74,7 @@ CALL_WORDS = {"c", "call", "calls"}
 PUT_WORDS = {"p", "put", "puts"}
 STYLE_WORDS = {"a": "american", "american": "american", "am": "american",
                "e": "european", "european": "european", "eu": "european", "eur": "european"}
-# Cash-settled index options, exercised only at expiry: European unless told otherwise.
+#: Cash-settled index options, exercised only at expiry: European unless told otherwise.
 EUROPEAN_ROOTS = frozenset({
     "SPX", "SPXW", "SPXPM", "SPXQ", "XSP", "XSPW", "NDX", "NDXP", "NDXW", "XND", "NQX", "RUT",
     "RUTW", "RUTQ", "MRUT", "VIX", "VIXW", "DJX", "DJXW", "XEO", "MXEA", "MXEF"})
@@ -201,7 +201,7 @@ def date_values(distinct, name="dates", strict=True):
     values = []
     for t in text:
         value = next((d for d in (_date(t, fmt) for fmt in order) if d is not None), None)
-        values.append(np.datetime64("NaT") if value is None else np.datetime64(value, "ns"))
+        values.append(np.datetime64("NaT", "ns") if value is None else np.datetime64(value, "ns"))
     dates = np.array(values, dtype="datetime64[ns]")
     if strict and len(text) and np.isnat(dates).all():
         raise ValueError(f"{name}: no cell is a date in ISO, month/day/year or YYYYMMDD form "
@@ -441,7 +441,7 @@ class Quotes:
             self.expiry_values = parsed.dates_of("expiry", names["expiry"], distinct)
         elif occ is not None:
             self.expiry_codes = occ[0]
-            self.expiry_values = np.array([p[1] if p else np.datetime64("NaT") for p in occ[1]],
+            self.expiry_values = np.array([p[1] if p else np.datetime64("NaT", "ns") for p in occ[1]],
                                           dtype="datetime64[ns]")
         else:
             self.expiry_codes = np.zeros(n, dtype=np.int32)
@@ -482,7 +482,7 @@ class Quotes:
                              f"(one of {', '.join(ROLES['quote_date'])})")
         if quote_time is not None:  # the quotes were taken at this time of day
             at = self.quote_date_values
-            untimed = time_of_day(at) == np.timedelta64(0)
+            untimed = time_of_day(at) == np.timedelta64(0, "ns")
             self.quote_date_values = np.where(
                 untimed, at + np.timedelta64(quote_time).astype("timedelta64[ns]"), at)
         self.quote_date = self.quote_date_values[self.quote_date_codes]
@@ -492,11 +492,11 @@ class Quotes:
         elif "days" in numbers:
             self.T = numbers["days"] / DAYS_PER_YEAR
         else:
-            timed = not (time_of_day(self.quote_date_values) == np.timedelta64(0)).all()
+            timed = not (time_of_day(self.quote_date_values) == np.timedelta64(0, "ns")).all()
             expiry = self.expiry
             if timed:  # a date without its time expires when its options settle
                 settles = settlement_times(roots)[root_codes].astype("timedelta64[ns]")
-                expiry = np.where(time_of_day(expiry) == np.timedelta64(0), expiry + settles,
+                expiry = np.where(time_of_day(expiry) == np.timedelta64(0, "ns"), expiry + settles,
                                   expiry)
             self.T = years_to_expiry(expiry, self.quote_date)
 

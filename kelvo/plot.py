@@ -5,23 +5,57 @@ matplotlib Figure; it never touches matplotlib's backend or pyplot's state, so i
 the Figure shows inline and the notebook's backend stays as it was. The command line's
 ``--plot`` draws the same picture and saves it.
 """
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
 import numpy as np
+
+if TYPE_CHECKING:
+    import pandas as pd
+    from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
 
 LEGEND_EXPIRIES = 12  # past this many expiries a panel colours them by time on a colour bar
 PANELS = 4  # underlyings drawn, at most
 
 
-def surface(table, summary, ax=None, *, quote_date=None, by_strike=False):
-    """The implied volatility surface of ``kelvo.chain.surface``'s ``(table, summary)``: for one
-    quote date (the last with a forward, or ``quote_date``), the out-of-the-money smiles of every
-    expiry against log-moneyness log(K / F) (or strike, ``by_strike=True``), calls solid and puts
+def surface(table: pd.DataFrame, summary: pd.DataFrame, ax: Axes | None = None, *,
+            quote_date: Any = None, by_strike: bool = False) -> Figure:
+    """The implied volatility surface of what ``kelvo.chain.surface`` returns.
+
+    For one quote date (the last with a forward, or ``quote_date``): the out-of-the-money
+    smiles of every expiry against log-moneyness log(K / F) (or strike), calls solid and puts
     dashed, the bid-ask range shaded and each forward dotted, beside the at-the-money term
     structure; one row of panels an underlying, for the four with the most quotes (the title
-    names those left out). Past a dozen expiries a colour bar of the time to expiry replaces the
-    legend.
+    names those left out). Past a dozen expiries a colour bar of the time to expiry replaces
+    the legend. matplotlib's backend and pyplot's state are left as they are.
 
-    With ``ax``, the smiles of the first underlying drawn go into that Axes alone. Returns the
-    Figure."""
+    Parameters
+    ----------
+    table, summary : pandas.DataFrame
+        The two results of ``kelvo.chain.surface``.
+    ax : matplotlib.axes.Axes, optional
+        Draw the smiles of the first underlying into this Axes alone.
+    quote_date : str or datetime-like, optional
+        The quote date drawn.
+    by_strike : bool
+        Smiles against strike instead of log-moneyness.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        The new Figure, or the one ``ax`` belongs to.
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> from kelvo import chain, plot, sample
+    >>> table, summary = chain.surface(pd.read_csv(sample.OPTIONS_PATH), rate=0.04)
+    >>> figure = plot.surface(table, summary)
+    >>> figure.axes[1].get_title()
+    'KLVO: at-the-money term structure'
+    """
     from kelvo import chain
 
     options = dict(summary.attrs.get("options", {}))
