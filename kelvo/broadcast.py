@@ -187,7 +187,8 @@ def _shaped(values, shape, index):
 def price(S, K, D, F, sigma, flag=None, *, is_call=None, style="american", model="baw",
           precision=None, threads=None):
     """Prices: ``baw_price`` (American) broadcast over the arguments, the accurate American
-    engine's (``model="alo"``) or Black's (``style="european"``)."""
+    engine's (``model="alo"``) or Black's (``style="european"``), on ``threads`` native threads
+    (by default as many as the work pays for, up to the cores; the same bits for any count)."""
     vectorized = _functions(style, model, precision)[0]
     if vectorized is vectorized_baw_price and _all_scalar((S, K, D, F, sigma), flag, is_call):
         return baw_price(S, K, D, F, sigma, flag_of(flag))
@@ -201,7 +202,8 @@ def implied_vol(price, S, K, D, F, flag=None, *, is_call=None, style="american",
     """Implied total standard deviations: ``baw_implied_vol`` (American) broadcast over the
     arguments, the accurate American engine's (``model="alo"``) or Black's
     (``style="european"``): 0.0 at or below intrinsic value (the spot's for American options,
-    D max(F - K, 0) for European ones), NaN where no volatility reproduces the price."""
+    D max(F - K, 0) for European ones), NaN where no volatility reproduces the price.
+    ``threads`` as for ``price``."""
     vectorized = _functions(style, model, precision)[1]
     if (vectorized is vectorized_baw_implied_vol
             and _all_scalar((price, S, K, D, F), flag, is_call)):
@@ -218,9 +220,9 @@ def greeks(S, K, D, F, sigma, flag=None, *, is_call=None, style="american", mode
 
     delta = dV/dS and gamma = d2V/dS2 with D and the carry F/S held (the forward moves with the
     spot); vega = dV/dsigma per unit of total standard deviation, so vega * sqrt(T) / 100 is the
-    change per volatility point. ``style`` and ``model`` as for ``price``; with ``model="alo"``
-    they are the accurate engine's own derivatives, the boundary's sensitivity to sigma
-    included."""
+    change per volatility point. ``style``, ``model`` and ``threads`` as for ``price``; with
+    ``model="alo"`` they are the accurate engine's own derivatives, the boundary's sensitivity
+    to sigma included."""
     vectorized = _functions(style, model, precision)[2]
     numeric, flags, shape, index = _broadcast(
         {"S": S, "K": K, "D": D, "F": F, "sigma": sigma}, flag, is_call)
