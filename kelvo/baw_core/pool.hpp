@@ -21,7 +21,6 @@
 #include <new>
 #include <system_error>
 #include <thread>
-#include <vector>
 
 #include "detached.hpp"
 
