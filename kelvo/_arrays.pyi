@@ -4,7 +4,6 @@ the interpreter lock released. kelvo.price, kelvo.implied_vol and kelvo.greeks b
 onto them; the command line reads and writes tables of contracts and finds their
 forwards with the rest."""
 from collections.abc import Iterable
-from types import ModuleType
 from typing import Any
 
 import numpy as np
@@ -12,7 +11,6 @@ import numpy.typing as npt
 
 _Floats = npt.ArrayLike
 
-np: ModuleType
 
 def vectorized_baw_price(S_arr: _Floats, K_arr: _Floats, D_arr: _Floats, F_arr: _Floats,
                          sigmas: _Floats, flags: Iterable[Any], *, threads: int | None = None

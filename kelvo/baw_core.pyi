@@ -4,7 +4,6 @@ Implements baw_price, baw_implied_vol, vectorized_baw_implied_vol, and
 find_forward_baw as native code (array loops run without the interpreter lock, with SciPy's native brentq inside).
 """
 from collections.abc import Iterable
-from types import ModuleType
 from typing import Any, SupportsFloat, SupportsIndex
 
 import numpy as np
@@ -13,7 +12,6 @@ import numpy.typing as npt
 _Number = SupportsFloat | SupportsIndex
 _Floats = npt.ArrayLike
 
-np: ModuleType
 
 def baw_price(S: _Number, K: _Number, D: _Number, F: _Number, sigma: _Number, flag: object) -> float:
     """BAW American option price (Barone-Adesi-Whaley quadratic approximation).

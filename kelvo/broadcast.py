@@ -20,9 +20,13 @@ the default, or ``"fast"``).
 ``threads`` is the number of native threads the call shares its elements among: by default as
 many as the work pays for, up to the cores (one for small arrays); any count gives the same bits.
 """
+from __future__ import annotations
+
 import math
+from typing import TYPE_CHECKING, Any, Literal, Union, overload
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 from kelvo._arrays import (vectorized_alo_greeks, vectorized_alo_implied_vol,
                            vectorized_alo_price, vectorized_baw_greeks,
@@ -30,6 +34,9 @@ from kelvo._arrays import (vectorized_alo_greeks, vectorized_alo_implied_vol,
                            vectorized_european_greeks, vectorized_european_implied_vol,
                            vectorized_european_price)
 from kelvo.baw_core import baw_implied_vol, baw_price
+
+if TYPE_CHECKING:
+    import pandas as pd
 
 GREEKS = ("price", "delta", "gamma", "vega")
 MODELS = ("baw", "alo")
@@ -184,11 +191,63 @@ def _shaped(values, shape, index):
     return values.reshape(shape)
 
 
-def price(S, K, D, F, sigma, flag=None, *, is_call=None, style="american", model="baw",
-          precision=None, threads=None):
-    """Prices: ``baw_price`` (American) broadcast over the arguments, the accurate American
-    engine's (``model="alo"``) or Black's (``style="european"``), on ``threads`` native threads
-    (by default as many as the work pays for, up to the cores; the same bits for any count)."""
+Style = Literal["american", "european"]
+Model = Literal["baw", "alo"]
+Precision = Literal["accurate", "fast"]
+Floats = Union[float, ArrayLike, "pd.Series[float]"]
+Flags = Union[str, None, ArrayLike, "pd.Series[Any]"]
+Result = Union[float, "NDArray[np.float64]", "pd.Series[float]"]
+
+
+@overload
+def price(S: float, K: float, D: float, F: float, sigma: float, flag: str | None = None, *,
+          is_call: bool | None = None, style: Style = "american", model: Model = "baw",
+          precision: Precision | None = None, threads: int | None = None) -> float: ...
+@overload
+def price(S: Floats, K: Floats, D: Floats, F: Floats, sigma: Floats, flag: Flags = None, *,
+          is_call: ArrayLike | None = None, style: Style = "american", model: Model = "baw",
+          precision: Precision | None = None, threads: int | None = None) -> Result: ...
+def price(S: Any, K: Any, D: Any, F: Any, sigma: Any, flag: Any = None, *, is_call: Any = None,
+          style: Style = "american", model: Model = "baw", precision: Precision | None = None,
+          threads: int | None = None) -> Any:
+    """Option prices, broadcast over the arguments.
+
+    Parameters
+    ----------
+    S, K, D, F, sigma : float, array-like or pandas.Series
+        Spot, strike, discount factor, forward and total standard deviation, broadcast by NumPy's
+        rules.
+    flag : str, array-like or pandas.Series, optional
+        "c", "call" or "calls" for a call, "p", "put" or "puts" for a put, in any case; None or
+        a missing value is a put; anything else raises ValueError. Give ``flag`` or ``is_call``.
+    is_call : bool array-like, optional
+        True for a call.
+    style : {"american", "european"}
+        American (the early-exercise premium) or European (Black's price).
+    model : {"baw", "alo"}
+        The American price: Barone-Adesi-Whaley (``baw_price``) or the accurate engine of the
+        early-exercise boundary's integral equation.
+    precision : {"accurate", "fast"}, optional
+        The accurate engine's setting (default "accurate").
+    threads : int, optional
+        Native threads (default: as many as the work pays for, up to the cores; the same bits
+        for any count).
+
+    Returns
+    -------
+    float, numpy.ndarray or pandas.Series
+        A float when every input is a scalar, an array of the broadcast shape, or a Series on
+        the index of the Series among the inputs.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import kelvo
+    >>> kelvo.price(100.0, np.array([90.0, 100.0, 110.0]), 0.99, 101.0, 0.2, "Call").round(6)
+    array([14.188477,  8.430115,  4.608035])
+    >>> round(kelvo.price(100.0, 100.0, 0.99, 101.0, 0.2, "c", style="european"), 6)
+    8.430115
+    """
     vectorized = _functions(style, model, precision)[0]
     if vectorized is vectorized_baw_price and _all_scalar((S, K, D, F, sigma), flag, is_call):
         return baw_price(S, K, D, F, sigma, flag_of(flag))
@@ -197,13 +256,44 @@ def price(S, K, D, F, sigma, flag=None, *, is_call=None, style="american", model
     return _shaped(vectorized(*numeric, flags, threads=threads), shape, index)
 
 
-def implied_vol(price, S, K, D, F, flag=None, *, is_call=None, style="american", model="baw",
-                precision=None, threads=None):
-    """Implied total standard deviations: ``baw_implied_vol`` (American) broadcast over the
-    arguments, the accurate American engine's (``model="alo"``) or Black's
-    (``style="european"``): 0.0 at or below intrinsic value (the spot's for American options,
-    D max(F - K, 0) for European ones), NaN where no volatility reproduces the price.
-    ``threads`` as for ``price``."""
+@overload
+def implied_vol(price: float, S: float, K: float, D: float, F: float, flag: str | None = None, *,
+                is_call: bool | None = None, style: Style = "american", model: Model = "baw",
+                precision: Precision | None = None, threads: int | None = None) -> float: ...
+@overload
+def implied_vol(price: Floats, S: Floats, K: Floats, D: Floats, F: Floats, flag: Flags = None,
+                *, is_call: ArrayLike | None = None, style: Style = "american",
+                model: Model = "baw", precision: Precision | None = None,
+                threads: int | None = None) -> Result: ...
+def implied_vol(price: Any, S: Any, K: Any, D: Any, F: Any, flag: Any = None, *,
+                is_call: Any = None, style: Style = "american", model: Model = "baw",
+                precision: Precision | None = None, threads: int | None = None) -> Any:
+    """Implied total standard deviations, broadcast over the arguments.
+
+    0.0 at or below intrinsic value (the spot's for American options, D max(F - K, 0) for
+    European ones), NaN where no volatility reproduces the price or an input is NaN.
+
+    Parameters
+    ----------
+    price : float, array-like or pandas.Series
+        The option prices.
+    S, K, D, F, flag, is_call, style, model, precision, threads
+        As for ``price``.
+
+    Returns
+    -------
+    float, numpy.ndarray or pandas.Series
+        As for ``price``.
+
+    Examples
+    --------
+    >>> import kelvo
+    >>> p = kelvo.price(100.0, 110.0, 0.99, 101.0, 0.25, "put")
+    >>> round(kelvo.implied_vol(p, 100.0, 110.0, 0.99, 101.0, "put"), 10)
+    0.25
+    >>> kelvo.implied_vol([p, 1.0], 100.0, 110.0, 0.99, 101.0, "p").round(10)  # 1.0: no vol
+    array([0.25, 0.  ])
+    """
     vectorized = _functions(style, model, precision)[1]
     if (vectorized is vectorized_baw_implied_vol
             and _all_scalar((price, S, K, D, F), flag, is_call)):
@@ -213,16 +303,37 @@ def implied_vol(price, S, K, D, F, flag=None, *, is_call=None, style="american",
     return _shaped(vectorized(*numeric, flags, threads=threads), shape, index)
 
 
-def greeks(S, K, D, F, sigma, flag=None, *, is_call=None, style="american", model="baw",
-           precision=None, threads=None):
-    """Price, delta, gamma and vega: a dict of floats (all scalars), a dict of arrays of the
-    broadcast shape, or a DataFrame with those columns on the Series' index.
+def greeks(S: Floats, K: Floats, D: Floats, F: Floats, sigma: Floats, flag: Flags = None, *,
+           is_call: ArrayLike | None = None, style: Style = "american", model: Model = "baw",
+           precision: Precision | None = None,
+           threads: int | None = None) -> dict[str, Result] | pd.DataFrame:
+    """Prices and sensitivities, broadcast over the arguments.
 
-    delta = dV/dS and gamma = d2V/dS2 with D and the carry F/S held (the forward moves with the
-    spot); vega = dV/dsigma per unit of total standard deviation, so vega * sqrt(T) / 100 is the
-    change per volatility point. ``style``, ``model`` and ``threads`` as for ``price``; with
-    ``model="alo"`` they are the accurate engine's own derivatives, the boundary's sensitivity
-    to sigma included."""
+    ``delta`` = dV/dS and ``gamma`` = d2V/dS2 with D and the carry F/S held (the forward moves
+    with the spot); ``vega`` = dV/dsigma per unit of total standard deviation, so
+    vega * sqrt(T) / 100 is the change per volatility point. With ``model="alo"`` they are the
+    accurate engine's own derivatives, the boundary's sensitivity to sigma included.
+
+    Parameters
+    ----------
+    S, K, D, F, sigma, flag, is_call, style, model, precision, threads
+        As for ``price``.
+
+    Returns
+    -------
+    dict or pandas.DataFrame
+        ``price``, ``delta``, ``gamma`` and ``vega``: floats (every input a scalar), arrays of
+        the broadcast shape, or the columns of a DataFrame on the Series' index.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import kelvo
+    >>> g = kelvo.greeks(100.0, np.array([90.0, 100.0, 110.0]), 0.99, 101.0, 0.2,
+    ...                  is_call=np.array([False, True, True]))
+    >>> g["delta"].round(4)
+    array([-0.2512,  0.5595,  0.3719])
+    """
     vectorized = _functions(style, model, precision)[2]
     numeric, flags, shape, index = _broadcast(
         {"S": S, "K": K, "D": D, "F": F, "sigma": sigma}, flag, is_call)

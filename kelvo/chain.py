@@ -21,11 +21,18 @@ partitions they read:
 Column roles are found by name, case-insensitively, among the names common exports use
 (``ROLES``); ``columns={"role": "name"}`` overrides any of them.
 """
+from __future__ import annotations
+
 import datetime
 import math
 import re
+from collections.abc import Mapping
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
+
+if TYPE_CHECKING:
+    import pandas as pd
 
 from kelvo._arrays import (DEFAULT_STRIKE_PCT, FALLBACK_WIDTHS, group_forwards,
                            vectorized_baw_implied_vol, vectorized_european_implied_vol)
@@ -857,54 +864,91 @@ def summary(keys, **columns):
     return {name: np.asarray(out[name])[order] for name in SUMMARY_COLUMNS}
 
 
-def surface(quotes, *, rate=None, discount=None, quote_date=None, quote_time=None, spot=None,
-            style=None, snapshot=None, columns=None, strike_pct=None, strike_scale=None,
-            threads=None):
-    """Implied forwards and volatilities of a long-layout option table (one row per contract):
-    a pandas DataFrame, or a polars or pyarrow table.
+def surface(quotes: Any, *, rate: float | None = None,
+            discount: Mapping[Any, float] | None = None, quote_date: Any = None,
+            quote_time: Any = None, spot: float | None = None, style: str | None = None,
+            snapshot: str | None = None, columns: Mapping[str, str] | None = None,
+            strike_pct: float | None = None, strike_scale: float | None = None,
+            threads: int | None = None) -> tuple[pd.DataFrame, pd.DataFrame]:
+    """Implied forwards and volatilities of a table of contracts (one row per contract).
 
     A group is an underlying, a quote date and an expiry. Its forward comes from the first call
-    and put mid prices of its strikes, both usable (finite and positive), in the narrowest window
-    around the spot that holds at least four of them (or, with ``strike_pct``, the first window
-    from that width that holds one): ``find_forward_baw``'s search for American options, put-call
-    parity for European ones. Every quote is then inverted at its group's forward, American
-    (BAW) or European (Black).
+    and put mid prices of its strikes, both usable, in the narrowest window around the spot
+    that holds at least four of them (or, with ``strike_pct``, the first window from that width
+    that holds one): ``find_forward_baw``'s search for American options, put-call parity for
+    European ones. Every quote is then inverted at its group's forward, American (BAW) or
+    European (Black).
 
-    - Columns are found by name (``ROLES``, the specific names first, passing over a column whose
-      cells do not read as its role's); ``columns={"role": "name"}`` names any of them. Where the
-      table has quotes at 15:45 and at the close (``bid_1545``, ``bid_eod``), ``snapshot`` picks
-      one ("1545", the default, or "eod"). Option symbols in the OCC's form give the root,
+    - Columns are found by name (``ROLES``, the specific names first, passing over a column
+      whose cells do not read as its role's). Option symbols in the OCC's form give the root,
       expiry, type and strike where those columns are missing.
-    - The mid is (bid + ask) / 2 where 0 < bid <= ask whenever the table has bid and ask; else a
-      mid or mark column; the last trade only where there is nothing else (or named as the mid).
+    - The mid is (bid + ask) / 2 where 0 < bid <= ask whenever the table has bid and ask; else
+      a mid or mark column; the last trade only where there is nothing else.
     - The underlying price is its column where positive, else the mid of the underlying's bid
-      and ask; ``spot=`` gives one for tables without. Rows of a group must agree on it.
-    - Time to expiry: a time-to-expiry column (``T`` in years, ``dte`` in days) where there is
-      one; else from the quote date (its column, or ``quote_date=``; with a column,
-      ``quote_date=`` selects that date's rows) to the expiry in days of 365, with times of day
-      where they are known: a quote's own, ``quote_time=``, or the snapshot's (15:45, 16:00),
-      and then options expire at their settlement (16:00; 9:30 for AM-settled index roots).
-    - Exercise style: a style column, ``style=`` ("american" or "european"), or by default
-      European for cash-settled index roots (``EUROPEAN_ROOTS``: SPX, SPXW, NDX, RUT, VIX...)
-      and American otherwise.
-    - Rates: ``rate`` (a flat continuously compounded rate), ``discount`` (a mapping from
-      expiration date to discount factor), or a rate or discount column; with none of them a
-      ValueError (a zero rate is never assumed).
-    - ``strike_scale`` multiplies the strikes (0.001 for strikes in thousandths); strikes orders
-      of magnitude from the underlying price are a ValueError that says so.
+      and ask. Rows of a group must agree on it.
+    - Time to expiry: a time-to-expiry column (``T`` in years, ``dte`` in days); else from the
+      quote date to the expiry in days of 365, with times of day where they are known (a
+      quote's own, ``quote_time``, or the snapshot's: 15:45, 16:00), options then expiring at
+      their settlement (16:00; 9:30 for AM-settled index roots).
     - A quote no volatility reproduces, at or below intrinsic value, or with a zero bid gives
-      NaN in its column; a row whose strike, type, expiry, quote date or underlying price cannot
-      be read gets no results and belongs to no group.
-    - ``threads``: the native threads the forward searches and the inversions share; by default
-      as many as the work pays for, up to the cores. Any count gives the same numbers.
+      NaN in its column; a row whose strike, type, expiry, quote date or underlying price
+      cannot be read gets no results and belongs to no group.
 
-    Returns ``(table, summary)``: the input rows with the added columns ``T``, ``D``,
-    ``forward``, ``sd_mid``, ``sd_bid``, ``sd_ask`` (total standard deviations) and ``iv_mid``,
-    ``iv_bid``, ``iv_ask`` (annualised: sd / sqrt(T)); and one row per group (``SUMMARY_COLUMNS``:
-    ``symbol``, ``quote_date``, ``expiry``, ``style``, ``T``, ``D``, ``spot``, ``forward``,
-    ``parity_estimate``, ``strikes_used``, ``atm_vol`` (see ``atm_vols``), ``quotes`` and
-    ``no_iv``, the quotes whose mid has no volatility), with ``summary.attrs["columns"]`` saying
-    what each role was read from.
+    Parameters
+    ----------
+    quotes : pandas.DataFrame, polars.DataFrame or pyarrow.Table
+        The table.
+    rate : float, optional
+        A flat continuously compounded rate a year. Give ``rate``, ``discount``, or a rate or
+        discount column: a zero rate is never assumed.
+    discount : mapping, optional
+        Expiration date -> discount factor, for every expiry of the table.
+    quote_date : str or datetime-like, optional
+        The quote date of a table without its column; with one, the date whose rows are read.
+    quote_time : str or datetime.time, optional
+        The time of day the quotes were taken ("15:45").
+    spot : float, optional
+        The underlying price of a table without its column.
+    style : {"american", "european"}, optional
+        The exercise style of every option (default: a style column, else European for
+        cash-settled index roots, ``EUROPEAN_ROOTS``, and American otherwise).
+    snapshot : {"1545", "eod"}, optional
+        Which quotes of the exchange's end-of-day layout to read (default 15:45).
+    columns : mapping, optional
+        role -> column name, for any role of ``ROLES``.
+    strike_pct : float, optional
+        The first width of the forward search's window, used as ``find_forward_baw`` does.
+    strike_scale : float, optional
+        Multiplies the strikes (0.001 for strikes in thousandths); strikes orders of magnitude
+        from the underlying price are a ValueError that says so.
+    threads : int, optional
+        Native threads (default: as many as the work pays for; the same bits for any count).
+
+    Returns
+    -------
+    table : pandas.DataFrame
+        The rows with ``T``, ``D``, ``forward``, ``sd_mid``, ``sd_bid``, ``sd_ask`` (total
+        standard deviations) and ``iv_mid``, ``iv_bid``, ``iv_ask`` (annualised) added.
+    summary : pandas.DataFrame
+        One row per group (``SUMMARY_COLUMNS``), ``attrs["columns"]`` saying what each role was
+        read from. ``atm_vol`` is the volatility at the forward, interpolated between the
+        nearest quoted strikes on either side (``atm_vols``).
+
+    Raises
+    ------
+    ValueError
+        A table that cannot be read right: a role without a column that reads, no rate,
+        strikes orders of magnitude off, rows of a group with different underlying prices.
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> from kelvo import chain, sample
+    >>> table, summary = chain.surface(pd.read_csv(sample.OPTIONS_PATH), rate=0.04)
+    >>> summary[["forward", "atm_vol"]].head(2).round(4)
+        forward  atm_vol
+    0  187.3464   0.2243
+    1  187.4513   0.2258
     """
     import pandas as pd
 

@@ -80,16 +80,22 @@ run_wheel() {
 
 # The reference documentation (docs/, Sphinx with the README's sections and the API from the
 # docstrings), built with warnings as errors, and every example in it run as a doctest, against
-# the host's install; Sphinx lives in a virtual environment of its own.
+# the host's install; then mypy --strict on a typed usage of the public API. Sphinx and mypy
+# live in a virtual environment of their own.
 run_docs() {
     echo "== reference documentation: Sphinx, warnings as errors, examples run"
     local venv=.ci-cache/docs-venv
     [ -x "$venv/bin/python" ] || python3 -m venv --system-site-packages "$venv"
-    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check sphinx myst-parser
+    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check sphinx myst-parser \
+        mypy pandas-stubs
     rm -rf .ci-cache/docs
     "$venv/bin/python" -P -m sphinx -W -q -b html docs .ci-cache/docs/html
     "$venv/bin/python" -P -m sphinx -W -q -b doctest docs .ci-cache/docs/doctest
     echo "documentation: $(find .ci-cache/docs/html -name '*.html' | wc -l) pages in .ci-cache/docs/html"
+    # the annotations, as a user's strictly typed code sees the installed package
+    local here=$PWD
+    (cd "$(mktemp -d)" && "$here/$venv/bin/python" -m mypy --config-file \
+        "$here/tools/typecheck/mypy.ini" "$here/tools/typecheck/usage.py")
 }
 
 # Coverage-guided fuzzing of the native reader, writer and batched forwards on an ASan + UBSan
