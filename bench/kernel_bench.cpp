@@ -1,6 +1,7 @@
 // The numerical kernel alone, with a plain timer; brentq comes from SciPy through an embedded
 // interpreter, as in the module.
 //   kernel_bench iv FILE REPEATS        records of (price, S, K, D, F, q) as doubles
+//   kernel_bench iv2|iv4 FILE REPEATS   the same, two or four quotes in flight
 //   kernel_bench price FILE REPEATS     records of (S, K, D, F, sigma, q) as doubles
 //   kernel_bench greeks FILE REPEATS    the same records, price and sensitivities
 //   kernel_bench forward FILE REPEATS   S, D, then records of (call, put, strike) as doubles
@@ -64,6 +65,19 @@ __attribute__((noinline)) void invert_grid(const std::vector<double> &data, std:
         const double *x = &data[6 * i];
         out[i] = _baw_implied_vol_c(x[0], x[1], x[2], x[3], x[4], static_cast<int>(x[5]));
     }
+}
+
+// The same with LANES quotes in flight (the loop of vectorized_baw_implied_vol).
+template <int LANES>
+__attribute__((noinline)) void invert_grid_lanes(const std::vector<double> &data,
+                                                 std::vector<double> &out) {
+    kelvo::kernel::implied_vols<LANES>(
+        0, static_cast<std::int64_t>(out.size()),
+        [&](std::int64_t i, double &p, double &s, double &k, double &d, double &f, int &q) {
+            const double *x = &data[6 * i];
+            p = x[0], s = x[1], k = x[2], d = x[3], f = x[4], q = static_cast<int>(x[5]);
+        },
+        [&](std::int64_t i, double value) { out[i] = value; });
 }
 
 __attribute__((noinline)) void price_grid(const std::vector<double> &data, std::vector<double> &out) {
@@ -232,11 +246,17 @@ int main(int argc, char **argv) {
         }
         return std::fclose(out) == 0 ? 0 : 1;
     }
-    if (std::strcmp(argv[1], "iv") == 0 || std::strcmp(argv[1], "price") == 0 ||
-        std::strcmp(argv[1], "greeks") == 0) {
+    const struct {
+        const char *name;
+        void (*grid)(const std::vector<double> &, std::vector<double> &);
+    } grids[] = {{"iv", invert_grid},        {"iv2", invert_grid_lanes<2>},
+                 {"iv4", invert_grid_lanes<4>}, {"price", price_grid},
+                 {"greeks", greeks_grid}};
+    for (const auto &mode : grids) {
+        if (std::strcmp(argv[1], mode.name) != 0) continue;
         const size_t n = data.size() / 6;
         std::vector<double> out(n);
-        const auto grid = argv[1][0] == 'i' ? invert_grid : argv[1][0] == 'p' ? price_grid : greeks_grid;
+        const auto grid = mode.grid;
         const double seconds = best_seconds(repeats, [&] { grid(data, out); });
         double checksum = 0;
         for (double v : out) checksum += v == v ? v : 0;
