@@ -651,13 +651,17 @@ inline Quote quote_of(double S, double K, double D, double F, int q) {
     m.log_carry = libm::log(m.carry);
     m.log_SK = m.log_FK - m.log_carry;
     m.minus_2_log_D = D == 1 ? 0.0 : -2 * libm::log(D);
-    const bool call = q == 1;
-    const double lo_ratio = critical_lo_end(K, call) / K, hi_ratio = critical_hi_end(K, call) / K;
-    m.has_domain = lo_ratio > 0 && lo_ratio < hi_ratio && hi_ratio < HUGE_VAL;
-    if (m.has_domain) {
-        m.u_lo = libm::log(lo_ratio);
-        m.u_hi = call ? 13.862943611198906 : libm::log(hi_ratio);  // log 2^20
-        m.has_domain = m.u_lo < m.u_hi;
+    // the domain's ends over K: 1 + e and 2^20 for a call, e and 1 - e for a put (e = 1e-10 /
+    // K); log(1 +- e) by its series where e is small
+    const double e = CRITICAL_BRACKET_OFFSET / K;
+    if (q == 1) {
+        m.has_domain = e > 0 && e < 1;
+        m.u_lo = e < 1e-4 ? e * (1 - e * (0.5 - e * (1.0 / 3))) : libm::log(1 + e);
+        m.u_hi = 13.862943611198906;  // log 2^20
+    } else {
+        m.has_domain = e > 0 && e < 0.5;
+        m.u_lo = libm::log(e);
+        m.u_hi = e < 1e-4 ? -e * (1 + e * (0.5 + e * (1.0 / 3))) : libm::log(1 - e);
     }
     return m;
 }
