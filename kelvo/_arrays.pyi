@@ -1,6 +1,8 @@
 """American (BAW) prices and sensitivities over NumPy arrays, as native loops with the
-interpreter lock released. kelvo.price and kelvo.greeks broadcast onto them; the command
-line reads and writes tables of contracts and finds their forwards with the rest."""
+interpreter lock released, and the accurate engine's (vectorized_alo_*) prices, implied
+volatilities and sensitivities. kelvo.price, kelvo.implied_vol and kelvo.greeks broadcast
+onto them; the command line reads and writes tables of contracts and finds their
+forwards with the rest."""
 from collections.abc import Iterable
 from types import ModuleType
 from typing import Any
@@ -103,3 +105,27 @@ def parity_forward(calls: npt.NDArray[np.float64], puts: npt.NDArray[np.float64]
                    strikes: npt.NDArray[np.float64], S: float, D: float, /) -> float:
     """The put-call parity estimate of the forward that find_forward_baw searches around: the
 mean of K + (C - P) / D over the strikes given (float64 arrays), S when there are none."""
+
+def vectorized_alo_price(S_arr: _Floats, K_arr: _Floats, D_arr: _Floats, F_arr: _Floats,
+                         sigmas: _Floats, flags: Iterable[Any], precision: str = "accurate",
+                         /) -> npt.NDArray[np.float64]:
+    """American prices by the early-exercise boundary's integral equation (Andersen, Lake and
+Offengeim) over parallel arrays, with the interpreter lock released. Inputs as for
+vectorized_baw_price; precision 'accurate' (about 1e-9 relative) or 'fast' (about 1e-6).
+NaN where the method does not apply. Returns a float64 array."""
+
+def vectorized_alo_implied_vol(prices: _Floats, S_arr: _Floats, K_arr: _Floats, D_arr: _Floats,
+                               F_arr: _Floats, flags: Iterable[Any], precision: str = "accurate",
+                               /) -> npt.NDArray[np.float64]:
+    """Implied total standard deviations of vectorized_alo_price over parallel arrays, with the
+interpreter lock released: 0.0 for a price at or below spot intrinsic value plus 1e-10,
+NaN where no sigma up to 8 reproduces the price. Inputs as for vectorized_baw_implied_vol.
+Returns a float64 array."""
+
+def vectorized_alo_greeks(S_arr: _Floats, K_arr: _Floats, D_arr: _Floats, F_arr: _Floats,
+                          sigmas: _Floats, flags: Iterable[Any], precision: str = "accurate",
+                          /) -> dict[str, npt.NDArray[np.float64]]:
+    """Prices and sensitivities of vectorized_alo_price over parallel arrays, interpreter lock
+released: a dict of float64 arrays 'price' (bit for bit vectorized_alo_price), 'delta' and
+'gamma' in the spot with D and F/S held, 'vega' per unit of total standard deviation, by
+the method's own derivatives (the boundary's sensitivity to sigma from its Newton system)."""

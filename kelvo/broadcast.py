@@ -11,19 +11,25 @@ Flags are given either as ``flag`` ("c", "call" or "calls" for a call, "p", "put
 for a put, in any case; None or a missing value is a put; any other value raises ValueError
 naming it; a string, or an array or Series of them) or as a boolean ``is_call``.
 
-``style`` is "american" (the Barone-Adesi-Whaley price, the default) or "european" (Black's
-price, for options exercised only at expiry such as cash-settled index options).
+``style`` is "american" (the default) or "european" (Black's price, for options exercised only
+at expiry such as cash-settled index options). American options are priced by ``model="baw"``
+(the Barone-Adesi-Whaley approximation, the default) or ``model="alo"`` (the early-exercise
+boundary's integral equation of Andersen, Lake and Offengeim, with ``precision="accurate"``,
+the default, or ``"fast"``).
 """
 import math
 
 import numpy as np
 
-from kelvo._arrays import (vectorized_baw_greeks, vectorized_baw_price,
+from kelvo._arrays import (vectorized_alo_greeks, vectorized_alo_implied_vol,
+                           vectorized_alo_price, vectorized_baw_greeks, vectorized_baw_price,
                            vectorized_european_greeks, vectorized_european_implied_vol,
                            vectorized_european_price)
 from kelvo.baw_core import baw_implied_vol, baw_price, vectorized_baw_implied_vol
 
 GREEKS = ("price", "delta", "gamma", "vega")
+MODELS = ("baw", "alo")
+PRECISIONS = ("accurate", "fast")
 _SCALARS = (float, int)
 CALL_WORDS = frozenset({"c", "call", "calls"})
 PUT_WORDS = frozenset({"p", "put", "puts"})
@@ -71,12 +77,25 @@ def _flags_of(values):
     return out.reshape(values.shape)
 
 
-def _functions(style):
+def _functions(style, model="baw", precision=None):
+    """(price, implied vol, greeks) array functions of a style and model, each of the numeric
+    arrays and the flags; ValueError for a style, model or precision not known, or a precision
+    given with model="baw"."""
     if style not in STYLES:
         raise ValueError(f"style must be one of {', '.join(map(repr, STYLES))}, not {style!r}")
+    if model not in MODELS:
+        raise ValueError(f"model must be one of {MODELS}, not {model!r}")
+    if precision is not None and precision not in PRECISIONS:
+        raise ValueError(f"precision must be one of {PRECISIONS}, not {precision!r}")
+    if model == "baw" and precision is not None:
+        raise ValueError("precision applies to model='alo' only")
     if style == "european":
         return vectorized_european_price, vectorized_european_implied_vol, \
             vectorized_european_greeks
+    if model == "alo":
+        precision = precision or "accurate"
+        return tuple(lambda *args, f=f: f(*args, precision) for f in (
+            vectorized_alo_price, vectorized_alo_implied_vol, vectorized_alo_greeks))
     return vectorized_baw_price, vectorized_baw_implied_vol, vectorized_baw_greeks
 
 
@@ -164,38 +183,44 @@ def _shaped(values, shape, index):
     return values.reshape(shape)
 
 
-def price(S, K, D, F, sigma, flag=None, *, is_call=None, style="american"):
-    """Prices: ``baw_price`` (American) or Black's (``style="european"``) broadcast over the
-    arguments."""
-    vectorized = _functions(style)[0]
-    if style == "american" and _all_scalar((S, K, D, F, sigma), flag, is_call):
+def price(S, K, D, F, sigma, flag=None, *, is_call=None, style="american", model="baw",
+          precision=None):
+    """Prices: ``baw_price`` (American) broadcast over the arguments, the accurate American
+    engine's (``model="alo"``) or Black's (``style="european"``)."""
+    vectorized = _functions(style, model, precision)[0]
+    if vectorized is vectorized_baw_price and _all_scalar((S, K, D, F, sigma), flag, is_call):
         return baw_price(S, K, D, F, sigma, flag_of(flag))
     numeric, flags, shape, index = _broadcast(
         {"S": S, "K": K, "D": D, "F": F, "sigma": sigma}, flag, is_call)
     return _shaped(vectorized(*numeric, flags), shape, index)
 
 
-def implied_vol(price, S, K, D, F, flag=None, *, is_call=None, style="american"):
-    """Implied total standard deviations: ``baw_implied_vol`` (American) or Black's
-    (``style="european"``) broadcast over the arguments (0.0 at or below intrinsic value, the
-    spot's for American options and D max(F - K, 0) for European ones; NaN where no volatility
-    reproduces the price)."""
-    vectorized = _functions(style)[1]
-    if style == "american" and _all_scalar((price, S, K, D, F), flag, is_call):
+def implied_vol(price, S, K, D, F, flag=None, *, is_call=None, style="american", model="baw",
+                precision=None):
+    """Implied total standard deviations: ``baw_implied_vol`` (American) broadcast over the
+    arguments, the accurate American engine's (``model="alo"``) or Black's
+    (``style="european"``): 0.0 at or below intrinsic value (the spot's for American options,
+    D max(F - K, 0) for European ones), NaN where no volatility reproduces the price."""
+    vectorized = _functions(style, model, precision)[1]
+    if (vectorized is vectorized_baw_implied_vol
+            and _all_scalar((price, S, K, D, F), flag, is_call)):
         return baw_implied_vol(price, S, K, D, F, flag_of(flag))
     numeric, flags, shape, index = _broadcast(
         {"price": price, "S": S, "K": K, "D": D, "F": F}, flag, is_call)
     return _shaped(vectorized(*numeric, flags), shape, index)
 
 
-def greeks(S, K, D, F, sigma, flag=None, *, is_call=None, style="american"):
+def greeks(S, K, D, F, sigma, flag=None, *, is_call=None, style="american", model="baw",
+           precision=None):
     """Price, delta, gamma and vega: a dict of floats (all scalars), a dict of arrays of the
     broadcast shape, or a DataFrame with those columns on the Series' index.
 
     delta = dV/dS and gamma = d2V/dS2 with D and the carry F/S held (the forward moves with the
     spot); vega = dV/dsigma per unit of total standard deviation, so vega * sqrt(T) / 100 is the
-    change per volatility point. ``style`` as for ``price``."""
-    vectorized = _functions(style)[2]
+    change per volatility point. ``style`` and ``model`` as for ``price``; with ``model="alo"``
+    they are the accurate engine's own derivatives, the boundary's sensitivity to sigma
+    included."""
+    vectorized = _functions(style, model, precision)[2]
     numeric, flags, shape, index = _broadcast(
         {"S": S, "K": K, "D": D, "F": F, "sigma": sigma}, flag, is_call)
     result = vectorized(*numeric, flags)

@@ -31,9 +31,9 @@ from kelvo import vectorized_baw_implied_vol
 from kelvo._arrays import (DEFAULT_STRIKE_PCT, FALLBACK_WIDTHS, group_forwards,
                            vectorized_european_implied_vol)
 
-# role: the column names that stand for it, compared in lower case without surrounding blanks,
-# the more specific first (option_type before type, underlying before symbol). Quotes and
-# underlying prices may carry a snapshot's suffix (bid_1545, bid_eod).
+#: role: the column names that stand for it, compared in lower case without surrounding
+#: blanks, the more specific first (option_type before type, underlying before symbol). Quotes
+#: and underlying prices may carry a snapshot's suffix (bid_1545, bid_eod).
 ROLES = {
     "symbol": ("underlyingsymbol", "underlying_symbol", "underlying", "underlying_ticker",
                "ticker", "symbol", "root"),
@@ -75,7 +75,7 @@ CALL_WORDS = {"c", "call", "calls"}
 PUT_WORDS = {"p", "put", "puts"}
 STYLE_WORDS = {"a": "american", "american": "american", "am": "american",
                "e": "european", "european": "european", "eu": "european", "eur": "european"}
-# Cash-settled index options, exercised only at expiry: European unless told otherwise.
+#: Cash-settled index options, exercised only at expiry: European unless told otherwise.
 EUROPEAN_ROOTS = frozenset({
     "SPX", "SPXW", "SPXPM", "SPXQ", "XSP", "XSPW", "NDX", "NDXP", "NDXW", "XND", "NQX", "RUT",
     "RUTW", "RUTQ", "MRUT", "VIX", "VIXW", "DJX", "DJXW", "XEO", "MXEA", "MXEF"})
@@ -965,6 +965,10 @@ def surface(quotes, *, rate=None, discount=None, quote_date=None, quote_time=Non
                                        minlength=n_groups).astype(np.int64))
     out = pd.DataFrame(groups)
     out.attrs["columns"] = column_sources(names, q)
+    # how the table was read, so that its rows can be read again alike (kelvo.plot.surface)
+    out.attrs["options"] = {key: value for key, value in dict(
+        quote_date=quote_date, quote_time=quote_time, spot=spot, style=style, snapshot=snapshot,
+        columns=columns, strike_scale=strike_scale).items() if value is not None}
     return table, out
 
 

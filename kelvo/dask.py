@@ -6,6 +6,8 @@ Every chunk or partition is handed whole to one of the in-process vectorised fun
 scheduler runs them in parallel and the distributed scheduler spreads them over processes and
 machines. Results are those of the in-process functions, element for element.
 """
+from typing import Any
+
 import numpy as np
 
 from kelvo import (vectorized_baw_greeks, vectorized_baw_implied_vol,
@@ -170,38 +172,82 @@ _price = _Mapped("price", vectorized_baw_price, _PRICE_ARGS, _PRICE_ROLES, "pric
 _greeks = _Mapped("greeks", vectorized_baw_greeks, _PRICE_ARGS, _PRICE_ROLES, "greeks")
 
 _INPUTS = """
-    Either six one-dimensional array-likes (Dask arrays, NumPy arrays, lists or scalars, which
-    are broadcast; flags as in-process, a string being a sequence of one-letter flags), all of
-    the length of the first and rechunked to its chunks, each chunk one call of the in-process
-    function; or one DataFrame (Dask or pandas, a pandas one taken as one partition) with the
-    columns {roles} (other names through ``columns={{"{role}": "...", ...}}``). A flag equal to
-    "c" is a call, anything else (None and missing values included) a put.
-    """
+    Parameters
+    ----------
+    {first}, S_arr, K_arr, D_arr, F_arr, flags
+        Either six one-dimensional array-likes (Dask arrays, NumPy arrays, lists or scalars,
+        which are broadcast; flags as in-process, a string being a sequence of one-letter
+        flags), all of the length of the first and rechunked to its chunks, each chunk one call
+        of the in-process function; or, as the first argument alone, one DataFrame (Dask or
+        pandas, a pandas one taken as one partition) with the columns {roles}. A flag equal to
+        "c" is a call, anything else (None and missing values included) a put.
+    columns : dict, optional
+        Other column names for a DataFrame: ``{{"{role}": "..."}}``.
+
+    Returns
+    -------
+    {returns}
+
+    Examples
+    --------
+{examples}"""
 
 
-def implied_vol(prices, S_arr=None, K_arr=None, D_arr=None, F_arr=None, flags=None, *,
-                columns=None):
+def implied_vol(prices: Any, S_arr: Any = None, K_arr: Any = None, D_arr: Any = None,
+                F_arr: Any = None, flags: Any = None, *,
+                columns: dict[str, str] | None = None) -> Any:
     return _implied_vol(prices, (S_arr, K_arr, D_arr, F_arr, flags), columns)
 
 
-def price(S_arr, K_arr=None, D_arr=None, F_arr=None, sigmas=None, flags=None, *, columns=None):
+def price(S_arr: Any, K_arr: Any = None, D_arr: Any = None, F_arr: Any = None,
+          sigmas: Any = None, flags: Any = None, *, columns: dict[str, str] | None = None) -> Any:
     return _price(S_arr, (K_arr, D_arr, F_arr, sigmas, flags), columns)
 
 
-def greeks(S_arr, K_arr=None, D_arr=None, F_arr=None, sigmas=None, flags=None, *, columns=None):
+def greeks(S_arr: Any, K_arr: Any = None, D_arr: Any = None, F_arr: Any = None,
+           sigmas: Any = None, flags: Any = None, *,
+           columns: dict[str, str] | None = None) -> Any:
     return _greeks(S_arr, (K_arr, D_arr, F_arr, sigmas, flags), columns)
 
 
-implied_vol.__doc__ = """Implied total standard deviations, lazily: a float64 Dask array, or for
-    a frame a float64 Dask Series named ``iv`` on the frame's index.
-    """ + _INPUTS.format(roles="price, S, K, D, F and flag", role="price")
-price.__doc__ = """American prices, lazily: a float64 Dask array, or for a frame a float64 Dask
-    Series named ``price`` on the frame's index.
-    """ + _INPUTS.format(roles="S, K, D, F, sigma and flag", role="sigma")
-greeks.__doc__ = """Prices and sensitivities, lazily: a dict of float64 Dask arrays ``price``,
-    ``delta``, ``gamma`` and ``vega`` (computed together when passed to one ``dask.compute``),
-    or for a frame a Dask DataFrame with those columns on the frame's index.
-    """ + _INPUTS.format(roles="S, K, D, F, sigma and flag", role="sigma")
+implied_vol.__doc__ = """Implied total standard deviations (American, BAW), lazily.
+    """ + _INPUTS.format(
+    first="prices", roles="price, S, K, D, F and flag", role="price",
+    returns="dask.array.Array or dask.dataframe.Series\n        float64; for a frame, a Series "
+            "named ``iv`` on the frame's index.",
+    examples="""    >>> import dask.array as da
+    >>> from kelvo import dask as kd
+    >>> from kelvo import baw_price
+    >>> prices = da.from_array([baw_price(100.0, 100.0, 0.98, 99.0, 0.1, "p")] * 2, chunks=1)
+    >>> kd.implied_vol(prices, 100.0, 100.0, 0.98, 99.0, "p").compute().round(6)
+    array([0.1, 0.1])
+""")
+price.__doc__ = """American (BAW) prices, lazily.
+    """ + _INPUTS.format(
+    first="S_arr", roles="S, K, D, F, sigma and flag", role="sigma",
+    returns="dask.array.Array or dask.dataframe.Series\n        float64; for a frame, a Series "
+            "named ``price`` on the frame's index.",
+    examples="""    >>> import dask.array as da
+    >>> from kelvo import dask as kd
+    >>> kd.price(da.from_array([100.0, 100.0], chunks=1), 100.0, 0.98, 99.0, 0.1,
+    ...          "p").compute().round(6)
+    array([4.398409, 4.398409])
+""")
+greeks.__doc__ = """Prices and sensitivities (American, BAW), lazily.
+    """ + _INPUTS.format(
+    first="S_arr", roles="S, K, D, F, sigma and flag", role="sigma",
+    returns="dict or dask.dataframe.DataFrame\n        float64 Dask arrays ``price``, "
+            "``delta``, ``gamma`` and ``vega`` (computed together when passed to one\n"
+            "        ``dask.compute``), or for a frame a DataFrame with those columns on its "
+            "index.",
+    examples="""    >>> import dask
+    >>> import dask.array as da
+    >>> from kelvo import dask as kd
+    >>> g = kd.greeks(da.from_array([100.0, 101.0], chunks=1), 100.0, 0.98, 99.0, 0.1, "c")
+    >>> delta, = dask.compute(g["delta"])
+    >>> bool(delta[1] > delta[0])
+    True
+""")
 
 
 def _forward_of_group(group, names, strike_pct):
@@ -214,14 +260,42 @@ def _forward_of_group(group, names, strike_pct):
                           strike_pct)[0]
 
 
-def forwards(frame, by="expiry", *, columns=None, strike_pct=None):
-    """The implied forward of every group of an option-chain DataFrame, Dask or pandas (one row per
-    strike, columns ``call``, ``put``, ``strike``, ``S``, ``D``, or others through
-    ``columns``), grouped by ``by``: a lazy float64 Series indexed by the group keys. Each group
-    is kelvo.chain.expiry_forward of its rows (American options: find_forward_baw's search on
-    the usable strikes of the window kelvo.chain takes, or with ``strike_pct`` the first window
-    from that width that holds one), with the group's first S and D; rows with a missing key
-    form one group of their own, keyed NaN."""
+def forwards(frame: Any, by: str = "expiry", *, columns: dict[str, str] | None = None,
+             strike_pct: float | None = None) -> Any:
+    """The implied forward of every group of an option-chain DataFrame, lazily.
+
+    Each group is ``kelvo.chain.expiry_forward`` of its rows (American options:
+    ``find_forward_baw``'s search on the usable strikes of the window kelvo.chain takes, or
+    with ``strike_pct`` the first window from that width that holds one), with the group's
+    first S and D; rows with a missing key form one group of their own, keyed NaN.
+
+    Parameters
+    ----------
+    frame : dask.dataframe.DataFrame or pandas.DataFrame
+        One row per strike, with the columns ``call``, ``put``, ``strike``, ``S``, ``D``.
+    by : str
+        The column that tells the groups (expiries) apart.
+    columns : dict, optional
+        Other names for those columns.
+    strike_pct : float, optional
+        The first width of the strike window.
+
+    Returns
+    -------
+    dask.dataframe.Series
+        float64, indexed by the group keys.
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> from kelvo import baw_price, dask as kd
+    >>> K = [95.0, 98.0, 100.0, 102.0, 105.0]
+    >>> chain = pd.DataFrame({"expiry": 0.5, "strike": K, "S": 100.0, "D": 0.99,
+    ...                       "call": [baw_price(100, k, 0.99, 101, 0.2, "c") for k in K],
+    ...                       "put": [baw_price(100, k, 0.99, 101, 0.2, "p") for k in K]})
+    >>> kd.forwards(chain).compute().round(4).tolist()
+    [101.0]
+    """
     frame = _as_dask_frame(frame)
     names = _columns(CHAIN_COLUMNS, columns, frame)
     # only the chain's columns go to each group, not the grouping one; rows whose key is
@@ -254,15 +328,42 @@ def _surface_of_part(part, options):
     return chain_surface(part, **options)
 
 
-def surface(quotes, *, npartitions=None, **options):
-    """kelvo.chain.surface over a DataFrame of contracts (Dask or pandas), with the options of
-    chain.surface (rate, discount, quote_date, style, columns...): the rows are shuffled into
-    parts by underlying and quote date, and each part is one call of chain.surface on the
-    workers, so the numbers are those of chain.surface on the whole frame.
+def surface(quotes: Any, *, npartitions: int | None = None,
+            **options: Any) -> tuple[Any, Any]:
+    """``kelvo.chain.surface`` over a DataFrame of contracts, lazily.
 
-    Returns ``(table, summary)``, lazy Dask DataFrames: the rows with the added columns (in the
-    order of their parts; sort by the index to restore the frame's) and one row per group.
-    Compute them together (``dask.compute(table, summary)``) so that each part runs once."""
+    The rows are shuffled into parts by underlying and quote date, and each part is one call of
+    ``chain.surface`` on the workers, so the numbers are those of ``chain.surface`` on the
+    whole frame.
+
+    Parameters
+    ----------
+    quotes : dask.dataframe.DataFrame or pandas.DataFrame
+        One row per contract, as ``chain.surface`` takes it.
+    npartitions : int, optional
+        The parts to shuffle into (default: the frame's partitions).
+    **options
+        The options of ``chain.surface`` (``rate``, ``discount``, ``quote_date``, ``style``,
+        ``columns``...).
+
+    Returns
+    -------
+    (dask.dataframe.DataFrame, dask.dataframe.DataFrame)
+        The rows with the added columns (in the order of their parts; sort by the index to
+        restore the frame's) and one row per group. Compute them together
+        (``dask.compute(table, summary)``) so that each part runs once.
+
+    Examples
+    --------
+    >>> import dask
+    >>> import dask.dataframe as dd
+    >>> import pandas as pd
+    >>> from kelvo import dask as kd, sample
+    >>> frame = dd.from_pandas(pd.read_csv(sample.OPTIONS_PATH), npartitions=2)
+    >>> table, summary = dask.compute(*kd.surface(frame, rate=0.04))
+    >>> len(summary), len(table)
+    (8, 332)
+    """
     import dask
     import dask.dataframe as dd
     import pandas as pd

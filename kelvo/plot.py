@@ -1,49 +1,86 @@
-"""The pictures of ``kelvo --plot`` (matplotlib, from the optional extra kelvo[plot])."""
+"""Pictures of implied volatility surfaces (matplotlib, from the optional extra kelvo[plot]).
+
+``surface(table, summary)`` draws what ``kelvo.chain.surface`` returns and gives back a
+matplotlib Figure; it never touches matplotlib's backend or pyplot's state, so in a notebook
+the Figure shows inline and the notebook's backend stays as it was. The command line's
+``--plot`` draws the same picture and saves it.
+"""
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
 import numpy as np
+
+if TYPE_CHECKING:
+    import pandas as pd
+    from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
 
 LEGEND_EXPIRIES = 12  # past this many expiries a panel colours them by time on a colour bar
 PANELS = 4  # underlyings drawn, at most
 
 
-def plot_smile(points, forward, path, expiry=None, format=None):
-    """points: arrays strike, call and put (total standard deviations), annualised when expiry
-    is known. path: a file name or a binary file object (then with format, e.g. "png")."""
-    import matplotlib
+def surface(table: pd.DataFrame, summary: pd.DataFrame, ax: Axes | None = None, *,
+            quote_date: Any = None, by_strike: bool = False) -> Figure:
+    """The implied volatility surface of what ``kelvo.chain.surface`` returns.
 
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
+    For one quote date (the last with a forward, or ``quote_date``): the out-of-the-money
+    smiles of every expiry against log-moneyness log(K / F) (or strike), calls solid and puts
+    dashed, the bid-ask range shaded and each forward dotted, beside the at-the-money term
+    structure; one row of panels an underlying, for the four with the most quotes (the title
+    names those left out). Past a dozen expiries a colour bar of the time to expiry replaces
+    the legend. matplotlib's backend and pyplot's state are left as they are.
 
-    strikes, calls, puts = points["strike"], points["call"], points["put"]
-    scale = 1 / np.sqrt(expiry) if expiry and expiry > 0 else 1.0
-    fig, ax = plt.subplots(figsize=(8, 5))
-    ax.plot(strikes, calls * scale, "o-", ms=3, label="calls")
-    ax.plot(strikes, puts * scale, "s--", ms=3, label="puts")
-    if np.isfinite(forward):
-        ax.axvline(forward, color="grey", lw=1, ls=":", label=f"forward {forward:.4f}")
-    ax.set_xlabel("strike")
-    ax.set_ylabel("implied volatility" if scale != 1.0 else "implied total standard deviation")
-    ax.set_title("BAW implied volatility smile")
-    ax.legend()
-    ax.grid(alpha=0.3)
-    fig.tight_layout()
-    fig.savefig(path, dpi=110, format=format)
-    plt.close(fig)
+    Parameters
+    ----------
+    table, summary : pandas.DataFrame
+        The two results of ``kelvo.chain.surface``.
+    ax : matplotlib.axes.Axes, optional
+        Draw the smiles of the first underlying into this Axes alone.
+    quote_date : str or datetime-like, optional
+        The quote date drawn.
+    by_strike : bool
+        Smiles against strike instead of log-moneyness.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        The new Figure, or the one ``ax`` belongs to.
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> from kelvo import chain, plot, sample
+    >>> table, summary = chain.surface(pd.read_csv(sample.OPTIONS_PATH), rate=0.04)
+    >>> figure = plot.surface(table, summary)
+    >>> figure.axes[1].get_title()
+    'KLVO: at-the-money term structure'
+    """
+    from kelvo import chain
+
+    options = dict(summary.attrs.get("options", {}))
+    frame = chain.as_pandas(table)
+    names = chain.find_columns(list(frame.columns), options.get("columns"),
+                               snapshot=options.get("snapshot"), spot=options.get("spot"))
+    if not {"rate", "discount"} & set(names):
+        options["rate"] = 0.0  # the discount factors play no part in the picture
+    options.pop("columns", None)
+    options.pop("snapshot", None)
+    q = chain.Quotes.from_frame(frame, names, **options)
+    points = {"symbol": q.symbol(), "quote_date": q.quote_date, "expiry": q.expiry,
+              "flag": q.flag, "strike": q.strike,
+              **{name: frame[column].to_numpy(dtype=np.float64) for name, column in (
+                  ("forward", "forward"), ("mid", "iv_mid"), ("bid", "iv_bid"),
+                  ("ask", "iv_ask"))}}
+    return surface_figure(points, summary, quote_date=quote_date, by_strike=by_strike, ax=ax)
 
 
-def plot_surface(points, summary, path, format=None, by_strike=False, quote_date=None):
-    """The smiles of every expiry of one quote date (implied volatility against log-moneyness
-    log(K/F), or strike; calls solid, puts dashed, the bid-ask range shaded, each forward
-    marked) beside the at-the-money term structure, one row of panels an underlying (the
-    PANELS with the most quotes; the picture says which it left out).
-
-    points: arrays symbol, quote_date, expiry, flag, strike, forward, mid, bid, ask (annualised
-    vols) of the quotes; summary: arrays by kelvo.chain.SUMMARY_COLUMNS, one element a group.
-    quote_date: the day drawn (default: the last in the summary)."""
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
+def surface_figure(points, summary, quote_date=None, by_strike=False, ax=None):
+    """The picture of ``surface`` from the quotes' arrays (points: symbol, quote_date, expiry,
+    flag, strike, forward, and the annualised mid, bid and ask vols) and the summary (arrays or a
+    DataFrame by kelvo.chain.SUMMARY_COLUMNS)."""
     import pandas as pd
+    from matplotlib.figure import Figure
 
     frame = pd.DataFrame(points)
     groups = pd.DataFrame(summary)
@@ -59,14 +96,20 @@ def plot_surface(points, summary, path, format=None, by_strike=False, quote_date
     counts = groups.groupby("symbol")["quotes"].sum().sort_values(ascending=False, kind="stable")
     symbols = sorted(counts.index[:PANELS])
     left_out = sorted(counts.index[PANELS:])
+    if ax is not None:
+        symbol = symbols[0] if symbols else ""
+        _smiles(ax, frame[frame["symbol"] == symbol],
+                groups[groups["symbol"] == symbol].sort_values("expiry", kind="stable"),
+                by_strike, ax.figure)
+        return ax.figure
     rows = max(len(symbols), 1)
-    fig, axes = plt.subplots(rows, 2, figsize=(13, 4.2 + 3.2 * (rows - 1)), squeeze=False,
-                             gridspec_kw={"width_ratios": [2.2, 1]})
+    fig = Figure(figsize=(13, 4.2 + 3.2 * (rows - 1)), layout="tight")
+    axes = fig.subplots(rows, 2, squeeze=False, gridspec_kw={"width_ratios": [2.2, 1]})
     for (smiles, term), symbol in zip(axes, symbols):
         mine = groups[groups["symbol"] == symbol].sort_values("expiry", kind="stable")
-        _smiles(smiles, frame[frame["symbol"] == symbol], mine, by_strike, plt, fig)
+        _smiles(smiles, frame[frame["symbol"] == symbol], mine, by_strike, fig)
         term.plot(mine["T"], mine["atm_vol"], "o-", ms=3)
-        term.xaxis.set_major_locator(plt.MaxNLocator(5))
+        term.xaxis.set_major_locator(_locator(5))
         term.set_xlabel("time to expiry (years)")
         term.set_ylabel("at-the-money volatility")
         term.set_title(f"{symbol + ': ' if symbol else ''}at-the-money term structure",
@@ -85,18 +128,25 @@ def plot_surface(points, summary, path, format=None, by_strike=False, quote_date
         title += (f"\n{len(left_out)} more underlying{'s' if len(left_out) > 1 else ''} left out: "
                   f"{', '.join(left_out[:8])}{' ...' if len(left_out) > 8 else ''}")
     fig.suptitle(title)
-    fig.tight_layout()
-    fig.savefig(path, dpi=110, format=format)
-    plt.close(fig)
+    return fig
 
 
-def _smiles(ax, quotes, groups, by_strike, plt, fig):
+def _locator(n):
+    from matplotlib.ticker import MaxNLocator
+
+    return MaxNLocator(n)
+
+
+def _smiles(ax, quotes, groups, by_strike, fig):
     """One underlying's smiles: a legend of expiries, or past LEGEND_EXPIRIES a colour bar of
     the time to expiry."""
+    import matplotlib
     import pandas as pd
+    from matplotlib.cm import ScalarMappable
+    from matplotlib.colors import Normalize
 
     many = len(groups) > LEGEND_EXPIRIES
-    colours = plt.get_cmap("viridis")
+    colours = matplotlib.colormaps["viridis"]
     T_max = max(float(groups["T"].max()) if len(groups) else 1.0, 1e-9)
     # out of the money only (puts below the forward, calls above it): their vols are what the
     # market quotes tightly, where deep in-the-money spreads make the others noisy
@@ -123,8 +173,29 @@ def _smiles(ax, quotes, groups, by_strike, plt, fig):
     if len(mids):  # a few wild wings would squash every smile into a line
         ax.set_ylim(0, min(mids.max(), 1.25 * np.percentile(mids, 99)) * 1.05)
     if many:
-        mappable = plt.cm.ScalarMappable(cmap=colours, norm=plt.Normalize(0, T_max))
-        fig.colorbar(mappable, ax=ax, label="time to expiry (years)")
+        fig.colorbar(ScalarMappable(norm=Normalize(0, T_max), cmap=colours), ax=ax,
+                     label="time to expiry (years)")
     elif len(groups):
         ax.legend(title="expiry", fontsize=8, ncol=2)
     ax.grid(alpha=0.3)
+
+
+def smile_figure(points, forward, expiry=None):
+    """The smile of one expiry (points: arrays strike, call and put, total standard deviations),
+    annualised when expiry (years) is known, with its forward."""
+    from matplotlib.figure import Figure
+
+    strikes, calls, puts = points["strike"], points["call"], points["put"]
+    scale = 1 / np.sqrt(expiry) if expiry and expiry > 0 else 1.0
+    fig = Figure(figsize=(8, 5), layout="tight")
+    ax = fig.subplots()
+    ax.plot(strikes, calls * scale, "o-", ms=3, label="calls")
+    ax.plot(strikes, puts * scale, "s--", ms=3, label="puts")
+    if np.isfinite(forward):
+        ax.axvline(forward, color="grey", lw=1, ls=":", label=f"forward {forward:.4f}")
+    ax.set_xlabel("strike")
+    ax.set_ylabel("implied volatility" if scale != 1.0 else "implied total standard deviation")
+    ax.set_title("BAW implied volatility smile")
+    ax.legend()
+    ax.grid(alpha=0.3)
+    return fig

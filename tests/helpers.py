@@ -89,3 +89,14 @@ def quotes(n, seed=1):
     prices[::23] = 0.0
     prices[::29] = 1e6
     return prices, S, K, D, F, flags
+
+
+def richardson(f, x, h, order):
+    """The first (order 1) or second derivative of f at x by central differences at steps h
+    and h/2, extrapolated."""
+    def central(step):
+        if order == 1:
+            return (f(x + step) - f(x - step)) / (2 * step)
+        return (f(x + step) - 2 * f(x) + f(x - step)) / (step * step)
+
+    return (4 * central(h / 2) - central(h)) / 3

@@ -397,47 +397,44 @@ def test_surface_picture(tmp_path, capsys):
     assert (tmp_path / "surface.png").read_bytes()[:4] == b"\x89PNG"
 
 
-def test_picture_of_many_expiries_and_underlyings(tmp_path):
+def test_pictures_of_a_surface(tmp_path):
     matplotlib = pytest.importorskip("matplotlib")
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
+    from kelvo import plot
 
-    from kelvo.plot import plot_surface
+    backend = matplotlib.get_backend()
+    table, summary = chain.surface(pd.read_csv(sample.OPTIONS_PATH), rate=0.04)
+    figure = plot.surface(table, summary)
+    assert isinstance(figure, matplotlib.figure.Figure) and len(figure.axes) == 2
+    assert "KLVO on 2026-12-08" in figure._suptitle.get_text()
+    assert len(figure.axes[0].get_lines()) == 3 * len(summary)
+    axes = matplotlib.figure.Figure().subplots()
+    assert plot.surface(table, summary, axes) is axes.figure and axes.get_legend()
+    assert matplotlib.get_backend() == backend  # a notebook's backend stays as it was
 
+    # fifty expiries of six underlyings: four drawn, each with a colour bar of the time to
+    # expiry, the two with the fewest quotes left out, and said so
     symbols, expiries = [f"S{i}" for i in range(6)], 50
     keys = [(s, e) for s in symbols for e in range(expiries)]
     day = np.datetime64("2026-01-30", "ns")
-    summary = {"symbol": np.array([k[0] for k in keys], dtype=object),
-               "quote_date": np.full(len(keys), day),
-               "expiry": day + np.array([np.timedelta64(7 * (1 + k[1]), "D") for k in keys]),
-               "style": np.full(len(keys), "american"), "T": np.array([7 * (1 + k[1]) / 365
-                                                                     for k in keys]),
-               "forward": np.full(len(keys), 100.0), "atm_vol": np.full(len(keys), 0.2),
-               "quotes": np.array([10 + symbols.index(k[0]) for k in keys])}
+    many = {"symbol": np.array([k[0] for k in keys], dtype=object),
+            "quote_date": np.full(len(keys), day),
+            "expiry": day + np.array([np.timedelta64(7 * (1 + k[1]), "D") for k in keys]),
+            "style": np.full(len(keys), "american"),
+            "T": np.array([7 * (1 + k[1]) / 365 for k in keys]),
+            "forward": np.full(len(keys), 100.0), "atm_vol": np.full(len(keys), 0.2),
+            "quotes": np.array([10 + symbols.index(k[0]) for k in keys])}
     K = np.linspace(80, 120, 9)
     n = len(keys) * len(K)
-    points = {"symbol": np.repeat(summary["symbol"], len(K)),
-              "quote_date": np.full(n, day), "expiry": np.repeat(summary["expiry"], len(K)),
-              "flag": np.tile(np.where(K < 100, "p", "c"), len(keys)), "strike": np.tile(K, len(keys)),
-              "forward": np.full(n, 100.0), "mid": np.full(n, 0.2), "bid": np.full(n, 0.19),
-              "ask": np.full(n, 0.21)}
-    shown = {}
-    original = plt.Figure.savefig
-
-    def record(figure, *args, **kwargs):
-        shown["axes"] = [a.get_label() for a in figure.axes]
-        shown["title"] = figure._suptitle.get_text()
-        return original(figure, *args, **kwargs)
-
-    plt.Figure.savefig = record
-    try:
-        plot_surface(points, summary, tmp_path / "many.png")
-    finally:
-        plt.Figure.savefig = original
-    # four underlyings, each its smiles, a colour bar of the time to expiry and its term
-    # structure; the two with the fewest quotes left out, and said so
-    assert len(shown["axes"]) == 4 * 3 and shown["axes"].count("<colorbar>") == 4
-    assert "2 more underlyings left out: S0, S1" in shown["title"]
+    points = {"symbol": np.repeat(many["symbol"], len(K)), "quote_date": np.full(n, day),
+              "expiry": np.repeat(many["expiry"], len(K)),
+              "flag": np.tile(np.where(K < 100, "p", "c"), len(keys)),
+              "strike": np.tile(K, len(keys)), "forward": np.full(n, 100.0),
+              "mid": np.full(n, 0.2), "bid": np.full(n, 0.19), "ask": np.full(n, 0.21)}
+    figure = plot.surface_figure(points, many)
+    labels = [a.get_label() for a in figure.axes]
+    assert len(labels) == 4 * 3 and labels.count("<colorbar>") == 4
+    assert "2 more underlyings left out: S0, S1" in figure._suptitle.get_text()
+    figure.savefig(tmp_path / "many.png")
 
 
 @pytest.mark.parametrize("newline", ["\n", "\r\n"])

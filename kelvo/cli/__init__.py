@@ -110,64 +110,89 @@ def options(args):
         args.columns[role.strip()] = column
 
 
+EXAMPLES = """examples:
+  kelvo                                   the sample shipped with kelvo: its summary, last
+  kelvo eod.csv --rate 0.04 -q            a vendor's end-of-day table: the summary only
+  kelvo eod.csv --rate 0.04 -o out.csv    every row as it was, with its forward and vols
+  kelvo spx.csv --rate 0.036 --spot 6936 --quote-date 2026-01-30 --plot spx.png
+                                          a web dump without the underlying's price
+  kelvo chain.csv --spot 100 --discount 0.99 --expiry 0.5
+                                          kelvo's one-expiry layout (strike, call, put)
+
+INPUT is either a table of contracts as data vendors and exchanges export it (one row per
+contract: underlying and its price, type, expiration, quote date, strike, bid and ask; many
+expiries, underlyings and quote dates) or kelvo's one-expiry layout (columns strike, call and
+put, and spot, discount and expiry in years unless given as options). Where the two layouts
+give an option two meanings (--discount, --expiry), each is said above. The table of quotes
+comes first and the summary last, so that on a terminal the summary stays in sight."""
+
+
 def parser():
+    from kelvo import __version__
+
     p = argparse.ArgumentParser(
-        prog="kelvo",
-        description="Implied forwards and implied volatilities of option chains (BAW 1987).",
-        epilog="INPUT is either a table of contracts as data vendors export it (one row per "
-               "contract: underlying and its price, type, expiration, quote date, strike, bid "
-               "and ask; many expiries) or kelvo's one-expiry layout (columns strike, call and "
-               "put, and spot, discount and expiry in years unless given as options). Without "
-               "INPUT the sample chain shipped with kelvo is used. Where the two layouts give "
-               "an option two meanings (--discount, --expiry), each is said below.")
-    p.add_argument("input", nargs="?",
-                   help="option chain CSV, - for standard input (default: the built-in sample)")
-    p.add_argument("--spot", type=positive_number,
-                   help="the underlying price, for a file without its column")
-    p.add_argument("--discount", action="append",
-                   help="one-expiry layout: the discount factor to expiry, instead of a column; "
-                        "contract tables: EXPIRY=D, once per expiry")
-    p.add_argument("--expiry", action="append",
-                   help="one-expiry layout: time to expiry in years, for annualised vols; "
-                        "contract tables: only this expiration date (repeatable)")
-    p.add_argument("--rate", type=checked(chain.checked_rate, "rate"),
-                   help="contract tables: flat continuously compounded interest rate")
-    p.add_argument("--symbol", action="append",
-                   help="contract tables: only this underlying (repeatable)")
-    p.add_argument("--quote-date",
-                   help="contract tables: the quote date, for a file without its column; with "
-                        "one, only the rows of this date")
-    p.add_argument("--quote-time", metavar="HH:MM",
-                   help="contract tables: the time of day the quotes were taken (a same-day "
-                        "expiry then has its fraction of a day)")
-    p.add_argument("--style", choices=("american", "european"),
-                   help="exercise style of every option (default: a style column, else European "
-                        "for cash-settled index roots such as SPX and American otherwise)")
-    p.add_argument("--snapshot", choices=("1545", "eod"),
-                   help="contract tables with quotes at 15:45 and at the close: which to use "
-                        "(default 1545)")
-    p.add_argument("--strike-scale", type=positive_number, metavar="X",
-                   help="multiply the strikes by X (0.001 for strikes in thousandths)")
-    p.add_argument("--column", action="append", default=[], metavar="ROLE=NAME",
-                   help="contract tables: the column for a role, e.g. --column mid=Last")
-    p.add_argument("--by-strike", action="store_true",
-                   help="contract tables: plot against strike rather than log-moneyness")
-    p.add_argument("--strike-pct", type=checked(chain.checked_strike_pct, "strike_pct"),
-                   help="the forward search's strike window: the first from this half-width "
-                        "(relative to the spot) that holds a strike (default: the narrowest "
-                        f"from {DEFAULT_STRIKE_PCT:g} that holds four usable strikes)")
-    p.add_argument("--output", "-o",
-                   help="write the table as CSV to this file (- for standard output, the "
-                        "summary then on standard error)")
-    p.add_argument("--plot", help="draw the smiles to this file, PNG or another format "
-                                  "matplotlib writes by its suffix (needs kelvo[plot])")
-    p.add_argument("--skip-bad-rows", action="store_true",
-                   help="skip rows that cannot be read, and report them, instead of stopping")
-    p.add_argument("--quiet", "-q", action="store_true",
-                   help="print only the summary, not the table")
-    p.add_argument("--chunk-size", type=checked(chunk_size, "chunk_size"), default=16384,
-                   help=f"rows per chunk, 1 to {MAX_CHUNK} (default 16384; fewer where a "
-                        "chunk's text would pass 64 MiB)")
+        prog="kelvo", epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Implied forwards and implied volatilities of option chains,\n"
+                    "American (Barone-Adesi-Whaley 1987) and European.")
+    p.add_argument("--version", action="version", version=f"kelvo {__version__}")
+    files = p.add_argument_group("the file")
+    files.add_argument("input", nargs="?",
+                       help="option chain CSV, - for standard input (default: the built-in "
+                            "sample)")
+    files.add_argument("--skip-bad-rows", action="store_true",
+                       help="skip rows that cannot be read, and report them, instead of "
+                            "stopping")
+    files.add_argument("--chunk-size", type=checked(chunk_size, "chunk_size"), default=16384,
+                       help=f"rows per chunk, 1 to {MAX_CHUNK} (default 16384; fewer where a "
+                            "chunk's text would pass 64 MiB)")
+    money = p.add_argument_group("rates, prices and times")
+    money.add_argument("--rate", type=checked(chain.checked_rate, "rate"),
+                       help="contract tables: flat continuously compounded interest rate")
+    money.add_argument("--discount", action="append",
+                       help="contract tables: EXPIRY=D, once per expiry; one-expiry layout: "
+                            "the discount factor to expiry, instead of a column")
+    money.add_argument("--spot", type=positive_number,
+                       help="the underlying price, for a file without its column")
+    money.add_argument("--quote-date",
+                       help="contract tables: the quote date, for a file without its column; "
+                            "with one, only the rows of this date")
+    money.add_argument("--quote-time", metavar="HH:MM",
+                       help="contract tables: the time of day the quotes were taken (a "
+                            "same-day expiry then has its fraction of a day)")
+    money.add_argument("--style", choices=("american", "european"),
+                       help="exercise style of every option (default: a style column, else "
+                            "European for cash-settled index roots such as SPX, American "
+                            "otherwise)")
+    columns = p.add_argument_group("columns")
+    columns.add_argument("--column", action="append", default=[], metavar="ROLE=NAME",
+                         help="contract tables: the column for a role, e.g. --column mid=Last")
+    columns.add_argument("--snapshot", choices=("1545", "eod"),
+                         help="contract tables with quotes at 15:45 and at the close: which "
+                              "to use (default 1545)")
+    columns.add_argument("--strike-scale", type=positive_number, metavar="X",
+                         help="multiply the strikes by X (0.001 for strikes in thousandths)")
+    selection = p.add_argument_group("selection")
+    selection.add_argument("--symbol", action="append",
+                           help="contract tables: only this underlying (repeatable)")
+    selection.add_argument("--expiry", action="append",
+                           help="contract tables: only this expiration date (repeatable); "
+                                "one-expiry layout: time to expiry in years, for annualised "
+                                "vols")
+    selection.add_argument("--strike-pct", type=checked(chain.checked_strike_pct, "strike_pct"),
+                           help="the forward search's strike window: the first from this "
+                                "half-width (relative to the spot) that holds a strike "
+                                f"(default: the narrowest from {DEFAULT_STRIKE_PCT:g} that "
+                                "holds four usable strikes)")
+    output = p.add_argument_group("output")
+    output.add_argument("--quiet", "-q", action="store_true",
+                        help="print only the summary, not the table")
+    output.add_argument("--output", "-o",
+                        help="write the table as CSV to this file (- for standard output, the "
+                             "summary then on standard error)")
+    output.add_argument("--plot", help="draw the surface to this file, PNG or another format "
+                                       "matplotlib writes by its suffix (needs kelvo[plot])")
+    output.add_argument("--by-strike", action="store_true",
+                        help="contract tables: plot against strike rather than log-moneyness")
     return p
 
 
@@ -206,7 +231,22 @@ def picture_format(target):
     return suffix or "png"
 
 
-def main(argv=None):
+def main(argv: list[str] | None = None) -> int:
+    """Run the command line (``python -m kelvo``, ``kelvo``) on argv (default ``sys.argv``).
+
+    Returns
+    -------
+    int
+        The exit code: 0, 1 (an output that cannot be written), 2 (an input that cannot be
+        read, or options that do not fit it) or 130 (interrupted).
+
+    Examples
+    --------
+    >>> from kelvo.cli import main
+    >>> main(["--quiet", "--style", "american"])  # doctest: +ELLIPSIS
+      symbol     expiry    style ...
+    0
+    """
     args = parser().parse_args(argv)
     if args.plot:
         try:

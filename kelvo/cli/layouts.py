@@ -236,10 +236,10 @@ class ContractTable(Layout):
                    f"{atm} {e['quotes']:7d}")
 
     def plot(self, points, summary, file, format):
-        from kelvo.plot import plot_surface
+        from kelvo.plot import surface_figure
 
-        plot_surface(points, summary, file, format=format, by_strike=self.args.by_strike,
-                     quote_date=self.selected_date)
+        surface_figure(points, summary, quote_date=self.selected_date,
+                       by_strike=self.args.by_strike).savefig(file, dpi=110, format=format)
 
 
 class OneExpiry(Layout):
@@ -351,11 +351,11 @@ class OneExpiry(Layout):
                f"{summary['parity_estimate'][0]:.8f}")
 
     def plot(self, points, summary, file, format):
-        from kelvo.plot import plot_smile
+        from kelvo.plot import smile_figure
 
         T = summary["T"][0]
-        plot_smile(points, summary["forward"][0], file, T if self.with_vol else None,
-                   format=format)
+        smile_figure(points, summary["forward"][0], T if self.with_vol else None).savefig(
+            file, dpi=110, format=format)
 
 
 def given_date(text, option):

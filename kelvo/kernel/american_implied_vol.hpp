@@ -1,0 +1,128 @@
+// Implied total standard deviation of the American price of american.hpp, with the conventions of
+// the BAW search (implied_vol.hpp): 0.0 for a price at or below spot intrinsic value plus _IV_TOL,
+// -1.0 (NaN to Python) where no sigma up to IV_LAST_SIGMA_HI reproduces the price or the method
+// does not apply.
+//
+// Newton's method on the price with the engine's own vega, from the BAW implied volatility of the
+// same quote (within a few per cent of this one) improved by steps of the fast setting, keeping
+// the bracket that the prices seen so far give. Once a step is inside the tolerance, one more
+// price is taken just past the root, so that brentq gets a bracket already as narrow as its
+// tolerance and has the last word; a step that leaves the bracket hands it to brentq as it is.
+// Without a bracket yet, sigma grows up to fourfold a step to IV_LAST_SIGMA_HI or falls up to
+// eightfold to IV_SIGMA_LO.
+#pragma once
+
+#include <cmath>
+#include <limits>
+#include <type_traits>
+
+#include "american.hpp"
+#include "implied_vol.hpp"
+#include "root_search.hpp"
+
+namespace kelvo::kernel {
+
+constexpr int ALO_IV_EVALUATIONS = 16;  // prices with vega before brentq takes over
+
+template <class Scheme>
+struct AloIVParams {
+    double S, K, D, F, target_price;
+    int q;
+};
+
+template <class Scheme>
+inline double alo_iv_objective(double sigma, void *args) {
+    const AloIVParams<Scheme> &p = *static_cast<const AloIVParams<Scheme> *>(args);
+    return alo_value<Scheme, false>(p.S, p.K, p.D, p.F, sigma, p.q).price - p.target_price;
+}
+
+// Newton's step on log(price) at sigma with the engine's own vega (NaN where it cannot be taken):
+// the same as on the price near the root, and straight where a far out-of-the-money price falls
+// off exponentially in sigma.
+inline double log_newton_step(const Greeks &g, double price) {
+    if (!(g.vega > 0 && g.price > 0)) return std::numeric_limits<double>::quiet_NaN();
+    return -libm::log(g.price / price) * g.price / g.vega;
+}
+
+// Newton steps of the fast setting from sigma, for a start within about its own error (a few
+// 1e-7) of the accurate root: they cost a fraction of the accurate setting's. sigma unchanged
+// where a step would leave (IV_SIGMA_LO, IV_LAST_SIGMA_HI) or is not a number.
+constexpr int ALO_IV_FAST_STEPS = 2;
+
+inline double fast_start(double price, double S, double K, double D, double F, int q,
+                         double sigma) {
+    for (int step = 0; step < ALO_IV_FAST_STEPS; ++step) {
+        const Greeks g = alo_value<alo::FastScheme, true>(S, K, D, F, sigma, q);
+        const double next = sigma + log_newton_step(g, price);
+        // at most halving or doubling: far from the root the step tells little
+        if (!(next > IV_SIGMA_LO && next < IV_LAST_SIGMA_HI && next > 0.5 * sigma &&
+              next < 2 * sigma)) {
+            break;
+        }
+        sigma = next;
+    }
+    return sigma;
+}
+
+template <class Scheme>
+inline double alo_implied_vol(double price, double S, double K, double D, double F, int q) {
+    const double intrinsic = spot_intrinsic(S, K, q);
+    if (price <= intrinsic + _IV_TOL) return 0.0;
+    const bool ordinary = S > 0 && S < HUGE_VAL && K > 0 && K < HUGE_VAL && F > 0 &&
+                          F < HUGE_VAL && D > 0 && D < HUGE_VAL && price < HUGE_VAL;
+    if (!ordinary) return -1.0;
+    AloIVParams<Scheme> params{S, K, D, F, price, q == 1 ? 1 : -1};
+
+    double sigma = _baw_implied_vol_c(price, S, K, D, F, q);
+    if (!(sigma > IV_SIGMA_LO && sigma < IV_LAST_SIGMA_HI)) sigma = IV_FIRST_SIGMA_HI;
+    if (!std::is_same<Scheme, alo::FastScheme>::value) {
+        sigma = fast_start(price, S, K, D, F, params.q, sigma);
+    }
+    // the bracket: the price is below the quote at lo and above it at hi
+    double lo = 0.0, f_lo = -1.0, hi = HUGE_VAL, f_hi = 1.0;
+    bool have_lo = false, have_hi = false;
+    for (int evaluation = 0;; ++evaluation) {
+        const Greeks g = alo_value<Scheme, true>(S, K, D, F, sigma, params.q);
+        const double f = g.price - price;
+        if (f != f) return -1.0;
+        if (f == 0) return sigma;
+        if (f < 0) {
+            lo = sigma;
+            f_lo = f;
+            have_lo = true;
+        } else {
+            hi = sigma;
+            f_hi = f;
+            have_hi = true;
+        }
+        if (have_lo && have_hi && hi - lo <= _IV_TOL * (1 + lo)) break;
+        const double newton = log_newton_step(g, price);
+        const double tolerance = 0.5 * _IV_TOL * (1 + sigma);
+        double next = sigma + newton;
+        // within the tolerance: just past the root, for the other end
+        if (std::fabs(newton) < tolerance) next += f < 0 ? tolerance : -tolerance;
+        // without both ends yet at most a factor 4 up or 8 down, and never past 8
+        if (!have_hi && next > 4 * sigma) next = 4 * sigma;
+        if (!have_lo && next < 0.125 * sigma) next = 0.125 * sigma;
+        if (next > IV_LAST_SIGMA_HI) next = IV_LAST_SIGMA_HI;
+        const bool inside = next > lo && next < hi && next != sigma;
+        if (!inside || evaluation + 1 == ALO_IV_EVALUATIONS) {
+            if (have_lo && have_hi) break;  // brentq from the bracket found
+            if (evaluation + 1 == ALO_IV_EVALUATIONS) return -1.0;
+            if (have_hi) {
+                // every price so far above the quote: towards IV_SIGMA_LO
+                if (sigma <= IV_SIGMA_LO) return -1.0;
+                next = 0.125 * sigma > IV_SIGMA_LO ? 0.125 * sigma : IV_SIGMA_LO;
+            } else {
+                // every price so far below the quote: up to IV_LAST_SIGMA_HI
+                if (sigma >= IV_LAST_SIGMA_HI) return -1.0;
+                next = 2 * sigma < IV_LAST_SIGMA_HI ? 2 * sigma : IV_LAST_SIGMA_HI;
+            }
+        }
+        sigma = next;
+    }
+    return brentq_known_ends(alo_iv_objective<Scheme>, &params, lo, f_lo, hi, f_hi, _IV_TOL,
+                             _IV_TOL, IV_MAXITER);
+}
+
+}  // namespace kelvo::kernel

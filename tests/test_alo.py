@@ -1,0 +1,136 @@
+"""The accurate American engine (model="alo"): prices against the method at high resolution
+(bench/alo_reference.cpp, which QuantLib's high-precision fixed-point engine matches to its own
+error), its regimes and conventions, put-call symmetry, its greeks against finite differences,
+and the implied volatility with BAW's 0.0 / NaN rules."""
+import math
+
+import numpy as np
+import pytest
+
+import kelvo
+from kelvo._arrays import vectorized_alo_greeks, vectorized_alo_implied_vol, vectorized_alo_price
+from kelvo import baw_price
+from helpers import black_price, richardson
+
+# r, q, T, vol, K/S, type, reference price on a spot of 100
+REFERENCE = [
+    (0.05, 0.0, 1.0, 0.2, 1.0, "p", 6.090370590981446),
+    (0.05, 0.0, 1.0, 0.2, 1.1, "p", 11.972826444996265),
+    (0.03, 0.06, 2.0, 0.3, 1.0, "c", 13.709811956349732),
+    (0.05, 0.08, 0.5, 0.25, 1.2, "c", 1.262972379162853),
+    (0.05, -0.03, 1.0, 0.4, 1.3, "p", 32.81024075172969),
+    (0.0, -0.04, 3.0, 0.3, 1.1, "p", 22.591743780815374),
+    (0.08, 0.02, 0.02, 1.2, 0.9, "p", 2.588614338188874),
+    (0.02, 0.1, 5.0, 0.6, 0.5, "c", 52.408511463209535),
+    (0.06, 0.03, 0.25, 0.35, 0.8, "p", 0.6801373115558574),
+    (0.04, 0.04, 1.5, 0.8, 1.0, "p", 35.91728250615589),
+]
+
+
+def forward_form(r, q, T, vol, ks):
+    return 100.0, 100.0 * ks, math.exp(-r * T), 100.0 * math.exp((r - q) * T), vol * math.sqrt(T)
+
+
+def alo(S, K, D, F, sigma, flag, precision="accurate"):
+    return float(vectorized_alo_price([S], [K], [D], [F], [sigma], [flag], precision)[0])
+
+
+@pytest.mark.parametrize("precision, tolerance", [("accurate", 1e-10), ("fast", 2e-7)])
+def test_prices_against_the_reference(precision, tolerance):
+    args = np.array([forward_form(*row[:5]) for row in REFERENCE]).T
+    flags = [row[5] for row in REFERENCE]
+    expected = np.array([row[6] for row in REFERENCE])
+    got = vectorized_alo_price(*args, flags, precision)
+    np.testing.assert_allclose(got, expected, rtol=tolerance, atol=0)
+
+
+@pytest.mark.parametrize("S, K, D, F, sigma, flag, expected", [
+    (100, 90, 0.95, 102, 0.0, "c", 10.0),                # no volatility: spot intrinsic
+    (100, 110, 0.95, 102, -1.0, "p", 10.0),
+    (100, 300, 0.99, 101, 0.2, "p", 200.0),              # below the perpetual boundary: exercise
+    (100, math.inf, 0.99, 101, 0.2, "p", math.inf),      # a strike of infinity, as BAW
+    (100, 100, 1.02, 99, 0.2, "p", "black"),             # r < 0, q >= r: European
+    (100, 100, 0.97, 104, 0.3, "c", "black"),            # call without dividends: European
+    (100, 100, 1.02, 103, 0.2, "p", math.nan),           # r < 0 and q < r: two boundaries
+    (100, 100, math.nan, 101, 0.2, "p", math.nan),
+    (100, 100, 0.95, 101, 1e-4, "p", math.nan),          # premium material, sigma far too small
+    (100, 60, 0.95, 101, 0.005, "p", "black"),           # premium nil, sigma far too small
+    (100, 100, 0.95, 101, 25.0, "p", math.nan),          # beyond SIGMA_MAX
+])
+def test_regimes_and_conventions(S, K, D, F, sigma, flag, expected):
+    got = alo(S, K, D, F, sigma, flag)
+    if expected == "black":
+        expected = max(black_price(K, D, F, sigma, flag == "c"), 0.0)
+        assert got == pytest.approx(expected, rel=1e-13)
+    elif math.isnan(expected):
+        assert math.isnan(got)
+    else:
+        assert got == expected
+
+
+@pytest.mark.parametrize("precision", ["accurate", "fast"])
+def test_call_is_the_put_with_spot_and_strike_exchanged(precision):
+    # C(S, K; r, q) = P(K, S; q, r): in forward form D' = D F / S and F' = K S / F
+    rng = np.random.default_rng(5)
+    for _ in range(20):
+        S, K, D, F = 100.0, rng.uniform(70, 140), rng.uniform(0.9, 1.0), rng.uniform(95, 106)
+        sigma = rng.uniform(0.1, 0.6)
+        call = alo(S, K, D, F, sigma, "c", precision)
+        put = alo(K, S, D * F / S, K * S / F, sigma, "p", precision)
+        assert call == pytest.approx(put, rel=1e-12, abs=1e-13)
+
+
+@pytest.mark.parametrize("row", [0, 2, 4, 8])
+def test_greeks_match_extrapolated_differences(row):
+    r, q, T, vol, ks, flag, _ = REFERENCE[row]
+    S, K, D, F, sigma = forward_form(r, q, T, vol, ks)
+    carry = F / S
+    g = vectorized_alo_greeks([S], [K], [D], [F], [sigma], [flag])
+    g = {k: float(v[0]) for k, v in g.items()}
+    assert g["price"] == alo(S, K, D, F, sigma, flag)
+    by_spot = lambda s: alo(s, K, D, s * carry, sigma, flag)
+    by_sigma = lambda v: alo(S, K, D, F, v, flag)
+    assert g["delta"] == pytest.approx(richardson(by_spot, S, 1e-3 * S, 1), rel=1e-6)
+    assert g["gamma"] == pytest.approx(richardson(by_spot, S, 2e-3 * S, 2), rel=1e-4)
+    assert g["vega"] == pytest.approx(richardson(by_sigma, sigma, 1e-3 * sigma, 1), rel=1e-6)
+
+
+@pytest.mark.parametrize("precision", ["accurate", "fast"])
+def test_implied_vol_inverts_the_price(precision):
+    args = np.array([forward_form(*row[:5]) for row in REFERENCE]).T
+    flags = [row[5] for row in REFERENCE]
+    prices = vectorized_alo_price(*args, flags, precision)
+    S, K, D, F, sigma = args
+    np.testing.assert_allclose(vectorized_alo_implied_vol(prices, S, K, D, F, flags, precision),
+                               sigma, rtol=1e-9)
+
+
+@pytest.mark.parametrize("price, flag, expected", [
+    (10.0 + 1e-10, "c", 0.0),     # at intrinsic plus the tolerance: 0.0, as BAW
+    (-1.0, "p", 0.0),
+    (110.5, "c", math.nan),       # above the spot: no sigma up to 8 reproduces it
+    (math.nan, "c", math.nan),
+    (math.inf, "c", math.nan),
+])
+def test_implied_vol_conventions(price, flag, expected):
+    got = float(vectorized_alo_implied_vol([price], [110.0], [100.0], [0.95], [112.0], [flag])[0])
+    assert got == expected or (math.isnan(got) and math.isnan(expected))
+
+
+def test_broadcasting_layer_and_its_arguments():
+    D, F = math.exp(-0.05), 100 * math.exp(0.03)
+    assert kelvo.price(100, 100, D, F, 0.25, "p", model="alo") == alo(100, 100, D, F, 0.25, "p")
+    assert kelvo.price(100, 100, D, F, 0.25, "p") == baw_price(100, 100, D, F, 0.25, "p")
+    strikes = np.array([90.0, 100.0, 110.0])
+    prices = kelvo.price(100, strikes, D, F, 0.25, "p", model="alo", precision="fast")
+    sigma = kelvo.implied_vol(prices, 100, strikes, D, F, "p", model="alo", precision="fast")
+    np.testing.assert_allclose(sigma, 0.25, rtol=1e-9)
+    g = kelvo.greeks(100, 100, D, F, 0.25, "c", model="alo")
+    assert g["price"] == alo(100, 100, D, F, 0.25, "c") and g["delta"] > 0
+    for kwargs, message in (({"model": "bs"}, "model"), ({"model": "alo", "precision": "exact"},
+                                                          "precision"),
+                            ({"precision": "fast"}, "model='alo'")):
+        with pytest.raises(ValueError, match=message):
+            kelvo.price(100, 100, D, F, 0.25, "p", **kwargs)
+    with pytest.raises(ValueError, match="precision must be 'accurate' or 'fast'"):
+        vectorized_alo_price([100], [100], [D], [F], [0.25], ["p"], "exact")
