@@ -276,7 +276,7 @@ def test_answers_are_within_1e10_of_a_tight_reference(iv_probe, tmp_path):
     # well conditioned: 1e-9 more sigma moves the price by at least 1000 ulp
     bumped = vectorized_baw_price(S, K, D, F, sigma + 1e-9, flags)
     good = bumped - price >= 1000 * np.spacing(price)
-    fast, _, tight = iv_probe.run(np.column_stack([price, S, K, D, F, q])[good], tmp_path)
+    fast, _, tight, _ = iv_probe.run(np.column_stack([price, S, K, D, F, q])[good], tmp_path)
     assert good.sum() > 50_000
     assert np.abs(fast - tight).max() <= 1e-10
 
@@ -298,6 +298,8 @@ def test_zero_and_nan_decisions_are_the_general_searchs(iv_probe, tmp_path):
                            (F, [0.0, np.inf, np.nan]), (price, [np.inf, -1.0, np.nan])):
         picks = rng.random(n) < 0.01
         column[picks] = rng.choice(values, picks.sum())
-    fast, general, _ = iv_probe.run(np.column_stack([price, S, K, D, F, q]), tmp_path)
+    fast, general, _, in_flight = iv_probe.run(np.column_stack([price, S, K, D, F, q]), tmp_path)
     kind = lambda v: np.where(v == 0.0, 0, np.where(v == -1.0, -1, np.where(v > 0, 1, 2)))
     assert (kind(fast) == kind(general)).all()
+    # four quotes in flight give each quote's bits, whatever its neighbours
+    assert fast.tobytes() == in_flight.tobytes()
