@@ -666,18 +666,26 @@ inline Quote quote_of(double S, double K, double D, double F, int q) {
     return m;
 }
 
-// BAW's own first guess of the critical spot, in u: the boundary of the perpetual option (the
-// exponent without the 1 - D of finite maturity) pulled towards the strike by exp(h), h from
-// the carry and the total standard deviation; NaN where it is no guess.
+// A first guess of the critical spot, in u: between the boundary at expiry and that of the
+// perpetual option (the exponent without the 1 - D of finite maturity) by exp(h), h from the
+// carry and the total standard deviation, as in Barone-Adesi and Whaley's seed, whose boundary
+// at expiry is the strike; a call's is max(K, K r / (r - b)) (Bjerksund and Stensland), which is
+// far closer where the rate exceeds the carry. NaN where it is no guess.
 inline double critical_seed(const Quote &m, double sigma, double N_val) {
     const bool call = m.q == 1;
     const double M = m.minus_2_log_D / (sigma * sigma);
     const double root = std::sqrt(N_val * N_val + 4 * M);
     const double q_perpetual = call ? (-N_val + root) / 2 : (-N_val - root) / 2;
     const double ratio = 1 / (1 - 1 / q_perpetual);  // the perpetual boundary over K
-    const double h = call ? -(m.log_carry + 2 * sigma) / (ratio - 1)
+    double at_expiry = 1.0;
+    if (call) {  // r / (r - b) with r T = -log D and b T = log carry
+        const double r = 0.5 * m.minus_2_log_D, r_minus_b = r - m.log_carry;
+        if (r_minus_b > 0 && r > r_minus_b) at_expiry = r / r_minus_b;
+        if (!(at_expiry < ratio)) at_expiry = 1.0;
+    }
+    const double h = call ? -(m.log_carry + 2 * sigma) * at_expiry / (ratio - at_expiry)
                           : (m.log_carry - 2 * sigma) / (1 - ratio);
-    const double seed = 1 + (ratio - 1) * (1 - libm::exp(h));
+    const double seed = at_expiry + (ratio - at_expiry) * (1 - libm::exp(h));
     const double u = libm::log(seed);
     return u > m.u_lo && u < m.u_hi ? u : std::numeric_limits<double>::quiet_NaN();
 }
