@@ -91,11 +91,13 @@ struct IVSearch {
 // sigma).
 struct TrialAnswer {
     double f, vega, curve;
+    double terms;  // the size of the price's terms: D F N(d1) (N(-d1) for a put) and the price
 };
 
 inline TrialAnswer answer_of(IVSearch &s, const AmericanPrice &a, double sigma, bool with_vega) {
-    TrialAnswer t{a.price - s.price, 0.0, 0.0};
+    TrialAnswer t{a.price - s.price, 0.0, 0.0, 0.0};
     if (!with_vega) return t;
+    t.terms = std::fabs(a.price) + s.m.D * s.m.F * a.N_d1;
     const bool priced = a.regime == Regime::PREMIUM ||
                         (a.regime == Regime::EUROPEAN && a.price == a.bsm);
     t.vega = priced ? s.m.D * s.m.F * _norm_pdf(a.d1) : 0.0;
@@ -186,6 +188,7 @@ struct IVTask {
     double ask[2];        // their sigmas
     bool with_vega;
     double sigma, f, vega, curve;  // the trial the steps go from
+    double terms;                  // the size of the price's terms there
     double lo, f_lo, hi, f_hi;     // the closest trials below and above the root (lo 0: none)
     int nudges, rounds;
     bool found;           // DONE with a root (else the general search decides)
@@ -240,9 +243,8 @@ inline void iv_step(IVTask &t) {
     if (!(t.vega > 0)) return iv_done(t, false);
     const double sigma = t.sigma;
     double step = -t.f / t.vega;
-    // the price's terms are of the size of D (F + K): more than rounding can hide
-    const double margin =
-        2e-15 * (1 + sigma) + 8 * _DBL_EPS * t.s.m.D * (t.s.m.F + t.s.m.K) / t.vega;
+    // more than rounding can hide: a few ulps of the price's terms, in sigma
+    const double margin = 2e-15 * (1 + sigma) + 8 * _DBL_EPS * t.terms / t.vega;
     const double closing = iv_closing_width(sigma);
     if (std::fabs(step) < 0.4 * closing) {
         // past the root by a little of the step as well
@@ -285,6 +287,7 @@ inline void iv_resume(IVTask &t, const TrialAnswer *a) {
         t.f = a[0].f;
         t.vega = a[0].vega;
         t.curve = a[0].curve;
+        t.terms = a[0].terms;
         t.lo = 0.0;
         t.f_lo = 0.0;
         t.hi = t.sigma;
@@ -296,6 +299,7 @@ inline void iv_resume(IVTask &t, const TrialAnswer *a) {
         t.f = a[0].f;
         t.vega = a[0].vega;
         t.curve = a[0].curve;
+        t.terms = a[0].terms;
         if (iv_bracket(t, t.sigma, t.f)) return;
         return iv_step(t);
     case IVTask::PARTNER: {

@@ -277,6 +277,7 @@ enum class Critical {
 struct CriticalRoot {
     Critical kind;
     CriticalPoint at;  // the critical spot (value: the equation's there, 0 for a fallback)
+    double width;      // in u, of brentq's last bracket: the spot is within it of the root
 };
 
 constexpr int CRITICAL_HALLEY_STEPS = 8;
@@ -357,13 +358,15 @@ inline void critical_finish(CriticalTask &t, const CriticalSearch &m, const Crit
     const double u = brentq_known_ends(critical_value, const_cast<CriticalSearch *>(&m), a.u,
                                        a.value, b.u, b.value, _BRENTQ_XTOL, 0.0,
                                        CRITICAL_MAXITER);
+    const double width = std::fabs(b.u - a.u);
     if (u == b.u) {
-        t.result = {Critical::ROOT, b};
+        t.result = {Critical::ROOT, b, width};
     } else if (u == a.u) {
-        t.result = {Critical::ROOT, a};
+        t.result = {Critical::ROOT, a, width};
     } else {
         const CriticalPoint root = critical_point(m, u);  // brentq had to search: rare
-        t.result = {root.value == root.value ? Critical::ROOT : Critical::FAILED, root};
+        t.result = {root.value == root.value ? Critical::ROOT : Critical::FAILED, root,
+                    _BRENTQ_XTOL};
     }
 }
 
@@ -371,7 +374,7 @@ inline void critical_finish(CriticalTask &t, const CriticalSearch &m, const Crit
 inline void critical_request_far(CriticalTask &t, const CriticalSearch &m) {
     if (t.widenings == CRITICAL_WIDENINGS) {
         t.phase = CriticalTask::DONE;
-        t.result = {Critical::FAILED, t.a};
+        t.result = {Critical::FAILED, t.a, 0.0};
         return;
     }
     const double side = root_side(m, t.a.value);
@@ -385,7 +388,7 @@ inline void critical_bracket(CriticalTask &t, const CriticalSearch &m, bool pair
     const CriticalPoint &a = t.a;
     if (a.value != a.value) {
         t.phase = CriticalTask::DONE;
-        t.result = {Critical::FAILED, a};
+        t.result = {Critical::FAILED, a, 0.0};
         return;
     }
     const double margin = 1e-14 * (1 + std::fabs(a.u));
@@ -411,13 +414,19 @@ inline void critical_bracket(CriticalTask &t, const CriticalSearch &m, bool pair
 // After a Halley step from a: another step, or the bracket.
 inline void critical_after_step(CriticalTask &t, const CriticalSearch &m) {
     if (t.steps < CRITICAL_HALLEY_STEPS && !(std::fabs(t.halley.step) < CRITICAL_STOP)) {
-        const double u = t.a.u + t.halley.step;
+        double u = t.a.u + t.halley.step;
         if (u > m.u_lo && u < m.u_hi) {
             if (8 * t.halley.predicted_error < CRITICAL_PAIR_HALF_WIDTH) {
                 critical_bracket(t, m, true);
-            } else {
-                critical_request(t, CriticalTask::HALLEY, u, true);
+                return;
             }
+        } else if (t.halley.step == t.halley.step) {
+            // a step out of the domain goes halfway to its end instead
+            u = 0.5 * (t.a.u + (t.halley.step > 0 ? m.u_hi : m.u_lo));
+            t.halley.step = u - t.a.u;
+        }
+        if (u > m.u_lo && u < m.u_hi) {
+            critical_request(t, CriticalTask::HALLEY, u, true);
             return;
         }
     }
@@ -457,7 +466,7 @@ inline void critical_resume(CriticalTask &t, const CriticalSearch &m, const Crit
         const CriticalPoint &below = p[0], &above = p[1];
         if (below.value != below.value || above.value != above.value) {
             t.phase = CriticalTask::DONE;
-            t.result = {Critical::FAILED, t.a};
+            t.result = {Critical::FAILED, t.a, 0.0};
             return;
         }
         if (root_side(m, below.value) > 0 && root_side(m, above.value) < 0) {
@@ -474,7 +483,7 @@ inline void critical_resume(CriticalTask &t, const CriticalSearch &m, const Crit
         const CriticalPoint &b = p[0];
         if (b.value != b.value) {
             t.phase = CriticalTask::DONE;
-            t.result = {Critical::FAILED, t.a};
+            t.result = {Critical::FAILED, t.a, 0.0};
             return;
         }
         const double side = root_side(m, t.a.value);
@@ -494,7 +503,7 @@ inline void critical_resume(CriticalTask &t, const CriticalSearch &m, const Crit
             end.u = std::numeric_limits<double>::quiet_NaN();
             end.value = 0.0;
             t.phase = CriticalTask::DONE;
-            t.result = {Critical::FALLBACK, end};
+            t.result = {Critical::FALLBACK, end, 0.0};
             return;
         }
         t.a = b;
@@ -668,7 +677,8 @@ inline Quote quote_of(double S, double K, double D, double F, int q) {
 
 // A first guess of the critical spot, in u: between the boundary at expiry and that of the
 // perpetual option (the exponent without the 1 - D of finite maturity) by exp(h), h from the
-// carry and the total standard deviation, as in Barone-Adesi and Whaley's seed, whose boundary
+// carry and the total standard deviation (where h < 0), as in Barone-Adesi and Whaley's seed,
+// whose boundary
 // at expiry is the strike; a call's is max(K, K r / (r - b)) (Bjerksund and Stensland), which is
 // far closer where the rate exceeds the carry. NaN where it is no guess.
 inline double critical_seed(const Quote &m, double sigma, double N_val) {
@@ -685,7 +695,8 @@ inline double critical_seed(const Quote &m, double sigma, double N_val) {
     }
     const double h = call ? -(m.log_carry + 2 * sigma) * at_expiry / (ratio - at_expiry)
                           : (m.log_carry - 2 * sigma) / (1 - ratio);
-    const double seed = at_expiry + (ratio - at_expiry) * (1 - libm::exp(h));
+    // a carry beyond 2 sigma the wrong way makes h positive: the perpetual boundary itself
+    const double seed = at_expiry + (ratio - at_expiry) * (h <= 0 ? 1 - libm::exp(h) : 1.0);
     const double u = libm::log(seed);
     return u > m.u_lo && u < m.u_hi ? u : std::numeric_limits<double>::quiet_NaN();
 }
@@ -818,12 +829,18 @@ inline void price_with_critical(const Quote &m, AmericanPrice &r, const Critical
     r.d1_star = at.d1;
     r.h_star = at.h;
     if (r.root_found) {
-        // A from value matching, S* - K - c(S*) for a call and K - S* - p(S*) for a put, in
-        // which the price is stationary in the spot: the spot's tolerance reaches the price only
-        // squared
+        // A from smooth pasting, +-(S* / q) h, moves with the spot's error times about 1 + |q|;
+        // from value matching, S* - K - c(S*) for a call and K - S* - p(S*) for a put, it is
+        // stationary in the spot (its error only squared) but takes the equation's rounding, a
+        // few ulps of S* + K, whole: the one that errs less, never a negative premium
         r.log_S_over_star = m.log_SK - at.u;
         r.power = libm::exp(q_exp * r.log_S_over_star);
-        r.premium = (sign * (at.Sc / q_exp) * at.h - at.value) * r.power;
+        const double pasting = sign * (at.Sc / q_exp) * at.h;
+        const double matching = pasting - at.value;
+        const double pasting_error = std::fabs(pasting) * (1 + std::fabs(q_exp)) * root.width;
+        const double matching_error = 8 * _DBL_EPS * (at.Sc + m.K);
+        const bool match = matching_error < pasting_error && matching > 0;
+        r.premium = (match ? matching : pasting) * r.power;
     } else {
         r.log_S_over_star = std::numeric_limits<double>::quiet_NaN();
         r.power = libm::pow(m.S / at.Sc, q_exp);
