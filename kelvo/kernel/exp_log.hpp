@@ -1,7 +1,7 @@
 // kelvo's own exp, log and pow, so that the kernel gives the same bits with every C library and
 // on every x86-64 CPU (the C library picks its code by the CPU, and rounds differently with and
 // without fused multiply-adds): plain double arithmetic, which the build keeps unfused, and
-// tables from tools/make_exp_log_tables.py. Each is within 1 ulp of the true value (about 0.51
+// tables from tools/make_exp_log_tables.py. Each is within 1 ulp of the true value (about 0.52
 // ulp at most outside the subnormal range), with the C standard's special values.
 //
 //   exp(x):    x = k ln2/64 + r exactly, 2^(k/64) from a table of pairs, exp(r) - 1 by its
