@@ -1,9 +1,17 @@
-"""Microseconds per implied volatility: (a) vectorized_baw_implied_vol on 100,000 mixed quotes,
-(b) a Python loop of baw_implied_vol, (c) QuantLib's American impliedVolatility with the BAW
-engine on a sample, (d) the kernel alone in a C++ loop; the two-thread speed-up of (a); and the
-peak memory of (a) on contiguous float64 inputs.
+"""Microseconds per implied volatility on 100,000 mixed quotes, one core, ratios from one run:
+(a) vectorized_baw_implied_vol, and its two-thread speed-up on halves; (b) a Python loop of
+baw_implied_vol; (c) European implied vols of the same prices: kelvo's and py_vollib_vectorized's
+(Jaeckel's method through numba), where it is installed; (d) QuantLib on a sample: its BAW engine
+inverted by SciPy's brentq on kelvo's bracket and tolerances, and its own impliedVolatility,
+which on an American option prices with a finite-difference engine, not BAW; (e) the kernel
+alone in a C++ loop, one quote at a time and two and four in flight; and the peak memory of (a)
+on contiguous float64 inputs.
 
-    python3 -P bench/bench_iv.py [--n 100000]
+    python3 -P bench/bench_iv.py [--n 100000] [--quantlib-sample 2000]
+
+py_vollib_vectorized needs `pip install py_vollib_vectorized`; its 0.1.1 needs the numba-jitted
+py_lets_be_rational 1.0.1 of the source distribution (the wheel of that number calls plain
+Python).
 """
 import argparse
 import os
@@ -21,7 +29,13 @@ sys.path.insert(0, str(HERE))
 from native import build_kernel_bench, run  # noqa: E402
 from quantlib_baw import QuantLibBAW, ql  # noqa: E402
 
+from kelvo._arrays import vectorized_european_implied_vol  # noqa: E402
 from kelvo.baw_core import baw_implied_vol, baw_price, vectorized_baw_implied_vol  # noqa: E402
+
+try:
+    import py_vollib_vectorized as pvv
+except ImportError:  # pragma: no cover - optional
+    pvv = None
 
 
 def mixed_quotes(n, seed=7):
@@ -46,7 +60,8 @@ def best_of(func, repeat=5):
     return best
 
 
-def kernel_loop(quotes):
+def kernel_loops(quotes):
+    """us per implied vol of the kernel alone: one quote at a time, two and four in flight."""
     with tempfile.TemporaryDirectory() as tmp:
         exe = build_kernel_bench(tmp)
         if exe is None:
@@ -55,7 +70,25 @@ def kernel_loop(quotes):
         q = np.where(np.array(flags) == "c", 1.0, -1.0)
         data = Path(tmp) / "quotes.bin"
         np.column_stack([prices, S, K, D, F, q]).astype(np.float64).tofile(data)
-        return run(exe, "iv", data)[0]
+        return {mode: run(exe, mode, data)[0] for mode in ("iv", "iv2", "iv4")}
+
+
+def pvv_european(prices, D, F, K, flags):
+    """py_vollib_vectorized's Black (forward) implied vol over a year of constant rate -log D."""
+    return pvv.vectorized_implied_volatility_black(prices, F, K, -np.log(D), np.ones(len(F)),
+                                                   np.asarray(flags), return_as="numpy")
+
+
+def alternating(functions, repeat=5):
+    """Best seconds of each function, run in turn repeat times, so that every ratio comes from
+    the same stretch of a shared machine's time."""
+    best = [float("inf")] * len(functions)
+    for _ in range(repeat):
+        for i, func in enumerate(functions):
+            start = time.perf_counter()
+            func()
+            best[i] = min(best[i], time.perf_counter() - start)
+    return best
 
 
 def main():
@@ -67,12 +100,19 @@ def main():
     quotes = mixed_quotes(n)
     prices, S, K, D, F, flags, sigma = quotes
     vec_args = (prices, S, K, D, F, flags)
+    flag_array = np.array(flags)
 
-    t_vec = best_of(lambda: vectorized_baw_implied_vol(*vec_args)) / n * 1e6
     result = vectorized_baw_implied_vol(*vec_args)
     solved = np.isfinite(result) & (result > 0)
     print(f"quotes {n}, solved {solved.sum()}, within 1e-8 of their sigma "
           f"{(np.abs(result - sigma) < 1e-8).sum()} (the rest are flat in sigma)")
+    functions = [lambda: vectorized_baw_implied_vol(*vec_args),
+                 lambda: vectorized_european_implied_vol(prices, S, K, D, F, flag_array)]
+    if pvv is not None:
+        pvv_european(prices[:100], D[:100], F[:100], K[:100], flags[:100])  # compiled first
+        functions.append(lambda: pvv_european(prices, D, F, K, flags))
+    times = [t / n * 1e6 for t in alternating(functions)]
+    t_vec = times[0]
     print(f"(a) vectorized_baw_implied_vol:        {t_vec:8.3f} us per IV")
 
     half = n // 2
@@ -85,36 +125,51 @@ def main():
         for t in threads:
             t.join()
 
-    # measured before QuantLib's objects exist; best of five, as this machine's cores are shared
-    one = best_of(lambda: vectorized_baw_implied_vol(*vec_args), repeat=5)
-    two = best_of(two_threads, repeat=5)
+    # measured before QuantLib's objects exist, in turn, as this machine's cores are shared
+    one, two = alternating([lambda: vectorized_baw_implied_vol(*vec_args), two_threads])
     print(f"    two threads on halves: speed-up x{one / two:.2f} on {os.cpu_count()} cores")
 
     rows = list(zip(prices.tolist(), S.tolist(), K.tolist(), D.tolist(), F.tolist(), flags))
     t_loop = best_of(lambda: [baw_implied_vol(*r) for r in rows], repeat=3) / n * 1e6
     print(f"(b) Python loop of baw_implied_vol:    {t_loop:8.3f} us per IV")
 
+    print(f"(c) European implied vols of the same prices, arrays:\n"
+          f"    kelvo (vectorized_european_implied_vol): {times[1]:7.3f} us   "
+          f"American / European x{t_vec / times[1]:.2f}")
+    if pvv is not None:
+        print(f"    py_vollib_vectorized (Black, numba):     {times[2]:7.3f} us   "
+              f"kelvo's American / this x{t_vec / times[2]:.2f}")
+    else:
+        print("    py_vollib_vectorized not installed")
+
     if ql is not None:
         engine = QuantLibBAW()
         sample = rows[: args.quantlib_sample]
+        fd_sample = sample[: max(1, len(sample) // 10)]
 
-        def quantlib_all():
-            for p, s, k, d, f, flag in sample:
-                try:
-                    engine.implied_vol(p, s, k, d, f, flag == "c")
-                except RuntimeError:
-                    pass
+        def quantlib(solve, quotes):
+            def run_all():
+                for p, s, k, d, f, flag in quotes:
+                    try:
+                        solve(p, s, k, d, f, flag == "c")
+                    except RuntimeError:
+                        pass
+            return run_all
 
-        t_ql = best_of(quantlib_all, repeat=1) / len(sample) * 1e6
-        print(f"(c) QuantLib impliedVolatility (BAW):  {t_ql:8.3f} us per IV   "
-              f"(a) faster x{t_ql / t_vec:.0f}")
+        t_brent = best_of(quantlib(engine.implied_vol_brent, sample), repeat=1) / len(sample)
+        t_fd = best_of(quantlib(engine.implied_vol_fd, fd_sample), repeat=1) / len(fd_sample)
+        print(f"(d) QuantLib, {len(sample)} quotes:\n"
+              f"    BAW engine under SciPy's brentq:         {t_brent * 1e6:9.1f} us   "
+              f"/ (a) x{t_brent * 1e6 / t_vec:.0f}\n"
+              f"    impliedVolatility (finite differences, {len(fd_sample)} quotes): "
+              f"{t_fd * 1e6:9.1f} us   / (a) x{t_fd * 1e6 / t_vec:.0f}")
     else:
-        print("(c) QuantLib not installed")
+        print("(d) QuantLib not installed")
 
-    t_kernel = kernel_loop(quotes)
-    if t_kernel is not None:
-        print(f"(d) kernel alone, C++ loop:            {t_kernel:8.3f} us per IV   "
-              f"(a)/(d) = {t_vec / t_kernel:.3f}")
+    loops = kernel_loops(quotes)
+    if loops is not None:
+        print(f"(e) kernel alone, C++ loop: {loops['iv']:.3f} us per IV; two in flight "
+              f"{loops['iv2']:.3f}, four {loops['iv4']:.3f}; (a)/(e) = {t_vec / loops['iv']:.3f}")
 
     big = 1_000_000
     inputs = [np.ascontiguousarray(np.resize(a, big)) for a in (prices, S, K, D, F)]

@@ -1,7 +1,7 @@
 // A double erfc of W. J. Cody's kind, measured against the system erfc by bench/cost_model.py
-// (-D KELVO_CODY_ERFC) and bench/erfc_accuracy.py. The module does not use it: where it is
+// (-D KELVO_CODY_ERFC) and bench/libm_accuracy.py. The module does not use it: where it is
 // accurate enough (extended-precision evaluation) it is slower than glibc 2.36's erfc, and in
-// plain double it is fast but up to 7 ulp off (bench/erfc_accuracy.py -D KELVO_DOUBLE_ONLY).
+// plain double it is fast but up to 7 ulp off (built with KELVO_DOUBLE_ONLY).
 #pragma once
 
 #include <cfloat>

@@ -1,13 +1,16 @@
 // The numerical kernel alone, with a plain timer; brentq comes from SciPy through an embedded
 // interpreter, as in the module.
 //   kernel_bench iv FILE REPEATS        records of (price, S, K, D, F, q) as doubles
+//   kernel_bench iv2|iv4 FILE REPEATS   the same, two or four quotes in flight
 //   kernel_bench price FILE REPEATS     records of (S, K, D, F, sigma, q) as doubles
 //   kernel_bench greeks FILE REPEATS    the same records, price and sensitivities
 //   kernel_bench forward FILE REPEATS   S, D, then records of (call, put, strike) as doubles
-//   kernel_bench erfc FILE              writes, for the doubles in FILE, kelvo's erfc and the
-//                                       system erfc to FILE.out
-//   kernel_bench erfc-args FILE         (built with -DKELVO_COUNT_CALLS) the iv records once,
-//                                       the arguments erfc was called with to FILE.erfc
+//   kernel_bench erfc|exp|log FILE      writes, for the doubles in FILE, kelvo's function and
+//                                       the system's to FILE.out
+//   kernel_bench pow FILE               the same for the pairs (x, y) in FILE
+//   kernel_bench args FILE              (built with -DKELVO_COUNT_CALLS) the iv records once,
+//                                       the arguments erfc, exp and log were called with to
+//                                       FILE.erfc, FILE.exp, FILE.log, pow's (x, y) to FILE.pow
 //   kernel_bench cost FILE REPEATS      (built with -DKELVO_COUNT_CALLS) the iv records once,
 //                                       counted, then each libm function timed on its arguments
 // iv, price and greeks print microseconds per record and a checksum; forward prints milliseconds per
@@ -15,6 +18,7 @@
 #include <Python.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdint>
 #include <cstdlib>
@@ -61,6 +65,19 @@ __attribute__((noinline)) void invert_grid(const std::vector<double> &data, std:
         const double *x = &data[6 * i];
         out[i] = _baw_implied_vol_c(x[0], x[1], x[2], x[3], x[4], static_cast<int>(x[5]));
     }
+}
+
+// The same with LANES quotes in flight (the loop of vectorized_baw_implied_vol).
+template <int LANES>
+__attribute__((noinline)) void invert_grid_lanes(const std::vector<double> &data,
+                                                 std::vector<double> &out) {
+    kelvo::kernel::implied_vols<LANES>(
+        0, static_cast<std::int64_t>(out.size()),
+        [&](std::int64_t i, double &p, double &s, double &k, double &d, double &f, int &q) {
+            const double *x = &data[6 * i];
+            p = x[0], s = x[1], k = x[2], d = x[3], f = x[4], q = static_cast<int>(x[5]);
+        },
+        [&](std::int64_t i, double value) { out[i] = value; });
 }
 
 __attribute__((noinline)) void price_grid(const std::vector<double> &data, std::vector<double> &out) {
@@ -184,28 +201,62 @@ int main(int argc, char **argv) {
     if (std::strcmp(argv[1], "cost") == 0) return cost(data, repeats);
 #endif
 #ifdef KELVO_COUNT_CALLS
-    if (std::strcmp(argv[1], "erfc-args") == 0) {
+    if (std::strcmp(argv[1], "args") == 0) {
         std::vector<double> out(data.size() / 6);
         invert_grid(data, out);
-        const std::vector<double> &args = kelvo::kernel::call_counts.erfc.args;
-        std::FILE *f = std::fopen((std::string(argv[2]) + ".erfc").c_str(), "wb");
-        std::fwrite(args.data(), sizeof(double), args.size(), f);
-        return std::fclose(f) == 0 ? 0 : 1;
+        const kelvo::kernel::CallCounts &c = kelvo::kernel::call_counts;
+        std::vector<double> pairs;
+        for (size_t i = 0; i < c.pow_base.args.size(); ++i) {
+            pairs.push_back(c.pow_base.args[i]);
+            pairs.push_back(c.pow_exponent.args[i]);
+        }
+        const std::pair<const char *, const std::vector<double> *> files[] = {
+            {".erfc", &c.erfc.args}, {".exp", &c.exp.args}, {".log", &c.log.args},
+            {".pow", &pairs}};
+        for (const auto &[suffix, args] : files) {
+            std::FILE *f = std::fopen((std::string(argv[2]) + suffix).c_str(), "wb");
+            std::fwrite(args->data(), sizeof(double), args->size(), f);
+            if (std::fclose(f) != 0) return 1;
+        }
+        return 0;
     }
 #endif
-    if (std::strcmp(argv[1], "erfc") == 0) {
+    const struct {
+        const char *name;
+        double (*own)(double);
+        double (*system)(double);
+    } elementary[] = {{"erfc", kelvo::kernel::erfc, [](double x) { return std::erfc(x); }},
+                      {"exp", kelvo::kernel::exp, [](double x) { return std::exp(x); }},
+                      {"log", kelvo::kernel::log, [](double x) { return std::log(x); }}};
+    for (const auto &function : elementary) {
+        if (std::strcmp(argv[1], function.name) != 0) continue;
         std::FILE *out = std::fopen((std::string(argv[2]) + ".out").c_str(), "wb");
         for (double x : data) {
-            const double values[2] = {kelvo::kernel::erfc(x), std::erfc(x)};
+            const double values[2] = {function.own(x), function.system(x)};
             std::fwrite(values, sizeof values, 1, out);
         }
         return std::fclose(out) == 0 ? 0 : 1;
     }
-    if (std::strcmp(argv[1], "iv") == 0 || std::strcmp(argv[1], "price") == 0 ||
-        std::strcmp(argv[1], "greeks") == 0) {
+    if (std::strcmp(argv[1], "pow") == 0) {
+        std::FILE *out = std::fopen((std::string(argv[2]) + ".out").c_str(), "wb");
+        for (size_t i = 0; i + 1 < data.size(); i += 2) {
+            const double values[2] = {kelvo::kernel::pow(data[i], data[i + 1]),
+                                      std::pow(data[i], data[i + 1])};
+            std::fwrite(values, sizeof values, 1, out);
+        }
+        return std::fclose(out) == 0 ? 0 : 1;
+    }
+    const struct {
+        const char *name;
+        void (*grid)(const std::vector<double> &, std::vector<double> &);
+    } grids[] = {{"iv", invert_grid},        {"iv2", invert_grid_lanes<2>},
+                 {"iv4", invert_grid_lanes<4>}, {"price", price_grid},
+                 {"greeks", greeks_grid}};
+    for (const auto &mode : grids) {
+        if (std::strcmp(argv[1], mode.name) != 0) continue;
         const size_t n = data.size() / 6;
         std::vector<double> out(n);
-        const auto grid = argv[1][0] == 'i' ? invert_grid : argv[1][0] == 'p' ? price_grid : greeks_grid;
+        const auto grid = mode.grid;
         const double seconds = best_seconds(repeats, [&] { grid(data, out); });
         double checksum = 0;
         for (double v : out) checksum += v == v ? v : 0;

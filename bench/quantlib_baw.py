@@ -1,5 +1,13 @@
-"""QuantLib's Barone-Adesi-Whaley engine on the same forward-form inputs, for comparison."""
+"""QuantLib's Barone-Adesi-Whaley engine on the same forward-form inputs, for comparison.
+
+QuantLib's own VanillaOption.impliedVolatility on an American option does not use the option's
+engine: it prices with a finite-difference engine (FdBlackScholesVanillaEngine) of its own, so it
+is a finite-difference implied volatility, not a BAW one. implied_vol_brent inverts the BAW engine
+itself with SciPy's brentq, on kelvo's general bracket and tolerances.
+"""
 import math
+
+from scipy.optimize import brentq
 
 try:
     import QuantLib as ql
@@ -51,6 +59,25 @@ class QuantLibBAW:
         self.set_market(S, D, F, sigma)
         return self.option(K, call).NPV()
 
-    def implied_vol(self, price, S, K, D, F, call):
+    def implied_vol_fd(self, price, S, K, D, F, call):
+        """QuantLib's impliedVolatility: a finite-difference engine's, whatever the option's."""
         self.set_market(S, D, F, 0.2)
         return self.option(K, call).impliedVolatility(price, self.process, 1e-10, 200, 1e-8, 8.0)
+
+    def implied_vol_brent(self, price, S, K, D, F, call):
+        """The BAW engine inverted by brentq on [1e-8, sigma_hi], sigma_hi grown 1, 2, 4, 8 as
+        kelvo's general search grows it, to 1e-10 in sigma; NaN where nothing brackets."""
+        option = self.option(K, call)
+
+        def objective(sigma):
+            self.set_market(S, D, F, sigma)
+            return option.NPV() - price
+
+        hi = 1.0
+        while objective(hi) < 0:
+            hi *= 2
+            if hi > 8:
+                return math.nan
+        if objective(1e-8) > 0:
+            return math.nan
+        return brentq(objective, 1e-8, hi, xtol=1e-10, rtol=1e-10, maxiter=200)

@@ -54,7 +54,8 @@ def kernel_probe(tmp_path_factory):
 
 class IVProbe:
     """The implied-volatility kernel in a program of its own (brentq from SciPy, embedded): the
-    kernel's answer, the general search's and a tight reference, for each record."""
+    kernel's answer, the general search's, a tight reference and the kernel's answer with four
+    quotes in flight, for each record."""
 
     def __init__(self, exe):
         self.exe = exe
@@ -65,7 +66,7 @@ class IVProbe:
         path = Path(directory) / "records.bin"
         np.asarray(records, dtype=np.float64).tofile(path)
         subprocess.run([self.exe, str(path)], check=True)
-        return np.fromfile(str(path) + ".out").reshape(-1, 3).T
+        return np.fromfile(str(path) + ".out").reshape(-1, 4).T
 
 
 @pytest.fixture(scope="session")

@@ -1,5 +1,5 @@
 // Evaluates kernel functions that need no root finder, one request per input line:
-//   erfc x... | norm_cdf z | bsm K D F sigma q | fminbound CASE xa xb | forward CASE F_init
+//   erfc x... | exp x... | log x... | pow x y | norm_cdf z | bsm K D F sigma q | fminbound CASE xa xb | forward CASE F_init
 // and prints the results with full precision (fminbound, forward: x fx evaluations).
 #include <cmath>
 #include <cstdio>
@@ -50,6 +50,13 @@ int main() {
         in >> op;
         if (op == "erfc") {  // any number of arguments, one result line each
             while (in >> a) std::printf("%.17g\n", kelvo::kernel::erfc(parse(a)));
+        } else if (op == "exp") {
+            while (in >> a) std::printf("%.17g\n", kelvo::kernel::exp(parse(a)));
+        } else if (op == "log") {
+            while (in >> a) std::printf("%.17g\n", kelvo::kernel::log(parse(a)));
+        } else if (op == "pow") {
+            in >> a >> b;
+            std::printf("%.17g\n", kelvo::kernel::pow(parse(a), parse(b)));
         } else if (op == "norm_cdf") {
             in >> a;
             std::printf("%.17g\n", _norm_cdf(parse(a)));

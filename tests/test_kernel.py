@@ -118,3 +118,41 @@ def test_erfc_within_two_ulp(kernel_probe):
     ulps = [float(abs(mp.mpf(g) - w)) / math.ulp(float(w)) for g, w in zip(got, want)]
     worst = int(np.argmax(ulps))
     assert ulps[worst] <= 2.0, (xs[worst], got[worst], want[worst])
+
+
+INF, NAN = math.inf, math.nan
+
+
+@pytest.mark.parametrize("request_, expected", [
+    ("exp nan", NAN), ("exp inf", INF), ("exp -inf", 0.0), ("exp 0", 1.0), ("exp 709.79", INF),
+    ("exp -746", 0.0), ("exp -745.1", 5e-324), ("exp 1", math.e),
+    ("log 1", 0.0), ("log 0", -INF), ("log -0.0", -INF), ("log inf", INF), ("log nan", NAN),
+    ("log -1", NAN), ("log 5e-324", -744.4400719213812), ("log 2", math.log(2)),
+    ("pow 0 -3", INF), ("pow -0.0 -3", -INF), ("pow -0.0 3", -0.0), ("pow -0.0 0.5", 0.0),
+    ("pow -8 3", -512.0), ("pow -8 0.5", NAN), ("pow -inf 0.5", INF), ("pow -inf -3", -0.0),
+    ("pow 1 nan", 1.0), ("pow nan 0", 1.0), ("pow -1 inf", 1.0), ("pow 0.5 inf", 0.0),
+    ("pow 0.5 -inf", INF), ("pow 2 1e10", INF), ("pow 2 -1e10", 0.0), ("pow 4 0.5", 2.0),
+])
+def test_exp_log_pow_special_values(kernel_probe, request_, expected):
+    """C's special values, signed zeros included."""
+    [[got]] = kernel_probe.run(request_)
+    assert (got == expected and math.copysign(1, got) == math.copysign(1, expected)) or (
+        math.isnan(got) and math.isnan(expected))
+
+
+def test_exp_log_pow_within_one_ulp(kernel_probe):
+    mp = pytest.importorskip("mpmath")
+    rng = np.random.default_rng(5)
+    exp_x = np.concatenate([rng.uniform(-745.1, 709.7, 1500), rng.uniform(-1, 1, 500)])
+    log_x = np.concatenate([10.0 ** rng.uniform(-323, 308, 1500), rng.uniform(0.99, 1.01, 500)])
+    pow_x = rng.uniform(0.0, 4.0, 1500)
+    pow_y = rng.uniform(-700, 700, 1500) / np.maximum(np.abs(np.log(pow_x)), 1e-3)
+    requests = ([f"exp {x!r}" for x in exp_x.tolist()] + [f"log {x!r}" for x in log_x.tolist()]
+                + [f"pow {x!r} {y!r}" for x, y in zip(pow_x.tolist(), pow_y.tolist())])
+    got = [g for [g] in kernel_probe.run(*requests)]
+    with mp.workprec(200):
+        want = ([mp.exp(x) for x in exp_x.tolist()] + [mp.log(x) for x in log_x.tolist()]
+                + [mp.power(x, y) for x, y in zip(pow_x.tolist(), pow_y.tolist())])
+        ulps = [float(abs(mp.mpf(g) - w) / math.ulp(float(w))) for g, w in zip(got, want)]
+    worst = int(np.argmax(ulps))
+    assert ulps[worst] <= 1.0, (requests[worst], got[worst])

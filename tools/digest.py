@@ -2,8 +2,12 @@
 lattice of quotes made with exact arithmetic only (so that every interpreter and NumPy builds the
 same inputs): two runs that print the same digest computed the same bits.
 
-    python3 -P tools/digest.py
+    python3 -P tools/digest.py [--save FILE.npy] [--compare FILE.npy]
+
+--save keeps the prices and vols; --compare says how many differ from a saved run, and by how
+much.
 """
+import argparse
 import hashlib
 
 import numpy as np
@@ -24,14 +28,36 @@ def lattice():
     return S, K, D, F, sigma, flags
 
 
-def digest():
+def values():
     S, K, D, F, sigma, flags = lattice()
     prices = vectorized_baw_price(S, K, D, F, sigma, flags)
     vols = vectorized_baw_implied_vol(prices, S, K, D, F, flags)
     # one NaN for every NaN: its sign and payload are not results
-    canonical = [np.where(np.isnan(a), np.nan, a).astype("<f8") for a in (prices, vols)]
+    return [np.where(np.isnan(a), np.nan, a).astype("<f8") for a in (prices, vols)]
+
+
+def digest(canonical):
     return hashlib.sha256(b"".join(a.tobytes() for a in canonical)).hexdigest()
 
 
+def compare(mine, saved):
+    for name, a, b in zip(("prices", "vols"), mine, saved):
+        same = (a == b) | (np.isnan(a) & np.isnan(b))
+        both = ~same & np.isfinite(a) & np.isfinite(b)
+        scale = np.maximum(np.abs(a[both]), np.abs(b[both]))
+        rel = np.abs(a[both] - b[both]) / np.where(scale > 0, scale, 1)
+        print(f"{name}: {int((~same).sum())} of {a.size} differ, largest relative difference "
+              f"{rel.max(initial=0.0):.3g}; NaN in one only: {int((~same & ~both).sum())}")
+
+
 if __name__ == "__main__":
-    print(digest())
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--save")
+    parser.add_argument("--compare")
+    args = parser.parse_args()
+    canonical = values()
+    print(digest(canonical))
+    if args.save:
+        np.save(args.save, np.stack(canonical))
+    if args.compare:
+        compare(canonical, np.load(args.compare))

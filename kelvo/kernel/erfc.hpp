@@ -13,64 +13,12 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 
 #include "erfc_tables.hpp"
+#include "exp_log.hpp"
 
 namespace kelvo::kernel {
 namespace erfc_detail {
-
-inline std::uint64_t bits_of(double x) {
-    std::uint64_t u;
-    std::memcpy(&u, &x, sizeof u);
-    return u;
-}
-
-inline double double_of(std::uint64_t u) {
-    double x;
-    std::memcpy(&x, &u, sizeof x);
-    return x;
-}
-
-// 2^m for -1022 <= m <= 1023.
-inline double pow2(int m) { return double_of(static_cast<std::uint64_t>(m + 1023) << 52); }
-
-// y 2^m with one rounding, also where the result is subnormal (m down to -1100).
-inline double scale(double y, int m) {
-    if (m >= -1022) return y * pow2(m);
-    return (y * pow2(m + 200)) * pow2(-200);  // the first product is exact
-}
-
-// exp(a + b) = (hi + lo) 2^m for -750 <= a <= 0 and |b| tiny beside 1/64: a = k ln2/64 + r
-// exactly, then 2^(k/64) from the table and exp(r) - 1 by its Taylor series (|r| <= ln2/128, so
-// the first neglected term is below 2^-64).
-struct ScaledExp {
-    double hi, lo;
-    int m;
-};
-
-inline ScaledExp exp_scaled(double a, double b) {
-    using namespace erfc_tables;
-    constexpr double ROUNDER = 0x1.8p52;  // adding and subtracting it rounds to an integer
-    const double kd = (a * INV_LN2_64 + ROUNDER) - ROUNDER;
-    const int k = static_cast<int>(kd);
-    const double r = (a - kd * LN2_64_HI) + (b - kd * LN2_64_LO);
-    const int j = k & 63;
-    const double r2 = r * r;  // in pairs (Estrin), for a shorter chain than Horner's
-    const double p = r + r2 * ((0.5 + r * (1.0 / 6)) +
-                               r2 * ((1.0 / 24 + r * (1.0 / 120)) + r2 * (1.0 / 720)));
-    return {EXP2_HI[j], EXP2_LO[j] + EXP2_HI[j] * p, (k - j) / 64};
-}
-
-// a b = hi + lo exactly (Dekker's product: no fused multiply-add is assumed).
-inline void exact_product(double a, double b, double &hi, double &lo) {
-    constexpr double SPLITTER = 134217729.0;  // 2^27 + 1
-    const double ca = SPLITTER * a, cb = SPLITTER * b;
-    const double a_hi = ca - (ca - a), a_lo = a - a_hi;
-    const double b_hi = cb - (cb - b), b_lo = b - b_hi;
-    hi = a * b;
-    lo = ((a_hi * b_hi - hi) + a_hi * b_lo + a_lo * b_hi) + a_lo * b_lo;
-}
 
 // c[0] + c[1] t + ... + c[11] t^11 by Estrin's scheme, whose chain of dependent operations is
 // four deep where Horner's is eleven.
@@ -87,6 +35,7 @@ inline double estrin12(const double *c, double t) {
 inline double erfc(double x) {
     using namespace erfc_tables;
     using namespace erfc_detail;
+    using namespace exp_log_detail;
     if (x != x) return x + x;
     const double ax = x < 0 ? -x : x;
     double tail = 0.0;  // erfc(27.3) is below half the least subnormal

@@ -167,8 +167,17 @@ inline double _fwd_iv_abs_diff(double F_trial, void *params) {
             p.stopped = true;
         }
         if (p.stopped) return std::numeric_limits<double>::quiet_NaN();
-        const double iv_c = _baw_implied_vol_c(p.sel_calls[j], p.S, p.sel_strikes[j], p.D, F_trial, 1);
-        const double iv_p = _baw_implied_vol_c(p.sel_puts[j], p.S, p.sel_strikes[j], p.D, F_trial, -1);
+        // the call's and the put's searches side by side, each as _baw_implied_vol_c's
+        double iv[2];
+        implied_vols<2>(
+            0, 2,
+            [&](std::int64_t side, double &price, double &S, double &K, double &D, double &F,
+                int &q) {
+                price = side == 0 ? p.sel_calls[j] : p.sel_puts[j];
+                S = p.S, K = p.sel_strikes[j], D = p.D, F = F_trial, q = side == 0 ? 1 : -1;
+            },
+            [&](std::int64_t side, double value) { iv[side] = value; });
+        const double iv_c = iv[0], iv_p = iv[1];
         if (iv_c <= 0 || iv_p <= 0) continue;  // at or below intrinsic, or unbracketable
         double diff = iv_c - iv_p;
         if (diff < 0) diff = -diff;

@@ -76,370 +76,395 @@ inline double implied_vol_by_growth(double price, double S, double K, double D, 
                              iv_tol, IV_MAXITER);
 }
 
-// What one search shares across its trial volatilities, and the critical spots found so far.
+// One search's quote, and the last trial's critical spot and its sensitivity to sigma, from
+// which the next trial's search starts.
 struct IVSearch {
-    double S, K, D, F, price;
-    int q;
-    double log_FK;           // log(F / K), Black's d1 numerator
-    double carry;            // F / S
-    double log_carry;
-    double log_SK;           // log(S / K): the premium's power is exp(q (log_SK - u*))
-    double minus_2_log_D;    // M sigma^2
-    double u_lo, u_hi;       // the critical spot's domain in u = log(Sc / K)
-    int trials;              // critical spots found by a root search so far
-    double trial_sigma[2];   // the last two, oldest first
-    double trial_star[2];
-    double trial_u[2];
-    double trial_ratio[2];   // the spot over BAW's seed at the same sigma (NaN without a seed)
-};
-
-inline double search_black(const IVSearch &s, double sigma) {
-    return black_price_at(s.log_FK, s.K, s.D, s.F, sigma, s.q);
-}
-
-// The domain of the critical spot: beyond the strike by the general search's fixed offset, up
-// to its last probe for a call.
-inline double critical_lo_end(double K, bool call) {
-    return call ? K + CRITICAL_BRACKET_OFFSET : CRITICAL_BRACKET_OFFSET;
-}
-inline double critical_hi_end(double K, bool call) {
-    return call ? K * 1048576.0 : K - CRITICAL_BRACKET_OFFSET;
-}
-
-// One trial point of the critical equation in u = log(Sc / K): the spot, the premium's
-// coefficient h there and the equation's value. In u no logarithm stands before the normal
-// distribution in the chain of each evaluation (the spot's exp runs beside it), and an absolute
-// tolerance on u is a relative one on the spot.
-struct CriticalPoint {
-    double u, Sc, h, value;
-};
-
-struct CriticalMemo {
-    CriticalTerms terms;
-    double log_carry;
-    bool call;
-    // brentq's latest evaluations (it returns one of them or an end of its bracket)
-    static constexpr int KEPT = 4;
-    CriticalPoint last[KEPT];
-    int count;
-};
-
-// With slope and curve (both or neither), the first two derivatives in u, for Halley's steps:
-// Sc times the slope in the spot, in which the two density terms of Black's price cancel
-// (Fc n(d1) = K n(d2)), and its own derivative.
-inline CriticalPoint critical_point(CriticalMemo &m, double u, double *slope = nullptr,
-                                   double *curve = nullptr) {
-    KELVO_TALLY(critical);
-    const CriticalTerms &t = m.terms;
-    CriticalPoint p;
-    p.u = u;
-    p.Sc = t.K * libm::exp(u);
-    const double d1c = (m.log_carry + u) * t.inv_sigma + t.half_sigma;
-    p.value = critical_equation(t, p.Sc, d1c, m.call, p.h);
-    if (slope != nullptr) {
-        const double h = p.h;
-        const double density = t.D_carry * _norm_pdf(d1c) * t.inv_sigma;
-        const double bracket = m.call ? h * (t.inv_q - 1) - density * t.inv_q
-                                      : h * (1 - t.inv_q) - density * t.inv_q;
-        *slope = p.Sc * bracket;
-        // d/du of the bracket: h moves with N(d1), the density with -d1
-        *curve = *slope + p.Sc * density * ((1 - t.inv_q) + d1c * t.inv_sigma * t.inv_q);
-    }
-    return p;
-}
-
-inline double memo_critical_func(double u, void *params) {
-    CriticalMemo &m = *static_cast<CriticalMemo *>(params);
-    const CriticalPoint p = critical_point(m, u);
-    m.last[m.count++ % CriticalMemo::KEPT] = p;
-    return p.value;
-}
-
-// BAW's own first guess of the critical spot, in forward form: the boundary of the perpetual
-// option (the exponent without the 1 - D of finite maturity) pulled towards the strike by
-// exp(h), h from the carry and the total standard deviation.
-inline double critical_seed(const IVSearch &s, double sigma, double N_val) {
-    const bool call = s.q == 1;
-    const double M = s.minus_2_log_D / (sigma * sigma);
-    const double root = std::sqrt(N_val * N_val + 4 * M);
-    const double q_perpetual = call ? (-N_val + root) / 2 : (-N_val - root) / 2;
-    const double perpetual = s.K / (1 - 1 / q_perpetual);
-    const double h = call ? -(s.log_carry + 2 * sigma) * s.K / (perpetual - s.K)
-                          : (s.log_carry - 2 * sigma) * s.K / (s.K - perpetual);
-    return s.K + (perpetual - s.K) * (1 - libm::exp(h));
-}
-
-constexpr int CRITICAL_HALLEY_STEPS = 8;
-constexpr int CRITICAL_WIDENINGS = 40;
-
-enum class Critical { ROOT, FALLBACK, FAILED };
-
-// The critical spot at sigma, with the premium's coefficient: A (S / S*)^q is the premium, A
-// signed as the option's. The spot is found by brentq to the price's tolerance in u, in a
-// bracket next to a start refined by Halley's steps; A comes from value matching,
-// S* - K - c(S*) for a call and K - S* - p(S*) for a put, in which the price is stationary in
-// the spot, so that brentq's tolerance on the spot costs the price nothing to first order. Where
-// the sign change lies beyond an end of the domain the spot is the general search's fixed
-// fallback for that end (FALLBACK, A from smooth pasting, as there); FAILED where no bracket was
-// found (the caller then takes the general search).
-inline Critical warm_critical(IVSearch &s, double sigma, double N_val, double q_exp,
-                              double &S_star, double &u_star, double &A, double &ratio) {
-    const bool call = s.q == 1;
-    CriticalParams params{s.K, s.D, s.carry, sigma, q_exp};
-    CriticalMemo memo;  // its points are written before they are read
-    memo.terms = critical_terms(params);
-    memo.log_carry = s.log_carry;
-    memo.call = call;
-    memo.count = 0;
-    const double lo_end = critical_lo_end(s.K, call), hi_end = critical_hi_end(s.K, call);
-    const auto inside = [&](double x) { return x > lo_end && x < hi_end; };
-    // The guess: u* on the line through the last two trials'; else BAW's seed scaled by the
-    // last trial's ratio to it (the spot moves with sigma much as the seed does), else the last
-    // spot, else the seed, else halfway (a put) or twice (a call) the strike.
-    double u_guess = 0.0, seed = std::numeric_limits<double>::quiet_NaN();
-    bool guessed = false, seeded = false;
-    if (s.trials == 2 && s.trial_sigma[1] != s.trial_sigma[0]) {
-        const double slope = (s.trial_u[1] - s.trial_u[0]) / (s.trial_sigma[1] - s.trial_sigma[0]);
-        u_guess = s.trial_u[1] + slope * (sigma - s.trial_sigma[1]);
-        guessed = u_guess > s.u_lo && u_guess < s.u_hi;
-    }
-    if (!guessed) {
-        seed = critical_seed(s, sigma, N_val);
-        seeded = inside(seed);
-        double guess = 0.0;
-        if (seeded && s.trials > 0) guess = seed * s.trial_ratio[s.trials - 1];
-        if (!inside(guess) && s.trials > 0) guess = s.trial_star[s.trials - 1];
-        if (!inside(guess) && seeded) guess = seed;
-        if (!inside(guess)) guess = call ? 2 * s.K : s.K / 2;
-        u_guess = libm::log(guess / s.K);
-    }
-
-    // Halley's steps from the guess until the next one is within brentq's tolerance, while they
-    // shrink and stay inside the domain.
-    const auto tolerance = [](double u) { return 0.5 * _BRENTQ_XTOL * (1 + std::fabs(u)); };
-    const auto halley = [](double value, double slope, double curve) {
-        const double newton = -value / slope;
-        const double correction = 1 + 0.5 * newton * curve / slope;
-        return correction > 0.5 && correction < 2 ? newton / correction : newton;
-    };
-    double slope, curve;
-    CriticalPoint a = critical_point(memo, u_guess, &slope, &curve);
-    double step = halley(a.value, slope, curve);
-    for (int i = 0; i < CRITICAL_HALLEY_STEPS && std::fabs(step) >= 0.5 * tolerance(a.u); ++i) {
-        const double u = a.u + step;
-        if (!(u > s.u_lo && u < s.u_hi)) break;
-        const CriticalPoint next = critical_point(memo, u, &slope, &curve);
-        const double next_step = halley(next.value, slope, curve);
-        if (!(std::fabs(next.value) < std::fabs(a.value))) break;
-        a = next;
-        if (!(std::fabs(next_step) < std::fabs(step))) {
-            step = next_step;
-            break;
-        }
-        step = next_step;
-    }
-    if (a.value != a.value) return Critical::FAILED;
-
-    // The other end of brentq's bracket: past the root by as much again as the last step,
-    // then four times farther each time it is not. A call's equation falls through its root, a
-    // put's rises: that, not the step, tells the side.
-    CriticalPoint b = a;
-    if (a.value != 0) {
-        const double side = (call ? a.value > 0 : a.value < 0) ? 1.0 : -1.0;
-        // a NaN step fails the comparison as well
-        double distance = step * side > 0 ? 2 * std::fabs(step) : 1e-3 * (1 + std::fabs(a.u));
-        if (distance < tolerance(a.u)) distance = tolerance(a.u);
-        for (int i = 0;; ++i) {
-            if (i == CRITICAL_WIDENINGS) return Critical::FAILED;
-            double u = a.u + side * distance;
-            const bool at_end = side > 0 ? !(u < s.u_hi) : !(u > s.u_lo);
-            if (at_end) u = side > 0 ? s.u_hi : s.u_lo;
-            b = critical_point(memo, u);
-            if (b.value != b.value) return Critical::FAILED;
-            if (a.value * b.value <= 0) break;
-            if (at_end) {  // the sign change lies past the end
-                S_star = side > 0 ? (call ? 2 * hi_end : hi_end) : lo_end;
-                const double d1_star = libm::log(s.carry * S_star / s.K) / sigma + sigma / 2;
-                const double h = premium_coefficient(s.D, s.carry, d1_star, call);
-                A = (call ? 1.0 : -1.0) * (S_star / q_exp) * h;
-                return Critical::FALLBACK;
-            }
-            a = b;
-            distance *= 4;
-        }
-    }
-    u_star =
-        a.value == 0 ? a.u
-                     : brentq_known_ends(memo_critical_func, &memo, a.u, a.value, b.u, b.value,
-                                         _BRENTQ_XTOL, _BRENTQ_XTOL, CRITICAL_MAXITER);
-    CriticalPoint root = u_star == a.u ? a : b;
-    if (u_star != a.u && u_star != b.u) {
-        root.value = std::numeric_limits<double>::quiet_NaN();
-        const int kept = memo.count < CriticalMemo::KEPT ? memo.count : CriticalMemo::KEPT;
-        for (int i = 0; i < kept; ++i) {
-            if (memo.last[i].u == u_star) root = memo.last[i];
-        }
-    }
-    if (root.value != root.value) root = critical_point(memo, u_star);
-    if (root.value != root.value) return Critical::FAILED;
-    S_star = root.Sc;
-    A = (call ? 1.0 : -1.0) * (root.Sc / q_exp) * root.h - root.value;
-    ratio = seeded ? S_star / seed : std::numeric_limits<double>::quiet_NaN();
-    return Critical::ROOT;
-}
-
-// The American price at sigma, from Black's price as american_price's and the critical spot and
-// premium of warm_critical; false where the warm critical search failed.
-inline bool search_price(IVSearch &s, double sigma, double &price) {
-    KELVO_TALLY(american);
-    const bool call = s.q == 1;
-    const double bsm = search_black(s, sigma);
-    if (s.D > 1) {
-        price = european_floored(bsm, s.S, s.K, s.q);
-        return true;
-    }
-    const PremiumExponents e = premium_exponents(s.log_carry, s.D, s.minus_2_log_D, sigma);
-    const double N_val = e.N_val;
-    const double q_exp = premium_exponent(e, call);
-    if (call ? s.D * s.carry >= 1 || q_exp <= 0 : q_exp >= 0) {
-        price = european_floored(bsm, s.S, s.K, s.q);
-        return true;
-    }
-    double S_star, u_star, A, ratio;
-    const Critical found = warm_critical(s, sigma, N_val, q_exp, S_star, u_star, A, ratio);
-    if (found == Critical::FAILED) return false;
-    if (call ? s.S >= S_star : s.S <= S_star) {
-        price = call ? s.S - s.K : s.K - s.S;
-    } else if (found == Critical::ROOT) {
-        const double power = libm::exp(q_exp * (s.log_SK - u_star));
-        price = bsm + A * power;
-    } else {
-        price = bsm + A * libm::pow(s.S / S_star, q_exp);
-    }
-    if (found == Critical::ROOT) {  // a fixed fallback does not move with sigma
-        if (s.trials == 2) {
-            s.trial_sigma[0] = s.trial_sigma[1];
-            s.trial_star[0] = s.trial_star[1];
-            s.trial_u[0] = s.trial_u[1];
-            s.trial_ratio[0] = s.trial_ratio[1];
-        }
-        const int slot = s.trials == 2 ? 1 : s.trials++;
-        s.trial_sigma[slot] = sigma;
-        s.trial_star[slot] = S_star;
-        s.trial_u[slot] = u_star;
-        s.trial_ratio[slot] = ratio;
-    }
-    return true;
-}
-
-struct SearchObjective {
-    IVSearch *search;
-    bool failed;
-};
-
-inline double search_objective(double sigma, void *params) {
-    SearchObjective &o = *static_cast<SearchObjective *>(params);
+    Quote m;
     double price;
-    if (!search_price(*o.search, sigma, price)) {
-        o.failed = true;
-        return std::numeric_limits<double>::quiet_NaN();
+    bool have_last;
+    double sigma_last, u_last, du_last;
+};
+
+// What a trial price gives the search: the price minus the quote and, where asked, the price's
+// slope in sigma (the premium's from premium_vega, which also gives the critical spot's own
+// slope, for the next trial's guess) and its curvature, taken as Black's (volga = vega d1 d2 /
+// sigma).
+struct TrialAnswer {
+    double f, vega, curve;
+    double terms;  // the size of the price's terms: D F N(d1) (N(-d1) for a put) and the price
+};
+
+inline TrialAnswer answer_of(IVSearch &s, const AmericanPrice &a, double sigma, bool with_vega) {
+    TrialAnswer t{a.price - s.price, 0.0, 0.0, 0.0};
+    if (!with_vega) return t;
+    t.terms = std::fabs(a.price) + s.m.D * s.m.F * a.N_d1;
+    const bool priced = a.regime == Regime::PREMIUM ||
+                        (a.regime == Regime::EUROPEAN && a.price == a.bsm);
+    t.vega = priced ? s.m.D * s.m.F * _norm_pdf(a.d1) : 0.0;
+    t.curve = t.vega * a.d1 * (a.d1 - sigma) / sigma;
+    if (a.regime == Regime::PREMIUM) {
+        const PremiumVega p = premium_vega(a, s.m.S, s.m.D, s.m.q == 1);
+        t.vega += p.vega;
+        s.have_last = a.root_found && a.u_star == a.u_star && p.dlog_S_star == p.dlog_S_star;
+        s.sigma_last = sigma;
+        s.u_last = a.u_star;
+        s.du_last = p.dlog_S_star;
     }
-    return price - o.search->price;
+    return t;
 }
 
-// Black's implied volatility of the quote by Newton's method from the inflection point of the
-// price in sigma (or near the money, from the at-the-money approximation); false outside
-// Black's no-arbitrage bounds. Only a start: the bracket that follows is checked.
+// The critical search of a trial starts from the last one's spot moved along its slope.
+inline double trial_guess(const IVSearch &s, double sigma) {
+    return s.have_last ? s.u_last + s.du_last * (sigma - s.sigma_last) : HUGE_VAL;
+}
+
+inline double trial(IVSearch &s, double sigma) {
+    return answer_of(s, price_of_quote(s.m, sigma, trial_guess(s, sigma)), sigma, false).f;
+}
+
+inline double trial_objective(double sigma, void *search) {
+    return trial(*static_cast<IVSearch *>(search), sigma);
+}
+
+// Black's implied volatility of the quote by Halley's method (the volga over the vega is
+// d1 d2 / sigma) from Corrado and Miller's approximation, or from the inflection point of the
+// price in sigma where that has none; false outside Black's no-arbitrage bounds. Only a start:
+// the steps stop once one is below 1e-4 of sigma, where the next would be below 1e-12.
 inline bool black_vol_start(const IVSearch &s, double &sigma) {
-    const bool call = s.q == 1;
-    const double forward_intrinsic = call ? s.F - s.K : s.K - s.F;
-    const double lower = s.D * (forward_intrinsic > 0 ? forward_intrinsic : 0.0);
-    const double upper = s.D * (call ? s.F : s.K);
+    const Quote &m = s.m;
+    const bool call = m.q == 1;
+    const double forward_intrinsic = call ? m.F - m.K : m.K - m.F;
+    const double lower = m.D * (forward_intrinsic > 0 ? forward_intrinsic : 0.0);
+    const double upper = m.D * (call ? m.F : m.K);
     if (!(s.price > lower && s.price < upper)) return false;
-    sigma = std::sqrt(2 * std::fabs(s.log_FK));
-    if (sigma < 1e-3) sigma = 2.5066282746310002 * (s.price / s.D) / std::sqrt(s.F * s.K);
+    // Corrado-Miller on the undiscounted call (a put's by parity)
+    const double call_value = s.price / m.D + (call ? 0.0 : m.F - m.K);
+    const double half_gap = call_value - (m.F - m.K) / 2;
+    const double disc = half_gap * half_gap - (m.F - m.K) * (m.F - m.K) / 3.141592653589793;
+    sigma = disc >= 0 ? 2.5066282746310002 / (m.F + m.K) * (half_gap + std::sqrt(disc)) : 0.0;
+    if (!(sigma > 0 && sigma < HUGE_VAL)) sigma = std::sqrt(2 * std::fabs(m.log_FK));
+    if (sigma < 1e-3) sigma = 2.5066282746310002 * (s.price / m.D) / std::sqrt(m.F * m.K);
     for (int i = 0; i < 10; ++i) {
-        const double d1 = s.log_FK / sigma + sigma / 2;
-        const double vega = s.D * s.F * _norm_pdf(d1);
-        const double step = (search_black(s, sigma) - s.price) / vega;
+        const double d1 = m.log_FK / sigma + sigma / 2;
+        const double vega = m.D * m.F * _norm_pdf(d1);
+        double step = (black_price_at(m.log_FK, m.K, m.D, m.F, sigma, m.q) - s.price) / vega;
         if (!(std::fabs(step) < sigma)) {  // a flat price or a NaN: halve or double instead
             if (!(vega > 0) || step != step) return false;
             sigma = step > 0 ? sigma / 2 : 2 * sigma;
             continue;
         }
+        const double correction = 1 - 0.5 * step * d1 * (d1 - sigma) / sigma;
+        if (correction > 0.5 && correction < 2) step /= correction;
         sigma -= step;
-        if (std::fabs(step) < 1e-7 * sigma) break;
+        if (std::fabs(step) < 1e-4 * sigma) break;
     }
     return sigma > 0 && sigma == sigma;
 }
 
-// The search next to Black's volatility; false (and the general search) wherever it cannot be
-// trusted to decide as the general one would.
-inline bool implied_vol_near_black(IVSearch &s, double &root) {
-    double sigma_b;
-    if (!black_vol_start(s, sigma_b) || !(sigma_b < IV_LAST_SIGMA_HI)) return false;
-    SearchObjective objective{&s, false};
-    double f_hi = search_objective(sigma_b, &objective);
-    double sigma_hi = sigma_b;
-    // Black's volatility bounds the American one from above; a start a little short of it
-    // moves up until the price is reached
-    for (int i = 0; f_hi < 0; ++i) {
-        if (i == 4) return false;
-        sigma_hi *= 1.0001;
-        if (sigma_hi > IV_LAST_SIGMA_HI) return false;
-        f_hi = search_objective(sigma_hi, &objective);
+constexpr int IV_NEWTON_STEPS = 12;
+
+// brentq (xtol = rtol = _IV_TOL) returns an end of a bracket narrower than this at once.
+inline double iv_closing_width(double lower_end) { return _IV_TOL * (1 + lower_end); }
+
+// brentq on a bracket of the search's trials; the ends are known.
+inline double close_bracket(IVSearch &s, double a, double f_a, double b, double f_b) {
+    return brentq_known_ends(trial_objective, &s, a, f_a, b, f_b, _IV_TOL, _IV_TOL, IV_MAXITER);
+}
+
+// The search next to Black's volatility, an upper bound of the American one: Halley's steps in
+// sigma with the American vega, until a step is inside brentq's tolerance; then one more price
+// just past where it lands, so that brentq gets a bracket it closes at once and returns the end
+// nearer the root; or, once a step is sure to land within a small fraction of that tolerance, a
+// pair of prices either side of its landing. Written, as the critical search is, as a sequence
+// of requests for prices, so that the searches of several quotes (and the two prices of a pair)
+// run side by side, each computing exactly what it would alone. It gives up (and the quote goes
+// to the general search) wherever it cannot be trusted to decide as the general one would: no
+// Black volatility, a NaN, a flat price, a step to the general search's lower end or no
+// convergence.
+struct IVTask {
+    enum Phase { START, NEWTON, PARTNER, PAIR, DONE } phase;
+    IVSearch s;
+    int count;            // prices asked for, 1 or 2 (a pair)
+    double ask[2];        // their sigmas
+    bool with_vega;
+    double sigma, f, vega, curve;  // the trial the steps go from
+    double terms;                  // the size of the price's terms there
+    double lo, f_lo, hi, f_hi;     // the closest trials below and above the root (lo 0: none)
+    int nudges, rounds;
+    bool found;           // DONE with a root (else the general search decides)
+    double root;
+};
+
+inline void iv_ask(IVTask &t, IVTask::Phase phase, double sigma, bool with_vega) {
+    t.phase = phase;
+    t.count = 1;
+    t.ask[0] = sigma;
+    t.with_vega = with_vega;
+}
+
+inline void iv_done(IVTask &t, bool found, double root = 0.0) {
+    t.phase = IVTask::DONE;
+    t.found = found;
+    t.root = root;
+}
+
+// False where the search cannot start (no Black volatility below the general search's last
+// upper end).
+inline bool iv_start(IVTask &t) {
+    double sigma;
+    if (!black_vol_start(t.s, sigma) || !(sigma < IV_LAST_SIGMA_HI)) return false;
+    t.sigma = sigma;
+    t.nudges = 0;
+    iv_ask(t, IVTask::START, sigma, true);
+    return true;
+}
+
+// A trial joins the bracket; true (and done) once the bracket is inside brentq's tolerance.
+inline bool iv_bracket(IVTask &t, double sigma, double f) {
+    if (f <= 0 && sigma > t.lo) {
+        t.lo = sigma;
+        t.f_lo = f;
     }
-    if (objective.failed || f_hi != f_hi) return false;
-    if (f_hi == 0) {
-        root = sigma_hi;
+    if (f >= 0 && sigma < t.hi) {
+        t.hi = sigma;
+        t.f_hi = f;
+    }
+    if (t.lo > 0 && t.hi - t.lo < iv_closing_width(t.lo)) {
+        iv_done(t, true, close_bracket(t.s, t.lo, t.f_lo, t.hi, t.f_hi));
         return true;
     }
-    // below by the premium over the slope, with a margin that grows until the price is under
-    const double d1 = s.log_FK / sigma_hi + sigma_hi / 2;
-    const double slope = s.D * s.F * _norm_pdf(d1);
-    double step = slope > 0 ? 1.02 * f_hi / slope + 1e-7 * sigma_hi : 0.5 * sigma_hi;
-    double sigma_lo, f_lo;
-    for (int i = 0;; ++i) {
-        sigma_lo = sigma_hi - step;
-        if (sigma_lo > IV_SIGMA_LO) {
-            f_lo = search_objective(sigma_lo, &objective);
-        } else {
-            // the general search's end, priced as the general search prices it: whether the
-            // quote lies above the price there, to the last bit, is decided as there
-            sigma_lo = IV_SIGMA_LO;
-            IVParams general{s.S, s.K, s.D, s.F, s.price, static_cast<std::int32_t>(s.q),
-                             PRICE_CRITICAL};
-            f_lo = _iv_objective(IV_SIGMA_LO, &general);
-        }
-        if (objective.failed || f_lo != f_lo) return false;
-        if (f_lo <= 0) break;
-        if (sigma_lo == IV_SIGMA_LO || i == 6) return false;
-        step *= 4;
+    return false;
+}
+
+// The next step from the trial at t.sigma.
+inline void iv_step(IVTask &t) {
+    if (t.rounds++ == IV_NEWTON_STEPS) return iv_done(t, false);
+    if (t.f == 0) return iv_done(t, true, t.sigma);
+    if (!(t.vega > 0)) return iv_done(t, false);
+    const double sigma = t.sigma;
+    double step = -t.f / t.vega;
+    // more than rounding can hide: a few ulps of the price's terms, in sigma
+    const double margin = 2e-15 * (1 + sigma) + 8 * _DBL_EPS * t.terms / t.vega;
+    const double closing = iv_closing_width(sigma);
+    if (std::fabs(step) < 0.4 * closing) {
+        // past the root by a little of the step as well
+        const double past = std::fabs(step) / 256 + margin;
+        return iv_ask(t, IVTask::PARTNER, sigma + step + (step > 0 ? past : -past), false);
     }
-    root = brentq_known_ends(search_objective, &objective, sigma_lo, f_lo, sigma_hi, f_hi,
-                             _IV_TOL, _IV_TOL, IV_MAXITER);
-    return !objective.failed;
+    const double correction = 1 + 0.5 * step * t.curve / t.vega;  // Halley's
+    if (correction > 0.5 && correction < 2) step /= correction;
+    // the curvature is Black's alone: the landing is good to about step^2 (1/sigma + volga/vega)
+    const double predicted = 4 * step * step * (1 / sigma + std::fabs(t.curve) / t.vega);
+    double next = sigma + step;
+    if (8 * predicted < 0.4 * closing && next > t.lo && next < t.hi) {
+        double half_width = 8 * predicted + margin;
+        if (half_width > 0.4 * closing) half_width = 0.4 * closing;
+        if (next - half_width > IV_SIGMA_LO) {
+            iv_ask(t, IVTask::PAIR, next - half_width, false);
+            t.count = 2;
+            t.ask[1] = next + half_width;
+            return;
+        }
+    }
+    if (t.lo > 0 && !(next > t.lo && next < t.hi)) next = 0.5 * (t.lo + t.hi);
+    if (!(next > IV_SIGMA_LO)) return iv_done(t, false);  // the general search decides there
+    t.sigma = next;
+    iv_ask(t, IVTask::NEWTON, next, true);
+}
+
+// Resumes the search with the prices it asked for.
+inline void iv_resume(IVTask &t, const TrialAnswer *a) {
+    switch (t.phase) {
+    case IVTask::START:
+        // a start a little short of Black's volatility moves up until the price is reached
+        if (a[0].f < 0) {
+            if (t.nudges++ == 4) return iv_done(t, false);
+            t.sigma *= 1.0001;
+            if (t.sigma > IV_LAST_SIGMA_HI) return iv_done(t, false);
+            return iv_ask(t, IVTask::START, t.sigma, true);
+        }
+        if (a[0].f != a[0].f) return iv_done(t, false);
+        t.f = a[0].f;
+        t.vega = a[0].vega;
+        t.curve = a[0].curve;
+        t.terms = a[0].terms;
+        t.lo = 0.0;
+        t.f_lo = 0.0;
+        t.hi = t.sigma;
+        t.f_hi = t.f;
+        t.rounds = 0;
+        return iv_step(t);
+    case IVTask::NEWTON:
+        if (a[0].f != a[0].f) return iv_done(t, false);
+        t.f = a[0].f;
+        t.vega = a[0].vega;
+        t.curve = a[0].curve;
+        t.terms = a[0].terms;
+        if (iv_bracket(t, t.sigma, t.f)) return;
+        return iv_step(t);
+    case IVTask::PARTNER: {
+        const double x = t.ask[0], f_x = a[0].f;
+        if (f_x != f_x) return iv_done(t, false);
+        if (t.f * f_x <= 0 && std::fabs(x - t.sigma) < iv_closing_width(std::fmin(x, t.sigma))) {
+            return iv_done(t, true,
+                           x > t.sigma ? close_bracket(t.s, t.sigma, t.f, x, f_x)
+                                       : close_bracket(t.s, x, f_x, t.sigma, t.f));
+        }
+        t.sigma = x;  // not past it: on from there with the same slope
+        t.f = f_x;
+        if (iv_bracket(t, x, f_x)) return;
+        return iv_step(t);
+    }
+    case IVTask::PAIR: {
+        const double below = t.ask[0], above = t.ask[1];
+        const double f_below = a[0].f, f_above = a[1].f;
+        if (f_below != f_below || f_above != f_above) return iv_done(t, false);
+        if (f_below <= 0 && f_above >= 0) {
+            return iv_done(t, true, close_bracket(t.s, below, f_below, above, f_above));
+        }
+        // the root is not between them: on from the one nearer it, with the same slope
+        const bool take_below = std::fabs(f_below) < std::fabs(f_above);
+        t.sigma = take_below ? below : above;
+        t.f = take_below ? f_below : f_above;
+        if (iv_bracket(t, below, f_below) || iv_bracket(t, above, f_above)) return;
+        return iv_step(t);
+    }
+    case IVTask::DONE:
+        return;
+    }
+}
+
+// The prices several searches asked for, side by side: each set up, their critical searches in
+// step, each ended.
+inline void iv_answer(IVTask *const *tasks, int n, TrialAnswer (*answers)[2]) {
+    AmericanPrice prices[MAX_SIDE_BY_SIDE];
+    CriticalSearch searches[MAX_SIDE_BY_SIDE];
+    const CriticalSearch *seeded[MAX_SIDE_BY_SIDE];
+    CriticalTask criticals[MAX_SIDE_BY_SIDE];
+    bool runs[MAX_SIDE_BY_SIDE];
+    int k = 0, found = 0;
+    for (int i = 0; i < n; ++i) {
+        IVTask &t = *tasks[i];
+        for (int j = 0; j < t.count; ++j, ++k) {
+            double guess;
+            runs[k] = price_setup(t.s.m, t.ask[j], trial_guess(t.s, t.ask[j]), PRICE_CRITICAL,
+                                  prices[k], searches[k], guess);
+            if (runs[k]) {
+                seeded[found] = &searches[k];
+                critical_start(criticals[found++], guess);
+            }
+        }
+    }
+    seeded_criticals(seeded, criticals, found);
+    k = 0;
+    found = 0;
+    for (int i = 0; i < n; ++i) {
+        IVTask &t = *tasks[i];
+        for (int j = 0; j < t.count; ++j, ++k) {
+            AmericanPrice &a = prices[k];
+            if (runs[k]) {
+                price_with_critical(t.s.m, a, criticals[found++].result);
+            } else if (a.regime == Regime::PREMIUM) {
+                price_bracketed(t.s.m, a, BRACKETED_CRITICAL);
+            }
+            answers[i][j] = answer_of(t.s, a, t.ask[j], t.with_vega);
+        }
+    }
+}
+
+// How a quote is answered before or without the search next to Black's volatility.
+enum class IVStart { ANSWERED, SEARCH };
+
+inline IVStart iv_begin(IVTask &t, double price, double S, double K, double D, double F, int q,
+                        double &answer) {
+    if (carries_no_volatility(price, S, K, D, F, q)) {
+        answer = 0.0;
+        return IVStart::ANSWERED;
+    }
+    const bool ordinary = S > 0 && S < HUGE_VAL && K > 0 && K < HUGE_VAL && F > 0 &&
+                          F < HUGE_VAL && D > 0 && D < HUGE_VAL && price < HUGE_VAL;
+    if (ordinary) {
+        t.s = IVSearch{quote_of(S, K, D, F, q), price, false, 0.0, 0.0, 0.0};
+        if (iv_start(t)) return IVStart::SEARCH;
+    }
+    answer = implied_vol_by_growth(price, S, K, D, F, q);
+    return IVStart::ANSWERED;
+}
+
+// The answer of a finished search: its root, or the general search's.
+inline double iv_end(const IVTask &t, double price, double S, double K, double D, double F,
+                     int q) {
+    return t.found ? t.root : implied_vol_by_growth(price, S, K, D, F, q);
+}
+
+// The implied volatilities of quotes begin to end - 1, LANES of them in flight: the searches of
+// different quotes share nothing, so the CPU overlaps their chains of dependent operations.
+// read(i, price, S, K, D, F, q) gives quote i, write(i, value) takes its answer, as
+// _baw_implied_vol_c gives it, bit for bit; answers are written as they are found, not in order.
+template <int LANES, typename Read, typename Write>
+void implied_vols(std::int64_t begin, std::int64_t end, Read read, Write write) {
+    static_assert(2 * LANES <= MAX_SIDE_BY_SIDE, "each search asks for up to two prices");
+    struct Lane {
+        IVTask task;
+        std::int64_t index;
+        double price, S, K, D, F;
+        int q;
+    };
+    Lane lanes[LANES];
+    IVTask *live[LANES];
+    int live_lanes[LANES];
+    std::int64_t next = begin;
+    // The next quote that needs a search goes into the lane; those that do not are answered.
+    const auto fill = [&](Lane &lane) {
+        while (next < end) {
+            const std::int64_t i = next++;
+            read(i, lane.price, lane.S, lane.K, lane.D, lane.F, lane.q);
+            double answer;
+            if (iv_begin(lane.task, lane.price, lane.S, lane.K, lane.D, lane.F, lane.q, answer) ==
+                IVStart::SEARCH) {
+                lane.index = i;
+                return true;
+            }
+            write(i, answer);
+        }
+        return false;
+    };
+    bool running[LANES];
+    for (int l = 0; l < LANES; ++l) running[l] = fill(lanes[l]);
+    for (;;) {
+        int n = 0;
+        for (int l = 0; l < LANES; ++l) {
+            if (running[l]) {
+                live[n] = &lanes[l].task;
+                live_lanes[n++] = l;
+            }
+        }
+        if (n == 0) return;
+        TrialAnswer answers[LANES][2];
+        iv_answer(live, n, answers);
+        for (int j = 0; j < n; ++j) {
+            Lane &lane = lanes[live_lanes[j]];
+            iv_resume(lane.task, answers[j]);
+            if (lane.task.phase != IVTask::DONE) continue;
+            write(lane.index,
+                  iv_end(lane.task, lane.price, lane.S, lane.K, lane.D, lane.F, lane.q));
+            running[live_lanes[j]] = fill(lane);
+        }
+    }
 }
 
 // Returns 0.0 for a quote that carries no volatility (at or below spot intrinsic value plus
 // _IV_TOL, or at the zero-volatility value), -1.0 when no volatility can be bracketed, otherwise
 // the root found by brentq.
 inline double _baw_implied_vol_c(double price, double S, double K, double D, double F, int q) {
-    if (carries_no_volatility(price, S, K, D, F, q)) return 0.0;
-    const bool ordinary = S > 0 && S < HUGE_VAL && K > 0 && K < HUGE_VAL && F > 0 &&
-                          F < HUGE_VAL && D > 0 && D < HUGE_VAL && price < HUGE_VAL;
-    if (ordinary) {
-        const bool call = q == 1;
-        IVSearch s{S, K, D, F, price, call ? 1 : -1, libm::log(F / K), F / S, 0.0, 0.0,
-                   D == 1 ? 0.0 : -2 * libm::log(D), 0.0, 0.0, 0, {0, 0}, {0, 0}, {0, 0}, {0, 0}};
-        s.log_carry = libm::log(s.carry);
-        s.log_SK = s.log_FK - s.log_carry;
-        s.u_lo = libm::log(critical_lo_end(K, call) / K);
-        s.u_hi = libm::log(critical_hi_end(K, call) / K);
-        double root;
-        if (implied_vol_near_black(s, root)) return root;
-    }
-    return implied_vol_by_growth(price, S, K, D, F, q);
+    double answer = 0.0;
+    implied_vols<1>(
+        0, 1,
+        [&](std::int64_t, double &p, double &s, double &k, double &d, double &f, int &flag) {
+            p = price, s = S, k = K, d = D, f = F, flag = q;
+        },
+        [&](std::int64_t, double value) { answer = value; });
+    return answer;
 }
 
 }  // namespace kelvo::kernel

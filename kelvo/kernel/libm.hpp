@@ -1,4 +1,5 @@
-// The transcendental functions the kernel calls, in one place; erfc is kelvo's own (erfc.hpp).
+// The transcendental functions the kernel calls, in one place: kelvo's own erfc (erfc.hpp) and
+// exp, log and pow (exp_log.hpp), so that no result depends on the C library or the CPU.
 // A counting build (-DKELVO_COUNT_CALLS, used by bench/cost_model.py only) tallies every call and
 // keeps a sample of arguments, so that the cost of the arithmetic can be measured on the
 // kernel's own inputs.
@@ -7,6 +8,7 @@
 #include <cmath>
 
 #include "erfc.hpp"
+#include "exp_log.hpp"
 
 #ifdef KELVO_COUNT_CALLS
 #include <vector>
@@ -38,9 +40,15 @@ inline CallCounts call_counts;
 
 // The functions themselves, which the cost model times on the recorded arguments.
 namespace uncounted {
+#if defined(KELVO_SYSTEM_LIBM)  // the C library's, for comparisons
 inline double exp(double x) { return std::exp(x); }
 inline double log(double x) { return std::log(x); }
 inline double pow(double x, double y) { return std::pow(x, y); }
+#else
+inline double exp(double x) { return kernel::exp(x); }
+inline double log(double x) { return kernel::log(x); }
+inline double pow(double x, double y) { return kernel::pow(x, y); }
+#endif
 #if defined(KELVO_CODY_ERFC)  // bench/cody_erfc.hpp, included first by the cost model's comparison
 inline double erfc(double x) { return cody::erfc(x); }
 #elif defined(KELVO_SYSTEM_ERFC)  // the C library's, for comparisons

@@ -49,14 +49,26 @@ inline double _norm_cdf(double z) {
 
 // Discounted European price (q == 1 call, anything else put). Argument order (K, D, F, sigma, q):
 // the forward carries the spot.
-// sigma > 0, with log(F / K) given (an implied-volatility search works it out once).
-inline double black_price_at(double log_FK, double K, double D, double F, double sigma, int q) {
+// sigma > 0, with log(F / K) given (an implied-volatility search works it out once); with d1 and
+// N(d1) for a call, N(-d1) for a put.
+struct Black {
+    double price, d1, N_d1;
+};
+
+inline Black black_terms(double log_FK, double K, double D, double F, double sigma, int q) {
     const double d1 = log_FK / sigma + sigma / 2;
     const double d2 = d1 - sigma;
     // The put takes N at the negated arguments rather than 1 - N, which would cancel.
-    const double val = q == 1 ? F * _norm_cdf(d1) - K * _norm_cdf(d2)
-                              : K * _norm_cdf(-d2) - F * _norm_cdf(-d1);
-    return D * val;
+    if (q == 1) {
+        const double N1 = _norm_cdf(d1);
+        return {D * (F * N1 - K * _norm_cdf(d2)), d1, N1};
+    }
+    const double N1 = _norm_cdf(-d1);
+    return {D * (K * _norm_cdf(-d2) - F * N1), d1, N1};
+}
+
+inline double black_price_at(double log_FK, double K, double D, double F, double sigma, int q) {
+    return black_terms(log_FK, K, D, F, sigma, q).price;
 }
 
 inline double _bsm_price(double K, double D, double F, double sigma, int q) {
@@ -152,18 +164,22 @@ constexpr double CRITICAL_BRACKET_OFFSET = 1e-10;
 constexpr int CRITICAL_PROBES = 20;
 constexpr int CRITICAL_MAXITER = 100;
 
-// brentq's tolerances for a critical spot: a price's, and a few ulps, for references that price
-// with the spot as good as double arithmetic gives it.
+// How a critical spot is searched: seeded, in u = log(Sc / K) from a guess refined by Halley's
+// steps (xtol, rtol in u: 1e-10 and 0 put the spot within 1e-10 relative), or bracketed, in the
+// spot from the fixed ends and probes (xtol, rtol in the spot), which the seeded search falls
+// back on and a tight reference uses with the spot to a few ulps.
 struct CriticalTolerance {
     double xtol, rtol;
+    bool seeded;
 };
-constexpr CriticalTolerance PRICE_CRITICAL{_BRENTQ_XTOL, _BRENTQ_XTOL};
-constexpr CriticalTolerance TIGHT_CRITICAL{0.0, 4 * _DBL_EPS};
+constexpr CriticalTolerance PRICE_CRITICAL{_BRENTQ_XTOL, 0.0, true};
+constexpr CriticalTolerance BRACKETED_CRITICAL{_BRENTQ_XTOL, _BRENTQ_XTOL, false};
+constexpr CriticalTolerance TIGHT_CRITICAL{0.0, 4 * _DBL_EPS, false};
 
 // found_root, where given, tells whether the boundary is a root of the equation (so that it
 // moves with sigma) or one of the fixed fallbacks.
 inline double _solve_call_critical(CriticalParams *critical, bool *found_root = nullptr,
-                                   CriticalTolerance tol = PRICE_CRITICAL) {
+                                   CriticalTolerance tol = BRACKETED_CRITICAL) {
     CriticalTerms terms = critical_terms(*critical);
     CriticalTerms *params = &terms;
     if (found_root != nullptr) *found_root = false;
@@ -185,7 +201,7 @@ inline double _solve_call_critical(CriticalParams *critical, bool *found_root = 
 }
 
 inline double _solve_put_critical(CriticalParams *critical, bool *found_root = nullptr,
-                                  CriticalTolerance tol = PRICE_CRITICAL) {
+                                  CriticalTolerance tol = BRACKETED_CRITICAL) {
     CriticalTerms terms = critical_terms(*critical);
     CriticalTerms *params = &terms;
     if (found_root != nullptr) *found_root = false;
@@ -198,6 +214,353 @@ inline double _solve_put_critical(CriticalParams *critical, bool *found_root = n
     if (found_root != nullptr) *found_root = true;
     return brentq_known_ends(_put_critical_func, params, lo, f_lo, hi, f_hi, tol.xtol, tol.rtol,
                              CRITICAL_MAXITER);
+}
+
+// The ends of the critical spot's domain, as the bracketed search takes them: beyond the strike
+// by its fixed offset, up to its last probe for a call (past which its fallback is 2^21 K).
+inline double critical_lo_end(double K, bool call) {
+    return call ? K + CRITICAL_BRACKET_OFFSET : CRITICAL_BRACKET_OFFSET;
+}
+inline double critical_hi_end(double K, bool call) {
+    return call ? K * 1048576.0 : K - CRITICAL_BRACKET_OFFSET;
+}
+
+// The critical-price equation in u = log(Sc / K) at one sigma. In u no logarithm stands before
+// the normal distribution in the chain of each evaluation (the spot's exp runs beside it), and an
+// absolute tolerance on u is a relative one on the spot.
+struct CriticalSearch {
+    CriticalTerms terms;
+    double D, carry, log_carry;
+    double u_lo, u_hi;  // the domain, inside the bracketed search's ends
+    bool call;
+};
+
+// One trial point: the spot, d1 there, the premium's coefficient h and the equation's value.
+struct CriticalPoint {
+    double u, Sc, d1, h, value;
+};
+
+// With slope and curve (both or neither), the first two derivatives in u, for Halley's steps:
+// Sc times the slope in the spot, in which the two density terms of Black's price cancel
+// (Fc n(d1) = K n(d2)), and its own derivative.
+inline CriticalPoint critical_point(const CriticalSearch &m, double u, double *slope = nullptr,
+                                   double *curve = nullptr) {
+    KELVO_TALLY(critical);
+    const CriticalTerms &t = m.terms;
+    CriticalPoint p;
+    p.u = u;
+    p.Sc = t.K * libm::exp(u);
+    p.d1 = (m.log_carry + u) * t.inv_sigma + t.half_sigma;
+    p.value = critical_equation(t, p.Sc, p.d1, m.call, p.h);
+    if (slope != nullptr) {
+        const double h = p.h;
+        const double density = t.D_carry * _norm_pdf(p.d1) * t.inv_sigma;
+        const double bracket = m.call ? h * (t.inv_q - 1) - density * t.inv_q
+                                      : h * (1 - t.inv_q) - density * t.inv_q;
+        *slope = p.Sc * bracket;
+        // d/du of the bracket: h moves with N(d1), the density with -d1
+        *curve = *slope + p.Sc * density * ((1 - t.inv_q) + p.d1 * t.inv_sigma * t.inv_q);
+    }
+    return p;
+}
+
+inline double critical_value(double u, void *params) {
+    return critical_point(*static_cast<const CriticalSearch *>(params), u).value;
+}
+
+enum class Critical {
+    ROOT,      // a root of the equation, found by brentq
+    FALLBACK,  // the sign change lies past an end of the domain: the bracketed search's fixed end
+    FAILED,    // no bracket found: the caller takes the bracketed search
+};
+
+struct CriticalRoot {
+    Critical kind;
+    CriticalPoint at;  // the critical spot (value: the equation's there, 0 for a fallback)
+    double width;      // in u, of brentq's last bracket: the spot is within it of the root
+};
+
+constexpr int CRITICAL_HALLEY_STEPS = 8;
+constexpr int CRITICAL_WIDENINGS = 40;
+
+// Halley's step for value, slope and curve, with one division; Newton's where the correction
+// would more than halve or double it. predicted_error bounds where the step lands: about
+// |step|^3 ((curve / slope)^2 + 1) from a cubically converging step, four times that here.
+struct HalleyStep {
+    double step, predicted_error;
+};
+
+inline HalleyStep halley_step(double value, double slope, double curve) {
+    const double slope2 = slope * slope;
+    const double denominator = 2 * slope2 - value * curve;  // 2 slope^2 x the correction
+    const double step = denominator > slope2 && denominator < 4 * slope2
+                            ? -2 * value * slope / denominator
+                            : -value / slope;
+    const double cube = std::fabs(step) * step * step;
+    return {step, 4 * cube * (curve * curve / slope2 + 1)};
+}
+
+// The side of a point the root lies on, as the bracketed search reads the signs at its ends:
+// +1 above, -1 below (a call's equation falls through its root, a put's rises). An exact zero
+// (a root, or a value lost to underflow far below the strike) reads as below; brentq returns a
+// bracket's end that is exactly zero.
+inline double root_side(const CriticalSearch &m, double value) {
+    return (m.call ? value > 0 : value < 0) ? 1.0 : -1.0;
+}
+
+// One seeded critical search, from a guess inside the domain to brentq's tolerance of 1e-10 in
+// u: Halley's steps until the next one is within that tolerance, then a far end just past where
+// it lands; or, once a step is sure to land within a small fraction of the tolerance, a pair of
+// points either side of its landing. brentq then gets a bracket already inside its tolerance and
+// returns an end of it, the one nearer the root. Where the far end turns out not to be past the
+// root the bracket widens four times at a time; where the sign change lies past an end of the
+// domain the spot is the bracketed search's fixed fallback for that end.
+//
+// The search is written as a sequence of requests for points of the equation, so that the
+// searches of several prices can run side by side, each round evaluating what every search asks
+// for and then resuming each: the points of independent searches then overlap in the CPU, while
+// each search computes exactly what it would alone.
+struct CriticalTask {
+    enum Phase { HALLEY, PAIR, FAR, DONE } phase;
+    int count;         // points requested, 1 or 2 (a pair)
+    bool derivatives;  // the point is asked for with slope and curve
+    double u[2];
+    CriticalPoint a;   // the best point so far
+    HalleyStep halley;
+    int steps;         // Halley's steps taken (-1: the guess is not yet evaluated)
+    int widenings;
+    double distance;   // from a to the next far end
+    CriticalRoot result;
+};
+
+constexpr double CRITICAL_STOP = 0.5 * _BRENTQ_XTOL;  // brentq closes a bracket under 1e-10
+constexpr double CRITICAL_PAIR_HALF_WIDTH = 0.4 * CRITICAL_STOP;
+
+inline void critical_request(CriticalTask &t, CriticalTask::Phase phase, double u, bool derivatives) {
+    t.phase = phase;
+    t.count = 1;
+    t.u[0] = u;
+    t.derivatives = derivatives;
+}
+
+inline void critical_start(CriticalTask &t, double u_guess) {
+    t.steps = -1;
+    t.widenings = 0;
+    t.halley = {0.0, 0.0};
+    t.distance = 0.0;
+    critical_request(t, CriticalTask::HALLEY, u_guess, true);
+}
+
+// brentq on the bracket a, b, which it closes at once unless it is wider than its tolerance.
+inline void critical_finish(CriticalTask &t, const CriticalSearch &m, const CriticalPoint &a,
+                            const CriticalPoint &b) {
+    t.phase = CriticalTask::DONE;
+    const double u = brentq_known_ends(critical_value, const_cast<CriticalSearch *>(&m), a.u,
+                                       a.value, b.u, b.value, _BRENTQ_XTOL, 0.0,
+                                       CRITICAL_MAXITER);
+    const double width = std::fabs(b.u - a.u);
+    if (u == b.u) {
+        t.result = {Critical::ROOT, b, width};
+    } else if (u == a.u) {
+        t.result = {Critical::ROOT, a, width};
+    } else {
+        const CriticalPoint root = critical_point(m, u);  // brentq had to search: rare
+        t.result = {root.value == root.value ? Critical::ROOT : Critical::FAILED, root,
+                    _BRENTQ_XTOL};
+    }
+}
+
+// The next far end, from a towards the root by t.distance, clipped to the domain.
+inline void critical_request_far(CriticalTask &t, const CriticalSearch &m) {
+    if (t.widenings == CRITICAL_WIDENINGS) {
+        t.phase = CriticalTask::DONE;
+        t.result = {Critical::FAILED, t.a, 0.0};
+        return;
+    }
+    const double side = root_side(m, t.a.value);
+    double u = t.a.u + side * t.distance;
+    if (side > 0 ? !(u < m.u_hi) : !(u > m.u_lo)) u = side > 0 ? m.u_hi : m.u_lo;
+    critical_request(t, CriticalTask::FAR, u, false);
+}
+
+// Halley's steps are over: a pair about the last one's landing, or a far end.
+inline void critical_bracket(CriticalTask &t, const CriticalSearch &m, bool pair) {
+    const CriticalPoint &a = t.a;
+    if (a.value != a.value) {
+        t.phase = CriticalTask::DONE;
+        t.result = {Critical::FAILED, a, 0.0};
+        return;
+    }
+    const double margin = 1e-14 * (1 + std::fabs(a.u));
+    t.distance = 1e-3 * (1 + std::fabs(a.u));  // a step the wrong way, or a NaN one
+    if (pair) {
+        const double landing = a.u + t.halley.step;
+        double half_width = 8 * t.halley.predicted_error + margin;
+        if (half_width > CRITICAL_PAIR_HALF_WIDTH) half_width = CRITICAL_PAIR_HALF_WIDTH;
+        const double u_below = landing - half_width, u_above = landing + half_width;
+        if (u_below > m.u_lo && u_above < m.u_hi) {
+            critical_request(t, CriticalTask::PAIR, u_below, false);
+            t.count = 2;
+            t.u[1] = u_above;
+            return;
+        }
+    } else if (t.halley.step * root_side(m, a.value) > 0) {
+        // a little past Halley's landing, and by more than rounding can hide
+        t.distance = std::fabs(t.halley.step) * (1 + 1.0 / 256) + margin;
+    }
+    critical_request_far(t, m);
+}
+
+// After a Halley step from a: another step, or the bracket.
+inline void critical_after_step(CriticalTask &t, const CriticalSearch &m) {
+    if (t.steps < CRITICAL_HALLEY_STEPS && !(std::fabs(t.halley.step) < CRITICAL_STOP)) {
+        double u = t.a.u + t.halley.step;
+        if (u > m.u_lo && u < m.u_hi) {
+            if (8 * t.halley.predicted_error < CRITICAL_PAIR_HALF_WIDTH) {
+                critical_bracket(t, m, true);
+                return;
+            }
+        } else if (t.halley.step == t.halley.step) {
+            // a step out of the domain goes halfway to its end instead
+            u = 0.5 * (t.a.u + (t.halley.step > 0 ? m.u_hi : m.u_lo));
+            t.halley.step = u - t.a.u;
+        }
+        if (u > m.u_lo && u < m.u_hi) {
+            critical_request(t, CriticalTask::HALLEY, u, true);
+            return;
+        }
+    }
+    critical_bracket(t, m, false);
+}
+
+// Resumes the search with the points it asked for (slope and curve with the first, where
+// asked).
+inline void critical_resume(CriticalTask &t, const CriticalSearch &m, const CriticalPoint *p,
+                            double slope, double curve) {
+    switch (t.phase) {
+    case CriticalTask::HALLEY: {
+        const HalleyStep halley = halley_step(p[0].value, slope, curve);
+        if (t.steps < 0) {  // the guess
+            t.a = p[0];
+            t.halley = halley;
+            t.steps = 0;
+            critical_after_step(t, m);
+            return;
+        }
+        if (!(std::fabs(p[0].value) < std::fabs(t.a.value))) {  // no better: bracket from a
+            critical_bracket(t, m, false);
+            return;
+        }
+        t.a = p[0];
+        const bool shrinking = std::fabs(halley.step) < std::fabs(t.halley.step);
+        t.halley = halley;
+        if (!shrinking) {
+            critical_bracket(t, m, false);
+            return;
+        }
+        ++t.steps;
+        critical_after_step(t, m);
+        return;
+    }
+    case CriticalTask::PAIR: {
+        const CriticalPoint &below = p[0], &above = p[1];
+        if (below.value != below.value || above.value != above.value) {
+            t.phase = CriticalTask::DONE;
+            t.result = {Critical::FAILED, t.a, 0.0};
+            return;
+        }
+        if (root_side(m, below.value) > 0 && root_side(m, above.value) < 0) {
+            critical_finish(t, m, below, above);
+            return;
+        }
+        // the root is not between them: on from the one next to it
+        t.a = root_side(m, below.value) < 0 ? below : above;
+        t.distance = 4 * CRITICAL_PAIR_HALF_WIDTH;
+        critical_request_far(t, m);
+        return;
+    }
+    case CriticalTask::FAR: {
+        const CriticalPoint &b = p[0];
+        if (b.value != b.value) {
+            t.phase = CriticalTask::DONE;
+            t.result = {Critical::FAILED, t.a, 0.0};
+            return;
+        }
+        const double side = root_side(m, t.a.value);
+        if (root_side(m, b.value) != side) {
+            const CriticalPoint a = t.a;
+            critical_finish(t, m, a, b);
+            return;
+        }
+        if (side > 0 ? b.u == m.u_hi : b.u == m.u_lo) {
+            // the sign change lies past the end: the bracketed search's fixed fallback there
+            const double K = m.terms.K;
+            CriticalPoint end;
+            end.Sc = side > 0 ? (m.call ? 2 * critical_hi_end(K, true) : critical_hi_end(K, false))
+                              : critical_lo_end(K, m.call);
+            end.d1 = libm::log(m.carry * end.Sc / K) / m.terms.sigma + m.terms.sigma / 2;
+            end.h = premium_coefficient(m.D, m.carry, end.d1, m.call);
+            end.u = std::numeric_limits<double>::quiet_NaN();
+            end.value = 0.0;
+            t.phase = CriticalTask::DONE;
+            t.result = {Critical::FALLBACK, end, 0.0};
+            return;
+        }
+        t.a = b;
+        t.distance *= 4;
+        ++t.widenings;
+        critical_request_far(t, m);
+        return;
+    }
+    case CriticalTask::DONE:
+        return;
+    }
+}
+
+// Evaluates what a search asks for.
+inline void critical_evaluate(CriticalTask &t, const CriticalSearch &m, CriticalPoint *p,
+                              double &slope, double &curve) {
+    if (t.derivatives) {
+        p[0] = critical_point(m, t.u[0], &slope, &curve);
+    } else {
+        p[0] = critical_point(m, t.u[0]);
+        if (t.count == 2) p[1] = critical_point(m, t.u[1]);
+    }
+}
+
+inline CriticalRoot seeded_critical(const CriticalSearch &m, double u_guess) {
+    CriticalTask t;
+    critical_start(t, u_guess);
+    while (t.phase != CriticalTask::DONE) {
+        CriticalPoint p[2];
+        double slope = 0.0, curve = 0.0;
+        critical_evaluate(t, m, p, slope, curve);
+        critical_resume(t, m, p, slope, curve);
+    }
+    return t.result;
+}
+
+// Several searches side by side (n at most MAX_SIDE_BY_SIDE), each as it would run alone.
+constexpr int MAX_SIDE_BY_SIDE = 8;
+
+inline void seeded_criticals(const CriticalSearch *const *m, CriticalTask *tasks, int n) {
+    for (;;) {
+        CriticalPoint p[MAX_SIDE_BY_SIDE][2];
+        double slope[MAX_SIDE_BY_SIDE], curve[MAX_SIDE_BY_SIDE];
+        bool running = false;
+        for (int i = 0; i < n; ++i) {
+            if (tasks[i].phase == CriticalTask::DONE) continue;
+            running = true;
+            slope[i] = curve[i] = 0.0;
+            critical_evaluate(tasks[i], *m[i], p[i], slope[i], curve[i]);
+        }
+        if (!running) return;
+        for (int i = 0; i < n; ++i) {
+            if (tasks[i].phase != CriticalTask::DONE) {
+                critical_resume(tasks[i], *m[i], p[i], slope[i], curve[i]);
+            }
+        }
+    }
 }
 
 // Undiscounted value of exercising now.
@@ -268,6 +631,76 @@ inline double premium_exponent(const PremiumExponents &e, bool call) {
     return -(e.four_M_over_k2 / 4) / other;
 }
 
+// One quote's inputs with what every volatility shares: the logarithms and, where an
+// early-exercise premium can apply at all, the critical spot's domain in u.
+struct Quote {
+    double S, K, D, F;
+    int q;                 // 1 call, -1 put
+    double log_FK;         // log(F / K)
+    double carry;          // F / S
+    bool may_exercise;     // D <= 1, and for a call D F / S < 1 (or a NaN among them)
+    double log_carry;      // from here on set where may_exercise
+    double log_SK;         // log(S / K), the premium's power exp(q (log_SK - u*))
+    double minus_2_log_D;  // M sigma^2; 0 at D == 1
+    bool has_domain;       // u_lo < u_hi: the seeded search can run
+    double u_lo, u_hi;
+};
+
+inline Quote quote_of(double S, double K, double D, double F, int q) {
+    Quote m;
+    m.S = S;
+    m.K = K;
+    m.D = D;
+    m.F = F;
+    m.q = q == 1 ? 1 : -1;
+    m.log_FK = libm::log(F / K);
+    m.carry = F / S;
+    m.may_exercise = !(D > 1) && !(q == 1 && D * m.carry >= 1);
+    if (!m.may_exercise) return m;
+    m.log_carry = libm::log(m.carry);
+    m.log_SK = m.log_FK - m.log_carry;
+    m.minus_2_log_D = D == 1 ? 0.0 : -2 * libm::log(D);
+    // the domain's ends over K: 1 + e and 2^20 for a call, e and 1 - e for a put (e = 1e-10 /
+    // K); log(1 +- e) by its series where e is small
+    const double e = CRITICAL_BRACKET_OFFSET / K;
+    if (q == 1) {
+        m.has_domain = e > 0 && e < 1;
+        m.u_lo = e < 1e-4 ? e * (1 - e * (0.5 - e * (1.0 / 3))) : libm::log(1 + e);
+        m.u_hi = 13.862943611198906;  // log 2^20
+    } else {
+        m.has_domain = e > 0 && e < 0.5;
+        m.u_lo = libm::log(e);
+        m.u_hi = e < 1e-4 ? -e * (1 + e * (0.5 + e * (1.0 / 3))) : libm::log(1 - e);
+    }
+    return m;
+}
+
+// A first guess of the critical spot, in u: between the boundary at expiry and that of the
+// perpetual option (the exponent without the 1 - D of finite maturity) by exp(h), h from the
+// carry and the total standard deviation (where h < 0), as in Barone-Adesi and Whaley's seed,
+// whose boundary
+// at expiry is the strike; a call's is max(K, K r / (r - b)) (Bjerksund and Stensland), which is
+// far closer where the rate exceeds the carry. NaN where it is no guess.
+inline double critical_seed(const Quote &m, double sigma, double N_val) {
+    const bool call = m.q == 1;
+    const double M = m.minus_2_log_D / (sigma * sigma);
+    const double root = std::sqrt(N_val * N_val + 4 * M);
+    const double q_perpetual = call ? (-N_val + root) / 2 : (-N_val - root) / 2;
+    const double ratio = 1 / (1 - 1 / q_perpetual);  // the perpetual boundary over K
+    double at_expiry = 1.0;
+    if (call) {  // r / (r - b) with r T = -log D and b T = log carry
+        const double r = 0.5 * m.minus_2_log_D, r_minus_b = r - m.log_carry;
+        if (r_minus_b > 0 && r > r_minus_b) at_expiry = r / r_minus_b;
+        if (!(at_expiry < ratio)) at_expiry = 1.0;
+    }
+    const double h = call ? -(m.log_carry + 2 * sigma) * at_expiry / (ratio - at_expiry)
+                          : (m.log_carry - 2 * sigma) / (1 - ratio);
+    // a carry beyond 2 sigma the wrong way makes h positive: the perpetual boundary itself
+    const double seed = at_expiry + (ratio - at_expiry) * (h <= 0 ? 1 - libm::exp(h) : 1.0);
+    const double u = libm::log(seed);
+    return u > m.u_lo && u < m.u_hi ? u : std::numeric_limits<double>::quiet_NaN();
+}
+
 // How an American price came about, with what its sensitivities need.
 enum class Regime {
     NO_VOLATILITY,  // sigma <= 0: spot intrinsic value
@@ -283,13 +716,20 @@ struct AmericanPrice {
     // From here on, only what the regime has reached is set.
     double sigma;      // after clamping to [SIGMA_FLOOR, SIGMA_CEILING]
     double bsm;        // Black's price
+    double d1;         // Black's d1
+    double N_d1;       // N(d1) for a call, N(-d1) for a put
     double carry;      // F / S
     double N_val;      // 2 log(carry) / sigma^2 - 1
     double four_M_over_k2;
     double sqrt_disc;
     double q_exp;      // q2 for a call, q1 for a put
     double S_star;     // critical spot
+    double u_star;     // log(S_star / K), where the seeded search found the spot
     bool root_found;   // S_star is a root of the critical equation (else a fixed fallback)
+    double d1_star;    // d1 at the critical spot
+    double h_star;     // the premium's coefficient h there
+    double log_S_over_star;  // log(S / S_star), where the seeded search found a root; else NaN
+    double power;      // (S / S_star)^q
     double premium;    // A (S / S_star)^q
 };
 
@@ -305,11 +745,129 @@ inline AmericanPrice with_premium(AmericanPrice &r, double bsm, double exercise)
     return r;
 }
 
+// The American price of an ordinary sigma (SIGMA_FLOOR to SIGMA_CEILING) on a quote, in three
+// parts so that the critical searches of several prices can run side by side: price_setup does
+// all but the search and returns true where a seeded search is to run (filling search and its
+// guess: u_guess where it lies inside the domain, else BAW's seed); price_with_critical ends the
+// price from its result (from the bracketed search where the seeded one failed); price_bracketed
+// is the price where no seeded search runs.
+inline bool price_setup(const Quote &m, double sigma, double u_guess, CriticalTolerance tol,
+                        AmericanPrice &r, CriticalSearch &search, double &guess) {
+    KELVO_TALLY(american);
+    const double S = m.S, K = m.K, D = m.D;
+    const int q = m.q;
+    const bool call = q == 1;
+    r.sigma = sigma;
+    const Black black = black_terms(m.log_FK, K, D, m.F, sigma, q);
+    r.bsm = black.price;
+    r.d1 = black.d1;
+    r.N_d1 = black.N_d1;
+    r.regime = Regime::EUROPEAN;
+    r.carry = m.carry;
+    if (!m.may_exercise) {
+        r.price = european_floored(r.bsm, S, K, q);
+        return false;
+    }
+    const PremiumExponents e = premium_exponents(m.log_carry, D, m.minus_2_log_D, sigma);
+    r.N_val = e.N_val;
+    r.four_M_over_k2 = e.four_M_over_k2;
+    r.sqrt_disc = e.sqrt_disc;
+    const double q_exp = premium_exponent(e, call);
+    r.q_exp = q_exp;
+    if (call ? q_exp <= 0 : q_exp >= 0) {
+        r.price = european_floored(r.bsm, S, K, q);
+        return false;
+    }
+    r.regime = Regime::PREMIUM;  // the search decides
+    if (!(tol.seeded && m.has_domain)) return false;
+    const CriticalParams params{K, D, m.carry, sigma, q_exp};
+    search = {critical_terms(params), D, m.carry, m.log_carry, m.u_lo, m.u_hi, call};
+    guess = u_guess > m.u_lo && u_guess < m.u_hi ? u_guess : critical_seed(m, sigma, e.N_val);
+    if (guess != guess) guess = call ? 0.6931471805599453 : -0.6931471805599453;
+    return true;
+}
+
+// The premium from a critical spot, or immediate exercise at or past it.
+inline void price_from_spot(const Quote &m, AmericanPrice &r) {
+    const bool call = m.q == 1;
+    const double exercise = call ? m.S - m.K : m.K - m.S;
+    if (call ? m.S >= r.S_star : m.S <= r.S_star) {
+        r.price = exercise;
+        r.regime = Regime::EXERCISE;
+        return;
+    }
+    with_premium(r, r.bsm, exercise);
+}
+
+inline void price_bracketed(const Quote &m, AmericanPrice &r, CriticalTolerance tol) {
+    const double S = m.S, K = m.K, sigma = r.sigma, q_exp = r.q_exp;
+    const bool call = m.q == 1;
+    CriticalParams params{K, m.D, m.carry, sigma, q_exp};
+    const double S_star = call ? _solve_call_critical(&params, &r.root_found, tol)
+                               : _solve_put_critical(&params, &r.root_found, tol);
+    r.S_star = S_star;
+    r.u_star = std::numeric_limits<double>::quiet_NaN();
+    r.d1_star = libm::log(m.carry * S_star / K) / sigma + sigma / 2;
+    r.h_star = premium_coefficient(m.D, m.carry, r.d1_star, call);
+    r.log_S_over_star = std::numeric_limits<double>::quiet_NaN();
+    r.power = libm::pow(S / S_star, q_exp);
+    r.premium = (call ? 1.0 : -1.0) * (S_star / q_exp) * r.h_star * r.power;
+    price_from_spot(m, r);
+}
+
+inline void price_with_critical(const Quote &m, AmericanPrice &r, const CriticalRoot &root) {
+    if (root.kind == Critical::FAILED) {
+        price_bracketed(m, r, BRACKETED_CRITICAL);
+        return;
+    }
+    const CriticalPoint &at = root.at;
+    const double q_exp = r.q_exp;
+    const double sign = m.q == 1 ? 1.0 : -1.0;
+    r.S_star = at.Sc;
+    r.u_star = at.u;
+    r.root_found = root.kind == Critical::ROOT;
+    r.d1_star = at.d1;
+    r.h_star = at.h;
+    if (r.root_found) {
+        // A from smooth pasting, +-(S* / q) h, moves with the spot's error times about 1 + |q|;
+        // from value matching, S* - K - c(S*) for a call and K - S* - p(S*) for a put, it is
+        // stationary in the spot (its error only squared) but takes the equation's rounding, a
+        // few ulps of S* + K, whole: the one that errs less, never a negative premium
+        r.log_S_over_star = m.log_SK - at.u;
+        r.power = libm::exp(q_exp * r.log_S_over_star);
+        const double pasting = sign * (at.Sc / q_exp) * at.h;
+        const double matching = pasting - at.value;
+        const double pasting_error = std::fabs(pasting) * (1 + std::fabs(q_exp)) * root.width;
+        const double matching_error = 8 * _DBL_EPS * (at.Sc + m.K);
+        const bool match = matching_error < pasting_error && matching > 0;
+        r.premium = (match ? matching : pasting) * r.power;
+    } else {
+        r.log_S_over_star = std::numeric_limits<double>::quiet_NaN();
+        r.power = libm::pow(m.S / at.Sc, q_exp);
+        r.premium = sign * (at.Sc / q_exp) * at.h * r.power;
+    }
+    price_from_spot(m, r);
+}
+
+// u_guess, where inside the domain, starts the seeded critical search in place of BAW's seed.
+inline AmericanPrice price_of_quote(const Quote &m, double sigma, double u_guess = HUGE_VAL,
+                                    CriticalTolerance tol = PRICE_CRITICAL) {
+    AmericanPrice r;  // each regime sets what it defines; greeks read no more
+    CriticalSearch search;
+    double guess;
+    if (price_setup(m, sigma, u_guess, tol, r, search, guess)) {
+        price_with_critical(m, r, seeded_critical(search, guess));
+    } else if (r.regime == Regime::PREMIUM) {  // no domain, or the bracketed search asked for
+        price_bracketed(m, r, tol.seeded ? BRACKETED_CRITICAL : tol);
+    }
+    return r;
+}
+
 inline AmericanPrice american_price(double S, double K, double D, double F, double sigma, int q,
                                     CriticalTolerance tol = PRICE_CRITICAL) {
-    KELVO_TALLY(american);
-    AmericanPrice r;  // each return sets what its regime defines; greeks read no more
+    AmericanPrice r;
     if (sigma <= 0) {
+        KELVO_TALLY(american);
         r.price = spot_intrinsic(S, K, q);
         r.regime = Regime::NO_VOLATILITY;
         return r;
@@ -319,79 +877,68 @@ inline AmericanPrice american_price(double S, double K, double D, double F, doub
     } else if (sigma > SIGMA_CEILING) {
         sigma = SIGMA_CEILING;
     }
-    r.sigma = sigma;
-
     if (degenerate_price(S, K, D, F, q, &r.price)) {
+        KELVO_TALLY(american);
+        r.sigma = sigma;
         r.regime = Regime::DEGENERATE;
         return r;
     }
-
-    const double bsm = _bsm_price(K, D, F, sigma, q);
-    r.bsm = bsm;
-    r.regime = Regime::EUROPEAN;
-    if (D > 1) {  // negative rate: no premium
-        r.price = european_floored(bsm, S, K, q);
-        return r;
-    }
-
-    const double carry = F / S;
-    const PremiumExponents e =
-        premium_exponents(libm::log(carry), D, D == 1 ? 0.0 : -2 * libm::log(D), sigma);
-    const double N_val = e.N_val, sqrt_disc = e.sqrt_disc;
-    r.carry = carry;
-    r.N_val = N_val;
-    r.four_M_over_k2 = e.four_M_over_k2;
-    r.sqrt_disc = sqrt_disc;
-
-    if (q == 1) {
-        if (D * carry >= 1) {
-            r.price = european_floored(bsm, S, K, q);
-            return r;
-        }
-        const double q2 = premium_exponent(e, true);
-        if (q2 <= 0) {
-            r.price = european_floored(bsm, S, K, q);
-            return r;
-        }
-        CriticalParams params{K, D, carry, sigma, q2};
-        const double S_star = _solve_call_critical(&params, &r.root_found, tol);
-        r.q_exp = q2;
-        r.S_star = S_star;
-        if (S >= S_star) {
-            r.price = S - K;
-            r.regime = Regime::EXERCISE;
-            return r;
-        }
-        const double F_star = carry * S_star;
-        const double d1_star = libm::log(F_star / K) / sigma + sigma / 2;
-        const double A2 = (S_star / q2) * premium_coefficient(D, carry, d1_star, true);
-        r.premium = A2 * libm::pow(S / S_star, q2);
-        return with_premium(r, bsm, S - K);
-    }
-
-    const double q1 = premium_exponent(e, false);
-    if (q1 >= 0) {
-        r.price = european_floored(bsm, S, K, q);
-        return r;
-    }
-    CriticalParams params{K, D, carry, sigma, q1};
-    const double S_star = _solve_put_critical(&params, &r.root_found, tol);
-    r.q_exp = q1;
-    r.S_star = S_star;
-    if (S <= S_star) {
-        r.price = K - S;
-        r.regime = Regime::EXERCISE;
-        return r;
-    }
-    const double F_star = carry * S_star;
-    const double d1_star = libm::log(F_star / K) / sigma + sigma / 2;
-    const double A1 = -(S_star / q1) * premium_coefficient(D, carry, d1_star, false);
-    r.premium = A1 * libm::pow(S / S_star, q1);
-    return with_premium(r, bsm, K - S);
+    return price_of_quote(quote_of(S, K, D, F, q), sigma, HUGE_VAL, tol);
 }
 
 inline double _baw_price(double S, double K, double D, double F, double sigma, int q) {
     return american_price(S, K, D, F, sigma, q).price;
+}
+
+// The premium's sensitivity to sigma, P = A (S / S*)^q, with the critical spot's own
+// sigma-derivative by implicit differentiation of the critical-price equation (none where the
+// boundary is a fixed fallback, not a root): dP/dsigma and d log(S*)/dsigma.
+struct PremiumVega {
+    double vega;
+    double dlog_S_star;
+};
+
+inline PremiumVega premium_vega(const AmericanPrice &a, double S, double D, bool call) {
+    const double sig = a.sigma, q_exp = a.q_exp, S_star = a.S_star, P = a.premium;
+    // dq/dsigma: N = 2 log(c) / sigma^2 - 1 and 4 M / k2 both scale as sigma^-2.
+    const double dN = -2 * (a.N_val + 1) / sig;
+    const double d_disc = 2 * a.N_val * dN - 2 * a.four_M_over_k2 / sig;
+    const double d_sqrt = a.sqrt_disc > 0 ? d_disc / (2 * a.sqrt_disc) : 0.0;
+    const double dq = call ? (-dN + d_sqrt) / 2 : (-dN - d_sqrt) / 2;
+
+    // At the critical spot: d1*, d2*, and h = 1 - D c N(+-d1*), the premium's coefficient
+    // A = +-(S* / q) h; D c N(+-d1*) = 1 - h, for a put at a zero rate too.
+    const double d1s = a.d1_star, d2s = d1s - sig;
+    const double pdf1s = _norm_pdf(d1s);
+    const double Dc = D * a.carry;
+    const double sign = call ? 1.0 : -1.0;
+    const double h = a.h_star;
+    // The critical-price equations G(S*, sigma) = 0, G = Black(S*) + (S* / q) h - (S* - K) for
+    // the call and Black_p(S*) - (S* / q) h - (K - S*) for the put, give dS*/dsigma = -G_s / G_S.
+    double dS_star = 0.0;
+    if (a.root_found) {
+        const double dh_dS = -sign * Dc * pdf1s / (S_star * sig);  // partial in S*
+        const double dh_dsig = sign * Dc * pdf1s * d2s / sig;      // partial in sigma
+        const double black_dS = sign * (1 - h);
+        const double black_dsig = Dc * S_star * pdf1s;
+        double G_S, G_sig;
+        if (call) {
+            G_S = h / q_exp + S_star * dh_dS / q_exp + black_dS - 1;
+            G_sig = S_star * dh_dsig / q_exp - S_star * h * dq / (q_exp * q_exp) + black_dsig;
+        } else {
+            G_S = black_dS - h / q_exp - S_star * dh_dS / q_exp + 1;
+            G_sig = black_dsig - S_star * dh_dsig / q_exp + S_star * h * dq / (q_exp * q_exp);
+        }
+        dS_star = G_S != 0 ? -G_sig / G_S : 0.0;
+    }
+    const double log_S_over_star =
+        a.log_S_over_star == a.log_S_over_star ? a.log_S_over_star : libm::log(S / S_star);
+    // Total sigma-derivative of h along the boundary, then of P = A (S / S*)^q.
+    const double dd1s = dS_star / (S_star * sig) - d2s / sig;
+    const double dh = -sign * Dc * pdf1s * dd1s;
+    const double vega = P * ((1 - q_exp) * dS_star / S_star - dq / q_exp + dq * log_S_over_star) +
+                        sign * (S_star / q_exp) * a.power * dh;
+    return {vega, dS_star / S_star};
 }
 
 struct Greeks {
@@ -403,8 +950,7 @@ struct Greeks {
 
 // The price of _baw_price, bit for bit, with its sensitivities in closed form. The critical spot
 // does not depend on S, so delta and gamma of the premium A (S / S*)^q are those of a power of
-// S; its vega takes the critical spot's own sigma-derivative by implicit differentiation of the
-// critical-price equation (none where the boundary is a fixed fallback, not a root).
+// S; its vega is premium_vega's.
 inline Greeks _baw_greeks(double S, double K, double D, double F, double sigma, int q) {
     const AmericanPrice a = american_price(S, K, D, F, sigma, q);
     const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -430,56 +976,17 @@ inline Greeks _baw_greeks(double S, double K, double D, double F, double sigma, 
         return g;
     }
     // Black's price in forward form with F = carry S.
-    const double carry = F / S;
-    const double d1 = libm::log(F / K) / sig + sig / 2;
-    const double pdf1 = _norm_pdf(d1);
-    g.delta = call ? D * carry * _norm_cdf(d1) : -D * carry * _norm_cdf(-d1);
+    const double carry = a.carry;
+    const double pdf1 = _norm_pdf(a.d1);
+    g.delta = call ? D * carry * a.N_d1 : -D * carry * a.N_d1;
     g.gamma = D * carry * pdf1 / (S * sig);
     g.vega = D * F * pdf1;
     if (a.regime == Regime::EUROPEAN) return g;
 
-    const double q_exp = a.q_exp, S_star = a.S_star, P = a.premium;
-    const double c = a.carry;
+    const double q_exp = a.q_exp, P = a.premium;
     g.delta += P * q_exp / S;
     g.gamma += P * q_exp * (q_exp - 1) / (S * S);
-
-    // dq/dsigma: N = 2 log(c) / sigma^2 - 1 and 4 M / k2 both scale as sigma^-2.
-    const double dN = -2 * (a.N_val + 1) / sig;
-    const double d_disc = 2 * a.N_val * dN - 2 * a.four_M_over_k2 / sig;
-    const double d_sqrt = a.sqrt_disc > 0 ? d_disc / (2 * a.sqrt_disc) : 0.0;
-    const double dq = call ? (-dN + d_sqrt) / 2 : (-dN - d_sqrt) / 2;
-
-    // At the critical spot: d1*, d2*, and h = 1 - D c N(+-d1*), the premium's coefficient
-    // A = +-(S* / q) h.
-    const double d1s = libm::log(c * S_star / K) / sig + sig / 2;
-    const double d2s = d1s - sig;
-    const double pdf1s = _norm_pdf(d1s);
-    const double Dc = D * c;
-    const double sign = call ? 1.0 : -1.0;
-    const double h = premium_coefficient(D, c, d1s, call);
-    // The critical-price equations G(S*, sigma) = 0, G = Black(S*) + (S* / q) h - (S* - K) for
-    // the call and Black_p(S*) - (S* / q) h - (K - S*) for the put, give dS*/dsigma = -G_s / G_S.
-    double dS_star = 0.0;
-    if (a.root_found) {
-        const double dh_dS = -sign * Dc * pdf1s / (S_star * sig);  // partial in S*
-        const double dh_dsig = sign * Dc * pdf1s * d2s / sig;      // partial in sigma
-        const double black_dS = call ? Dc * _norm_cdf(d1s) : -Dc * _norm_cdf(-d1s);
-        const double black_dsig = Dc * S_star * pdf1s;
-        double G_S, G_sig;
-        if (call) {
-            G_S = h / q_exp + S_star * dh_dS / q_exp + black_dS - 1;
-            G_sig = S_star * dh_dsig / q_exp - S_star * h * dq / (q_exp * q_exp) + black_dsig;
-        } else {
-            G_S = black_dS - h / q_exp - S_star * dh_dS / q_exp + 1;
-            G_sig = black_dsig - S_star * dh_dsig / q_exp + S_star * h * dq / (q_exp * q_exp);
-        }
-        dS_star = G_S != 0 ? -G_sig / G_S : 0.0;
-    }
-    // Total sigma-derivative of h along the boundary, then of P = A (S / S*)^q.
-    const double dd1s = dS_star / (S_star * sig) - d2s / sig;
-    const double dh = -sign * Dc * pdf1s * dd1s;
-    g.vega += P * ((1 - q_exp) * dS_star / S_star - dq / q_exp + dq * libm::log(S / S_star)) +
-              sign * (S_star / q_exp) * libm::pow(S / S_star, q_exp) * dh;
+    g.vega += premium_vega(a, S, D, call).vega;
     return g;
 }
 
