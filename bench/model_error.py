@@ -1,134 +1,92 @@
-"""How far BAW's implied volatilities are from the accurate American engine's on option chains:
-each quote's mid price inverted by both models at the forward and discount factor that
-kelvo.chain.surface finds, the difference in volatility points by maturity, moneyness, carry
-and type, beside half the bid-ask spread.
+"""How far BAW's implied volatilities are from the accurate American engine's on the real files
+(../shared/data/real/, with the options of bench/real_files.py): each file through
+kelvo.chain.surface twice, as American options (model="baw", then model="alo": forwards and
+vols each by its own model), and the difference of the mid vols in volatility points, by
+maturity, moneyness (log(K / F) in standard deviations) and carry (the dividend yield
+q = -log(D F / S) / T), beside half the bid-ask spread in volatility points.
 
-    python3 -P bench/model_error.py FILE [FILE ...] --rate R [--quote-date DATE]
-                                    [--column ROLE=NAME ...] [--precision accurate|fast]
+The index files hold European options (kelvo reads them so by default); here they stand in for
+American options on an underlying of their rates, yields and maturities.
 
-What this takes from kelvo.chain.surface's table: the columns T, D and forward, sd_mid (BAW's
-total standard deviation of the mid price; iv_mid = sd_mid / sqrt(T)) and, when there, iv_bid and
-iv_ask; and from the input, the spot, strike and type columns, found by the names of
-kelvo.chain.ROLES (or --column ROLE=NAME). The mid price is BAW's price at sd_mid, which is the
-quote's mid to the inversion's tolerance, so that the script needs no rule of its own for mids.
+    python3 -P bench/model_error.py [--precision accurate|fast] [DIRECTORY]
 """
 import argparse
 import math
 import sys
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
 
-from kelvo import chain
-from kelvo._arrays import vectorized_alo_implied_vol, vectorized_baw_price
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from real_files import OPTIONS, REAL  # noqa: E402
+
+from kelvo import chain  # noqa: E402
 
 MATURITIES = ((0, 1 / 12, "< 1 month"), (1 / 12, 0.25, "1-3 months"), (0.25, 1, "3-12 months"),
               (1, 2, "1-2 years"), (2, math.inf, "> 2 years"))
+MONEYNESS = ((-math.inf, -1, "OTM put side, < -1 sd"), (-1, 1, "near the money, +-1 sd"),
+             (1, math.inf, "OTM call side, > 1 sd"))
+CARRY = ((-math.inf, 0.005, "yield < 0.5 %"), (0.005, 0.02, "yield 0.5-2 %"),
+         (0.02, math.inf, "yield > 2 %"))
 
 
-def find_column(frame, role, overrides):
-    if role in overrides:
-        return overrides[role]
-    names = {c.lower(): c for c in frame.columns}
-    for candidate in chain.ROLES[role]:
-        if candidate in names:
-            return names[candidate]
-    raise ValueError(f"no {role} column among {list(frame.columns)}; give --column {role}=NAME")
+def differences(path, options, precision):
+    """The quotes both models invert: T, moneyness, yield, type, the difference of the mid vols
+    (BAW minus the engine) and half the spread, in volatility points."""
+    frame = pd.read_csv(path, encoding="utf-8-sig")
+    given = dict(options, style="american")
+    baw, _ = chain.surface(frame, **given)
+    alo, _ = chain.surface(frame, model="alo", precision=precision, **given)
+    names = chain.find_columns(list(frame.columns), sample=frame.head(1000),
+                               spot=options.get("spot"))
+    q = chain.Quotes.from_frame(frame, names, **{k: v for k, v in options.items()
+                                                 if k in ("rate", "spot", "quote_date")})
+    T, D, F = (alo[c].to_numpy(float) for c in ("T", "D", "forward"))
+    with np.errstate(invalid="ignore", divide="ignore"):
+        out = pd.DataFrame({
+            "T": T, "moneyness": np.log(q.strike / F) / (alo["iv_mid"].to_numpy(float)
+                                                       * np.sqrt(T)),
+            "yield": -np.log(D * F / q.spot) / T, "type": q.flag,
+            "diff": 100 * (baw["iv_mid"] - alo["iv_mid"]).to_numpy(float),
+            "half_spread": 50 * (alo["iv_ask"] - alo["iv_bid"]).to_numpy(float)})
+    return out[np.isfinite(out["diff"])]
 
 
-def model_error(table, overrides=None, precision="accurate"):
-    """A frame of the quotes that BAW inverts: T, moneyness (log(K/F) in BAW standard
-    deviations), carry F/S, type, BAW's and the engine's annualised volatilities, their
-    difference in volatility points and half the bid-ask spread in volatility points (NaN
-    without bids and asks)."""
-    overrides = overrides or {}
-    number = lambda role: pd.to_numeric(table[find_column(table, role, overrides)],
-                                        errors="coerce").to_numpy(float)
-    S, K = number("spot"), number("strike")
-    kind = table[find_column(table, "type", overrides)].astype(str).str.strip().str.lower()
-    call = kind.str.startswith("c").to_numpy()
-    T, D, F = (table[c].to_numpy(float) for c in ("T", "D", "forward"))
-    sd_baw = table["sd_mid"].to_numpy(float)
-    keep = np.isfinite(sd_baw) & (sd_baw > 0) & (T > 0) & np.isfinite(S) & np.isfinite(K)
-    S, K, T, D, F, sd_baw, call = (a[keep] for a in (S, K, T, D, F, sd_baw, call))
-    flags = np.where(call, "c", "p").tolist()
-    mid = vectorized_baw_price(S, K, D, F, sd_baw, flags)
-    sd_alo = vectorized_alo_implied_vol(mid, S, K, D, F, flags, precision)
-    half_spread = np.full(len(S), np.nan)
-    if "iv_bid" in table and "iv_ask" in table:
-        half_spread = 50 * (table["iv_ask"].to_numpy(float) - table["iv_bid"].to_numpy(float))[keep]
-    root = np.sqrt(T)
-    return pd.DataFrame({
-        "T": T, "moneyness": np.log(K / F) / sd_baw, "carry": F / S,
-        "type": np.where(call, "call", "put"), "iv_baw": sd_baw / root, "iv_alo": sd_alo / root,
-        "difference": 100 * (sd_baw - sd_alo) / root, "half_spread": half_spread})
-
-
-def summarise(errors, by):
-    diff = errors["difference"].abs()
-    # the share beyond half the spread among the quotes with a spread
-    beyond = (diff > errors["half_spread"]).where(errors["half_spread"].notna())
-    grouped = errors.assign(abs_diff=diff, beyond=beyond).groupby(by, observed=True)
-    return pd.DataFrame({
-        "quotes": grouped.size(),
-        "median |BAW - ALO|": grouped["abs_diff"].median(),
-        "90 % |BAW - ALO|": grouped["abs_diff"].quantile(0.9),
-        "mean BAW - ALO": grouped["difference"].mean(),
-        "beyond half spread": grouped["beyond"].mean(),
-        "engine NaN": grouped["iv_alo"].apply(lambda v: int(v.isna().sum())),
-    })
-
-
-def markdown(frame):
-    """frame as a Markdown table, its index (one or more levels) first; numbers to 3 places."""
-    index_names = [n or "" for n in frame.index.names]
-    lines = ["| " + " | ".join(index_names + list(frame.columns)) + " |",
-             "|" + "---|" * (len(index_names) + len(frame.columns))]
-    columns = [frame[c].tolist() for c in frame.columns]
-    integer = [frame[c].dtype.kind in "iu" for c in frame.columns]
-    for i, key in enumerate(frame.index):
-        key = key if isinstance(key, tuple) else (key,)
-        cells = [str(k) for k in key] + [str(col[i]) if is_int else f"{col[i]:.3f}"
-                                         for col, is_int in zip(columns, integer)]
-        lines.append("| " + " | ".join(cells) + " |")
-    return "\n".join(lines)
-
-
-def report(errors):
-    buckets = pd.cut(errors["T"], [lo for lo, _, _ in MATURITIES] + [math.inf], right=False,
-                     labels=[label for _, _, label in MATURITIES])
-    side = np.where(errors["type"] == "call", 1, -1) * errors["moneyness"]
-    money = np.select([side < -0.5, side <= 0.5], ["in the money", "near the money"],
-                      "out of the money")
-    carry = np.where(errors["carry"] >= 1, "forward at or above spot", "forward below spot")
-    frame = errors.assign(maturity=buckets, money=money, carry_side=carry)
-    print("Implied volatility of the same mid, BAW minus the accurate engine, in volatility "
-          "points\n")
-    for title, by in (("maturity and type", ["maturity", "type"]),
-                      ("moneyness and type", ["money", "type"]),
-                      ("carry and type", ["carry_side", "type"])):
-        print(f"By {title}:\n")
-        print(markdown(summarise(frame, by)))
-        print()
+def table(rows, by, bins):
+    lines = []
+    for lo, hi, label in bins:
+        part = rows[(rows[by] >= lo) & (rows[by] < hi)]
+        if not len(part):
+            continue
+        size = part["diff"].abs()
+        beyond = (size > part["half_spread"]).mean() if part["half_spread"].notna().any() else 0
+        lines.append(f"| {label} | {len(part)} | {size.median():.3f} | "
+                     f"{size.quantile(0.9):.3f} | {size.max():.3f} | {100 * beyond:.1f} % |")
+    return lines
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("files", nargs="+")
-    parser.add_argument("--rate", type=float, required=True)
-    parser.add_argument("--quote-date")
-    parser.add_argument("--column", action="append", default=[], metavar="ROLE=NAME")
+    parser = argparse.ArgumentParser()
+    parser.add_argument("directory", nargs="?", default=str(REAL))
     parser.add_argument("--precision", default="accurate", choices=("accurate", "fast"))
     args = parser.parse_args()
-    overrides = dict(item.split("=", 1) for item in args.column)
-    frames = []
-    for path in args.files:
-        quotes = pd.read_csv(path)
-        table, _ = chain.surface(quotes, rate=args.rate, quote_date=args.quote_date,
-                                 columns=overrides or None)
-        frames.append(model_error(table, overrides, args.precision))
-        print(f"{path}: {len(frames[-1])} quotes inverted by BAW", file=sys.stderr)
-    report(pd.concat(frames, ignore_index=True))
+    rows = []
+    for name, options in OPTIONS.items():
+        path = Path(args.directory) / name
+        if path.exists():
+            found = differences(path, options, args.precision)
+            print(f"{name}: {len(found)} quotes")
+            rows.append(found)
+    rows = pd.concat(rows, ignore_index=True)
+    header = ["| {} | quotes | median | 90 % | max | beyond half the spread |",
+              "|---|---|---|---|---|---|"]
+    for title, by, bins in (("maturity", "T", MATURITIES), ("moneyness", "moneyness", MONEYNESS),
+                            ("carry", "yield", CARRY)):
+        print(f"\nBAW minus the accurate engine, |mid vol difference| in vol points, by {title}\n")
+        print(header[0].format(title))
+        print(header[1])
+        print("\n".join(table(rows, by, bins)))
 
 
 if __name__ == "__main__":

@@ -129,8 +129,9 @@ def group_forwards(calls: _Floats, puts: _Floats, strikes: _Floats, bounds: npt.
     """(forward, parity, used) of each group g of paired call and put prices, rows
 bounds[g]:bounds[g + 1], at spot S[g] and discount factor D[g]: the forward as
 find_forward_baw's search finds it on those strikes (the parity estimate over them, then
-the bounded search around it), or where search[g] is 0 (European options) the parity
-estimate itself; the parity estimate; and the count of strikes. NaN and 0
+the bounded search around it), of the BAW implied volatilities where search[g] is 1, of
+the accurate American engine's where 2 (3: its fast setting), or the parity estimate
+itself where 0 (European options); the parity estimate; and the count of strikes. NaN and 0
 where S or D is not finite or the group has no rows. The groups are shared among
 threads native threads (by default as many as the searches pay for, up to the cores),
 with the interpreter released; any count gives the same bits. Ctrl-C on the main thread

@@ -88,7 +88,7 @@ def _flags_of(values):
     return out.reshape(values.shape)
 
 
-def _functions(style, model="baw", precision=None):
+def functions(style, model="baw", precision=None):
     """(price, implied vol, greeks) array functions of a style and model, each of the numeric
     arrays and the flags; ValueError for a style, model or precision not known, or a precision
     given with model="baw"."""
@@ -248,7 +248,7 @@ def price(S: Any, K: Any, D: Any, F: Any, sigma: Any, flag: Any = None, *, is_ca
     >>> round(kelvo.price(100.0, 100.0, 0.99, 101.0, 0.2, "c", style="european"), 6)
     8.430115
     """
-    vectorized = _functions(style, model, precision)[0]
+    vectorized = functions(style, model, precision)[0]
     if vectorized is vectorized_baw_price and _all_scalar((S, K, D, F, sigma), flag, is_call):
         return baw_price(S, K, D, F, sigma, flag_of(flag))
     numeric, flags, shape, index = _broadcast(
@@ -294,7 +294,7 @@ def implied_vol(price: Any, S: Any, K: Any, D: Any, F: Any, flag: Any = None, *,
     >>> kelvo.implied_vol([p, 1.0], 100.0, 110.0, 0.99, 101.0, "p").round(10)  # 1.0: no vol
     array([0.25, 0.  ])
     """
-    vectorized = _functions(style, model, precision)[1]
+    vectorized = functions(style, model, precision)[1]
     if (vectorized is vectorized_baw_implied_vol
             and _all_scalar((price, S, K, D, F), flag, is_call)):
         return baw_implied_vol(price, S, K, D, F, flag_of(flag))
@@ -334,7 +334,7 @@ def greeks(S: Floats, K: Floats, D: Floats, F: Floats, sigma: Floats, flag: Flag
     >>> g["delta"].round(4)
     array([-0.2512,  0.5595,  0.3719])
     """
-    vectorized = _functions(style, model, precision)[2]
+    vectorized = functions(style, model, precision)[2]
     numeric, flags, shape, index = _broadcast(
         {"S": S, "K": K, "D": D, "F": F, "sigma": sigma}, flag, is_call)
     result = vectorized(*numeric, flags, threads=threads)

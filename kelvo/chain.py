@@ -36,6 +36,7 @@ if TYPE_CHECKING:
 
 from kelvo._arrays import (DEFAULT_STRIKE_PCT, FALLBACK_WIDTHS, group_forwards,
                            vectorized_baw_implied_vol, vectorized_european_implied_vol)
+from kelvo.broadcast import functions
 
 #: role: the column names that stand for it, compared in lower case without surrounding
 #: blanks, the more specific first (option_type before type, underlying before symbol). Quotes
@@ -728,13 +729,21 @@ def window_rule(strike_pct=None):
     return checked_strike_pct(strike_pct), 1
 
 
+def search_code(model="baw", precision=None):
+    """What group_forwards searches an American group's forward with: 1 for the BAW implied
+    volatilities, 2 for the accurate American engine's (``model="alo"``), 3 for its fast
+    setting; ValueError for a model or precision not known."""
+    functions("american", model, precision)  # checks them
+    return 1 if model == "baw" else 3 if precision == "fast" else 2
+
+
 def forwards(group, calls, puts, strikes, S, D, T, european=None, strike_pct=None,
-             threads=None):
+             threads=None, model="baw", precision=None):
     """(forward, parity estimate, strikes used) of every group, from the first call and put
     of each of its strikes (group, calls, puts, strikes: ordered by group, then strike). Only
     usable strikes in the group's search window (window_rule) count: an American group's
-    forward is find_forward_baw's search on them, a European group's (european) their put-call
-    parity estimate; an expired group (T <= 0) and one without a usable strike get none. The
+    forward is find_forward_baw's search on them (of the model's implied volatilities,
+    search_code), a European group's (european) their put-call parity estimate; an expired group (T <= 0) and one without a usable strike get none. The
     groups are shared among ``threads`` native threads (None: as many as the searches pay for,
     up to the cores); each search gives the same bits on any thread."""
     n_groups = len(S)
@@ -748,8 +757,9 @@ def forwards(group, calls, puts, strikes, S, D, T, european=None, strike_pct=Non
     bounds = np.searchsorted(group, np.arange(n_groups + 1))
     with np.errstate(invalid="ignore"):
         S_search = np.where(T <= 0, np.nan, S)
-    search = np.ones(n_groups, dtype=np.int64) if european is None else (~european).astype(
-        np.int64)
+    search = np.full(n_groups, search_code(model, precision), dtype=np.int64)
+    if european is not None:
+        search[european] = 0
     return group_forwards(calls, puts, strikes, bounds, S_search, D, search, threads=threads)
 
 
@@ -768,9 +778,9 @@ def expiry_forward(calls, puts, strikes, S, D, strike_pct=None):
 
 # -- volatilities --------------------------------------------------------------------------------
 
-def quote_vols(q, S, D, F, T, keep, european=None, threads=None):
+def quote_vols(q, S, D, F, T, keep, european=None, threads=None, model="baw", precision=None):
     """The result columns of a table's quotes at their groups' S, D, F and T: total standard
-    deviations of the mid, bid and ask (American or, where european, European) and their
+    deviations of the mid, bid and ask (American by the model, or where european European) and their
     annualised vols. NaN for rows not kept, at or below intrinsic value (0.0: no volatility),
     that no volatility reproduces, and for the bid of a zero bid. The inversions share
     ``threads`` native threads (None: as many as pay, up to the cores)."""
@@ -784,7 +794,7 @@ def quote_vols(q, S, D, F, T, keep, european=None, threads=None):
                 sd = np.full(len(flags), np.nan)
             else:
                 sd = implied_vols(np.where(keep, prices, np.nan), S, q.strike, D, F, flags,
-                                  european, threads)
+                                  european, threads, model, precision)
                 sd[sd == 0.0] = np.nan  # at or below intrinsic value: no volatility
                 if side == "bid":
                     sd[~(prices > 0)] = np.nan
@@ -794,14 +804,16 @@ def quote_vols(q, S, D, F, T, keep, european=None, threads=None):
     return out
 
 
-def implied_vols(prices, S, K, D, F, flags, european, threads=None):
-    """American (BAW) implied total standard deviations, and European ones where european, on
-    ``threads`` native threads (None: as many as pay)."""
+def implied_vols(prices, S, K, D, F, flags, european, threads=None, model="baw",
+                 precision=None):
+    """American implied total standard deviations (BAW, or the accurate engine with
+    ``model="alo"``), and European ones where european, on ``threads`` native threads (None:
+    as many as pay)."""
+    american = functions("american", model, precision)[1]
     if not european.any():
-        return vectorized_baw_implied_vol(prices, S, K, D, F, flags, threads=threads)
+        return american(prices, S, K, D, F, flags, threads=threads)
     sd = np.empty(len(prices))
-    for style, function in ((False, vectorized_baw_implied_vol),
-                            (True, vectorized_european_implied_vol)):
+    for style, function in ((False, american), (True, vectorized_european_implied_vol)):
         rows = np.flatnonzero(european == style)
         if len(rows):
             sd[rows] = function(prices[rows], S[rows], K[rows], D[rows], F[rows], flags[rows],
@@ -869,7 +881,8 @@ def surface(quotes: Any, *, rate: float | None = None,
             quote_time: Any = None, spot: float | None = None, style: str | None = None,
             snapshot: str | None = None, columns: Mapping[str, str] | None = None,
             strike_pct: float | None = None, strike_scale: float | None = None,
-            threads: int | None = None) -> tuple[pd.DataFrame, pd.DataFrame]:
+            threads: int | None = None, model: str = "baw",
+            precision: str | None = None) -> tuple[pd.DataFrame, pd.DataFrame]:
     """Implied forwards and volatilities of a table of contracts (one row per contract).
 
     A group is an underlying, a quote date and an expiry. Its forward comes from the first call
@@ -923,6 +936,12 @@ def surface(quotes: Any, *, rate: float | None = None,
         from the underlying price are a ValueError that says so.
     threads : int, optional
         Native threads (default: as many as the work pays for; the same bits for any count).
+    model : {"baw", "alo"}
+        The American options' model, for their forwards and vols: the Barone-Adesi-Whaley
+        approximation, or the accurate engine of the early-exercise boundary's integral
+        equation (slower: some ten milliseconds a forward).
+    precision : {"accurate", "fast"}, optional
+        The accurate engine's setting (default "accurate").
 
     Returns
     -------
@@ -952,6 +971,7 @@ def surface(quotes: Any, *, rate: float | None = None,
     """
     import pandas as pd
 
+    search_code(model, precision)  # a model or precision not known fails before the work
     frame = as_pandas(quotes)
     names = find_columns(list(frame.columns), columns,
                          sample=frame.head(1000) if len(frame) else None, snapshot=snapshot,
@@ -979,11 +999,12 @@ def surface(quotes: Any, *, rate: float | None = None,
     calls, puts = pairs(group[quoted], q.flag[quoted] == "p", q.strike[quoted])
     calls, puts = quoted[calls], quoted[puts]
     F_g, parity_g, used_g = forwards(group[calls], q.mid[calls], q.mid[puts], q.strike[calls],
-                                     S_g, D_g, T_g, european_g, strike_pct, threads)
+                                     S_g, D_g, T_g, european_g, strike_pct, threads, model,
+                                     precision)
 
     on = lambda values: np.where(keep, values[np.maximum(group, 0)], np.nan)
     results = quote_vols(q, on(S_g), on(D_g), on(F_g), on(T_g), keep,
-                         keep & european_g[np.maximum(group, 0)], threads)
+                         keep & european_g[np.maximum(group, 0)], threads, model, precision)
     table = frame.copy()
     for column in RESULT_COLUMNS:
         table[column] = results[column]
@@ -996,6 +1017,7 @@ def surface(quotes: Any, *, rate: float | None = None,
                                        minlength=n_groups).astype(np.int64))
     out = pd.DataFrame(groups)
     out.attrs["columns"] = column_sources(names, q)
+    out.attrs["model"] = model if model == "baw" else f"{model} ({precision or 'accurate'})"
     # how the table was read, so that its rows can be read again alike (kelvo.plot.surface)
     out.attrs["options"] = {key: value for key, value in dict(
         quote_date=quote_date, quote_time=quote_time, spot=spot, style=style, snapshot=snapshot,

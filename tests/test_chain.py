@@ -185,6 +185,21 @@ def test_real_layouts_give_the_true_forwards_and_vols(layout):
     assert "mid" in summary.attrs["columns"] and "(bid + ask)" in summary.attrs["columns"]["mid"]
 
 
+def test_the_accurate_engine_finds_the_forward_of_its_prices():
+    S, r, q, T = 100.0, 0.05, 0.0, 2.0
+    D, F = math.exp(-r * T), S * math.exp((r - q) * T)
+    K = np.arange(90.0, 111.0, 2.5)
+    flags = np.tile(["c", "p"], len(K))
+    strikes = np.repeat(K, 2)
+    price = kelvo.price(S, strikes, D, F, 0.3 * math.sqrt(T), flags, model="alo")
+    frame = pd.DataFrame({"symbol": "AAA", "spot": S, "type": flags, "expiry": "2027-06-01",
+                          "date": "2025-06-01", "strike": strikes, "mid": price})
+    true = {model: chain.surface(frame, rate=r, model=model)[1]["forward"][0]
+            for model in ("baw", "alo")}
+    F = S * math.exp(r * 730 / 365)  # the table's time: 730 calendar days
+    assert true["alo"] == pytest.approx(F, rel=1e-7) and abs(true["baw"] / F - 1) > 1e-4
+
+
 def test_a_stale_last_column_changes_nothing():
     frame, _ = make_chain("vendor", seed=8)
     stale = frame.assign(Last=np.where(np.arange(len(frame)) % 3 == 0, 0.0, frame["Bid"] * 0.7))
@@ -268,6 +283,7 @@ def writes(layout):
 ENGINE_CASES = {
     "sample": (sample.OPTIONS_PATH, {"rate": 0.04}, 16384),
     "generated": (generated, {"rate": RATE}, 7),
+    "accurate engine": (generated, {"rate": RATE, "model": "alo", "precision": "fast"}, 500),
     "exchange": (writes("exchange"), {"rate": RATE}, 100),
     "broker": (writes("broker"), {"rate": RATE}, 1000),
     # the real files, with the rates of their quote dates (and the web dump's spot and date)

@@ -15,6 +15,7 @@
 #include "baw_core/parallel.hpp"
 #include "baw_core/pool.hpp"
 #include "buffers.hpp"
+#include "kernel/american_implied_vol.hpp"
 #include "kernel/forward.hpp"
 
 namespace kelvo {
@@ -34,20 +35,29 @@ struct GroupForward {
 
 // One expiry, rows lo to hi: the parity estimate over them and, unless the options are
 // European (for which parity is the forward), the search around it.
+// The implied volatility the search of a group takes: search[g] 1 (BAW, the kernel's own),
+// 2 (the accurate American engine) or 3 (its fast setting).
+using ImpliedVol = double (*)(double, double, double, double, double, int);
+constexpr ImpliedVol SEARCHES[] = {nullptr, nullptr,
+                                   kernel::alo_implied_vol<kernel::alo::AccurateScheme>,
+                                   kernel::alo_implied_vol<kernel::alo::FastScheme>};
+constexpr std::int64_t N_SEARCHES = sizeof SEARCHES / sizeof SEARCHES[0];
+
 GroupForward solve_group(const double *calls, const double *puts, const double *strikes,
-                         std::int64_t lo, std::int64_t hi, double S, double D, bool search,
-                         KeepGoing &keep_going) {
+                         std::int64_t lo, std::int64_t hi, double S, double D,
+                         std::int64_t search, KeepGoing &keep_going) {
     GroupForward result;
     if (!(std::isfinite(S) && std::isfinite(D)) || hi == lo) return result;
     const std::int64_t n = hi - lo;
     result.used = n;
     result.parity = kernel::parity_forward(calls + lo, puts + lo, strikes + lo, n, S, D);
-    if (!search) {
+    if (search == 0) {
         result.forward = result.parity;
         return result;
     }
     kernel::ForwardParams params{S, D, calls + lo, puts + lo, strikes + lo, n,
                                  KeepGoing::callback, &keep_going};
+    params.implied_vol = SEARCHES[search];
     const kernel::BoundedMinimum best_point =
         kernel::search_forward(kernel::_fwd_iv_abs_diff, &params, result.parity);
     // no strike inverted on both sides at the forward found: there is no forward to report
@@ -117,14 +127,20 @@ PyObject *group_forwards(PyObject *const *args, int threads) {
                      [&](std::int64_t a, std::int64_t b) { return rows_of(a) > rows_of(b); });
     double searched = 0.0;
     for (Py_ssize_t g = 0; g < groups; ++g) {
-        if (search[g] != 0) searched += static_cast<double>(rows_of(g));
+        if (search[g] < 0 || search[g] >= N_SEARCHES) {
+            PyErr_Format(PyExc_ValueError, "group_forwards(): search of group %zd is not 0 to "
+                         "%lld", g, static_cast<long long>(N_SEARCHES - 1));
+            return nullptr;
+        }
+        // the accurate engine's searches cost some hundred times the BAW's
+        if (search[g] != 0) searched += static_cast<double>(rows_of(g)) * (search[g] > 1 ? 100 : 1);
     }
     threads = threads_for(threads, searched * SEARCHED_STRIKE_NS, WORK_PER_THREAD_NS, groups);
     const auto solve = [&](std::int64_t begin, std::int64_t end, KeepGoing &keep_going) {
         for (std::int64_t at = begin; at < end && keep_going(); ++at) {
             const std::int64_t g = order[static_cast<std::size_t>(at)];
             const GroupForward found = solve_group(calls, puts, strikes, bounds[g],
-                                                   bounds[g + 1], S[g], D[g], search[g] != 0,
+                                                   bounds[g + 1], S[g], D[g], search[g],
                                                    keep_going);
             forward_out[g] = found.forward;
             parity_out[g] = found.parity;
@@ -206,8 +222,9 @@ PyMethodDef group_forwards_def = {
     "(forward, parity, used) of each group g of paired call and put prices, rows\n"
     "bounds[g]:bounds[g + 1], at spot S[g] and discount factor D[g]: the forward as\n"
     "find_forward_baw's search finds it on those strikes (the parity estimate over them, then\n"
-    "the bounded search around it), or where search[g] is 0 (European options) the parity\n"
-    "estimate itself; the parity estimate; and the count of strikes. NaN and 0\n"
+    "the bounded search around it), of the BAW implied volatilities where search[g] is 1, of\n"
+    "the accurate American engine's where 2 (3: its fast setting), or the parity estimate\n"
+    "itself where 0 (European options); the parity estimate; and the count of strikes. NaN and 0\n"
     "where S or D is not finite or the group has no rows. The groups are shared among\n"
     "threads native threads (by default as many as the searches pay for, up to the cores),\n"
     "with the interpreter released; any count gives the same bits. Ctrl-C on the main thread\n"

@@ -163,6 +163,12 @@ def parser():
                        help="exercise style of every option (default: a style column, else "
                             "European for cash-settled index roots such as SPX, American "
                             "otherwise)")
+    money.add_argument("--model", choices=("baw", "alo"), default="baw",
+                       help="American options' model: baw, the Barone-Adesi-Whaley "
+                            "approximation (default), or alo, the accurate engine of the "
+                            "early-exercise boundary (slower: some ten ms a forward)")
+    money.add_argument("--precision", choices=("accurate", "fast"),
+                       help="the alo model's setting (default accurate)")
     columns = p.add_argument_group("columns")
     columns.add_argument("--column", action="append", default=[], metavar="ROLE=NAME",
                          help="contract tables: the column for a role, e.g. --column mid=Last")
@@ -257,6 +263,9 @@ def main(argv: list[str] | None = None) -> int:
     out = Terminal(sys.stdout)
     if args.output == "-":  # the table is the CSV there; the summary goes to standard error
         out, args.quiet = Terminal(sys.stderr), True
+    if args.precision is not None and args.model != "alo":
+        sys.stderr.write("kelvo: --precision applies to --model alo\n")
+        return EXIT_BAD_INPUT
     try:
         args.plot_format = picture_format(args.plot) if args.plot else None
         options(args)

@@ -155,14 +155,14 @@ class ForwardQuotes:
             self.group, self.put, self.strike, self.mid, self.win = (
                 c[inside] for c in (self.group, self.put, self.strike, self.mid, self.win))
 
-    def forwards(self, groups):
+    def forwards(self, groups, model="baw", precision=None):
         """The forwards of all groups, their searches shared by native threads on every core
         (the calling thread takes Ctrl-C meanwhile)."""
         self._consolidate()
         calls, puts = chain.pairs(self.group, self.put, self.strike)
         return chain.forwards(self.group[calls], self.mid[calls], self.mid[puts],
                               self.strike[calls], groups.S, groups.D, groups.T, groups.european,
-                              self.strike_pct)
+                              self.strike_pct, model=model, precision=precision)
 
 
 class Run:
@@ -228,7 +228,8 @@ class Run:
             raise BadInput("no option rows" + (" for the --symbol and --expiry given"
                                                if self.layout.selecting() else "") + (
                 f" (skipped {skipped.lines()})" if skipped.count else ""))
-        self.forward, self.parity, self.used = store.forwards(groups)
+        self.forward, self.parity, self.used = store.forwards(groups, self.args.model,
+                                                              self.args.precision)
         self.unchanged()
 
     def check_group_values(self, q, quoted, ids, records, row_of):
@@ -270,7 +271,8 @@ class Run:
             columns.append(column)
         european = np.zeros(q.n, dtype=bool)
         european[kept] = groups.european[ids[kept]]
-        results = chain.quote_vols(q, *columns, kept, european)
+        results = chain.quote_vols(q, *columns, kept, european, model=self.args.model,
+                                   precision=self.args.precision)
         sd = results["sd_mid"]
         at = np.flatnonzero(kept)
         candidates = at[chain.atm_candidates(ids[at], q.strike[at], sd[at], self.forward)]

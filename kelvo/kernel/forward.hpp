@@ -104,6 +104,9 @@ struct ForwardParams {
     int (*keep_going)(void *context) = nullptr;
     void *keep_going_context = nullptr;
     bool stopped = false;
+    // Another model's implied volatility (price, S, K, D, F, q), negative where none; null:
+    // the BAW search's.
+    double (*implied_vol)(double, double, double, double, double, int) = nullptr;
 };
 
 // Objective value when no strike can be inverted on both sides.
@@ -167,8 +170,12 @@ inline double _fwd_iv_abs_diff(double F_trial, void *params) {
             p.stopped = true;
         }
         if (p.stopped) return std::numeric_limits<double>::quiet_NaN();
-        // the call's and the put's searches side by side, each as _baw_implied_vol_c's
         double iv[2];
+        if (p.implied_vol != nullptr) {
+            iv[0] = p.implied_vol(p.sel_calls[j], p.S, p.sel_strikes[j], p.D, F_trial, 1);
+            iv[1] = p.implied_vol(p.sel_puts[j], p.S, p.sel_strikes[j], p.D, F_trial, -1);
+        } else {
+        // the call's and the put's searches side by side, each as _baw_implied_vol_c's
         implied_vols<2>(
             0, 2,
             [&](std::int64_t side, double &price, double &S, double &K, double &D, double &F,
@@ -177,6 +184,7 @@ inline double _fwd_iv_abs_diff(double F_trial, void *params) {
                 S = p.S, K = p.sel_strikes[j], D = p.D, F = F_trial, q = side == 0 ? 1 : -1;
             },
             [&](std::int64_t side, double value) { iv[side] = value; });
+        }
         const double iv_c = iv[0], iv_p = iv[1];
         if (iv_c <= 0 || iv_p <= 0) continue;  // at or below intrinsic, or unbracketable
         double diff = iv_c - iv_p;
