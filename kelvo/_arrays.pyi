@@ -35,8 +35,8 @@ def vectorized_baw_greeks(S_arr: _Floats, K_arr: _Floats, D_arr: _Floats, F_arr:
 Returns a dict of float64 arrays: 'price' (bit for bit vectorized_baw_price), 'delta' =
 dV/dS and 'gamma' = d2V/dS2 with D and the carry F/S held (the forward moves with the
 spot), and 'vega' = dV/dsigma per unit of total standard deviation; multiply it by
-sqrt(T)/100 for the change per volatility point. In the exercise region delta is +1 or -1
-and gamma and vega are 0.
+sqrt(T)/100 for the change per volatility point; and 'dF' = dV/dF and 'dD' = dV/dD, the
+other inputs held. In the exercise region delta is +1 or -1 and the others 0.
 
 threads (keyword): the native threads that share the elements; by default one per
 tenth of a millisecond of work, up to the cores this process may use (one for small
@@ -74,8 +74,8 @@ def vectorized_european_greeks(S_arr: _Floats, K_arr: _Floats, D_arr: _Floats, F
                                threads: int | None = None) -> dict[str, npt.NDArray[np.float64]]:
     """European (Black) prices and sensitivities over parallel arrays, interpreter lock released.
 
-Returns a dict of float64 arrays 'price', 'delta', 'gamma' and 'vega', defined as for
-vectorized_baw_greeks (delta and gamma with D and the carry F/S held).
+Returns a dict of float64 arrays 'price', 'delta', 'gamma', 'vega', 'dF' and 'dD', defined
+as for vectorized_baw_greeks (delta and gamma with D and the carry F/S held).
 
 threads (keyword): the native threads that share the elements; by default one per
 tenth of a millisecond of work, up to the cores this process may use (one for small

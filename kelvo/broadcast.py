@@ -38,7 +38,20 @@ from kelvo.baw_core import baw_implied_vol, baw_price
 if TYPE_CHECKING:
     import pandas as pd
 
-GREEKS = ("price", "delta", "gamma", "vega")
+GREEKS = ("price", "delta", "gamma", "vega", "dF", "dD")
+DAYS_PER_YEAR = 365.0
+
+
+def theta_rho(T, D, F, S, sigma, vega, dF, dD):
+    """Theta (the value's change per calendar day that passes) and rho (per 1 % of the rate,
+    the dividend yield held) from the forward-form sensitivities, where T (years) is the time
+    to expiry: D = exp(-r T), F = S exp(b T) and sigma = vol sqrt(T) all move with T, D and F
+    with r."""
+    with np.errstate(invalid="ignore", divide="ignore"):
+        T = np.where(np.asarray(T, dtype=np.float64) > 0, T, np.nan)
+        r, b = -np.log(D) / T, np.log(F / S) / T
+        dV_dT = dD * (-r * D) + dF * (b * F) + vega * sigma / (2 * T)
+        return -dV_dT / DAYS_PER_YEAR, 0.01 * T * (dF * F - dD * D)
 MODELS = ("baw", "alo")
 PRECISIONS = ("accurate", "fast")
 _SCALARS = (float, int)
@@ -305,25 +318,33 @@ def implied_vol(price: Any, S: Any, K: Any, D: Any, F: Any, flag: Any = None, *,
 
 def greeks(S: Floats, K: Floats, D: Floats, F: Floats, sigma: Floats, flag: Flags = None, *,
            is_call: ArrayLike | None = None, style: Style = "american", model: Model = "baw",
-           precision: Precision | None = None,
-           threads: int | None = None) -> dict[str, Result] | pd.DataFrame:
+           precision: Precision | None = None, threads: int | None = None,
+           T: Floats | None = None) -> dict[str, Result] | pd.DataFrame:
     """Prices and sensitivities, broadcast over the arguments.
 
     ``delta`` = dV/dS and ``gamma`` = d2V/dS2 with D and the carry F/S held (the forward moves
     with the spot); ``vega`` = dV/dsigma per unit of total standard deviation, so
-    vega * sqrt(T) / 100 is the change per volatility point. With ``model="alo"`` they are the
-    accurate engine's own derivatives, the boundary's sensitivity to sigma included.
+    vega * sqrt(T) / 100 is the change per volatility point; ``dF`` = dV/dF and ``dD`` =
+    dV/dD, the forward-form partials, the other inputs held. With the time to expiry ``T``
+    (years) also ``theta``, the change of the value per calendar day that passes (D, F and
+    sigma moving with T at their rates and volatility), and ``rho``, its change per 1 % of the
+    rate (the dividend yield held). BAW's and Black's are closed forms; with ``model="alo"``
+    delta, gamma and vega are the accurate engine's own derivatives, dF and dD central
+    differences of its price.
 
     Parameters
     ----------
     S, K, D, F, sigma, flag, is_call, style, model, precision, threads
         As for ``price``.
+    T : float, array-like or pandas.Series, optional
+        Time to expiry in years, broadcast with the others.
 
     Returns
     -------
     dict or pandas.DataFrame
-        ``price``, ``delta``, ``gamma`` and ``vega``: floats (every input a scalar), arrays of
-        the broadcast shape, or the columns of a DataFrame on the Series' index.
+        ``price``, ``delta``, ``gamma``, ``vega``, ``dF``, ``dD`` (and ``theta`` and ``rho``
+        with ``T``): floats (every input a scalar), arrays of the broadcast shape, or the
+        columns of a DataFrame on the Series' index.
 
     Examples
     --------
@@ -335,11 +356,19 @@ def greeks(S: Floats, K: Floats, D: Floats, F: Floats, sigma: Floats, flag: Flag
     array([-0.2512,  0.5595,  0.3719])
     """
     vectorized = functions(style, model, precision)[2]
-    numeric, flags, shape, index = _broadcast(
-        {"S": S, "K": K, "D": D, "F": F, "sigma": sigma}, flag, is_call)
-    result = vectorized(*numeric, flags, threads=threads)
+    named = {"S": S, "K": K, "D": D, "F": F, "sigma": sigma}
+    if T is not None:
+        named["T"] = T
+    numeric, flags, shape, index = _broadcast(named, flag, is_call)
+    result = vectorized(*numeric[:5], flags, threads=threads)
+    names = GREEKS
+    if T is not None:
+        S_, _, D_, F_, sigma_, T_ = numeric
+        result["theta"], result["rho"] = theta_rho(T_, D_, F_, S_, sigma_, result["vega"],
+                                                   result["dF"], result["dD"])
+        names = GREEKS + ("theta", "rho")
     if index is not None:
         import pandas as pd
 
-        return pd.DataFrame({name: result[name] for name in GREEKS}, index=index)
-    return {name: _shaped(result[name], shape, None) for name in GREEKS}
+        return pd.DataFrame({name: result[name] for name in names}, index=index)
+    return {name: _shaped(result[name], shape, None) for name in names}

@@ -96,6 +96,9 @@ NO_WINDOW = len(FALLBACK_WIDTHS) + 1  # position of "every strike" in the window
 MIN_STRIKES = 4  # the default window holds at least this many usable strikes
 RESULT_COLUMNS = ("T", "D", "forward", "sd_mid", "sd_bid", "sd_ask", "iv_mid", "iv_bid",
                   "iv_ask")
+# a desk's sensitivities at the mid vol: delta and gamma in the spot, vega per volatility point,
+# theta per calendar day, rho per 1 % of the rate
+GREEK_COLUMNS = ("delta", "gamma", "vega", "theta", "rho")
 SUMMARY_COLUMNS = ("symbol", "quote_date", "expiry", "style", "T", "D", "spot", "forward",
                    "parity_estimate", "strikes_used", "atm_vol", "quotes", "no_iv")
 OCC = re.compile(r"^\s*([A-Za-z][A-Za-z0-9.]{0,5}?)\s*(\d{6})([CcPp])(\d{8})\s*$")
@@ -821,6 +824,29 @@ def implied_vols(prices, S, K, D, F, flags, european, threads=None, model="baw",
     return sd
 
 
+def quote_greeks(q, S, D, F, T, sd, european, threads=None, model="baw", precision=None):
+    """GREEK_COLUMNS of a table's quotes at their mid total standard deviations sd (NaN where
+    there is none): delta and gamma (D and the carry held), vega per volatility point
+    (dV/dsigma sqrt(T) / 100), theta per calendar day and rho per 1 % of the rate."""
+    from kelvo.broadcast import theta_rho
+
+    flags = np.where(q.flag == "c", "c", "p")
+    out = {name: np.full(len(sd), np.nan) for name in ("delta", "gamma", "vega", "dF", "dD")}
+    for style, function in ((False, functions("american", model, precision)[2]),
+                            (True, functions("european")[2])):
+        rows = np.flatnonzero((european == style) & np.isfinite(sd))
+        if len(rows):
+            got = function(S[rows], q.strike[rows], D[rows], F[rows], sd[rows], flags[rows],
+                           threads=threads)
+            for name in out:
+                out[name][rows] = got[name]
+    theta, rho = theta_rho(T, D, F, S, sd, out["vega"], out["dF"], out["dD"])
+    with np.errstate(invalid="ignore"):
+        vega = out["vega"] * np.sqrt(np.where(T > 0, T, np.nan)) / 100
+    return {"delta": out["delta"], "gamma": out["gamma"], "vega": vega, "theta": theta,
+            "rho": rho}
+
+
 def atm_candidates(group, strike, sd, F_g):
     """The quotes that may set their group's at-the-money volatility: those with a volatility
     at the quoted strikes nearest the group's forward from below and from above. atm_vols of
@@ -881,8 +907,8 @@ def surface(quotes: Any, *, rate: float | None = None,
             quote_time: Any = None, spot: float | None = None, style: str | None = None,
             snapshot: str | None = None, columns: Mapping[str, str] | None = None,
             strike_pct: float | None = None, strike_scale: float | None = None,
-            threads: int | None = None, model: str = "baw",
-            precision: str | None = None) -> tuple[pd.DataFrame, pd.DataFrame]:
+            threads: int | None = None, model: str = "baw", precision: str | None = None,
+            greeks: bool = False) -> tuple[pd.DataFrame, pd.DataFrame]:
     """Implied forwards and volatilities of a table of contracts (one row per contract).
 
     A group is an underlying, a quote date and an expiry. Its forward comes from the first call
@@ -942,6 +968,9 @@ def surface(quotes: Any, *, rate: float | None = None,
         equation (slower: some ten milliseconds a forward).
     precision : {"accurate", "fast"}, optional
         The accurate engine's setting (default "accurate").
+    greeks : bool
+        Add each quote's sensitivities at its mid vol (``GREEK_COLUMNS``: delta, gamma, vega
+        per volatility point, theta per calendar day, rho per 1 % of the rate).
 
     Returns
     -------
@@ -1008,6 +1037,12 @@ def surface(quotes: Any, *, rate: float | None = None,
     table = frame.copy()
     for column in RESULT_COLUMNS:
         table[column] = results[column]
+    if greeks:
+        sensitivities = quote_greeks(q, on(S_g), on(D_g), on(F_g), on(T_g), results["sd_mid"],
+                                     keep & european_g[np.maximum(group, 0)], threads, model,
+                                     precision)
+        for column in GREEK_COLUMNS:
+            table[column] = sensitivities[column]
     sd = results["sd_mid"]
     groups = summary(keys, style=np.where(european_g, "european", "american"), T=T_g, D=D_g,
                      spot=S_g, forward=F_g, parity_estimate=parity_g, strikes_used=used_g,

@@ -281,7 +281,7 @@ def writes(layout):
 
 # file (or the function that writes it), options, and the chunk size of the command line
 ENGINE_CASES = {
-    "sample": (sample.OPTIONS_PATH, {"rate": 0.04}, 16384),
+    "sample": (sample.OPTIONS_PATH, {"rate": 0.04, "greeks": True}, 16384),
     "generated": (generated, {"rate": RATE}, 7),
     "accurate engine": (generated, {"rate": RATE, "model": "alo", "precision": "fast"}, 500),
     "exchange": (writes("exchange"), {"rate": RATE}, 100),
@@ -311,15 +311,16 @@ def test_one_engine(case, tmp_path):
     # the command line: its summary, and its table written and read back
     argv = [str(path), "-q", "-o", str(tmp_path / "out.csv"), "--chunk-size", str(chunk)]
     for option, value in given.items():
-        argv += [f"--{option.replace('_', '-')}", str(value)]
+        argv += [f"--{option.replace('_', '-')}"] + ([] if value is True else [str(value)])
     assert main(argv) == 0
     args = parser().parse_args(argv)
     options(args)
     printed = engine.run_file(path, args, Terminal(None), None, None)
     written = pd.read_csv(tmp_path / "out.csv", dtype=str, keep_default_na=False)
-    assert list(written.columns) == list(frame.columns) + list(chain.RESULT_COLUMNS)
+    results = chain.RESULT_COLUMNS + (chain.GREEK_COLUMNS if given.get("greeks") else ())
+    assert list(written.columns) == list(frame.columns) + list(results)
     assert written[frame.columns].equals(frame)
-    for column in chain.RESULT_COLUMNS:
+    for column in results:
         assert list(written[column]) == ["%.12g" % x if x == x else "" for x in table[column]]
 
     # kelvo.dask on the threaded scheduler
@@ -333,7 +334,7 @@ def test_one_engine(case, tmp_path):
     dask_table = dask_table.sort_index()
     dask_summary = dask_summary.sort_values(["symbol", "quote_date", "expiry"],
                                             ignore_index=True)
-    for column in chain.RESULT_COLUMNS:
+    for column in results:
         assert np.array_equal(dask_table[column].to_numpy(), table[column].to_numpy(),
                               equal_nan=True), column
     for column in chain.SUMMARY_COLUMNS:

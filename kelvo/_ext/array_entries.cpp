@@ -91,8 +91,8 @@ Entry vectorized_baw_greeks_entry = {
     "Returns a dict of float64 arrays: 'price' (bit for bit vectorized_baw_price), 'delta' =\n"
     "dV/dS and 'gamma' = d2V/dS2 with D and the carry F/S held (the forward moves with the\n"
     "spot), and 'vega' = dV/dsigma per unit of total standard deviation; multiply it by\n"
-    "sqrt(T)/100 for the change per volatility point. In the exercise region delta is +1 or -1\n"
-    "and gamma and vega are 0." THREADS_DOC,
+    "sqrt(T)/100 for the change per volatility point; and 'dF' = dV/dF and 'dD' = dV/dD, the\n"
+    "other inputs held. In the exercise region delta is +1 or -1 and the others 0." THREADS_DOC,
     {}};
 
 Entry arrays_baw_implied_vol_entry = {
@@ -127,8 +127,8 @@ Entry vectorized_european_greeks_entry = {
                    EUROPEAN_GREEKS_NS>,
     "European (Black) prices and sensitivities over parallel arrays, interpreter lock released.\n"
     "\n"
-    "Returns a dict of float64 arrays 'price', 'delta', 'gamma' and 'vega', defined as for\n"
-    "vectorized_baw_greeks (delta and gamma with D and the carry F/S held)." THREADS_DOC,
+    "Returns a dict of float64 arrays 'price', 'delta', 'gamma', 'vega', 'dF' and 'dD', defined\n"
+    "as for vectorized_baw_greeks (delta and gamma with D and the carry F/S held)." THREADS_DOC,
     {}};
 
 Entry vectorized_european_implied_vol_entry = {

@@ -68,8 +68,9 @@ PyObject *values_over(PyObject *const *inputs, const char *const names[N_NUMERIC
     return done ? out.release() : nullptr;
 }
 
-constexpr int N_GREEKS = 4;
-constexpr const char *const GREEK_NAMES[N_GREEKS] = {"price", "delta", "gamma", "vega"};
+constexpr int N_GREEKS = 6;
+constexpr const char *const GREEK_NAMES[N_GREEKS] = {"price", "delta", "gamma", "vega", "dF",
+                                                     "dD"};
 
 // A dict of float64 arrays 'price', 'delta', 'gamma', 'vega' of greeks(S, K, D, F, sigma, q),
 // which returns a kernel::Greeks, on threads as for values_over; nullptr with an exception set.
@@ -91,6 +92,8 @@ PyObject *greeks_over(PyObject *const *inputs, const char *const names[N_NUMERIC
                                        store(views[1], i, r.delta);
                                        store(views[2], i, r.gamma);
                                        store(views[3], i, r.vega);
+                                       store(views[4], i, r.dF);
+                                       store(views[5], i, r.dD);
                                    });
     if (!done) return nullptr;
     Ref result(PyDict_New());

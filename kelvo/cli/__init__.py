@@ -197,6 +197,10 @@ def parser():
                              "summary then on standard error)")
     output.add_argument("--plot", help="draw the surface to this file, PNG or another format "
                                        "matplotlib writes by its suffix (needs kelvo[plot])")
+    output.add_argument("--greeks", action="store_true",
+                        help="contract tables: add each quote's delta, gamma, vega (per vol "
+                             "point), theta (per day) and rho (per 1 %% of the rate) at its mid "
+                             "vol to --output")
     output.add_argument("--by-strike", action="store_true",
                         help="contract tables: plot against strike rather than log-moneyness")
     return p

@@ -274,6 +274,10 @@ class Run:
         results = chain.quote_vols(q, *columns, kept, european, model=self.args.model,
                                    precision=self.args.precision)
         sd = results["sd_mid"]
+        if self.args.greeks:
+            results.update(chain.quote_greeks(q, *columns, sd, european,
+                                              model=self.args.model,
+                                              precision=self.args.precision))
         at = np.flatnonzero(kept)
         candidates = at[chain.atm_candidates(ids[at], q.strike[at], sd[at], self.forward)]
         atm = (ids[candidates], q.strike[candidates], sd[candidates])

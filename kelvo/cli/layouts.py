@@ -109,7 +109,6 @@ class ContractTable(Layout):
     bid and ask (or a mid), as kelvo.chain finds their columns."""
 
     SHOWN = ("symbol", "expiry", "type", "strike", "bid", "ask", "iv_bid", "iv_mid", "iv_ask")
-    result_names = chain.RESULT_COLUMNS
     one_group = False
 
     @staticmethod
@@ -121,6 +120,7 @@ class ContractTable(Layout):
 
     def __init__(self, header, args, sample=None):
         self.args = args
+        self.result_names = chain.RESULT_COLUMNS + (chain.GREEK_COLUMNS if args.greeks else ())
         try:
             names = chain.find_columns(header, args.columns, sample=sample,
                                        snapshot=args.snapshot, spot=args.spot)
@@ -261,7 +261,7 @@ class OneExpiry(Layout):
             except ValueError:
                 raise BadInput(f"--expiry must be a positive number, not "
                                f"{args.expiry[0]!r}") from None
-        for option in ("rate", "symbol", "quote_date", "quote_time", "snapshot"):
+        for option in ("rate", "symbol", "quote_date", "quote_time", "snapshot", "greeks"):
             if getattr(args, option):
                 raise BadInput(f"--{option.replace('_', '-')} applies to tables of contracts, "
                                "not to a one-expiry file")

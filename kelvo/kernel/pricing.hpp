@@ -946,7 +946,64 @@ struct Greeks {
     double delta;  // dV/dS, with D and the carry F / S held: the forward moves with the spot
     double gamma;  // d2V/dS2, likewise
     double vega;   // dV/dsigma, per unit of total standard deviation
+    // dV/dF and dV/dD, the other inputs held: what theta and rho are made of
+    double dF = std::numeric_limits<double>::quiet_NaN();
+    double dD = std::numeric_limits<double>::quiet_NaN();
 };
+
+// The premium's sensitivities to the carry c = F / S and to D, P = A (S / S*)^q with
+// A = +-(S* / q) h and h = 1 - D c N(+-d1*): through q (whose N holds log c and whose M / k2
+// holds D), through h, and through the critical spot, whose derivatives come from the
+// critical-price equation G(S*, c, D) = 0 as for vega (none where the boundary is a fixed
+// fallback). dP/dF is dP/dc / S.
+struct PremiumCarry {
+    double dc;
+    double dD;
+};
+
+inline PremiumCarry premium_carry(const AmericanPrice &a, double S, double K, double D,
+                                  bool call) {
+    const double sig = a.sigma, q_exp = a.q_exp, S_star = a.S_star, P = a.premium, c = a.carry;
+    const double s = call ? 1.0 : -1.0;
+    const double sig2 = sig * sig;
+    // q = (-N + s sqrt(N^2 + 4 M/k2)) / 2, N = 2 log c / sig^2 - 1,
+    // M/k2 = -2 log D / (sig^2 (1 - D)), whose D-derivative is -2 / sig^2 (e / D + log D) / e^2
+    // with e = 1 - D: by its series 1/2 + 2e/3 + 3e^2/4 + ... where that would cancel
+    const double dN_dc = 2 / (c * sig2);
+    const double e = 1 - D;
+    const double ratio = e < 1e-3 ? 0.5 + e * (2.0 / 3 + e * (0.75 + e * (0.8 + e * (5.0 / 6))))
+                                   : (e / D + libm::log(D)) / (e * e);
+    const double dMk_dD = -2 / sig2 * ratio;
+    const double root = a.sqrt_disc;
+    const double dq_dc = root > 0 ? (-dN_dc + s * a.N_val * dN_dc / root) / 2 : -dN_dc / 2;
+    const double dq_dD = root > 0 ? s * dMk_dD / root : 0.0;
+    // h = 1 - D c N(s d1*) at the critical spot, and its partials there
+    const double pdf1s = _norm_pdf(a.d1_star), h = a.h_star;
+    const double dh_dc = -(1 - h) / c - s * D * pdf1s / sig;
+    const double dh_dD = -(1 - h) / D;
+    const double dh_dS = -s * D * c * pdf1s / (S_star * sig);
+    // G = B_s(S*) + s (S* / q) h - s (S* - K) = 0 moves the spot: dS* = -G_theta / G_S*, with
+    // B_s(S*) = s (S* - K) - s (S* / q) h at the root
+    double dS_dc = 0.0, dS_dD = 0.0;
+    if (a.root_found) {
+        const double G_S = s * (1 - h) + s * h / q_exp + s * S_star * dh_dS / q_exp - s;
+        const double through_q = s * S_star * h / (q_exp * q_exp);
+        const double G_c = s * S_star * (1 - h) / c + s * S_star * dh_dc / q_exp - through_q * dq_dc;
+        const double black = s * (S_star - K) - s * S_star * h / q_exp;
+        const double G_D = black / D + s * S_star * dh_dD / q_exp - through_q * dq_dD;
+        if (G_S != 0) {
+            dS_dc = -G_c / G_S;
+            dS_dD = -G_D / G_S;
+        }
+    }
+    const double log_S_over_star =
+        a.log_S_over_star == a.log_S_over_star ? a.log_S_over_star : libm::log(S / S_star);
+    const auto premium_change = [&](double dS, double dq, double dh) {
+        return P * ((1 - q_exp) * dS / S_star - dq / q_exp + dq * log_S_over_star) +
+               s * (S_star / q_exp) * a.power * (dh + dh_dS * dS);
+    };
+    return {premium_change(dS_dc, dq_dc, dh_dc), premium_change(dS_dD, dq_dD, dh_dD)};
+}
 
 // The price of _baw_price, bit for bit, with its sensitivities in closed form. The critical spot
 // does not depend on S, so delta and gamma of the premium A (S / S*)^q are those of a power of
@@ -960,11 +1017,13 @@ inline Greeks _baw_greeks(double S, double K, double D, double F, double sigma, 
     switch (a.regime) {
     case Regime::NO_VOLATILITY:
     case Regime::EXERCISE:
-        // intrinsic value: the slope of the payoff
+        // intrinsic value: the slope of the payoff, which neither F nor D moves
         g.delta = call ? (S > K ? 1.0 : 0.0) : (S < K ? -1.0 : 0.0);
+        g.dF = g.dD = 0.0;
         return g;
     case Regime::DEGENERATE:
         if (a.price != 0.0) g.delta = g.gamma = g.vega = nan;
+        else g.dF = g.dD = 0.0;
         return g;
     case Regime::EUROPEAN:
     case Regime::PREMIUM:
@@ -973,6 +1032,7 @@ inline Greeks _baw_greeks(double S, double K, double D, double F, double sigma, 
     const double sig = a.sigma;
     if (a.regime == Regime::EUROPEAN && a.price != a.bsm) {  // floored at immediate exercise
         g.delta = call ? 1.0 : -1.0;
+        g.dF = g.dD = 0.0;
         return g;
     }
     // Black's price in forward form with F = carry S.
@@ -981,12 +1041,17 @@ inline Greeks _baw_greeks(double S, double K, double D, double F, double sigma, 
     g.delta = call ? D * carry * a.N_d1 : -D * carry * a.N_d1;
     g.gamma = D * carry * pdf1 / (S * sig);
     g.vega = D * F * pdf1;
+    g.dF = call ? D * a.N_d1 : -D * a.N_d1;
+    g.dD = a.bsm / D;
     if (a.regime == Regime::EUROPEAN) return g;
 
     const double q_exp = a.q_exp, P = a.premium;
     g.delta += P * q_exp / S;
     g.gamma += P * q_exp * (q_exp - 1) / (S * S);
     g.vega += premium_vega(a, S, D, call).vega;
+    const PremiumCarry carried = premium_carry(a, S, K, D, call);
+    g.dF += carried.dc / S;
+    g.dD += carried.dD;
     return g;
 }
 
