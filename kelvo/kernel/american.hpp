@@ -602,6 +602,12 @@ struct Grid {
                 if (dsigma != nullptr) {
                     const double dm = dp - sl[at];
                     sig_sum += -p.q * a * sl[at] * dm + g_a * (dp * dm - 1);
+                    // the singular part grows with sigma^2 at fixed nodes: dH/dsigma = 2 (its
+                    // value here less its interpolant) / sigma
+                    if (!below && xu < 0 && p.singular != 0) {
+                        const double dH = sing[at] - chebyshev::dot<U>(row, sing_node);
+                        sig_sum += (ae - d_xk) * dH / xu;
+                    }
                 }
             }
             const double d1 = xk / st[k] + shift[k];
@@ -696,8 +702,12 @@ inline PutValue premium(const Problem &p, const double *x, const double *dx_dsig
         v.exercised = true;
         return v;
     }
-    double xsq[U];
-    for (int j = 0; j < U; ++j) xsq[j] = x[j] * x[j] - p.singular * NODE_SINGULAR<N>.v[j];
+    double xsq[U], node_sing[U];
+    for (int j = 0; j < U; ++j) {
+        node_sing[j] = p.singular * NODE_SINGULAR<N>.v[j];
+        xsq[j] = x[j] * x[j] - node_sing[j];
+    }
+    double along_sigma = 0;  // sum df/dxu dxu/dsigma at fixed nodes (the singular part's share)
     const double S_over_X = p.S / p.X;
     double by_node[U] = {};  // sum over points of weight df/dxu l_j / xu
     // f(u, lag) in units of X, with its sensitivities; returns df/dxu (over X)
@@ -724,10 +734,15 @@ inline PutValue premium(const Problem &p, const double *x, const double *dx_dsig
         const double xu = H > 0 ? -std::sqrt(H) : 0.0;
         return xu < x_end ? x_end : xu;
     };
-    const auto along_boundary = [&](double d_xu, double xu, const double *card) {
-        if (!GREEKS || !(xu < 0) || xu == x_end) return;
+    const auto along_boundary = [&](double d_xu, double xu, const double *card, double singular) {
+        if (!GREEKS || !(xu < 0)) return;
         const double gx = d_xu / xu;
+        if (xu == x_end) {  // held at the boundary at inception: moves with the last node
+            by_node[U - 1] += gx;
+            return;
+        }
         for (int j = 0; j < U; ++j) by_node[j] += gx * card[j];
+        if (p.singular != 0) along_sigma += gx * (singular - chebyshev::dot<U>(card, node_sing));
     };
 
     // Lags up to 1 - tau(EARLY_W): sqrt(lag) = scale sinh(Y y).
@@ -747,8 +762,9 @@ inline PutValue premium(const Problem &p, const double *x, const double *dx_dsig
         double card[U];
         chebyshev::cardinal_values<N>(std::sqrt(std::sqrt(z4_at(p, 1 - lag))), card);
         const double u = 1 - lag;
-        const double xu = boundary(card, p.singular == 0 ? 0.0 : p.singular * u * -libm::log(u));
-        along_boundary(point(2 * s * ds, xu, lag, s), xu, card);
+        const double singular = p.singular == 0 ? 0.0 : p.singular * u * -libm::log(u);
+        const double xu = boundary(card, singular);
+        along_boundary(point(2 * s * ds, xu, lag, s), xu, card, singular);
     }
     // Times u up to early_u: z = EARLY_W y, u = tau(z).
     for (int m = 0; m < EARLY_POINTS; ++m) {
@@ -764,17 +780,20 @@ inline PutValue premium(const Problem &p, const double *x, const double *dx_dsig
             u = tau_at(p, z4);
             du_dz4 = p.lambda * (p.tau_s + u);
         }
-        const double xu = boundary(card, p.singular * EARLY_SINGULAR<EARLY_POINTS>.v[m]);
+        const double singular = p.singular * EARLY_SINGULAR<EARLY_POINTS>.v[m];
+        const double xu = boundary(card, singular);
         const double lag = 1 - u;
         const double weight =
             4 * early_z4 * y * y * y * Legendre<EARLY_POINTS>::weight[m] * du_dz4;
-        along_boundary(point(weight, xu, lag, std::sqrt(lag)), xu, card);
+        along_boundary(point(weight, xu, lag, std::sqrt(lag)), xu, card, singular);
     }
     v.price *= p.X;
     if (GREEKS) {
         v.gamma /= p.X;
         // along the boundary: sum_j dP/dx_j dx_j/dsigma, dP/dx_j = sum df/dxu l_j x_j / xu
-        double along = 0;
+        // (and the singular part's growth with sigma: 2 (its value less its interpolant) / sigma,
+        // over 2 xu)
+        double along = along_sigma / p.sigma;
         for (int j = 0; j < U; ++j) along += by_node[j] * x[j] * dx_dsigma[j];
         v.vega = p.X * (v.vega + along);
     }
@@ -961,7 +980,10 @@ inline Greeks alo_value(double S, double K, double D, double F, double sigma, in
         } else if (nu <= alo::NU_WIDE && sigma <= alo::SIGMA_MAX) {
             premium = alo::put_premium<typename Scheme::Narrow, GREEKS>(problem, Scheme::STEP_TOL);
         } else if (nu <= alo::NU_MAX && sigma <= alo::SIGMA_MAX) {
-            premium = alo::put_premium<typename Scheme::Wide, GREEKS>(problem, Scheme::STEP_TOL);
+            // the boundary nears its perpetual level long before log(1/tau) is spent
+            alo::Problem wide = problem;
+            wide.singular = 0;
+            premium = alo::put_premium<typename Scheme::Wide, GREEKS>(wide, Scheme::STEP_TOL);
         } else if (alo::premium_bound(problem) <= alo::NEGLIGIBLE_PREMIUM * price) {
             premium = {0, 0, 0, 0, false};
         } else {
