@@ -21,10 +21,11 @@ import mpmath as mp
 mp.mp.prec = 256
 OUT = Path(__file__).resolve().parent.parent / "kelvo" / "kernel" / "alo_tables.hpp"
 
-# The orders the settings of american.hpp use, and bench/alo_reference.cpp.
-LEGENDRE_ORDERS = (4, 6, 8, 10, 12, 16, 20, 24, 32, 48, 64, 128)
-BOUNDARY_ORDERS = (4, 5, 6, 7, 8, 10, 12, 14, 16, 20, 24, 32, 48)
-CHEBYSHEV_ORDERS = (4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 16, 20, 24, 28, 32, 40)
+# The orders the settings of american.hpp use (every size its node rules may take), and
+# bench/alo_reference.cpp.
+LEGENDRE_ORDERS = (12, 16, 24, 32, 48, 64, 128)
+BOUNDARY_ORDERS = (4, 6, 8, 10, 12, 14, 16, 20, 24, 32, 48)
+CHEBYSHEV_ORDERS = (8, 12, 16, 24, 28, 32)
 
 
 def legendre_rule(p):

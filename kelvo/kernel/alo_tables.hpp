@@ -19,34 +19,6 @@ template <int N>
 struct Chebyshev;
 
 template <>
-struct Legendre<4> {
-    static constexpr double node[4] = {0x1.1c6490c2719ecp-4, 0x1.51ee013116102p-2, 0x1.5708ff6774f7fp-1, 0x1.dc736de7b1cc3p-1};
-    static constexpr double weight[4] = {0x1.64340f7e7b66bp-3, 0x1.4de5f840c24cap-2, 0x1.4de5f840c24cap-2, 0x1.64340f7e7b66bp-3};
-    static constexpr double log_node[4] = {-0x1.556dae115f844p+1, -0x1.1bcf6e7505635p+0, -0x1.9a1a7feb5a0e6p-2, -0x1.26bf7c73558aep-4};
-};
-
-template <>
-struct Legendre<6> {
-    static constexpr double node[6] = {0x1.149ad8bfaff12p-5, 0x1.5aebed3546d43p-3, 0x1.85d3b4bf2628fp-2, 0x1.3d1625a06ceb9p-1, 0x1.a94504b2ae4afp-1, 0x1.eeb652740500fp-1};
-    static constexpr double weight[6] = {0x1.5edf601e2dbf8p-4, 0x1.716b7b5794c1cp-3, 0x1.df24d499545e8p-3, 0x1.df24d499545e8p-3, 0x1.716b7b5794c1cp-3, 0x1.5edf601e2dbf8p-4};
-    static constexpr double log_node[6] = {-0x1.b1b4942089372p+1, -0x1.c6887df1c4b1cp+0, -0x1.ee7940022b0f2p-1, -0x1.eaa64ae9771bfp-2, -0x1.7c1c887306462p-3, -0x1.1961ee1aa4e62p-5};
-};
-
-template <>
-struct Legendre<8> {
-    static constexpr double node[8] = {0x1.454e34f533998p-6, 0x1.a06d536d82f88p-4, 0x1.e5dad4f9af698p-3, 0x1.a214dac30e32fp-2, 0x1.2ef5929e78e69p-1, 0x1.86894ac19425ap-1, 0x1.cbf255924fa0fp-1, 0x1.f5d58e5856633p-1};
-    static constexpr double weight[8] = {0x1.9ea1d04ca0374p-5, 0x1.c76fb531d2b96p-4, 0x1.413c50a255615p-3, 0x1.736360b199343p-3, 0x1.736360b199343p-3, 0x1.413c50a255615p-3, 0x1.c76fb531d2b96p-4, 0x1.9ea1d04ca0374p-5};
-    static constexpr double log_node[8] = {-0x1.f5ab7c1b8ee94p+1, -0x1.249d7216e7af2p+1, -0x1.704f3e1f5c9a8p+0, -0x1.caa5b5569eee1p-1, -0x1.0ca8eb79fdef4p-1, -0x1.154d915b4ea6ap-2, -0x1.b72639e2ed691p-4, -0x1.489410322f622p-6};
-};
-
-template <>
-struct Legendre<10> {
-    static constexpr double node[10] = {0x1.ab83f3aa1a507p-7, 0x1.1459a858d3435p-4, 0x1.4848dbae43cd1p-3, 0x1.2219ffb7f4a92p-2, 0x1.b3c6be1db8762p-2, 0x1.261ca0f123c4fp-1, 0x1.6ef3002405ab7p-1, 0x1.adedc9146f0ccp-1, 0x1.dd74caf4e5979p-1, 0x1.f951f0315796cp-1};
-    static constexpr double weight[10] = {0x1.1115f8b62dc1fp-5, 0x1.32138c878efe5p-4, 0x1.c0b059d00bc31p-4, 0x1.13baa7a559bfep-3, 0x1.2e9de7014d6efp-3, 0x1.2e9de7014d6efp-3, 0x1.13baa7a559bfep-3, 0x1.c0b059d00bc31p-4, 0x1.32138c878efe5p-4, 0x1.1115f8b62dc1fp-5};
-    static constexpr double log_node[10] = {-0x1.15b5bc86864a1p+2, -0x1.5919b652f844fp+1, -0x1.d4ab3ff3cd92dp+0, -0x1.42e0ac607de5dp+0, -0x1.b56c67549c2e6p-1, -0x1.1bd5abb4545ebp-1, -0x1.551877b8eae15p-2, -0x1.65cbae4277d32p-3, -0x1.1e1d4a13c6847p-4, -0x1.ae542a876d779p-7};
-};
-
-template <>
 struct Legendre<12> {
     static constexpr double node[12] = {0x1.2e1c4e37a2fdep-7, 0x1.88bc58023ba64p-5, 0x1.d73d4449dc328p-4, 0x1.a6961f47f100fp-3, 0x1.43ab96faba731p-2, 0x1.bfe1681c273c7p-2, 0x1.200f4bf1ec61dp-1, 0x1.5e2a3482a2c67p-1, 0x1.965a782e03bfcp-1, 0x1.c5185776c479bp-1, 0x1.e7743a7fdc45ap-1, 0x1.fb478ec721741p-1};
     static constexpr double weight[12] = {0x1.8275d9dea6d8fp-6, 0x1.b60602bce6181p-5, 0x1.47d7258f22d8fp-4, 0x1.a0163e6b1ab72p-4, 0x1.de3155c256ab5p-4, 0x1.fe40ce6d4f025p-4, 0x1.fe40ce6d4f025p-4, 0x1.de3155c256ab5p-4, 0x1.a0163e6b1ab72p-4, 0x1.47d7258f22d8fp-4, 0x1.b60602bce6181p-5, 0x1.8275d9dea6d8fp-6};
@@ -58,13 +30,6 @@ struct Legendre<16> {
     static constexpr double node[16] = {0x1.5b4f66ca1e083p-8, 0x1.c60a99e906503p-6, 0x1.132ff2bac6df4p-4, 0x1.f4ee8896e3653p-4, 0x1.874b732542e90p-3, 0x1.157ed32de2c47p-2, 0x1.6fd1a8cdee642p-2, 0x1.cf5a853312ac1p-2, 0x1.1852bd6676aa0p-1, 0x1.48172b9908cdfp-1, 0x1.754096690e9ddp-1, 0x1.9e2d2336af45cp-1, 0x1.c1622eed23936p-1, 0x1.dd9a01a8a7241p-1, 0x1.f1cfab30b7cd8p-1, 0x1.fd4961326bc3fp-1};
     static constexpr double weight[16] = {0x1.bcddab4b7c211p-7, 0x1.fdfb1a2c1265dp-6, 0x1.85c4ee79cc258p-5, 0x1.fe7af2bad386ap-5, 0x1.325f61bca3cbfp-4, 0x1.5a6ebbb5a75fcp-4, 0x1.75f8c77e0c00fp-4, 0x1.83feae80e4dfcp-4, 0x1.83feae80e4dfcp-4, 0x1.75f8c77e0c00fp-4, 0x1.5a6ebbb5a75fcp-4, 0x1.325f61bca3cbfp-4, 0x1.fe7af2bad386ap-5, 0x1.85c4ee79cc258p-5, 0x1.fdfb1a2c1265dp-6, 0x1.bcddab4b7c211p-7};
     static constexpr double log_node[16] = {-0x1.4f5e66310f8c0p+2, -0x1.cafddb8e3dc22p+1, -0x1.59a3e575d44dbp+1, -0x1.0cf7469c2767bp+1, -0x1.a7b86e344607bp+0, -0x1.4e40383928f10p+0, -0x1.061d0ec4e1897p+0, -0x1.9601a66a5dc29p-1, -0x1.346b557bff6b5p-1, -0x1.c7b748d997a5dp-2, -0x1.43a7dd4f8becdp-2, -0x1.b23e479b1ef1fp-3, -0x1.0b28472fc16bep-3, -0x1.1cde16df45628p-4, -0x1.cc7390675e240p-6, -0x1.5c3bd4e60ec61p-8};
-};
-
-template <>
-struct Legendre<20> {
-    static constexpr double node[20] = {0x1.c252f9c718fd2p-9, 0x1.2724584289613p-6, 0x1.677cdf4601373p-5, 0x1.497d0a840a463p-4, 0x1.03c191972b564p-3, 0x1.74ae580b1de4ap-3, 0x1.f4df47d810013p-3, 0x1.40a998754d69ep-2, 0x1.8b5fa725b5d10p-2, 0x1.d8d1840ce8f2ap-2, 0x1.13973df98b86bp-1, 0x1.3a502c6d25178p-1, 0x1.5fab33c5594b1p-1, 0x1.82c82e09fbffbp-1, 0x1.a2d469fd3886ep-1, 0x1.bf0f9b9a352a7p-1, 0x1.d6d05eaf7eb74p-1, 0x1.e988320b9fec9p-1, 0x1.f6c6dd3debb4fp-1, 0x1.fe3dad0638e70p-1};
-    static constexpr double weight[20] = {0x1.209680274e8afp-7, 0x1.4c9b5ea53b67fp-6, 0x1.00b467df7e475p-5, 0x1.5519fe196e24ap-5, 0x1.a1817a317a821p-5, 0x1.e41ff31573b48p-5, 0x1.0db2c5db26dffp-4, 0x1.230348f34a535p-4, 0x1.31819b52c5992p-4, 0x1.38d6c490a3370p-4, 0x1.38d6c490a3370p-4, 0x1.31819b52c5992p-4, 0x1.230348f34a535p-4, 0x1.0db2c5db26dffp-4, 0x1.e41ff31573b48p-5, 0x1.a1817a317a821p-5, 0x1.5519fe196e24ap-5, 0x1.00b467df7e475p-5, 0x1.4c9b5ea53b67fp-6, 0x1.209680274e8afp-7};
-    static constexpr double log_node[20] = {-0x1.6b1b305350ee2p+2, -0x1.01100a56619a4p+2, -0x1.90286878bcf5cp+1, -0x1.4296bab023b24p+1, -0x1.084dd95d49694p+1, -0x1.b4328887cdd9cp+0, -0x1.688440e1ab69ep+0, -0x1.293cb71d272bap+0, -0x1.e73d6e3a2316dp-1, -0x1.8ba73f9194408p-1, -0x1.3d22fb0f73747p-1, -0x1.f3a52b124af66p-2, -0x1.80a670af3067ap-2, -0x1.1f31d44a2f196p-2, -0x1.9b5c8e64b5764p-3, -0x1.15c4feeb0cd69p-3, -0x1.577f4b1754651p-4, -0x1.6f9d33c21ac71p-5, -0x1.29d52abfb08e0p-6, -0x1.c3197827648f8p-9};
 };
 
 template <>
@@ -112,30 +77,12 @@ struct BoundaryRule<4> {
 };
 
 template <>
-struct BoundaryRule<5> {
-    static constexpr double sin[5] = {0x1.2d8ba78f768e1p-4, 0x1.6b1c0c2298262p-2, 0x1.6a09e667f3bcdp-1, 0x1.debabb8f75141p-1, 0x1.fe9c52c14cf73p-1};
-    static constexpr double log_sin[5] = {-0x1.4deea36c712bfp+1, -0x1.09699339f6280p+0, -0x1.62e42fefa39efp-2, -0x1.1334d6ccb2405p-4, -0x1.6429028412f1ep-9};
-    static constexpr double one_minus_sin4[5] = {0x1.fffc265a39135p-1, 0x1.f7e7a92ce5bddp-1, 0x1.8000000000000p-1, 0x1.e2a732305a97fp-3, 0x1.623b4ac50516dp-7};
-    static constexpr double sqrt_one_minus_sin4[5] = {0x1.fffe132c2f59fp-1, 0x1.fbefb3bb8210fp-1, 0x1.bb67ae8584caap-1, 0x1.f11c2b98c2cb1p-2, 0x1.a9df1e713d38bp-4};
-    static constexpr double weight[5] = {0x1.3692886b54bfdp-12, 0x1.00c4c15b71400p-4, 0x1.c987103b761f5p-2, 0x1.be52066d7b2ffp-2, 0x1.bd40c08b6d4f0p-5};
-};
-
-template <>
 struct BoundaryRule<6> {
     static constexpr double sin[6] = {0x1.b24946a5095cep-5, 0x1.0d44888656831p-2, 0x1.203eea5a0c50dp-1, 0x1.a72724b193e73p-1, 0x1.edfb43c83cfd2p-1, 0x1.ff47afb0fd124p-1};
     static constexpr double log_sin[6] = {-0x1.77f67b2638575p+1, -0x1.55f4be0fd4f16p+0, -0x1.262653c578a58p-1, -0x1.865497f524875p-3, -0x1.257db98d2eaefp-5, -0x1.70e307bbfe587p-10};
     static constexpr double one_minus_sin4[6] = {0x1.fffef6f86c884p-1, 0x1.fd8d516ad2a0fp-1, 0x1.cc9126f9e9d50p-1, 0x1.111ec5badfb19p-1, 0x1.116e5eee6c803p-3, 0x1.6fd9c076bccb5p-8};
     static constexpr double sqrt_one_minus_sin4[6] = {0x1.ffff7b7c251e1p-1, 0x1.fec64898e9f26p-1, 0x1.e59a604ae8988p-1, 0x1.75f2d68398a6ep-1, 0x1.7629507e9e817p-2, 0x1.32def392fbddcp-4};
     static constexpr double weight[6] = {0x1.4fdfc1f2621acp-14, 0x1.45bfdf72ea667p-6, 0x1.bbf7eaaab08f1p-3, 0x1.de6650e3a62aep-2, 0x1.12145bee53a2ap-2, 0x1.d1861e0e2a00ap-6};
-};
-
-template <>
-struct BoundaryRule<7> {
-    static constexpr double sin[7] = {0x1.475a0145bfcf3p-5, 0x1.9ce57715dec77p-3, 0x1.ccb15c0d529bap-2, 0x1.6a09e667f3bcdp-1, 0x1.c941f38f7fce3p-1, 0x1.f57c905f0cbfep-1, 0x1.ff974f885001dp-1};
-    static constexpr double log_sin[7] = {-0x1.9c24fb36e821dp+1, -0x1.99f6d17720ab5p+0, -0x1.98f47e60af965p-1, -0x1.62e42fefa39efp-2, -0x1.cf2a87275086ap-4, -0x1.53ee811e7a658p-6, -0x1.a2ecb471bdd43p-11};
-    static constexpr double one_minus_sin4[7] = {0x1.ffffaa71cb473p-1, 0x1.ff2773b2bdcefp-1, 0x1.eb063a62efdabp-1, 0x1.8000000000000p-1, 0x1.7493639e05e7ep-2, 0x1.4635501443436p-4, 0x1.a24180b05c3a4p-9};
-    static constexpr double sqrt_one_minus_sin4[7] = {0x1.ffffd538e3da2p-1, 0x1.ff93ae6421859p-1, 0x1.f5670987b77a6p-1, 0x1.bb67ae8584caap-1, 0x1.34d5e5c696f0fp-1, 0x1.20fad2cfee05ap-2, 0x1.cec29ca826296p-5};
-    static constexpr double weight[7] = {0x1.b32066b87e90dp-16, 0x1.ce398ddf036ebp-8, 0x1.8f94dc0d829f9p-4, 0x1.5024895041e2cp-2, 0x1.89a50a152c12cp-2, 0x1.54ecfe47714b6p-3, 0x1.09b03ba65bd28p-6};
 };
 
 template <>
@@ -220,51 +167,9 @@ struct BoundaryRule<48> {
 };
 
 template <>
-struct Chebyshev<4> {
-    static constexpr double point[5] = {0x0.0p+0, 0x1.2bec333018867p-3, 0x1.0000000000000p-1, 0x1.b504f333f9de6p-1, 0x1.0000000000000p+0};
-    static constexpr double log_point[5] = {-HUGE_VAL, -0x1.ebccd6ff89587p+0, -0x1.62e42fefa39efp-1, -0x1.444b873f60b00p-3, 0x0.0p+0};
-};
-
-template <>
-struct Chebyshev<5> {
-    static constexpr double point[6] = {0x0.0p+0, 0x1.8722191a02d61p-4, 0x1.61c8864680b58p-2, 0x1.4f1bbcdcbfa54p-1, 0x1.cf1bbcdcbfa54p-1, 0x1.0000000000000p+0};
-    static constexpr double log_point[6] = {-HUGE_VAL, -0x1.2ca2cab2e627ap+1, -0x1.1012d2eb4b8d8p+0, -0x1.b20b29e5ebbaap-2, -0x1.9b16d7522dd32p-4, 0x0.0p+0};
-};
-
-template <>
-struct Chebyshev<6> {
-    static constexpr double point[7] = {0x0.0p+0, 0x1.126145e9ecd56p-4, 0x1.0000000000000p-2, 0x1.0000000000000p-1, 0x1.8000000000000p-1, 0x1.ddb3d742c2655p-1, 0x1.0000000000000p+0};
-    static constexpr double log_point[7] = {-HUGE_VAL, -0x1.5a042b8491f12p+1, -0x1.62e42fefa39efp+0, -0x1.62e42fefa39efp-1, -0x1.269621134db92p-2, -0x1.1c008d6235baap-4, 0x0.0p+0};
-};
-
-template <>
-struct Chebyshev<7> {
-    static constexpr double point[8] = {0x0.0p+0, 0x1.95a1ab1a51c79p-5, 0x1.818be3ae8245dp-3, 0x1.8e11bc73f6e9fp-2, 0x1.38f721c6048b0p-1, 0x1.9f9d07145f6e9p-1, 0x1.e6a5e54e5ae38p-1, 0x1.0000000000000p+0};
-    static constexpr double log_point[8] = {-HUGE_VAL, -0x1.80b32e878048dp+1, -0x1.ab8252c4c4596p+0, -0x1.e3c2d226e31cap-1, -0x1.f80bb20665dd6p-2, -0x1.ab264d63c5e78p-3, -0x1.a004b4acecd68p-5, 0x0.0p+0};
-};
-
-template <>
 struct Chebyshev<8> {
     static constexpr double point[9] = {0x0.0p+0, 0x1.37ca1866b95cfp-5, 0x1.2bec333018867p-3, 0x1.3c10eaca8ab4fp-2, 0x1.0000000000000p-1, 0x1.61f78a9abaa59p-1, 0x1.b504f333f9de6p-1, 0x1.ec835e79946a3p-1, 0x1.0000000000000p+0};
     static constexpr double log_point[9] = {-HUGE_VAL, -0x1.a26100979451dp+1, -0x1.ebccd6ff89587p+0, -0x1.2ceee93355f3fp+0, -0x1.62e42fefa39efp-1, -0x1.79fade90e703fp-2, -0x1.444b873f60b00p-3, -0x1.3de0b8008a786p-5, 0x0.0p+0};
-};
-
-template <>
-struct Chebyshev<9> {
-    static constexpr double point[10] = {0x0.0p+0, 0x1.ee09bdadd2e46p-6, 0x1.df24174c2bf1bp-4, 0x1.0000000000000p-2, 0x1.a7179607d231ep-2, 0x1.2c7434fc16e71p-1, 0x1.8000000000000p-1, 0x1.c41b7d167a81dp-1, 0x1.f08fb2129168ep-1, 0x1.0000000000000p+0};
-    static constexpr double log_point[10] = {-HUGE_VAL, -0x1.c02f729b21be1p+1, -0x1.12a8a235cc724p+1, -0x1.62e42fefa39efp+0, -0x1.c48c292711808p-1, -0x1.10e9550227cc4p-1, -0x1.269621134db92p-2, -0x1.fd90017937aa3p-4, -0x1.f5a3c93e41d9bp-6, 0x0.0p+0};
-};
-
-template <>
-struct Chebyshev<10> {
-    static constexpr double point[11] = {0x0.0p+0, 0x1.90f1ecbbab00ap-6, 0x1.8722191a02d61p-4, 0x1.a61b9f7154b44p-3, 0x1.61c8864680b58p-2, 0x1.0000000000000p-1, 0x1.4f1bbcdcbfa54p-1, 0x1.96791823aad2fp-1, 0x1.cf1bbcdcbfa54p-1, 0x1.f378709a22a80p-1, 0x1.0000000000000p+0};
-    static constexpr double log_point[11] = {-HUGE_VAL, -0x1.dae9053e8ef4ap+1, -0x1.2ca2cab2e627ap+1, -0x1.9450ce89762d7p+0, -0x1.1012d2eb4b8d8p+0, -0x1.62e42fefa39efp-1, -0x1.b20b29e5ebbaap-2, -0x1.d8b15efd43013p-3, -0x1.9b16d7522dd32p-4, -0x1.95eeb614813f3p-6, 0x0.0p+0};
-};
-
-template <>
-struct Chebyshev<11> {
-    static constexpr double point[12] = {0x0.0p+0, 0x1.4bd56432afa8dp-6, 0x1.451cde26c3d19p-4, 0x1.616c301114ef3p-3, 0x1.2b4eb931c76a5p-2, 0x1.b722826fc2ec9p-2, 0x1.246ebec81e89bp-1, 0x1.6a58a3671c4adp-1, 0x1.a7a4f3fbbac43p-1, 0x1.d75c643b2785dp-1, 0x1.f5a154de6a82cp-1, 0x1.0000000000000p+0};
-    static constexpr double log_point[12] = {-HUGE_VAL, -0x1.f3206c9b6c11bp+1, -0x1.444ccf89088d9p+1, -0x1.c1c7c461854afp+0, -0x1.3ae14c830dab1p+0, -0x1.b17e1fa4ceeacp-1, -0x1.1ec42bd031807p-1, -0x1.6205938b34207p-2, -0x1.83f40bb1b8a20p-3, -0x1.52bdd60a02ef3p-4, -0x1.4f3d72b725a98p-6, 0x0.0p+0};
 };
 
 template <>
@@ -274,27 +179,9 @@ struct Chebyshev<12> {
 };
 
 template <>
-struct Chebyshev<13> {
-    static constexpr double point[14] = {0x0.0p+0, 0x1.dc16d9f585ffcp-7, 0x1.d52c0ffc5f8b9p-5, 0x1.018665ff9a3e8p-3, 0x1.ba4d3c2b1ddcep-3, 0x1.4a713a6e4d12fp-2, 0x1.c2490428ab825p-2, 0x1.1edb7debaa3eep-1, 0x1.5ac762c8d9768p-1, 0x1.916cb0f53888cp-1, 0x1.bf9e668019706p-1, 0x1.e2ad3f003a074p-1, 0x1.f88fa49829e80p-1, 0x1.0000000000000p+0};
-    static constexpr double log_point[14] = {-HUGE_VAL, -0x1.0ed292a31a11ep+2, -0x1.6e12a238fca0bp+1, -0x1.0968853404139p+1, -0x1.885a3a2fd6713p+0, -0x1.218bd2399ab3ap+0, -0x1.a4a785fceab0dp-1, -0x1.289f2d8cc5beep-1, -0x1.8efd18f066ee0p-2, -0x1.f249dfdf374a3p-3, -0x1.1337443086819p-3, -0x1.e324b5b019d71p-5, -0x1.df94ea9a4c723p-7, 0x0.0p+0};
-};
-
-template <>
-struct Chebyshev<14> {
-    static constexpr double point[15] = {0x0.0p+0, 0x1.9ac7f54e2d2e4p-7, 0x1.95a1ab1a51c79p-5, 0x1.becf22be886d4p-4, 0x1.818be3ae8245dp-3, 0x1.21d9fd9472a1fp-2, 0x1.8e11bc73f6e9fp-2, 0x1.0000000000000p-1, 0x1.38f721c6048b0p-1, 0x1.6f130135c6af0p-1, 0x1.9f9d07145f6e9p-1, 0x1.c8261ba82ef26p-1, 0x1.e6a5e54e5ae38p-1, 0x1.f994e02ac74b4p-1, 0x1.0000000000000p+0};
-    static constexpr double log_point[15] = {-HUGE_VAL, -0x1.1843f2eaa5201p+2, -0x1.80b32e878048dp+1, -0x1.1b99eacb78050p+1, -0x1.ab8252c4c4596p+0, -0x1.43192e8d9da20p+0, -0x1.e3c2d226e31cap-1, -0x1.62e42fefa39efp-1, -0x1.f80bb20665dd6p-2, -0x1.54bf2c39fae7ap-2, -0x1.ab264d63c5e78p-3, -0x1.d91c36c252342p-4, -0x1.a004b4acecd68p-5, -0x1.9d60aa07d81b8p-7, 0x0.0p+0};
-};
-
-template <>
 struct Chebyshev<16> {
     static constexpr double point[17] = {0x0.0p+0, 0x1.3ad06011469fbp-7, 0x1.37ca1866b95cfp-5, 0x1.592675bc57974p-4, 0x1.2bec333018867p-3, 0x1.c71898ca32e6fp-3, 0x1.3c10eaca8ab4fp-2, 0x1.9c1d1f0e5967dp-2, 0x1.0000000000000p-1, 0x1.31f17078d34c1p-1, 0x1.61f78a9abaa59p-1, 0x1.8e39d9cd73464p-1, 0x1.b504f333f9de6p-1, 0x1.d4db3148750d2p-1, 0x1.ec835e79946a3p-1, 0x1.fb14be7fbae58p-1, 0x1.0000000000000p+0};
     static constexpr double log_point[17] = {-HUGE_VAL, -0x1.294b61460e6a1p+2, -0x1.a26100979451dp+1, -0x1.3ca5083f68462p+1, -0x1.ebccd6ff89587p+0, -0x1.810d616e69843p+0, -0x1.2ceee93355f3fp+0, -0x1.d2021d8ecd775p-1, -0x1.62e42fefa39efp-1, -0x1.07a44dd0826e1p-1, -0x1.79fade90e703fp-2, -0x1.01561895cf6f0p-2, -0x1.444b873f60b00p-3, -0x1.68908a429069fp-4, -0x1.3de0b8008a786p-5, -0x1.3c5603494d1adp-7, 0x0.0p+0};
-};
-
-template <>
-struct Chebyshev<20> {
-    static constexpr double point[21] = {0x0.0p+0, 0x1.936daf406e919p-8, 0x1.90f1ecbbab00ap-6, 0x1.be6ff16169c9bp-5, 0x1.8722191a02d61p-4, 0x1.2bec333018867p-3, 0x1.a61b9f7154b44p-3, 0x1.178e8ea5d9100p-2, 0x1.61c8864680b58p-2, 0x1.afe7d2615eb23p-2, 0x1.0000000000000p-1, 0x1.280c16cf50a6fp-1, 0x1.4f1bbcdcbfa54p-1, 0x1.7438b8ad13780p-1, 0x1.96791823aad2fp-1, 0x1.b504f333f9de6p-1, 0x1.cf1bbcdcbfa54p-1, 0x1.e41900e9e9636p-1, 0x1.f378709a22a80p-1, 0x1.fcd924a17f22ep-1, 0x1.0000000000000p+0};
-    static constexpr double log_point[21] = {-HUGE_VAL, -0x1.45c863632ee0bp+2, -0x1.dae9053e8ef4ap+1, -0x1.746e3eeb17d76p+1, -0x1.2ca2cab2e627ap+1, -0x1.ebccd6ff89587p+0, -0x1.9450ce89762d7p+0, -0x1.4c5b2a8529a87p+0, -0x1.1012d2eb4b8d8p+0, -0x1.b9fdda42b8eb0p-1, -0x1.62e42fefa39efp-1, -0x1.1879fb4d325cep-1, -0x1.b20b29e5ebbaap-2, -0x1.467cc528895abp-2, -0x1.d8b15efd43013p-3, -0x1.444b873f60b00p-3, -0x1.9b16d7522dd32p-4, -0x1.cb10145d43b54p-5, -0x1.95eeb614813f3p-6, -0x1.94ace00605894p-8, 0x0.0p+0};
 };
 
 template <>
@@ -313,12 +200,6 @@ template <>
 struct Chebyshev<32> {
     static constexpr double point[33] = {0x0.0p+0, 0x1.3b92e176d6d31p-9, 0x1.3ad06011469fbp-7, 0x1.60bea939d225ap-6, 0x1.37ca1866b95cfp-5, 0x1.e3a6873fa1279p-5, 0x1.592675bc57974p-4, 0x1.d0dfe53aba2fdp-4, 0x1.2bec333018867p-3, 0x1.76619b5edc454p-3, 0x1.c71898ca32e6fp-3, 0x1.0ea5163fc84e2p-2, 0x1.3c10eaca8ab4fp-2, 0x1.6b5fce895307dp-2, 0x1.9c1d1f0e5967dp-2, 0x1.cdd0b287ac97bp-2, 0x1.0000000000000p-1, 0x1.1917a6bc29b43p-1, 0x1.31f17078d34c1p-1, 0x1.4a5018bb567c1p-1, 0x1.61f78a9abaa59p-1, 0x1.78ad74e01bd8fp-1, 0x1.8e39d9cd73464p-1, 0x1.a267992848eebp-1, 0x1.b504f333f9de6p-1, 0x1.c5e40358a8ba0p-1, 0x1.d4db3148750d2p-1, 0x1.e1c5978c05ed8p-1, 0x1.ec835e79946a3p-1, 0x1.f4fa0ab6316edp-1, 0x1.fb14be7fbae58p-1, 0x1.fec46d1e89293p-1, 0x1.0000000000000p+0};
     static constexpr double log_point[33] = {-HUGE_VAL, -0x1.81dceeb8b1095p+2, -0x1.294b61460e6a1p+2, -0x1.eb4dee541657dp+1, -0x1.a26100979451dp+1, -0x1.6a2eb887b95a0p+1, -0x1.3ca5083f68462p+1, -0x1.16871e5e2ba71p+1, -0x1.ebccd6ff89587p+0, -0x1.b308398db9c9dp+0, -0x1.810d616e69843p+0, -0x1.54a66a1e63922p+0, -0x1.2ceee93355f3fp+0, -0x1.0939d21912b4fp+0, -0x1.d2021d8ecd775p-1, -0x1.97b58b2505235p-1, -0x1.62e42fefa39efp-1, -0x1.33042cc7674f0p-1, -0x1.07a44dd0826e1p-1, -0x1.c0cd99eae7c27p-2, -0x1.79fade90e703fp-2, -0x1.3a4d2fdacfa25p-2, -0x1.01561895cf6f0p-2, -0x1.9d70ea5158614p-3, -0x1.444b873f60b00p-3, -0x1.ed701fab30c85p-4, -0x1.68908a429069fp-4, -0x1.f28409d34de5ap-5, -0x1.3de0b8008a786p-5, -0x1.6498f191dee8ep-6, -0x1.3c5603494d1adp-7, -0x1.3bf44a3243f19p-9, 0x0.0p+0};
-};
-
-template <>
-struct Chebyshev<40> {
-    static constexpr double point[41] = {0x0.0p+0, 0x1.940d1d99f50e4p-10, 0x1.936daf406e919p-8, 0x1.c4b0f411c8633p-7, 0x1.90f1ecbbab00ap-6, 0x1.37ca1866b95cfp-5, 0x1.be6ff16169c9bp-5, 0x1.2dcafe56beafep-4, 0x1.8722191a02d61p-4, 0x1.eab046f0843b4p-4, 0x1.2bec333018867p-3, 0x1.66f7173fe2224p-3, 0x1.a61b9f7154b44p-3, 0x1.e8f622e15a2c7p-3, 0x1.178e8ea5d9100p-2, 0x1.3c10eaca8ab4fp-2, 0x1.61c8864680b58p-2, 0x1.8879d969ac10dp-2, 0x1.afe7d2615eb23p-2, 0x1.d7d4359b8ce37p-2, 0x1.0000000000000p-1, 0x1.1415e532398e5p-1, 0x1.280c16cf50a6fp-1, 0x1.3bc3134b29f79p-1, 0x1.4f1bbcdcbfa54p-1, 0x1.61f78a9abaa59p-1, 0x1.7438b8ad13780p-1, 0x1.85c27747a974ep-1, 0x1.96791823aad2fp-1, 0x1.a6423a3007777p-1, 0x1.b504f333f9de6p-1, 0x1.c2a9f721ef78ap-1, 0x1.cf1bbcdcbfa54p-1, 0x1.da46a035282a0p-1, 0x1.e41900e9e9636p-1, 0x1.ec835e79946a3p-1, 0x1.f378709a22a80p-1, 0x1.f8ed3c2fb8de7p-1, 0x1.fcd924a17f22ep-1, 0x1.ff35f97133058p-1, 0x1.0000000000000p+0};
-    static constexpr double log_point[41] = {-HUGE_VAL, -0x1.9e6829907b766p+2, -0x1.45c863632ee0bp+2, -0x1.120c3efd28e4fp+2, -0x1.dae9053e8ef4ap+1, -0x1.a26100979451dp+1, -0x1.746e3eeb17d76p+1, -0x1.4dd3c36624519p+1, -0x1.2ca2cab2e627ap+1, -0x1.0f9c4533da68ap+1, -0x1.ebccd6ff89587p+0, -0x1.bdcbf79a4e30bp+0, -0x1.9450ce89762d7p+0, -0x1.6ead869bc1ee5p+0, -0x1.4c5b2a8529a87p+0, -0x1.2ceee93355f3fp+0, -0x1.1012d2eb4b8d8p+0, -0x1.eb01964d46d4fp-1, -0x1.b9fdda42b8eb0p-1, -0x1.8cb9d54b17fa5p-1, -0x1.62e42fefa39efp-1, -0x1.3c37e4543b4ebp-1, -0x1.1879fb4d325cep-1, -0x1.eeef95afa948ap-2, -0x1.b20b29e5ebbaap-2, -0x1.79fade90e703fp-2, -0x1.467cc528895abp-2, -0x1.17576a78101d3p-2, -0x1.d8b15efd43013p-3, -0x1.8aa9afdf74e5cp-3, -0x1.444b873f60b00p-3, -0x1.0554954a5a19fp-3, -0x1.9b16d7522dd32p-4, -0x1.397d3a884a43dp-4, -0x1.cb10145d43b54p-5, -0x1.3de0b8008a786p-5, -0x1.95eeb614813f3p-6, -0x1.c7d8e897dcef7p-7, -0x1.94ace00605894p-8, -0x1.945ce9c520430p-10, 0x0.0p+0};
 };
 
 }  // namespace kelvo::kernel::alo_tables

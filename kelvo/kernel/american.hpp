@@ -78,7 +78,7 @@ struct FastScheme {
 };
 
 struct AccurateScheme {
-    using Narrow = Levels<8, 8, 3, 16, 16, 1, 28, 20, 3, 48, 24, false>;
+    using Narrow = Levels<8, 8, 3, 16, 16, 1, 28, 20, 3, 32, 16, false>;
     using Wide = Levels<8, 16, 3, 16, 32, 1, 32, 32, 4, 48, 24, true>;
     static constexpr double STEP_TOL = 1e-7;
 };
