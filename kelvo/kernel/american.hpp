@@ -476,8 +476,8 @@ constexpr double X_FLOOR = -700.0;  // log(B / X): a boundary this far below X i
 // the boundary is, and neither does the price.
 constexpr double SETTLE_TAU = 1e-6;
 
-// One grid: N Chebyshev intervals, U unknown nodes (the node at expiry, x = 0, is fixed), L
-// points in each node's integral.
+// One grid: N Chebyshev intervals, U unknown nodes (the node at expiry, x = 0, is fixed), the
+// node rules of L (NodeRules).
 template <int N, int L>
 struct Grid {
     static constexpr int U = UNKNOWNS<N>;
