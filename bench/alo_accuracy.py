@@ -1,15 +1,19 @@
 """Accuracy of the accurate American engine (model="alo") on the grid r 0-10 %, q -5-10 %,
-T 1 day-10 years, volatility 5-150 %, K/S 0.2-5, calls and puts: its two settings against the
-same method at high resolution (bench/alo_reference.cpp, compiled here), and that reference
-against independent ones: QuantLib's fixed-point engine in its high-precision scheme on every
-option, and QuantLib's finite-difference engine on a fine grid with Richardson extrapolation on
-a sample (each price reported with the extrapolation's own error estimate).
+T 1 day-10 years, volatility 5-150 %, K/S 0.2-5, calls and puts, and random options in those
+ranges: its two settings against an independent solution of the same equation
+(bench/alo_independent.cpp: extended precision, a piecewise polynomial in log time solved
+interval by interval, tanh-sinh integrals) and against the same method at high resolution
+(bench/alo_reference.cpp), the two references against each other, and QuantLib's fixed-point
+engine in its high-precision scheme on every option and its finite-difference engine on a fine
+grid with Richardson extrapolation on a sample (each price with the extrapolation's own error
+estimate).
 
-    python3 -P bench/alo_accuracy.py [--random N] [--fd N] [--seed S]
+    python3 -P bench/alo_accuracy.py [--random N] [--fd N] [--seed S] [--threads T]
 
+The independent solution takes about ten minutes on two threads for the default 6,480 options.
 Relative errors are over prices of at least 1e-8 of the spot (smaller ones are counted apart);
 NaN answers (where the engine declines) are counted, not compared. Needs a C++ compiler, and
-QuantLib for the independent checks.
+QuantLib for its rows.
 """
 import argparse
 import itertools
@@ -59,21 +63,21 @@ def forward_form(params):
                             flag])
 
 
-def build_reference(directory):
+def build(source, directory):
     compiler = shutil.which("c++") or shutil.which("g++")
     if compiler is None:
-        sys.exit("no C++ compiler for the reference")
-    exe = Path(directory) / "alo_reference"
-    subprocess.run([compiler, "-std=c++17", "-O2", "-ffp-contract=off",
+        sys.exit("no C++ compiler for the references")
+    exe = Path(directory) / Path(source).stem
+    subprocess.run([compiler, "-std=c++17", "-O2", "-ffp-contract=off", "-pthread",
                     "-fconstexpr-ops-limit=2000000000", "-I", str(HERE.parent / "kelvo"),
-                    str(HERE / "alo_reference.cpp"), "-o", str(exe)], check=True)
+                    str(HERE / source), "-o", str(exe)], check=True)
     return exe
 
 
-def reference_prices(exe, records, directory):
+def run_prices(exe, records, directory, *args):
     path = Path(directory) / "records.bin"
     records.astype(np.float64).tofile(path)
-    subprocess.run([str(exe), str(path), str(path) + ".out"], check=True)
+    subprocess.run([str(exe), str(path), str(path) + ".out", *map(str, args)], check=True)
     return np.fromfile(str(path) + ".out")
 
 
@@ -104,6 +108,7 @@ def main():
     parser.add_argument("--random", type=int, default=2000, help="random options (default 2000)")
     parser.add_argument("--fd", type=int, default=12, help="finite-difference checks (default 12)")
     parser.add_argument("--seed", type=int, default=29)
+    parser.add_argument("--threads", type=int, default=2, help="of the independent solution")
     args = parser.parse_args()
 
     params = np.vstack([grid_options(), random_options(args.random, args.seed)])
@@ -111,18 +116,25 @@ def main():
     S = records[:, 0]
     with tempfile.TemporaryDirectory() as tmp:
         t = time.time()
-        ref = reference_prices(build_reference(tmp), records, tmp)
-        print(f"{len(records)} options ({len(grid_options())} on the grid, {args.random} random); "
-              f"reference in {time.time() - t:.0f} s")
+        same = run_prices(build("alo_reference.cpp", tmp), records, tmp)
+        t_same = time.time() - t
+        t = time.time()
+        # 7 points on each half unit of log time, tanh-sinh of step 1/16
+        ref = run_prices(build("alo_independent.cpp", tmp), records, tmp, 7, 0.5, 16,
+                         args.threads)
+        t_ref = time.time() - t
+    print(f"{len(records)} options ({len(grid_options())} on the grid, {args.random} random); "
+          f"independent solution in {t_ref:.0f} s, same method at high resolution in "
+          f"{t_same:.0f} s")
     accurate = kelvo_prices(records, "accurate")
     fast = kelvo_prices(records, "fast")
     tiny = np.isfinite(ref) & (ref < PRICE_FLOOR * S)
     print(f"declined (NaN): accurate {np.isnan(accurate).sum()}, fast {np.isnan(fast).sum()}, "
-          f"reference {np.isnan(ref).sum()}; prices below {PRICE_FLOOR:g} of spot: {tiny.sum()} "
-          f"(largest absolute error there: accurate "
+          f"independent {np.isnan(ref).sum()}, same method {np.isnan(same).sum()}; prices below "
+          f"{PRICE_FLOOR:g} of spot: {tiny.sum()} (largest absolute error there: accurate "
           f"{np.nanmax(np.abs(accurate - ref)[tiny], initial=0):.1e})\n")
 
-    print("Relative error against the same method at high resolution:\n")
+    print("Relative error against the independent solution:\n")
     rows = [error_row(f"{p}, all", v, ref, S) for p, v in (("accurate", accurate), ("fast", fast))]
     T = params[:, 2]
     for lo, hi, label in ((0, 1 / 12, "T < 1 month"), (1 / 12, 1, "1 month - 1 year"),
@@ -133,23 +145,28 @@ def main():
         part = params[:, 5] == flag
         rows.append(error_row(f"accurate, {label}", accurate[part], ref[part], S[part]))
     table(rows)
+    print("\nAgainst the same method at high resolution, and the two references against each "
+          "other:\n")
+    table([error_row("accurate", accurate, same, S), error_row("fast", fast, same, S),
+           error_row("same method against the independent", same, ref, S)])
 
     if ql is None:
         print("\n(QuantLib not installed: no independent check)")
         return
-    print("\nThe reference against QuantLib's fixed-point engine, high-precision scheme:\n")
+    print("\nQuantLib's fixed-point engine, high-precision scheme, against the independent "
+          "solution:\n")
     engine = QuantLibAmerican("qdfp", "high")
     qd = np.array([engine.price(s, k, d, f, sg, fl > 0) for s, k, d, f, sg, fl in records])
     table([error_row("QuantLib high precision", qd, ref, S)])
 
-    print(f"\nThe reference against QuantLib's finite differences (2000 and 4000 steps in time and "
-          f"spot, Richardson), on {args.fd} options:\n")
+    print(f"\nThe independent solution against QuantLib's finite differences (2000 and 4000 steps "
+          f"in time and spot, Richardson), on {args.fd} options:\n")
     rng = np.random.default_rng(args.seed + 1)
     # options with an early-exercise boundary (r > 0 for a put, q > 0 for a call)
     early = np.where(params[:, 5] > 0, params[:, 1] > 0, params[:, 0] > 0)
     candidates = np.flatnonzero(np.isfinite(ref) & (ref >= 1e-4 * S) & (params[:, 2] >= 1 / 12)
                                 & early)
-    print("| r | q | T | vol | K/S | type | reference | FD + Richardson | its error estimate | "
+    print("| r | q | T | vol | K/S | type | independent | FD + Richardson | its error estimate | "
           "difference |")
     print("|---|---|---|---|---|---|---|---|---|---|")
     for i in rng.choice(candidates, size=min(args.fd, len(candidates)), replace=False):

@@ -1,5 +1,5 @@
 // The American price by the early-exercise boundary's integral equation, after Andersen, Lake
-// and Offengeim (2016): the boundary of the put as a polynomial interpolant from Li's QD+
+// and Offengeim (2016): the boundary of the put as a polynomial interpolant, from Li's QD+
 // approximation (2010) as first guess, then the price as Black's price plus the early-exercise
 // premium, an integral along the boundary. Calls are the puts of put-call symmetry.
 //
@@ -7,26 +7,39 @@
 // [0, 1] (the option's life) and r, q stand for r T and q T: from the forward-form inputs,
 // r = -log D and q = -log(D F / S). sigma is kelvo's total standard deviation.
 //
-// The put's boundary B(tau) (tau the time to expiry) satisfies value matching,
-//   B e^{-q tau} [N(d+(tau, B/K)) + q int_0^tau e^{q u} N(d+(tau - u, B(tau)/B(u))) du]
-//     = K e^{-r tau} [N(d-(tau, B/K)) + r int_0^tau e^{r u} N(d-(tau - u, B(tau)/B(u))) du],
-// d+-(t, z) = (log z + (r - q) t) / (sigma sqrt t) +- sigma sqrt(t) / 2, with
-// B(0+) = X = K min(1, r/q) (K when q <= 0). The unknowns are x = log(B / X) at Chebyshev points
-// in w = tau^(1/4), interpolated as H = x^2: H is about tau log(1/tau) near expiry, which
-// w^4 log w makes smooth enough for a short interpolant (the paper's sqrt(tau) needs more points
-// for the same error).
-// The equations are solved by Newton's method with the whole Jacobian (the interpolant ties every
-// node to every other), which from QD+ converges in three or four steps where the paper's
-// fixed-point iteration takes ten or more. The integrals substitute u = tau sin^4(theta), which
-// keeps both ends smooth: u^(1/4) = tau^(1/4) sin(theta) and sqrt(tau - u) is sqrt(tau)
-// cos(theta) times a smooth factor.
+// The put's boundary B(tau) (tau the time to expiry) satisfies smooth pasting, dV/dS = -1 at
+// S = B, which with d+(t, z) = (log z + (r - q) t) / (sigma sqrt t) + sigma sqrt(t) / 2 reads
+//   e^{-q tau} N(d+(tau, B/K))
+//     + int_0^tau e^{-q l} [q N(d+) + phi(d+) (q - r K / B(u)) / (sigma sqrt l)] du = 0,
+// l = tau - u the lag and d+ = d+(l, B(tau) / B(u)) inside the integral: the equation of the
+// paper's FP-A scheme without the terms it adds to both sides. Beside value matching it takes
+// one normal distribution value per point instead of two, and its derivatives in the boundary
+// none. B(0+) = X = K min(1, r/q) (K when q <= 0).
+//
+// The unknowns are x = log(B / X) at Chebyshev points in z, interpolated as H = x^2, where
+// tau = z^4. Near expiry H is about sigma^2 tau log(1/tau) where X = K, a z^4 log z that limits
+// any polynomial's accuracy: that leading term is known exactly, and the interpolant carries H
+// less it. Where q > r, H is a multiple of tau near expiry, but the boundary turns, at times of
+// the order of tau_c = (log(q/r) / sigma)^2, to the shape it has where the payoff's kink at K is
+// felt: a switch like e^{-c / tau}, which no short polynomial in z follows; there the clock is
+// tau = tau_s (e^{lambda z^4} - 1), lambda = log(1 + 1/tau_s), z^4 near expiry and logarithmic
+// beyond tau_s = tau_c / 4.
+//
+// The equations are solved by Newton's method with the whole Jacobian (the interpolant ties
+// every node to every other) on grids from coarse to fine, the coarsest from QD+, each started
+// from the one before; on the finest until a step is below a tolerance. The integrals substitute
+// z = z(tau) sin(theta), which keeps both ends smooth, with fewer points for the nodes near
+// expiry; where the rates are large beside sigma, each node's integrand turns over lags of the
+// order of (sigma / (r - q))^2, and every node takes the wide rule. The boundary falls with tau,
+// and the integrands take it so (B(u) >= B(tau)): an interpolant far from the solution, which
+// near expiry may swing well below the boundary, then leaves the equations sane.
 //
 // The premium,
 //   int_0^1 [r K e^{-r t} N(-d-(t, S/B(1 - t))) - q S e^{-q t} N(-d+(t, S/B(1 - t)))] dt,
-// is integrated in two parts: the lags t up to 1/2 with sqrt(t) = c sinh(y), c the distance of S
+// is integrated in two parts: the lags t from 0 with sqrt(t) = c sinh(y), c the distance of S
 // from the boundary at inception in standard deviations (the integrand turns from 0 to its full
 // value over lags of that order, faster than any polynomial follows near t = 0), and the times
-// u = 1 - t up to 1/2 with u = w^4 as on the grid.
+// u = 1 - t up to z = 2^(-1/4) on the grid's own clock.
 #pragma once
 
 #include <cmath>
@@ -41,37 +54,49 @@ namespace kelvo::kernel {
 namespace alo {
 
 using alo_tables::BoundaryRule;
-using alo_tables::Chebyshev;
 using alo_tables::Legendre;
 
-// The fixed numbers of a setting: Chebyshev intervals of the boundary's grid (N; chebyshev.hpp
-// says which of its points are nodes), quadrature points of each node's integrals, Newton steps
-// with a fresh Jacobian and then with the last one kept (chord steps), and the points of the
-// premium's two parts; with COARSE_N > 0, a coarser grid's Newton steps from QD+ start the grid
-// (cheaper than QD+ at every node and two more steps on the fine grid).
-// NU_MAX bounds max(|r|, |q|, |r - q|) / sigma: beyond it the boundary runs from X to near its
-// perpetual level over a share of the option's life too short for the grid to follow.
+// The fixed numbers of a setting: the grids from coarse to fine (Chebyshev intervals N, points
+// of the last node's integral L, Newton steps; a middle grid with N2 = 0 is left out; on the
+// finest at most STEPS3 steps, until one is below STEP_TOL), and the points of the premium's two
+// parts. Where the rates are large beside sigma (Wide), every node's integrand turns over short
+// lags, and every node takes L points (UNIFORM).
+template <int N1_, int L1_, int STEPS1_, int N2_, int L2_, int STEPS2_, int N3_, int L3_,
+          int STEPS3_, int LAG_POINTS_, int EARLY_POINTS_, bool UNIFORM_>
+struct Levels {
+    static constexpr int N1 = N1_, L1 = L1_, STEPS1 = STEPS1_;
+    static constexpr int N2 = N2_, L2 = L2_, STEPS2 = STEPS2_;
+    static constexpr int N3 = N3_, L3 = L3_, STEPS3 = STEPS3_;
+    static constexpr int LAG_POINTS = LAG_POINTS_, EARLY_POINTS = EARLY_POINTS_;
+    static constexpr bool UNIFORM = UNIFORM_;
+};
+
 struct FastScheme {
-    static constexpr int COARSE_N = 0, COARSE_L = 0, COARSE_STEPS = 0;
-    static constexpr int N = 8, L = 8, JACOBIAN_STEPS = 2, CHORD_STEPS = 1;
-    static constexpr int LAG_POINTS = 16, EARLY_POINTS = 8;
-    static constexpr double NU_MAX = 5.0;
+    using Narrow = Levels<8, 8, 2, 0, 0, 0, 12, 12, 2, 24, 12, false>;
+    using Wide = Levels<8, 16, 3, 0, 0, 0, 16, 24, 3, 24, 12, true>;
+    static constexpr double STEP_TOL = 1e-4;
 };
 
 struct AccurateScheme {
-    static constexpr int COARSE_N = 8, COARSE_L = 8, COARSE_STEPS = 2;
-    static constexpr int N = 16, L = 16, JACOBIAN_STEPS = 2, CHORD_STEPS = 1;
-    static constexpr int LAG_POINTS = 32, EARLY_POINTS = 16;
-    static constexpr double NU_MAX = 8.0;
+    using Narrow = Levels<8, 8, 3, 16, 16, 1, 28, 20, 3, 32, 16, false>;
+    using Wide = Levels<8, 16, 3, 16, 32, 1, 32, 32, 4, 48, 24, true>;
+    static constexpr double STEP_TOL = 1e-7;
 };
 
 // Above this total standard deviation the grid no longer resolves the boundary (it falls to a
 // fraction of X within the first day of a year's option); implied volatilities stop at 8.
 constexpr double SIGMA_MAX = 20.0;
+// Rates up to NU_WIDE times sigma take the narrow rules, up to NU_MAX the wide ones; beyond, the
+// boundary runs from X to near its perpetual level over a share of the option's life too short
+// for the wide rules to follow.
+constexpr double NU_WIDE = 2.0, NU_MAX = 12.0;
 
-// w^4 = 1/2: the premium's two parts meet at u = t = 1/2.
+// The premium's two parts meet at z = 2^(-1/4).
 constexpr double EARLY_W = 0.84089641525371454;  // 2^(-1/4)
-constexpr double EARLY_U = EARLY_W * EARLY_W * EARLY_W * EARLY_W;
+
+// The clock where q > r: tau_s = (CARRY_CLOCK log(q / r) / sigma)^2, where it is below 1 and not
+// below CARRY_CLOCK_MIN (a switch that near expiry is below what the prices see).
+constexpr double CARRY_CLOCK = 0.5, CARRY_CLOCK_MIN = 1e-2;
 
 // The put in put coordinates, over the option's life.
 struct Problem {
@@ -79,12 +104,38 @@ struct Problem {
     double r, q, sigma;
     double X;       // B(0+)
     double KX;      // K / X
+    double rho;     // r K / X
     double log_XK;  // log(X / K)
     double log_SX;  // log(S / X)
     double x_perpetual;  // log(B / X) of the perpetual put, below the boundary at every tau
+    bool power_clock;    // tau = z^4; otherwise tau = tau_s (e^{lambda z^4} - 1)
+    double tau_s, lambda;
+    double singular;     // the interpolant carries H - singular tau log(1/tau)
 };
 
-// The values of the cardinal functions of the N - 1 unknown nodes at a fixed set of points.
+// 1 - e^{-b} for b >= 0, to a few ulps also where b is small.
+inline double one_minus_exp_neg(double b) {
+    if (b < 0.125) {
+        double t = 1;
+        for (int n = 14; n >= 2; --n) t = 1 - b / n * t;
+        return b * t;
+    }
+    return 1 - libm::exp(-b);
+}
+
+// tau at z^4 = z4.
+inline double tau_at(const Problem &p, double z4) {
+    if (p.power_clock) return z4;
+    const double a = p.lambda * z4;
+    return p.tau_s * libm::exp(a) * one_minus_exp_neg(a);
+}
+
+// z^4 at tau = u (not small: the premium's lag part only).
+inline double z4_at(const Problem &p, double u) {
+    return p.power_clock ? u : libm::log(1 + u / p.tau_s) / p.lambda;
+}
+
+// The values of the cardinal functions of the unknown nodes at fixed sets of points.
 template <int N>
 inline constexpr int UNKNOWNS = chebyshev::COUNT<N> - 1;
 
@@ -93,20 +144,100 @@ struct CardinalTable {
     double v[POINTS * UNKNOWNS<N>];
 };
 
-// At the points of the boundary's integrals: node k = 1..N-1, point m, w = w_k sin(theta_m).
+// The rule of each node's integral. A node near expiry integrates over a short stretch of the
+// interpolant, which fewer points follow: node k of U takes L (k + 1 + RULE_EXTRA) / (U +
+// RULE_EXTRA) points, at least RULE_MIN, rounded up to a rule of the tables; a negative L means
+// -L points at every node.
+constexpr int RULE_MIN = 6, RULE_EXTRA = 12;
+
+constexpr int rule_size_at_least(int want) {
+    constexpr int sizes[] = {4, 6, 8, 10, 12, 14, 16, 20, 24, 32, 48};
+    for (int s : sizes) {
+        if (s >= want) return s;
+    }
+    return 48;
+}
+
 template <int N, int L>
-constexpr CardinalTable<N, UNKNOWNS<N> * L> boundary_cardinal() {
-    CardinalTable<N, UNKNOWNS<N> * L> t{};
+constexpr int rule_size(int k) {
+    if (L < 0) return -L;  // -L: L points at every node
+    constexpr int U = UNKNOWNS<N>;
+    int want = (L * (k + 1 + RULE_EXTRA) + (U + RULE_EXTRA) - 1) / (U + RULE_EXTRA);
+    if (want < RULE_MIN) want = RULE_MIN;
+    if (want > L) want = L;
+    return rule_size_at_least(want);
+}
+
+template <int N, int L>
+constexpr int rule_points() {
+    int total = 0;
+    for (int k = 0; k < UNKNOWNS<N>; ++k) total += rule_size<N, L>(k);
+    return total;
+}
+
+template <int N, int L>
+struct NodeRules {
+    static constexpr int U = UNKNOWNS<N>, TOTAL = rule_points<N, L>();
+    int offset[U + 1];
+    double sin[TOTAL], log_sin[TOTAL], one_minus_sin4[TOTAL], sqrt_one_minus_sin4[TOTAL],
+        weight[TOTAL];
+};
+
+template <int S, class Rules>
+constexpr void copy_rule(Rules &t, int at) {
+    for (int m = 0; m < S; ++m) {
+        t.sin[at + m] = BoundaryRule<S>::sin[m];
+        t.log_sin[at + m] = BoundaryRule<S>::log_sin[m];
+        t.one_minus_sin4[at + m] = BoundaryRule<S>::one_minus_sin4[m];
+        t.sqrt_one_minus_sin4[at + m] = BoundaryRule<S>::sqrt_one_minus_sin4[m];
+        t.weight[at + m] = BoundaryRule<S>::weight[m];
+    }
+}
+
+template <int N, int L>
+constexpr NodeRules<N, L> node_rules() {
+    NodeRules<N, L> t{};
+    int at = 0;
+    for (int k = 0; k < UNKNOWNS<N>; ++k) {
+        t.offset[k] = at;
+        const int size = rule_size<N, L>(k);
+        switch (size) {
+            case 4: copy_rule<4>(t, at); break;
+            case 6: copy_rule<6>(t, at); break;
+            case 8: copy_rule<8>(t, at); break;
+            case 10: copy_rule<10>(t, at); break;
+            case 12: copy_rule<12>(t, at); break;
+            case 14: copy_rule<14>(t, at); break;
+            case 16: copy_rule<16>(t, at); break;
+            case 20: copy_rule<20>(t, at); break;
+            case 24: copy_rule<24>(t, at); break;
+            case 32: copy_rule<32>(t, at); break;
+            default: copy_rule<48>(t, at); break;
+        }
+        at += size;
+    }
+    t.offset[UNKNOWNS<N>] = at;
+    return t;
+}
+
+template <int N, int L>
+inline constexpr NodeRules<N, L> NODE_RULES = node_rules<N, L>();
+
+// At the points of the boundary's integrals: node k = 1..N-1, point m, z = z_k sin(theta_m).
+template <int N, int L>
+constexpr CardinalTable<N, NodeRules<N, L>::TOTAL> boundary_cardinal() {
+    CardinalTable<N, NodeRules<N, L>::TOTAL> t{};
+    const NodeRules<N, L> rules = node_rules<N, L>();
     for (int k = 1; k <= UNKNOWNS<N>; ++k) {
-        for (int m = 0; m < L; ++m) {
-            const double w = chebyshev::node<N>(k) * BoundaryRule<L>::sin[m];
-            chebyshev::cardinal_values<N>(w, t.v + ((k - 1) * L + m) * UNKNOWNS<N>);
+        for (int at = rules.offset[k - 1]; at < rules.offset[k]; ++at) {
+            const double z = chebyshev::node<N>(k) * rules.sin[at];
+            chebyshev::cardinal_values<N>(z, t.v + at * UNKNOWNS<N>);
         }
     }
     return t;
 }
 
-// At the premium's early points w = EARLY_W y_m.
+// At the premium's early points z = EARLY_W y_m.
 template <int N, int P>
 constexpr CardinalTable<N, P> early_cardinal() {
     CardinalTable<N, P> t{};
@@ -116,10 +247,86 @@ constexpr CardinalTable<N, P> early_cardinal() {
     return t;
 }
 
+// At the unknown nodes of a finer grid NF, the polynomial through the unknown nodes of NC alone
+// (expiry's node left out: refine carries log(-x / z^2) on it, which is finite there).
+template <int NC, int NF>
+constexpr CardinalTable<NC, UNKNOWNS<NF>> refine_cardinal() {
+    constexpr int UC = UNKNOWNS<NC>;
+    CardinalTable<NC, UNKNOWNS<NF>> t{};
+    for (int i = 0; i < UNKNOWNS<NF>; ++i) {
+        const double z = chebyshev::node<NF>(i + 1);
+        double *out = t.v + i * UC;
+        double sum = 0;
+        int at = -1;
+        for (int j = 0; j < UC; ++j) {
+            const double d = z - chebyshev::node<NC>(j + 1);
+            if (d == 0) at = j;
+            out[j] = d == 0 ? 0.0 : chebyshev::WEIGHTS<NC, 1>.v[j] / d;
+            sum += out[j];
+        }
+        for (int j = 0; j < UC; ++j) out[j] = at >= 0 ? (j == at ? 1.0 : 0.0) : out[j] / sum;
+    }
+    return t;
+}
+
+// u log(1/u) at the nodes (u = z^4), at each node's points (u = z_k^4 sin^4) and at the
+// premium's early points (u = (EARLY_W y_m)^4): the singular part per unit sigma^2, on the power
+// clock (the only one it is taken on).
+template <int COUNT>
+struct SingularTable {
+    double v[COUNT];
+};
+
+template <int N>
+constexpr SingularTable<UNKNOWNS<N>> node_singular() {
+    SingularTable<UNKNOWNS<N>> t{};
+    for (int k = 1; k <= UNKNOWNS<N>; ++k) {
+        const double z = chebyshev::node<N>(k);
+        t.v[k - 1] = -4 * ((z * z) * (z * z)) * chebyshev::log_node<N>(k);
+    }
+    return t;
+}
+
 template <int N, int L>
-inline constexpr CardinalTable<N, UNKNOWNS<N> * L> BOUNDARY_CARDINAL = boundary_cardinal<N, L>();
+constexpr SingularTable<NodeRules<N, L>::TOTAL> point_singular() {
+    SingularTable<NodeRules<N, L>::TOTAL> t{};
+    const NodeRules<N, L> rules = node_rules<N, L>();
+    for (int k = 1; k <= UNKNOWNS<N>; ++k) {
+        const double z = chebyshev::node<N>(k), log_z = chebyshev::log_node<N>(k);
+        for (int at = rules.offset[k - 1]; at < rules.offset[k]; ++at) {
+            const double sn = rules.sin[at];
+            const double u = ((z * z) * (z * z)) * ((sn * sn) * (sn * sn));
+            t.v[at] = -4 * u * (log_z + rules.log_sin[at]);
+        }
+    }
+    return t;
+}
+
+constexpr double LOG_EARLY_W = -0.17328679513998632;  // -log(2) / 4
+
+template <int P>
+constexpr SingularTable<P> early_singular() {
+    SingularTable<P> t{};
+    for (int m = 0; m < P; ++m) {
+        const double z = EARLY_W * Legendre<P>::node[m];
+        t.v[m] = -4 * ((z * z) * (z * z)) * (LOG_EARLY_W + Legendre<P>::log_node[m]);
+    }
+    return t;
+}
+
+template <int N, int L>
+inline constexpr CardinalTable<N, NodeRules<N, L>::TOTAL> BOUNDARY_CARDINAL =
+    boundary_cardinal<N, L>();
+template <int N>
+inline constexpr SingularTable<UNKNOWNS<N>> NODE_SINGULAR = node_singular<N>();
+template <int N, int L>
+inline constexpr SingularTable<NodeRules<N, L>::TOTAL> POINT_SINGULAR = point_singular<N, L>();
+template <int P>
+inline constexpr SingularTable<P> EARLY_SINGULAR = early_singular<P>();
 template <int N, int P>
 inline constexpr CardinalTable<N, P> EARLY_CARDINAL = early_cardinal<N, P>();
+template <int NC, int NF>
+inline constexpr CardinalTable<NC, UNKNOWNS<NF>> REFINE_CARDINAL = refine_cardinal<NC, NF>();
 
 // Gaussian elimination with partial pivoting of the n x n row-major a, in place; false when a
 // pivot is zero or not a number.
@@ -165,13 +372,6 @@ inline void lu_solve(const double *a, const int *pivot, double *b) {
         for (int k = c + 1; k < N; ++k) b[c] -= a[c * N + k] * b[k];
         b[c] /= a[c * N + c];
     }
-}
-
-// 1 - exp(-a) without the cancellation of the difference for small a.
-inline double one_minus_exp_neg(double a) {
-    const double e = libm::exp(-a);
-    if (e == 1.0) return a;
-    return (1 - e) * a / -libm::log(e);
 }
 
 // QD+ evaluations at the first node, from a guess at the scale of the boundary near expiry, and
@@ -272,48 +472,63 @@ inline double qd_plus_boundary(const Problem &p, double tau, double guess, int e
 
 constexpr double X_FLOOR = -700.0;  // log(B / X): a boundary this far below X is 0 in doubles
 
-// One grid: N Chebyshev intervals, U = N - 1 unknown nodes (the node at expiry, x = 0, is fixed),
-// L points in each node's integrals.
+// Nodes nearer expiry than this are not waited for: there the equations hardly depend on where
+// the boundary is, and neither does the price.
+constexpr double SETTLE_TAU = 1e-6;
+
+// One grid: N Chebyshev intervals, U unknown nodes (the node at expiry, x = 0, is fixed), the
+// node rules of L (NodeRules).
 template <int N, int L>
 struct Grid {
     static constexpr int U = UNKNOWNS<N>;
-    static constexpr int POINTS = U * L;
+    static constexpr int POINTS = NodeRules<N, L>::TOTAL;
     double x[U];
     // fixed by the problem at each point (node-major): 1 / (sigma sqrt lag), sigma sqrt lag, the
-    // drift part of d+, and the weights with e^{-q lag} and e^{-r lag}
-    double inv_sl[POINTS], sl[POINTS], drift[POINTS], wq[POINTS], wr[POINTS];
-    // at the nodes: sigma sqrt tau, the rest of d+ at B / K, e^{-q tau}, e^{-r tau}, sqrt tau
-    double st[U], shift[U], eq[U], er[U], sqrt_tau[U];
+    // drift part of d+, the weight with e^{-q lag}, and the singular part of H
+    double inv_sl[POINTS], sl[POINTS], drift[POINTS], wq[POINTS];
+    double sing[POINTS];
+    // at the nodes: tau, sigma sqrt tau, the rest of d+ at B / K, e^{-q tau}
+    double tau[U], st[U], shift[U], eq[U], sing_node[U];
     double lu[U * U];
     int pivot[U];
-    bool factored = false;
-
-    static double tau_of(int k) {
-        const double w = chebyshev::node<N>(k + 1);
-        return (w * w) * (w * w);
-    }
 
     void prepare(const Problem &p) {
         for (int k = 0; k < U; ++k) {
-            const double w = chebyshev::node<N>(k + 1);
-            const double root = w * w;  // sqrt(tau)
-            const double tau = root * root;
-            sqrt_tau[k] = root;
-            st[k] = p.sigma * root;
-            shift[k] = (p.log_XK + (p.r - p.q) * tau) / st[k] + st[k] / 2;
-            eq[k] = libm::exp(-p.q * tau);
-            er[k] = libm::exp(-p.r * tau);
-            for (int m = 0; m < L; ++m) {
-                const int at = k * L + m;
-                const double lag = tau * BoundaryRule<L>::one_minus_sin4[m];
-                const double s = st[k] * BoundaryRule<L>::sqrt_one_minus_sin4[m];
+            const double z = chebyshev::node<N>(k + 1);
+            const double z4 = (z * z) * (z * z);
+            double growth = 1;  // e^{lambda z^4}
+            if (p.power_clock) {
+                tau[k] = z4;
+            } else {
+                const double a = p.lambda * z4;
+                growth = libm::exp(a);
+                tau[k] = p.tau_s * growth * one_minus_exp_neg(a);
+            }
+            st[k] = p.sigma * std::sqrt(tau[k]);
+            shift[k] = (p.log_XK + (p.r - p.q) * tau[k]) / st[k] + st[k] / 2;
+            eq[k] = libm::exp(-p.q * tau[k]);
+            const NodeRules<N, L> &rules = NODE_RULES<N, L>;
+            for (int at = rules.offset[k]; at < rules.offset[k + 1]; ++at) {
+                double lag, s, weight;
+                if (p.power_clock) {
+                    lag = tau[k] * rules.one_minus_sin4[at];
+                    s = st[k] * rules.sqrt_one_minus_sin4[at];
+                    weight = tau[k] * rules.weight[at];
+                } else {
+                    // tau_k - tau(z) = tau_s e^{lambda z_k^4} (1 - e^{-lambda z_k^4 (1 - sin^4)})
+                    const double b = p.lambda * z4 * rules.one_minus_sin4[at];
+                    lag = p.tau_s * growth * one_minus_exp_neg(b);
+                    s = p.sigma * std::sqrt(lag);
+                    // du = 4 lambda (tau_s + u) z^3 dz
+                    weight = z4 * p.lambda * (p.tau_s + (tau[k] - lag)) * rules.weight[at];
+                }
                 sl[at] = s;
                 inv_sl[at] = 1 / s;
                 drift[at] = (p.r - p.q) * lag / s + s / 2;
-                const double weight = tau * BoundaryRule<L>::weight[m];
                 wq[at] = p.q == 0 ? weight : weight * libm::exp(-p.q * lag);
-                wr[at] = p.r == 0 ? weight : weight * libm::exp(-p.r * lag);
+                sing[at] = p.singular * POINT_SINGULAR<N, L>.v[at];
             }
+            sing_node[k] = p.singular * NODE_SINGULAR<N>.v[k];
         }
     }
 
@@ -321,89 +536,112 @@ struct Grid {
     // distance from X near expiry; the others from the power law through the two nodes before
     // (the second: sqrt(tau)).
     void start(const Problem &p) {
-        const double tau0 = tau_of(0);
         for (int k = 0; k < U; ++k) {
             double guess;
             if (k == 0) {
-                guess = -p.sigma * std::sqrt(tau0 * -libm::log(tau0));
+                guess = -p.sigma * std::sqrt(tau[0] * -libm::log(tau[0] < 0.5 ? tau[0] : 0.5));
             } else {
-                const double w = chebyshev::node<N>(k + 1), w1 = chebyshev::node<N>(k);
-                double power = 2.0;
+                double power = 0.5;
                 if (k > 1) {
-                    const double w2 = chebyshev::node<N>(k - 1);
-                    power = libm::log(x[k - 1] / x[k - 2]) / libm::log(w1 / w2);
-                    if (!(power > 0 && power < 4)) power = power > 0 ? 4.0 : 0.0;
+                    power = libm::log(x[k - 1] / x[k - 2]) / libm::log(tau[k - 1] / tau[k - 2]);
+                    if (!(power > 0 && power < 1)) power = power > 0 ? 1.0 : 0.0;
                 }
-                guess = x[k - 1] * libm::exp(power * libm::log(w / w1));
+                guess = x[k - 1] * libm::exp(power * libm::log(tau[k] / tau[k - 1]));
             }
-            const double x_k = qd_plus_boundary(p, tau_of(k), guess,
+            const double x_k = qd_plus_boundary(p, tau[k], guess,
                                                 k == 0 ? QD_FIRST_EVALUATIONS : QD_EVALUATIONS);
             x[k] = x_k > p.x_perpetual ? x_k : p.x_perpetual;
         }
     }
 
-    // One Newton step on the value-matching equations (scaled by 1/X): with jacobian, the
-    // Jacobian at x (kept, factored, for the steps after); without, the last one kept (a chord
-    // step, which needs no densities). With dx_dsigma (and jacobian), also the boundary's
-    // sensitivity to sigma from the same Jacobian. False when no factored Jacobian is at hand
-    // (x is then left as it was).
-    bool newton_step(const Problem &p, bool jacobian, double *dx_dsigma = nullptr) {
+    // The smooth-pasting equations at x: their residuals and, with JACOBIAN, their Jacobian (in
+    // lu, row-major) and, with dsigma, their derivatives in sigma.
+    template <bool JACOBIAN>
+    void evaluate(const Problem &p, double *residual, double *dsigma) {
         double xsq[U];
-        for (int j = 0; j < U; ++j) xsq[j] = x[j] * x[j];
-        double residual[U], dsigma[U];
+        for (int j = 0; j < U; ++j) xsq[j] = x[j] * x[j] - sing_node[j];
+        const bool with_q = p.q != 0, with_r = p.r != 0;
         for (int k = 0; k < U; ++k) {
             const double xk = x[k];
-            const double *card = BOUNDARY_CARDINAL<N, L>.v + k * L * U;
-            double sum_q = 0, sum_r = 0, g_sum = 0, sig_sum = 0;
+            double sum = 0, direct = 0, sig_sum = 0;
             double coupling[U] = {};
-            for (int m = 0; m < L; ++m) {
-                const int at = k * L + m;
-                const double *row = card + m * U;
-                const double H = chebyshev::dot<U>(row, xsq);
-                const double xu = H > 0 ? -std::sqrt(H) : 0.0;
+            for (int at = NODE_RULES<N, L>.offset[k]; at < NODE_RULES<N, L>.offset[k + 1]; ++at) {
+                const double *row = BOUNDARY_CARDINAL<N, L>.v + at * U;
+                const double H = chebyshev::dot<U>(row, xsq) + sing[at];
+                // The boundary falls with tau: B(u) >= B(tau). Held to it, an interpolant far
+                // from the solution (near expiry, where H is small beside its error) keeps the
+                // equations sane.
+                const bool below = !(H < xk * xk);
+                const double xu = below ? xk : H > 0 ? -std::sqrt(H) : 0.0;
                 const double dp = (xk - xu) * inv_sl[at] + drift[at];
-                const double dm = dp - sl[at];
-                sum_q += wq[at] * _norm_cdf(dp);
-                sum_r += wr[at] * _norm_cdf(dm);
-                if (!jacobian) continue;
-                // d(residual)/d(x_k - xu) at this point, over e^{x_k}
-                const double density = wq[at] * _norm_pdf(dp);
-                const double rK_over_Bu = p.r * p.KX * libm::exp(-xu);
-                const double g = density * inv_sl[at] * (p.q - rK_over_Bu);
-                g_sum += g;
-                if (xu < 0) {
-                    // xu = -sqrt(sum l_j x_j^2): dxu/dx_j = l_j x_j / xu
-                    const double gx = g / xu;
-                    for (int j = 0; j < U; ++j) coupling[j] += gx * row[j];
+                // a = w e^{-q l} phi(d+) / (sigma sqrt l), ae = a r K / B(u)
+                double a = 0, ae, Np = 0;
+                if (with_q) {
+                    a = wq[at] * _norm_pdf(dp) * inv_sl[at];
+                    Np = _norm_cdf(dp);
+                    ae = with_r ? a * p.rho * libm::exp(-xu) : 0.0;
+                } else {
+                    ae = wq[at] * inv_sl[at] * p.rho * _ONE_OVER_SQRT_TWO_PI *
+                         libm::exp(-0.5 * dp * dp - xu);
                 }
-                if (dx_dsigma != nullptr) sig_sum += density * (rK_over_Bu * dp - p.q * dm);
+                const double g_a = p.q * a - ae;
+                sum += p.q * wq[at] * Np + g_a;
+                if (!JACOBIAN) continue;
+                // d/dx_k of the point's term; d/dxu = -d/dx_k + a e
+                const double d_xk = p.q * a - dp * g_a * inv_sl[at];
+                if (below) {
+                    direct += ae;  // xu = x_k
+                } else {
+                    direct += d_xk;
+                    if (xu < 0) {
+                        // xu = -sqrt(sum l_j x_j^2): dxu/dx_j = l_j x_j / xu
+                        const double gx = (ae - d_xk) / xu;
+                        for (int j = 0; j < U; ++j) coupling[j] += gx * row[j];
+                    }
+                }
+                if (dsigma != nullptr) {
+                    const double dm = dp - sl[at];
+                    sig_sum += -p.q * a * sl[at] * dm + g_a * (dp * dm - 1);
+                    // the singular part grows with sigma^2 at fixed nodes: dH/dsigma = 2 (its
+                    // value here less its interpolant) / sigma
+                    if (!below && xu < 0 && p.singular != 0) {
+                        const double dH = sing[at] - chebyshev::dot<U>(row, sing_node);
+                        sig_sum += (ae - d_xk) * dH / xu;
+                    }
+                }
             }
-            const double e = libm::exp(xk);
             const double d1 = xk / st[k] + shift[k];
-            const double d2 = d1 - st[k];
-            const double Dt = eq[k] * _norm_cdf(d1) + p.q * sum_q;
-            const double Nt = er[k] * _norm_cdf(d2) + p.r * sum_r;
-            residual[k] = e * Dt - p.KX * Nt;
-            if (!jacobian) continue;
+            const double n1 = eq[k] * _norm_pdf(d1);
+            residual[k] = eq[k] * _norm_cdf(d1) + sum;
+            if (!JACOBIAN) continue;
             double *jac_row = lu + k * U;
-            for (int j = 0; j < U; ++j) jac_row[j] = -e * coupling[j] * x[j];
-            jac_row[k] += e * (Dt + g_sum);
-            if (dx_dsigma != nullptr) {
-                // node: K e^{-r tau} n(d2) sqrt(tau), as e^{x_k} e^{-q tau} n(d1) sqrt(tau)
-                dsigma[k] = e * (eq[k] * _norm_pdf(d1) * sqrt_tau[k] + sig_sum / p.sigma);
-            }
+            for (int j = 0; j < U; ++j) jac_row[j] = coupling[j] * x[j];
+            jac_row[k] += n1 / st[k] + direct;
+            if (dsigma != nullptr) dsigma[k] = (sig_sum - n1 * (d1 - st[k])) / p.sigma;
         }
-        if (jacobian) factored = lu_factor<U>(lu, pivot);
-        if (!factored) return false;
+    }
+
+    // One Newton step, on a fresh Jacobian or (chord) on the one factored before; with
+    // dx_dsigma (and a fresh Jacobian), also the boundary's sensitivity to sigma. Returns the
+    // largest change of a node beside the boundary's scale, NaN when the Jacobian cannot be
+    // factored (x is then left as it was).
+    double newton_step(const Problem &p, bool fresh, double *dx_dsigma = nullptr) {
+        double residual[U], dsigma[U];
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        if (fresh) {
+            evaluate<true>(p, residual, dx_dsigma != nullptr ? dsigma : nullptr);
+            if (!lu_factor<U>(lu, pivot)) return nan;
+        } else {
+            evaluate<false>(p, residual, nullptr);
+        }
         for (int j = 0; j < U; ++j) residual[j] = -residual[j];
         lu_solve<U>(lu, pivot, residual);
         // At most a factor 2 either way (x < 0: below X) and one sigma sqrt(tau) of the node,
         // and never below the perpetual option's boundary, which lies below the boundary at
-        // every tau. Where rates are small beside sigma^2 the value-matching equation is flat in
-        // x to first order (exercising a little earlier or later is worth about the same), so
-        // that a full step would wander far on the equation's small terms; the price, for the
-        // same reason, hardly depends on where in that flat stretch the node settles. A NaN step
-        // keeps the node.
+        // every tau. Where rates are small beside sigma^2 the equations are flat in x to first
+        // order (exercising a little earlier or later is worth about the same), so that a full
+        // step would wander far on their small terms. A NaN step keeps the node.
+        double change = 0;
         for (int k = 0; k < U; ++k) {
             double step = residual[k];
             if (step > st[k]) step = st[k];
@@ -412,16 +650,40 @@ struct Grid {
             if (next < 2 * x[k]) next = 2 * x[k];
             if (next > 0.5 * x[k]) next = 0.5 * x[k];
             if (next < p.x_perpetual) next = p.x_perpetual;
-            if (next == next) x[k] = next;
+            if (next == next) {
+                if (tau[k] >= SETTLE_TAU) change = std::fmax(change, std::fabs(next - x[k]));
+                x[k] = next;
+            }
         }
-        if (jacobian && dx_dsigma != nullptr) {
+        if (dx_dsigma != nullptr && fresh) {
             for (int j = 0; j < U; ++j) dsigma[j] = -dsigma[j];
             lu_solve<U>(lu, pivot, dsigma);
             for (int j = 0; j < U; ++j) dx_dsigma[j] = dsigma[j];
         }
-        return true;
+        return change / std::fabs(x[U - 1]);
     }
 };
+
+// The boundary at the nodes of a finer grid from a coarser one's: where a node is a coarse node,
+// its value; elsewhere the polynomial through log(-x / z^2) at the coarse nodes (expiry's left
+// out), which varies slowly all the way to expiry (x is about -sigma z^2 sqrt(log(1 / z^4))
+// there), so that the start is as good relative to the boundary's own scale near expiry as far
+// from it.
+template <int NC, int NF>
+inline void refine(const Problem &p, const double *coarse, double *fine) {
+    constexpr int UC = UNKNOWNS<NC>;
+    double g[UC];
+    for (int j = 0; j < UC; ++j) {
+        const double z = chebyshev::node<NC>(j + 1);
+        g[j] = libm::log(-coarse[j] / (z * z));
+    }
+    for (int i = 0; i < UNKNOWNS<NF>; ++i) {
+        const double z = chebyshev::node<NF>(i + 1);
+        double v = -(z * z) * libm::exp(chebyshev::dot<UC>(REFINE_CARDINAL<NC, NF>.v + i * UC, g));
+        if (!(v < 0)) v = v == v ? -1e-300 : v;
+        fine[i] = v < p.x_perpetual ? p.x_perpetual : v;
+    }
+}
 
 // The put's price in put coordinates and its sensitivities: dP/dS, d2P/dS2, dP/dsigma.
 struct PutValue {
@@ -431,17 +693,21 @@ struct PutValue {
 
 // The premium and, with GREEKS, its sensitivities, from the boundary x at the unknown nodes of
 // an N-interval grid; dx_dsigma the boundary's sensitivity to sigma.
-template <class Scheme, bool GREEKS>
+template <int N, int LAG_POINTS, int EARLY_POINTS, bool GREEKS>
 inline PutValue premium(const Problem &p, const double *x, const double *dx_dsigma) {
-    constexpr int N = Scheme::N, U = UNKNOWNS<N>;
+    constexpr int U = UNKNOWNS<N>;
     PutValue v{0, 0, 0, 0, false};
     const double x_end = x[U - 1];
     if (!(p.log_SX > x_end)) {  // at or below the boundary at inception
         v.exercised = true;
         return v;
     }
-    double xsq[U];
-    for (int j = 0; j < U; ++j) xsq[j] = x[j] * x[j];
+    double xsq[U], node_sing[U];
+    for (int j = 0; j < U; ++j) {
+        node_sing[j] = p.singular * NODE_SINGULAR<N>.v[j];
+        xsq[j] = x[j] * x[j] - node_sing[j];
+    }
+    double along_sigma = 0;  // sum df/dxu dxu/dsigma at fixed nodes (the singular part's share)
     const double S_over_X = p.S / p.X;
     double by_node[U] = {};  // sum over points of weight df/dxu l_j / xu
     // f(u, lag) in units of X, with its sensitivities; returns df/dxu (over X)
@@ -452,131 +718,138 @@ inline PutValue premium(const Problem &p, const double *x, const double *dx_dsig
         const double eq = p.q == 0 ? 1.0 : libm::exp(-p.q * lag);
         const double er = p.r == 0 ? 1.0 : libm::exp(-p.r * lag);
         v.price +=
-            weight * (p.r * p.KX * er * _norm_cdf(-dm) - p.q * S_over_X * eq * _norm_cdf(-dp));
+            weight * (p.rho * er * _norm_cdf(-dm) - p.q * S_over_X * eq * _norm_cdf(-dp));
         if (!GREEKS) return 0.0;
         const double density = eq * _norm_pdf(dp);
-        const double rK_over_Bu = p.r * p.KX * libm::exp(-xu);
+        const double rK_over_Bu = p.rho * libm::exp(-xu);
         // dP/dS (S and X cancel), d2P/dS2 times X, dP/dsigma at fixed B over X
         v.delta += weight * (-p.q * eq * _norm_cdf(-dp) + density * (p.q - rK_over_Bu) / sl);
         v.gamma += weight * density / (S_over_X * sl) * (p.q - (p.q - rK_over_Bu) * dp / sl);
         v.vega += weight * S_over_X * density / p.sigma * (rK_over_Bu * dp - p.q * dm);
         return weight * S_over_X * density * (rK_over_Bu - p.q) / sl;
     };
-    const auto along_boundary = [&](double d_xu, double xu, const double *card) {
+    // the boundary at u from the cardinals there, and its record for the sensitivities
+    const auto boundary = [&](const double *card, double singular) {
+        const double H = chebyshev::dot<U>(card, xsq) + singular;
+        const double xu = H > 0 ? -std::sqrt(H) : 0.0;
+        return xu < x_end ? x_end : xu;
+    };
+    const auto along_boundary = [&](double d_xu, double xu, const double *card, double singular) {
         if (!GREEKS || !(xu < 0)) return;
         const double gx = d_xu / xu;
+        if (xu == x_end) {  // held at the boundary at inception: moves with the last node
+            by_node[U - 1] += gx;
+            return;
+        }
         for (int j = 0; j < U; ++j) by_node[j] += gx * card[j];
+        if (p.singular != 0) along_sigma += gx * (singular - chebyshev::dot<U>(card, node_sing));
     };
 
-    // Lags up to 1 - EARLY_U: sqrt(lag) = scale sinh(Y y).
-    const double top = std::sqrt(1 - EARLY_U);
+    // Lags up to 1 - tau(EARLY_W): sqrt(lag) = scale sinh(Y y).
+    const double early_z4 = (EARLY_W * EARLY_W) * (EARLY_W * EARLY_W);
+    const double early_u = tau_at(p, early_z4);
+    const double top = std::sqrt(1 - early_u);
     double scale = (p.log_SX - x_end) / p.sigma;
     if (scale > top) scale = top;
     if (scale < 1e-12 * top) scale = 1e-12 * top;
     const double ratio = top / scale;
     const double Y = libm::log(ratio + std::sqrt(ratio * ratio + 1));
-    constexpr int P1 = Scheme::LAG_POINTS;
-    for (int m = 0; m < P1; ++m) {
-        const double e = libm::exp(Y * Legendre<P1>::node[m]);
+    for (int m = 0; m < LAG_POINTS; ++m) {
+        const double e = libm::exp(Y * Legendre<LAG_POINTS>::node[m]);
         const double s = scale * 0.5 * (e - 1 / e);
-        const double ds = scale * 0.5 * (e + 1 / e) * Y * Legendre<P1>::weight[m];
+        const double ds = scale * 0.5 * (e + 1 / e) * Y * Legendre<LAG_POINTS>::weight[m];
         const double lag = s * s;
         double card[U];
-        chebyshev::cardinal_values<N>(std::sqrt(std::sqrt(1 - lag)), card);
-        const double H = chebyshev::dot<U>(card, xsq);
-        const double xu = H > 0 ? -std::sqrt(H) : 0.0;
-        along_boundary(point(2 * s * ds, xu, lag, s), xu, card);
+        chebyshev::cardinal_values<N>(std::sqrt(std::sqrt(z4_at(p, 1 - lag))), card);
+        const double u = 1 - lag;
+        const double singular = p.singular == 0 ? 0.0 : p.singular * u * -libm::log(u);
+        const double xu = boundary(card, singular);
+        along_boundary(point(2 * s * ds, xu, lag, s), xu, card, singular);
     }
-    // Times u up to EARLY_U: u = (EARLY_W y)^4.
-    constexpr int P2 = Scheme::EARLY_POINTS;
-    for (int m = 0; m < P2; ++m) {
-        const double y = Legendre<P2>::node[m];
-        const double w = EARLY_W * y;
-        const double u = (w * w) * (w * w);
-        const double *card = EARLY_CARDINAL<N, P2>.v + m * U;
-        const double H = chebyshev::dot<U>(card, xsq);
-        const double xu = H > 0 ? -std::sqrt(H) : 0.0;
+    // Times u up to early_u: z = EARLY_W y, u = tau(z).
+    for (int m = 0; m < EARLY_POINTS; ++m) {
+        const double y = Legendre<EARLY_POINTS>::node[m];
+        const double z = EARLY_W * y;
+        const double z4 = (z * z) * (z * z);
+        const double *card = EARLY_CARDINAL<N, EARLY_POINTS>.v + m * U;
+        double u, du_dz4;
+        if (p.power_clock) {
+            u = z4;
+            du_dz4 = 1;
+        } else {
+            u = tau_at(p, z4);
+            du_dz4 = p.lambda * (p.tau_s + u);
+        }
+        const double singular = p.singular * EARLY_SINGULAR<EARLY_POINTS>.v[m];
+        const double xu = boundary(card, singular);
         const double lag = 1 - u;
-        const double weight = 4 * EARLY_U * y * y * y * Legendre<P2>::weight[m];
-        along_boundary(point(weight, xu, lag, std::sqrt(lag)), xu, card);
+        const double weight =
+            4 * early_z4 * y * y * y * Legendre<EARLY_POINTS>::weight[m] * du_dz4;
+        along_boundary(point(weight, xu, lag, std::sqrt(lag)), xu, card, singular);
     }
     v.price *= p.X;
     if (GREEKS) {
         v.gamma /= p.X;
         // along the boundary: sum_j dP/dx_j dx_j/dsigma, dP/dx_j = sum df/dxu l_j x_j / xu
-        double along = 0;
+        // (and the singular part's growth with sigma: 2 (its value less its interpolant) / sigma,
+        // over 2 xu)
+        double along = along_sigma / p.sigma;
         for (int j = 0; j < U; ++j) along += by_node[j] * x[j] * dx_dsigma[j];
         v.vega = p.X * (v.vega + along);
     }
     return v;
 }
 
-// Solves the boundary on the scheme's grid and integrates the premium.
-// The boundary at the nodes of a finer grid from a coarser one's: where a node is a coarse node,
-// its value; elsewhere the polynomial through log(-x / w^2) at the coarse nodes (expiry's left
-// out), which varies slowly all the way to expiry (x is about -sigma w^2 sqrt(log(1 / w^4))
-// there), so that the start is as good relative to the boundary's own scale near expiry as far
-// from it.
-template <int NC, int NF>
-inline void refine(const double *coarse, double *fine) {
-    constexpr int UC = UNKNOWNS<NC>;
-    double g[UC];
-    for (int j = 0; j < UC; ++j) {
-        const double w = chebyshev::node<NC>(j + 1);
-        g[j] = libm::log(-coarse[j] / (w * w));
-    }
-    for (int i = 0; i < UNKNOWNS<NF>; ++i) {
-        const double w = chebyshev::node<NF>(i + 1);
-        double num = 0, den = 0;
-        int at = -1;
-        for (int j = 0; j < UC; ++j) {
-            const double d = w - chebyshev::node<NC>(j + 1);
-            if (d == 0) {
-                at = j;
-                break;
-            }
-            const double t = chebyshev::WEIGHTS<NC, 1>.v[j] / d;
-            num += t * g[j];
-            den += t;
-        }
-        fine[i] = at >= 0 ? coarse[at] : -(w * w) * libm::exp(num / den);
-    }
-}
-
-// Solves the boundary on the scheme's grids and integrates the premium. With a coarse grid
-// (COARSE_N > 0), QD+ starts the coarse grid, whose Newton steps start the fine one.
-template <class Scheme, bool GREEKS>
-inline PutValue put_premium(const Problem &p) {
-    constexpr int NF = Scheme::N;
-    Grid<NF, Scheme::L> grid;
+// Newton steps on grid NF from the boundary x_coarse of grid NC (NC = 0: from QD+): STEPS of
+// them, or with TOL > 0 at most STEPS, until one changes the boundary by less than TOL of its
+// scale (the first on a fresh Jacobian, the others chord steps). The last fresh Jacobian gives
+// the boundary's sensitivity to sigma when GREEKS. The boundary and that sensitivity into x and
+// dx_dsigma; false when a node is left at or above X or not a number.
+template <int NC, int NF, int L, int STEPS, bool GREEKS>
+inline bool solve_grid(const Problem &p, const double *x_coarse, double *x, double *dx_dsigma,
+                       double tol) {
+    Grid<NF, L> grid;
     grid.prepare(p);
-    if constexpr (Scheme::COARSE_N > 0) {
-        constexpr int NC = Scheme::COARSE_N;
-        Grid<NC, Scheme::COARSE_L> coarse;
-        coarse.prepare(p);
-        coarse.start(p);
-        for (int step = 0; step < Scheme::COARSE_STEPS; ++step) coarse.newton_step(p, true);
-        refine<NC, NF>(coarse.x, grid.x);
-        for (int k = 0; k < UNKNOWNS<NF>; ++k) {
-            if (!(grid.x[k] < 0)) grid.x[k] = grid.x[k] == grid.x[k] ? -1e-300 : grid.x[k];
-            if (grid.x[k] < p.x_perpetual) grid.x[k] = p.x_perpetual;
-        }
-    } else {
+    if constexpr (NC == 0) {
         grid.start(p);
+    } else {
+        refine<NC, NF>(p, x_coarse, grid.x);
     }
-    constexpr int STEPS = Scheme::JACOBIAN_STEPS + Scheme::CHORD_STEPS;
-    double dx_dsigma[UNKNOWNS<NF>] = {};
     for (int step = 0; step < STEPS; ++step) {
-        // the last Jacobian gives the boundary's sensitivity to sigma as well; the chord steps
-        // after it move the boundary by far less than that sensitivity's own error
-        const bool jacobian = step < Scheme::JACOBIAN_STEPS;
-        const bool last_jacobian = step + 1 == Scheme::JACOBIAN_STEPS;
-        grid.newton_step(p, jacobian, GREEKS && last_jacobian ? dx_dsigma : nullptr);
+        const bool fresh = true;
+        const double change = grid.newton_step(p, fresh, GREEKS && fresh ? dx_dsigma : nullptr);
+        if (change != change) break;
+        if (tol > 0 && change < tol) break;
     }
     for (int k = 0; k < UNKNOWNS<NF>; ++k) {
-        if (!(grid.x[k] <= 0)) return {std::numeric_limits<double>::quiet_NaN(), 0, 0, 0, false};
+        if (!(grid.x[k] < 0)) return false;
+        x[k] = grid.x[k];
     }
-    return premium<Scheme, GREEKS>(p, grid.x, dx_dsigma);
+    return true;
+}
+
+// Solves the boundary on the grids of Levels and integrates the premium.
+template <class Levels, bool GREEKS>
+inline PutValue put_premium(const Problem &p, double step_tol) {
+    const PutValue failed{std::numeric_limits<double>::quiet_NaN(), 0, 0, 0, false};
+    constexpr int N1 = Levels::N1, N2 = Levels::N2, N3 = Levels::N3;
+    // a negative count: as many points at every node
+    constexpr int SIGN = Levels::UNIFORM ? -1 : 1;
+    constexpr int L1 = SIGN * Levels::L1, L2 = SIGN * Levels::L2, L3 = SIGN * Levels::L3;
+    double x1[UNKNOWNS<N1>], x3[UNKNOWNS<N3>], dx_dsigma[UNKNOWNS<N3>] = {};
+    if (!solve_grid<0, N1, L1, Levels::STEPS1, false>(p, nullptr, x1, nullptr, 0)) return failed;
+    if constexpr (N2 > 0) {
+        double x2[UNKNOWNS<N2>];
+        if (!solve_grid<N1, N2, L2, Levels::STEPS2, false>(p, x1, x2, nullptr, 0) ||
+            !solve_grid<N2, N3, L3, Levels::STEPS3, GREEKS>(p, x2, x3, dx_dsigma, step_tol)) {
+            return failed;
+        }
+    } else {
+        if (!solve_grid<N1, N3, L3, Levels::STEPS3, GREEKS>(p, x1, x3, dx_dsigma, step_tol)) {
+            return failed;
+        }
+    }
+    return premium<N3, Levels::LAG_POINTS, Levels::EARLY_POINTS, GREEKS>(p, x3, dx_dsigma);
 }
 
 // An upper bound of the premium that needs no boundary: B <= X at every tau, so N(-d+-(t, S/B)) <=
@@ -636,6 +909,7 @@ inline Problem put_problem(const PutSide &side, double sigma) {
     const bool below_strike = side.q > 0 && side.r < side.q;
     p.X = below_strike ? side.K * (side.r / side.q) : side.K;
     p.KX = below_strike ? side.q / side.r : 1.0;
+    p.rho = side.r * p.KX;
     p.log_XK = below_strike ? libm::log(side.r / side.q) : 0.0;
     p.log_SX = libm::log(side.S / side.K) - p.log_XK;
     // B = K lambda / (lambda - 1), lambda the negative root of sigma^2/2 l (l - 1) + (r - q) l - r
@@ -644,6 +918,12 @@ inline Problem put_problem(const PutSide &side, double sigma) {
     const double lambda = (-beta_1 - std::sqrt(beta_1 * beta_1 + 8 * side.r / sig2)) / 2;
     const double x_perpetual = libm::log(lambda / (lambda - 1)) - p.log_XK;
     p.x_perpetual = x_perpetual > X_FLOOR ? x_perpetual : X_FLOOR;
+    const double layer = CARRY_CLOCK * -p.log_XK / sigma;
+    const double tau_s = layer * layer;
+    p.power_clock = !(below_strike && tau_s < 1 && tau_s >= CARRY_CLOCK_MIN);
+    p.tau_s = p.power_clock ? 1.0 : tau_s;
+    p.lambda = libm::log(1 + 1 / p.tau_s);
+    p.singular = !below_strike && p.power_clock ? sig2 : 0.0;
     return p;
 }
 
@@ -694,11 +974,16 @@ inline Greeks alo_value(double S, double K, double D, double F, double sigma, in
         const double rate = std::fmax(std::fabs(side.r), std::fabs(side.q));
         const double nu = std::fmax(rate, std::fabs(side.r - side.q)) / sigma;
         alo::PutValue premium;
-        if (nu <= Scheme::NU_MAX && sigma <= alo::SIGMA_MAX) {
-            premium = alo::put_premium<Scheme, GREEKS>(problem);
-        } else if (problem.log_SX <= problem.x_perpetual) {
+        if (problem.log_SX <= problem.x_perpetual) {
             // below the perpetual boundary, and so below the boundary at every tau
             premium = {0, 0, 0, 0, true};
+        } else if (nu <= alo::NU_WIDE && sigma <= alo::SIGMA_MAX) {
+            premium = alo::put_premium<typename Scheme::Narrow, GREEKS>(problem, Scheme::STEP_TOL);
+        } else if (nu <= alo::NU_MAX && sigma <= alo::SIGMA_MAX) {
+            // the boundary nears its perpetual level long before log(1/tau) is spent
+            alo::Problem wide = problem;
+            wide.singular = 0;
+            premium = alo::put_premium<typename Scheme::Wide, GREEKS>(wide, Scheme::STEP_TOL);
         } else if (alo::premium_bound(problem) <= alo::NEGLIGIBLE_PREMIUM * price) {
             premium = {0, 0, 0, 0, false};
         } else {

@@ -5,9 +5,11 @@
 //
 // Newton's method on the price with the engine's own vega, from the BAW implied volatility of the
 // same quote (within a few per cent of this one) improved by steps of the fast setting, keeping
-// the bracket that the prices seen so far give. Once a step is inside the tolerance, one more
-// price is taken just past the root, so that brentq gets a bracket already as narrow as its
-// tolerance and has the last word; a step that leaves the bracket hands it to brentq as it is.
+// the bracket that the prices seen so far give. A step below ALO_IV_ACCEPT is the last (from the
+// fast setting's start one price of the setting asked for usually ends it); a step inside the
+// tolerance but outside the bracket takes one more price just past the root, so that brentq gets
+// a bracket already as narrow as its tolerance; a step that leaves the bracket hands it to
+// brentq as it is.
 // Without a bracket yet, sigma grows up to fourfold a step to IV_LAST_SIGMA_HI or falls up to
 // eightfold to IV_SIGMA_LO.
 #pragma once
@@ -23,6 +25,7 @@
 namespace kelvo::kernel {
 
 constexpr int ALO_IV_EVALUATIONS = 16;  // prices with vega before brentq takes over
+constexpr double ALO_IV_ACCEPT = 1e-7;   // a Newton step below this (times 1 + sigma) is the last
 
 template <class Scheme>
 struct AloIVParams {
@@ -97,6 +100,12 @@ inline double alo_implied_vol(double price, double S, double K, double D, double
         }
         if (have_lo && have_hi && hi - lo <= _IV_TOL * (1 + lo)) break;
         const double newton = log_newton_step(g, price);
+        // A step this small leaves an error of the order of its square times the curvature of
+        // log price in sigma, far inside _IV_TOL: taken without another price.
+        if (std::fabs(newton) < ALO_IV_ACCEPT * (1 + sigma)) {
+            const double root = sigma + newton;
+            if (root > lo && root < hi) return root;
+        }
         const double tolerance = 0.5 * _IV_TOL * (1 + sigma);
         double next = sigma + newton;
         // within the tolerance: just past the root, for the other end

@@ -11,10 +11,10 @@ namespace kelvo::kernel::chebyshev {
 
 using alo_tables::Chebyshev;
 
-// Interior extrema this close to expiry (w^4 = tau below TAU_FIRST) are left out: there the
-// boundary's distance from X is far below what an interpolant of the whole boundary resolves, and
-// the value-matching equation at such a node would be set by the interpolant's error.
-constexpr double TAU_FIRST = 1e-6;
+// Interior extrema this close to expiry (w^4 below TAU_FIRST) are left out: there the boundary's
+// distance from X is far below what an interpolant of the whole boundary resolves, and the
+// equation at such a node would be set by the interpolant's error.
+constexpr double TAU_FIRST = 1e-9;
 
 template <int N>
 constexpr int skipped() {
@@ -35,6 +35,12 @@ inline constexpr int COUNT = N + 1 - skipped<N>();
 template <int N>
 constexpr double node(int k) {
     return k == 0 ? 0.0 : Chebyshev<N>::point[k + skipped<N>()];
+}
+
+// log of node k = 1..COUNT - 1.
+template <int N>
+constexpr double log_node(int k) {
+    return Chebyshev<N>::log_point[k + skipped<N>()];
 }
 
 // Barycentric weights of the nodes FIRST..COUNT - 1 (FIRST = 1 leaves expiry's node out).
