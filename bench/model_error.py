@@ -32,7 +32,7 @@ CARRY = ((-math.inf, 0.005, "yield < 0.5 %"), (0.005, 0.02, "yield 0.5-2 %"),
 
 
 def differences(path, options, precision):
-    """The quotes both models invert: T, moneyness, yield, type, the difference of the mid vols
+    """The quotes both models invert: T, moneyness, yield, the difference of the mid vols
     (BAW minus the engine) and half the spread, in volatility points."""
     frame = pd.read_csv(path, encoding="utf-8-sig")
     given = dict(options, style="american")
@@ -47,7 +47,7 @@ def differences(path, options, precision):
         out = pd.DataFrame({
             "T": T, "moneyness": np.log(q.strike / F) / (alo["iv_mid"].to_numpy(float)
                                                        * np.sqrt(T)),
-            "yield": -np.log(D * F / q.spot) / T, "type": q.flag,
+            "yield": -np.log(D * F / q.spot) / T,
             "diff": 100 * (baw["iv_mid"] - alo["iv_mid"]).to_numpy(float),
             "half_spread": 50 * (alo["iv_ask"] - alo["iv_bid"]).to_numpy(float)})
     return out[np.isfinite(out["diff"])]
@@ -60,9 +60,12 @@ def table(rows, by, bins):
         if not len(part):
             continue
         size = part["diff"].abs()
-        beyond = (size > part["half_spread"]).mean() if part["half_spread"].notna().any() else 0
+        # only quotes whose bid and ask both have a vol have a half spread to compare with
+        spread = part["half_spread"].notna()
+        beyond = (size[spread] > part["half_spread"][spread]).mean() if spread.any() else math.nan
         lines.append(f"| {label} | {len(part)} | {size.median():.3f} | "
-                     f"{size.quantile(0.9):.3f} | {size.max():.3f} | {100 * beyond:.1f} % |")
+                     f"{size.quantile(0.9):.3f} | {size.max():.3f} | {100 * beyond:.1f} % "
+                     f"of {int(spread.sum())} |")
     return lines
 
 
