@@ -8,7 +8,7 @@ engine in its high-precision scheme on every option and its finite-difference en
 grid with Richardson extrapolation on a sample (each price with the extrapolation's own error
 estimate).
 
-    python3 -P bench/alo_accuracy.py [--random N] [--fd N] [--seed S] [--threads T]
+    python3 bench/alo_accuracy.py [--random N] [--fd N] [--seed S] [--threads T]
 
 The independent solution takes about ten minutes on two threads for the default 6,480 options.
 Relative errors are over prices of at least 1e-8 of the spot (smaller ones are counted apart);
@@ -69,7 +69,7 @@ def build(source, directory):
         sys.exit("no C++ compiler for the references")
     exe = Path(directory) / Path(source).stem
     subprocess.run([compiler, "-std=c++17", "-O2", "-ffp-contract=off", "-pthread",
-                    "-fconstexpr-ops-limit=2000000000", "-I", str(HERE.parent / "kelvo"),
+                    "-fconstexpr-ops-limit=2000000000", "-I", str(HERE.parent / "src" / "kelvo"),
                     str(HERE / source), "-o", str(exe)], check=True)
     return exe
 

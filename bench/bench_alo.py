@@ -2,7 +2,7 @@
 engine (QdFpAmericanEngine, accurateScheme) on the same options, in one run: CPU microseconds
 per option on one core for prices, greeks and implied volatilities, and the ratios.
 
-    python3 -P bench/bench_alo.py [--options N] [--repeat R]
+    python3 bench/bench_alo.py [--options N] [--repeat R]
 
 The options: r 0-5 %, q 0-3 %, T a week to two years, volatility 10-60 %, K/S 0.7-1.4, calls and
 puts. kelvo's figures are its array functions over all of them (one thread); QuantLib's are a

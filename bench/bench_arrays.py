@@ -4,7 +4,7 @@ the price (target at most 3x); the broadcasting layer (kelvo.price, kelvo.greeks
 native call on the same quotes (target at most 10 % more), and per call on one element (target
 at most 5 us over the native call).
 
-    python3 -P bench/bench_arrays.py [--n 1000000]
+    python3 bench/bench_arrays.py [--n 1000000]
 """
 import argparse
 import sys

@@ -4,7 +4,7 @@ throughput of kelvo._arrays.vectorized_baw_implied_vol on every core on the same
 inversions a row: mid, bid and ask), and the command's peak memory for two file sizes (target:
 0.9 of bare, memory bounded by the chunk size and the near-the-money quotes, not by the file).
 
-    python3 -P bench/bench_chain_cli.py [--rows 1000000] [--chunk-size 16384] [--before PYTHON]
+    python3 bench/bench_chain_cli.py [--rows 1000000] [--chunk-size 16384] [--before PYTHON]
 """
 import argparse
 import sys

@@ -4,7 +4,7 @@ peak memory for two file sizes at one chunk size.
 With --before PYTHON, an interpreter with an earlier kelvo installed runs the same command on
 the larger file, in turns with this one (three runs each), for the ratio of their speeds.
 
-    python3 -P bench/bench_cli.py [--rows 1000000] [--chunk-size 16384] [--before PYTHON]
+    python3 bench/bench_cli.py [--rows 1000000] [--chunk-size 16384] [--before PYTHON]
 """
 import argparse
 import csv

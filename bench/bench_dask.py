@@ -3,7 +3,7 @@ thread), kelvo.dask on the threaded scheduler with 2 threads, and on a LocalClus
 processes (loopback, the inputs sent with the graph, a warm-up run first), with the cluster's
 overhead against the threaded figure.
 
-    python3 -P bench/bench_dask.py [--n 2000000] [--chunk 100000]
+    python3 bench/bench_dask.py [--n 2000000] [--chunk 100000]
 """
 import argparse
 import sys

@@ -2,7 +2,7 @@
 window, the objective evaluations used, and the bound (evaluations x 2 x selected strikes x one
 kernel inversion) that the call should stay within 1.2 times of.
 
-    python3 -P bench/bench_forward.py
+    python3 bench/bench_forward.py
 """
 import sys
 import tempfile

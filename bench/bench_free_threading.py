@@ -2,7 +2,7 @@
 baw_price and baw_implied_vol, each thread doing the whole loop; (b) vectorized_baw_implied_vol,
 each thread on one half of the quotes, against one thread on all of them.
 
-    PYTHON_GIL=0 python3.14t -P bench/bench_free_threading.py [--n 200000] [--loop 20000]
+    PYTHON_GIL=0 python3.14t bench/bench_free_threading.py [--n 200000] [--loop 20000]
 
 Speed-up of (a) is the work done per second (two loops in the two-thread time against one loop
 in the one-thread time); of (b) the one-thread time over the two-thread time.

@@ -7,7 +7,7 @@ which on an American option prices with a finite-difference engine, not BAW; (e)
 alone in a C++ loop, one quote at a time and two and four in flight; and the peak memory of (a)
 on contiguous float64 inputs.
 
-    python3 -P bench/bench_iv.py [--n 100000] [--quantlib-sample 2000]
+    python3 bench/bench_iv.py [--n 100000] [--quantlib-sample 2000]
 
 py_vollib_vectorized needs `pip install py_vollib_vectorized`; its 0.1.1 needs the numba-jitted
 py_lets_be_rational 1.0.1 of the source distribution (the wheel of that number calls plain

@@ -1,7 +1,7 @@
 """Nanoseconds per baw_price call: the intrinsic fast path against math.hypot with six floats,
 and the full American price against QuantLib's BAW engine.
 
-    python3 -P bench/bench_price.py
+    python3 bench/bench_price.py
 """
 import math
 import sys

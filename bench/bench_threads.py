@@ -7,7 +7,7 @@ forward searches, three times each; (d) Ctrl-C in the command line on a table of
 times spread over a run: the time from SIGINT to its "interrupted" message, by the pass it was
 in (the second when the output's temporary file has its header).
 
-    python3 -P bench/bench_threads.py [--n 200000] [--threads 2] [--cli-rows 200000]
+    python3 bench/bench_threads.py [--n 200000] [--threads 2] [--cli-rows 200000]
 """
 import argparse
 import signal

@@ -1,7 +1,7 @@
 """Instructions per implied volatility, counted by callgrind, for the kernel of this checkout
 and of an earlier commit, on the same grid (bench_iv.py's quotes).
 
-    python3 -P bench/callgrind_kernel.py --before REV [--n 2000]
+    python3 bench/callgrind_kernel.py --before REV [--n 2000]
 
 Needs valgrind; kernel_bench.cpp from this checkout is built against both kernels.
 """
@@ -19,7 +19,7 @@ import numpy as np
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 from bench_iv import mixed_quotes  # noqa: E402
-from native import build_kernel_bench  # noqa: E402
+from native import build_kernel_bench, package_in  # noqa: E402
 
 
 def instructions(exe, data, tmp):
@@ -40,7 +40,8 @@ def main():
     q = np.where(np.array(flags) == "c", 1.0, -1.0)
     with tempfile.TemporaryDirectory() as tmp:
         # the earlier kernel with the benchmark of its own time
-        archive = subprocess.run(["git", "-C", str(HERE.parent), "archive", args.before, "kelvo",
+        package = package_in(args.before)
+        archive = subprocess.run(["git", "-C", str(HERE.parent), "archive", args.before, package,
                                   "bench/kernel_bench.cpp"], check=True, capture_output=True).stdout
         with tarfile.open(fileobj=BytesIO(archive)) as tar:
             tar.extractall(Path(tmp) / "before")
@@ -48,7 +49,7 @@ def main():
         np.column_stack([prices, S, K, D, F, q]).astype(np.float64).tofile(data)
         counts = {}
         before = Path(tmp) / "before"
-        for label, root, source in (("before", before / "kelvo", before / "bench"),
+        for label, root, source in (("before", before / package, before / "bench"),
                                     ("after", None, None)):
             exe = build_kernel_bench(tmp, name=f"kernel_{label}", kernel_root=root,
                                      bench_root=source)

@@ -8,7 +8,7 @@ before (latency). The limit is counts x costs, with the throughput costs (the lo
 the targets use) and with the latency costs; the measured time per implied volatility (plain
 build, best of 5) is set beside both.
 
-    python3 -P bench/cost_model.py [--n 100000] [--before REV | --before-tree DIR]
+    python3 bench/cost_model.py [--n 100000] [--before REV | --before-tree DIR]
 
 With --before (or --before-tree, a copy of that revision where git is not at hand) the same is
 measured for the earlier kernel, with its own benchmark, and the two are set side by side.
@@ -27,7 +27,7 @@ import numpy as np
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 from bench_iv import mixed_quotes  # noqa: E402
-from native import build_kernel_bench, run  # noqa: E402
+from native import build_kernel_bench, package_in, run  # noqa: E402
 
 FUNCTIONS = ("erfc", "exp", "log", "pow")
 
@@ -52,12 +52,15 @@ def measure(tmp, data, defines, label, kernel_root=None, bench_root=None):
 def earlier_kernel(tmp, revision, tree):
     """(kernel root, bench root) of an earlier commit, from git or from a copy of its tree."""
     if tree is None:
-        archive = subprocess.run(["git", "-C", str(HERE.parent), "archive", revision, "kelvo",
+        package = package_in(revision)
+        archive = subprocess.run(["git", "-C", str(HERE.parent), "archive", revision, package,
                                   "bench"], check=True, capture_output=True).stdout
         tree = Path(tmp) / "before"
         with tarfile.open(fileobj=BytesIO(archive)) as tar:
             tar.extractall(tree)
-    return Path(tree) / "kelvo", Path(tree) / "bench"
+    else:
+        package = "src/kelvo" if (Path(tree) / "src" / "kelvo").is_dir() else "kelvo"
+    return Path(tree) / package, Path(tree) / "bench"
 
 
 def report(m, defines):

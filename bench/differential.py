@@ -1,7 +1,7 @@
 """Largest relative difference between two builds of kelvo on the same random cases: 100,000
 prices, the implied vols of those prices, and 200 forward searches.
 
-    python3 -P bench/differential.py --before DIR [--after DIR] [--n 100000]
+    python3 bench/differential.py --before DIR [--after DIR] [--n 100000]
 
 DIR is a folder holding a kelvo package (pip install --target DIR .); without --after the
 installed kelvo is the one compared.

@@ -3,7 +3,7 @@ against mpmath, in ulps of the true value: on uniform points over the ranges eac
 meets (and on to overflow and underflow), on the arguments the kernel itself passes while
 inverting the bench_iv grid, and on the special values, which must be C's.
 
-    python3 -P bench/libm_accuracy.py [--n 200000] [--grid 20000] [--only erfc,exp,log,pow]
+    python3 bench/libm_accuracy.py [--n 200000] [--grid 20000] [--only erfc,exp,log,pow]
 """
 import argparse
 import math

@@ -1,7 +1,7 @@
 """Writes an option chain of N rows (default 1,000,000) to a CSV for the command-line benchmark:
 strikes spread geometrically over 1 to 10,000 (about 0.2 % of them within 1 % of the spot), one spot, discount factor and expiry, the sample smile.
 
-    python3 -P bench/make_big_chain.py OUT.csv [--rows N]
+    python3 bench/make_big_chain.py OUT.csv [--rows N]
 """
 import argparse
 import csv

@@ -8,7 +8,7 @@ q = -log(D F / S) / T), beside half the bid-ask spread in volatility points.
 The index files hold European options (kelvo reads them so by default); here they stand in for
 American options on an underlying of their rates, yields and maturities.
 
-    python3 -P bench/model_error.py [--precision accurate|fast] [DIRECTORY]
+    python3 bench/model_error.py [--precision accurate|fast] [DIRECTORY]
 """
 import argparse
 import math

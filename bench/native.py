@@ -23,12 +23,19 @@ def build_embedded(source, exe, defines=(), kernel_root=None, options=("-O3", "-
                            text=True, check=True).stdout.split()
     subprocess.run([compiler, "-std=c++17", *options, "-ffp-contract=off",
                     *(f"-D{d}" for d in defines),
-                    "-I", str(kernel_root or HERE.parent / "kelvo"), "-I", str(HERE),
+                    "-I", str(kernel_root or HERE.parent / "src" / "kelvo"), "-I", str(HERE),
                     str(source), "-o", str(exe), *flags,
                     # a static libpython must export its symbols to the extension modules
                     *(sysconfig.get_config_var("LINKFORSHARED") or "").split(),
                     f"-Wl,-rpath,{sysconfig.get_config_var('LIBDIR')}"], check=True)
     return Path(exe)
+
+
+def package_in(revision, repo=HERE.parent):
+    """The package's folder in a commit's tree: src/kelvo, or kelvo before the src layout."""
+    found = subprocess.run(["git", "-C", str(repo), "cat-file", "-e", f"{revision}:src/kelvo"],
+                           capture_output=True)
+    return "src/kelvo" if found.returncode == 0 else "kelvo"
 
 
 def build_kernel_bench(directory, defines=(), name="kernel_bench", kernel_root=None,

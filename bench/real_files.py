@@ -9,7 +9,7 @@ those intervals, or the nearest strike's where they do not meet (quotes that dis
 other). For American options parity holds only up to the early-exercise premia, small for the
 short expiries and low rates of these files.
 
-    python3 -P bench/real_files.py [DIRECTORY]
+    python3 bench/real_files.py [DIRECTORY]
 """
 import sys
 from pathlib import Path

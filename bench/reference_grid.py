@@ -3,7 +3,7 @@ that the tests sample: prices, continuity across D = 1, implied-volatility round
 at the model price, at spot intrinsic, at the zero-volatility value and just above it), greeks
 against differences of the reference, and forwards of chains priced at a known forward.
 
-    python3 -P bench/reference_grid.py [--sample N] [--jobs 2] [--worst 8]
+    python3 bench/reference_grid.py [--sample N] [--jobs 2] [--worst 8]
 
 The whole grid (17,160 contracts) takes about 10 minutes of CPU; --sample N takes N of them.
 """

@@ -9,19 +9,11 @@ REPO = Path(__file__).resolve().parent.parent
 
 
 def _installed_kelvo_or_hint():
-    """Run from the checkout without -P, `import kelvo` finds the source folder, which holds no
-    built module; say so in one line instead of an import error from deep inside a test."""
+    """Without kelvo installed, say so in one line instead of an import error in every test."""
     try:
-        import kelvo.baw_core  # noqa: F401
-    except ImportError:
-        import importlib.util
-
-        spec = importlib.util.find_spec("kelvo")
-        if spec and spec.origin and REPO in Path(spec.origin).resolve().parents:
-            pytest.exit("kelvo is imported from the checkout's source folder, which has no built "
-                        "module: install it (pip install '.[test]') and run python3 -P -m pytest",
-                        returncode=4)
-        raise
+        import kelvo  # noqa: F401
+    except ImportError as error:
+        pytest.exit(f"{error}: install kelvo first (pip install '.[test]')", returncode=4)
 
 
 def pytest_sessionstart(session):
@@ -47,7 +39,7 @@ def kernel_probe(tmp_path_factory):
         pytest.skip("no C++ compiler to build the kernel probe")
     exe = tmp_path_factory.mktemp("probe") / "kernel_probe"
     subprocess.run([compiler, "-std=c++17", "-O2", "-ffp-contract=off", "-Wall", "-Wextra", "-Werror",
-                    "-I", str(REPO / "kelvo"), str(REPO / "tests" / "kernel_probe.cpp"),
+                    "-I", str(REPO / "src" / "kelvo"), str(REPO / "tests" / "kernel_probe.cpp"),
                     "-o", str(exe)], check=True)
     return KernelProbe(str(exe))
 

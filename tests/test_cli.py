@@ -154,14 +154,20 @@ def test_plot_without_matplotlib(tmp_path):
 
 
 def test_module_entry_point():
-    # without arguments: the sample table of contracts, one summary line per expiry
-    proc = subprocess.run([sys.executable, "-P", "-m", "kelvo", "-q"], capture_output=True, text=True)
+    # without arguments, from the checkout's root as the README runs it: the sample table of
+    # contracts, one summary line per expiry
+    proc = subprocess.run([sys.executable, "-m", "kelvo", "-q"], capture_output=True, text=True,
+                          cwd=REPO)
     assert proc.returncode == 0, proc.stderr
     lines = proc.stdout.splitlines()
     assert len(lines) == 1 + len(sample.OPTIONS_DAYS) and "forward" in lines[0]
     proc = subprocess.run([sys.executable, "-P", "-m", "kelvo", "--version"], capture_output=True,
                           text=True)
     assert proc.stdout == f"kelvo {kelvo.__version__}\n"
+    # the source folder, where nothing is built, says so in one line
+    proc = subprocess.run([sys.executable, "-c", "import kelvo"], capture_output=True, text=True,
+                          cwd=REPO / "src")
+    assert proc.stderr.splitlines()[-1].startswith("ImportError: kelvo's native modules are not")
 
 
 @pytest.mark.parametrize("module_name", ["baw_core", "_arrays"])

@@ -14,13 +14,13 @@ cd "$(dirname "$0")/.."
 record_digest() {
     local name=$1 python=$2 mine other lacking variant
     mkdir -p .ci-cache
-    mine=$("$python" -P tools/digest.py)
+    mine=$("$python" tools/digest.py)
     echo "digest of prices and implied vols ($name): $mine"
     for lacking in -AVX2,-FMA -AVX2,-FMA,-AVX512F,-AVX512DQ,-AVX512BW,-AVX512VL,-AVX512CD; do
         case $lacking in
             *AVX512*) grep -qw avx512f /proc/cpuinfo || continue ;;
         esac
-        variant=$(GLIBC_TUNABLES=glibc.cpu.hwcaps=$lacking "$python" -P tools/digest.py)
+        variant=$(GLIBC_TUNABLES=glibc.cpu.hwcaps=$lacking "$python" tools/digest.py)
         if [ "$variant" != "$mine" ]; then
             echo "the digest differs with glibc.cpu.hwcaps=$lacking: $variant" >&2
             return 1
@@ -41,7 +41,7 @@ run_host() {
     echo "== CPython $(python3 -c 'import sys; print(sys.version.split()[0])') (host)"
     python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
         -Ccmake.define.KELVO_WERROR=ON '.[test]'
-    python3 -P -m pytest -q
+    python3 -m pytest -q
     record_digest "3.11-glibc-$(ldd --version | head -1 | awk '{print $NF}')" python3
 }
 
@@ -83,10 +83,10 @@ run_wheel() {
         "$python" -m venv "$work/venv"
         # the main job as the README gives it, with the plain install and nothing else
         "$work/venv/bin/python" -m pip install --quiet --disable-pip-version-check "$wheel"
-        (cd "$work" && "$work/venv/bin/python" -P -m kelvo > main-job.txt)
+        (cd "$work" && "$work/venv/bin/python" -m kelvo > main-job.txt)
         echo "$(basename "$wheel"): main job on the sample, plain install: $(wc -l < "$work/main-job.txt") lines"
         "$work/venv/bin/python" -m pip install --quiet --disable-pip-version-check "$wheel[test]"
-        "$work/venv/bin/python" -P -m pytest -q -p no:cacheprovider
+        "$work/venv/bin/python" -m pytest -q -p no:cacheprovider
     done
     rm -rf "$work"
 }
@@ -102,8 +102,8 @@ run_docs() {
     "$venv/bin/python" -m pip install --quiet --disable-pip-version-check sphinx myst-parser \
         mypy pandas-stubs
     rm -rf .ci-cache/docs
-    "$venv/bin/python" -P -m sphinx -W -q -b html docs .ci-cache/docs/html
-    "$venv/bin/python" -P -m sphinx -W -q -b doctest docs .ci-cache/docs/doctest
+    "$venv/bin/python" -m sphinx -W -q -b html docs .ci-cache/docs/html
+    "$venv/bin/python" -m sphinx -W -q -b doctest docs .ci-cache/docs/doctest
     echo "documentation: $(find .ci-cache/docs/html -name '*.html' | wc -l) pages in .ci-cache/docs/html"
     # the annotations, as a user's strictly typed code sees the installed package
     local here=$PWD
@@ -142,10 +142,10 @@ run_freethreaded() {
         "$python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
             --no-build-isolation --no-deps -Ccmake.define.KELVO_WERROR=ON .
     fi
-    PYTHON_GIL=0 "$python" -P -c 'import sys, kelvo
+    PYTHON_GIL=0 "$python" -c 'import sys, kelvo
 assert not sys._is_gil_enabled(), "the GIL came back on when kelvo was imported"
 print("GIL off after import kelvo")'
-    PYTHON_GIL=0 "$python" -P -m pytest -q -p no:cacheprovider
+    PYTHON_GIL=0 "$python" -m pytest -q -p no:cacheprovider
     PYTHON_GIL=0 record_digest 3.14t "$python"
 }
 
@@ -186,7 +186,7 @@ run_tsan() {
     # interrupt tests, each of which starts a fresh interpreter (a minute under TSan) to signal.
     # Under TSan every example costs some ten times as much: the fuzz tests take 150 each.
     KELVO_FUZZ_EXAMPLES=150 TSAN_OPTIONS="$tsan_options" PYTHON_GIL=0 PYTHONPATH="$site" \
-        "$python" -P -m pytest -q -p no:cacheprovider --durations=8 \
+        "$python" -m pytest -q -p no:cacheprovider --durations=8 \
         ${KELVO_TSAN_TESTS:-tests/test_threads.py tests/test_binding.py tests/test_fuzz.py \
             tests/test_implied_vol.py tests/test_forward.py tests/test_pricing.py \
             tests/test_greeks.py tests/test_leaks.py tests/test_pool.py}
@@ -205,7 +205,7 @@ run_in_tree() {
                     --break-system-packages --no-build-isolation --no-index)
     # the test requirements come from Debian's packages
     python3 -m pip install "${pipflags[@]}" --no-deps -Ccmake.define.KELVO_WERROR=ON .
-    python3 -P -m pytest -q
+    python3 -m pytest -q
     record_digest "3.14-glibc-$(ldd --version | head -1 | awk '{print $NF}')" python3
 
     echo "== CPython 3.14 debug build: reference and block counts"
@@ -219,7 +219,7 @@ run_in_tree() {
     local debug_site=/tmp/kelvo-debug-site
     rm -rf "$debug_site"
     python3.14-dbg -m pip install "${pipflags[@]}" --no-deps --target "$debug_site" .
-    PYTHONPATH="$debug_site" python3.14-dbg -P -m pytest -q -p no:cacheprovider \
+    PYTHONPATH="$debug_site" python3.14-dbg -m pytest -q -p no:cacheprovider \
         tests/test_leaks.py tests/test_binding.py tests/test_startup.py tests/test_fuzz.py \
         tests/test_threads.py
 
@@ -234,7 +234,7 @@ run_in_tree() {
     LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)" \
     ASAN_OPTIONS="detect_leaks=0:log_path=$logs/asan" \
     UBSAN_OPTIONS="print_stacktrace=1:log_path=$logs/ubsan" \
-    PYTHONPATH="$sanitized_site" python3 -P -m pytest -q -p no:cacheprovider
+    PYTHONPATH="$sanitized_site" python3 -m pytest -q -p no:cacheprovider
     if compgen -G "$logs/*" >/dev/null; then
         cat "$logs"/*
         echo "sanitizer reports: $(ls "$logs" | wc -l)" >&2
@@ -244,7 +244,7 @@ run_in_tree() {
 
     echo "== valgrind memcheck"
     PYTHONMALLOC=malloc valgrind -q --error-exitcode=97 \
-        --suppressions=/usr/lib/valgrind/python3.supp python3 -P tools/memcheck.py
+        --suppressions=/usr/lib/valgrind/python3.supp python3 tools/memcheck.py
 }
 
 case "${1:-all}" in

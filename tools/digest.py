@@ -2,7 +2,7 @@
 lattice of quotes made with exact arithmetic only (so that every interpreter and NumPy builds the
 same inputs): two runs that print the same digest computed the same bits.
 
-    python3 -P tools/digest.py [--save FILE.npy] [--compare FILE.npy]
+    python3 tools/digest.py [--save FILE.npy] [--compare FILE.npy]
 
 --save keeps the prices and vols; --compare says how many differ from a saved run, and by how
 much.

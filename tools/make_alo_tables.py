@@ -1,4 +1,4 @@
-"""Writes kelvo/kernel/alo_tables.hpp: the fixed numbers of the accurate American engine
+"""Writes src/kelvo/kernel/alo_tables.hpp: the fixed numbers of the accurate American engine
 (kernel/american.hpp), computed with mpmath at 256 bits and rounded once to double, so that the
 kernel calls no cos or sin of the C library and gives the same bits everywhere.
 
@@ -19,7 +19,7 @@ from pathlib import Path
 import mpmath as mp
 
 mp.mp.prec = 256
-OUT = Path(__file__).resolve().parent.parent / "kelvo" / "kernel" / "alo_tables.hpp"
+OUT = Path(__file__).resolve().parent.parent / "src" / "kelvo" / "kernel" / "alo_tables.hpp"
 
 # The orders the settings of american.hpp use (every size its node rules may take), and
 # bench/alo_reference.cpp.

@@ -1,4 +1,4 @@
-"""Writes kelvo/kernel/erfc_tables.hpp: the coefficients of kelvo's own erfc, computed with
+"""Writes src/kelvo/kernel/erfc_tables.hpp: the coefficients of kelvo's own erfc, computed with
 mpmath at 256 bits and rounded once to double.
 
     python3 tools/make_erfc_tables.py [--check N]
@@ -25,7 +25,7 @@ import mpmath as mp
 
 mp.mp.prec = 256
 TARGET = mp.mpf(2) ** -62
-OUT = Path(__file__).resolve().parent.parent / "kelvo" / "kernel" / "erfc_tables.hpp"
+OUT = Path(__file__).resolve().parent.parent / "src" / "kelvo" / "kernel" / "erfc_tables.hpp"
 OCTAVES = range(2, 5)
 MAX_DEGREE = 30
 

@@ -1,4 +1,4 @@
-"""Writes kelvo/kernel/exp_log_tables.hpp: the tables of kelvo's own exp and log, computed with
+"""Writes src/kelvo/kernel/exp_log_tables.hpp: the tables of kelvo's own exp and log, computed with
 mpmath at 256 bits and rounded once to double.
 
     python3 tools/make_exp_log_tables.py
@@ -17,7 +17,7 @@ from pathlib import Path
 import mpmath as mp
 
 mp.mp.prec = 256
-OUT = Path(__file__).resolve().parent.parent / "kelvo" / "kernel" / "exp_log_tables.hpp"
+OUT = Path(__file__).resolve().parent.parent / "src" / "kelvo" / "kernel" / "exp_log_tables.hpp"
 LOG_PIECES = 128
 HALVED_FROM = 53  # 1 + 53/128 = 1.4140625, just below sqrt 2
 

@@ -2,7 +2,7 @@
 to run under valgrind memcheck:
 
     PYTHONMALLOC=malloc valgrind --error-exitcode=97 \\
-        --suppressions=/usr/lib/valgrind/python3.supp python3 -P tools/memcheck.py
+        --suppressions=/usr/lib/valgrind/python3.supp python3 tools/memcheck.py
 """
 import math
 import sys
