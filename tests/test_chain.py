@@ -384,36 +384,6 @@ def test_command_line_bad_rows_and_missing_rate(tmp_path, capsys):
     assert len(capsys.readouterr().out.splitlines()) == 2
 
 
-def test_surface_picture(tmp_path, capsys):
-    matplotlib = pytest.importorskip("matplotlib")
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    shown = {}
-    original = plt.Figure.savefig
-
-    def record(figure, *args, **kwargs):
-        smiles, term = figure.axes
-        shown["lines"] = len(smiles.get_lines())
-        shown["labels"] = [t.get_text() for t in smiles.get_legend().get_texts()]
-        shown["term"] = len(term.get_lines()[0].get_xdata())
-        shown["title"] = figure._suptitle.get_text()
-        shown["ylabel"] = smiles.get_ylabel()
-        return original(figure, *args, **kwargs)
-
-    plt.Figure.savefig = record
-    try:
-        assert main(["-q", "--plot", str(tmp_path / "surface.png")]) == 0
-    finally:
-        plt.Figure.savefig = original
-    n = len(sample.OPTIONS_DAYS)
-    assert shown["lines"] == 3 * n  # calls, puts and the forward of each expiry
-    assert len(shown["labels"]) == n and shown["term"] == n
-    assert "KLVO" in shown["title"] and sample.OPTIONS_QUOTE_DATE in shown["title"]
-    assert shown["ylabel"] == "annualised implied volatility"
-    assert (tmp_path / "surface.png").read_bytes()[:4] == b"\x89PNG"
-
-
 def test_pictures_of_a_surface(tmp_path):
     matplotlib = pytest.importorskip("matplotlib")
     from kelvo import plot
@@ -423,7 +393,15 @@ def test_pictures_of_a_surface(tmp_path):
     figure = plot.surface(table, summary)
     assert isinstance(figure, matplotlib.figure.Figure) and len(figure.axes) == 2
     assert "KLVO on 2026-12-08" in figure._suptitle.get_text()
-    assert len(figure.axes[0].get_lines()) == 3 * len(summary)
+    smiles, term = figure.axes
+    # calls, puts and the forward of each expiry; one legend entry and one term point each
+    assert len(smiles.get_lines()) == 3 * len(summary)
+    assert len(smiles.get_legend().get_texts()) == len(term.get_lines()[0].get_xdata()) == len(
+        summary)
+    assert smiles.get_ylabel() == "annualised implied volatility"
+    # the command line draws the same picture into its file
+    assert main(["-q", "--plot", str(tmp_path / "surface.png")]) == 0
+    assert (tmp_path / "surface.png").read_bytes()[:4] == b"\x89PNG"
     axes = matplotlib.figure.Figure().subplots()
     assert plot.surface(table, summary, axes) is axes.figure and axes.get_legend()
     assert matplotlib.get_backend() == backend  # a notebook's backend stays as it was

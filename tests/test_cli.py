@@ -86,33 +86,26 @@ def test_table_is_printed(capsys):
 CHAIN = "strike,call,put\n95,6.9,1.2\n100,3.2,2.6\n105,1.1,5.7\n"
 
 
-@pytest.mark.parametrize("text, message", [
-    ("strike,call\n100,3\n", "line 1: missing column 'put'"),
-    ("strike,call,price\n100,3,2\n", "line 1: missing column 'put'"),
-    ("", "line 1: the file is empty"),
-    ("strike,call,put\n", "no option rows"),
-    (CHAIN.replace("3.2", "abc"), "line 3: call cannot be read: 'abc'"),
-    (CHAIN.replace("105,1.1,5.7", ",1.1,5.7"), "line 4: strike cannot be read: ''"),
+GIVEN = ("--spot", "100", "--discount", "0.99")
+
+
+@pytest.mark.parametrize("text, argv, message", [
+    ("strike,call\n100,3\n", GIVEN, "line 1: missing column 'put'"),
+    ("strike,call,price\n100,3,2\n", GIVEN, "line 1: missing column 'put'"),
+    ("", GIVEN, "line 1: the file is empty"),
+    ("strike,call,put\n", GIVEN, "no option rows"),
+    (CHAIN.replace("3.2", "abc"), GIVEN, "line 3: call cannot be read: 'abc'"),
+    (CHAIN.replace("105,1.1,5.7", ",1.1,5.7"), GIVEN, "line 4: strike cannot be read: ''"),
+    (CHAIN, (), "missing columns 'spot', 'discount'"),
+    ("strike,call,put,spot,discount\n95,6.9,1.2,100,0.99\n100,3.2,2.6,101,0.99\n", (),
+     "line 3: spot 101.0 differs from 100.0 on line 2"),
 ])
-def test_bad_input_stops_with_exit_code_2(capsys, tmp_path, text, message):
+def test_bad_input_stops_with_exit_code_2(capsys, tmp_path, text, argv, message):
     path = tmp_path / "chain.csv"
     path.write_text(text)
-    code, _, err = run_cli(capsys, str(path), "--spot", "100", "--discount", "0.99")
+    code, _, err = run_cli(capsys, str(path), *argv)
     assert code == 2
     assert message in err
-
-
-def test_missing_spot_and_discount(capsys, tmp_path):
-    (tmp_path / "c.csv").write_text(CHAIN)
-    code, _, err = run_cli(capsys, str(tmp_path / "c.csv"))
-    assert code == 2 and "missing columns 'spot', 'discount'" in err
-
-
-def test_spot_must_not_vary(capsys, tmp_path):
-    (tmp_path / "c.csv").write_text("strike,call,put,spot,discount\n95,6.9,1.2,100,0.99\n"
-                                    "100,3.2,2.6,101,0.99\n")
-    code, _, err = run_cli(capsys, str(tmp_path / "c.csv"))
-    assert code == 2 and "line 3: spot 101.0 differs from 100.0 on line 2" in err
 
 
 def test_skip_bad_rows(capsys, tmp_path):
