@@ -296,7 +296,7 @@ ENGINE_CASES = {
 
 
 @pytest.mark.parametrize("case", list(ENGINE_CASES))
-def test_one_engine(case, tmp_path):
+def test_one_engine(case, tmp_path, capsys):
     source, given, chunk = ENGINE_CASES[case]
     path = tmp_path / "table.csv"
     if callable(source):
@@ -308,11 +308,16 @@ def test_one_engine(case, tmp_path):
     frame = pd.read_csv(path, dtype=str, keep_default_na=False, encoding="utf-8-sig")
     table, summary = chain.surface(frame, **given)
 
-    # the command line: its summary, and its table written and read back
-    argv = [str(path), "-q", "-o", str(tmp_path / "out.csv"), "--chunk-size", str(chunk)]
+    # the command line: its summary, its table written and read back, and every quote printed
+    # with its underlying (the root of its option symbol where there is no symbol column)
+    argv = [str(path), "-o", str(tmp_path / "out.csv"), "--chunk-size", str(chunk)]
     for option, value in given.items():
         argv += [f"--{option.replace('_', '-')}"] + ([] if value is True else [str(value)])
+    capsys.readouterr()
     assert main(argv) == 0
+    shown = capsys.readouterr().out.split("\n\n")[0].splitlines()[1:]
+    assert len(shown) == len(frame) and all(line[:12].strip() for line in shown)
+    argv.append("-q")
     args = parser().parse_args(argv)
     options(args)
     printed = engine.run_file(path, args, Terminal(None), None, None)

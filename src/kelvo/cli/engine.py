@@ -304,7 +304,7 @@ class Run:
             if table:
                 table.file.write(lines.result())
             if not quiet and not out.gone:
-                for line in layout.table_lines(records, columns):
+                for line in layout.table_lines(records, q, columns):
                     out.write(line)
             if plot_points is not None:
                 kept = keep if q.n == len(keep) else np.concatenate([keep, keep])

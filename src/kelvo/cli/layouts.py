@@ -199,13 +199,21 @@ class ContractTable(Layout):
     def table_header(self):
         return " ".join(f"{h:>12}" for h in self.SHOWN) + "\n"
 
-    def table_lines(self, records, columns):
+    def table_lines(self, records, q, columns):
         shown = [self.index.get(role) for role in self.SHOWN[:6]]
+        # what an option symbol gave where the file has no column of its own
+        derived = {"symbol": q.symbol, "expiry": lambda: q.expiry.astype("datetime64[D]"),
+                   "type": lambda: np.where(q.flag == "c", "call", "put"),
+                   "strike": lambda: q.strike}
+        derived = {k: [str(x) if x == x else "" for x in make().tolist()]
+                   for k, make in derived.items() if k not in self.index}
         ivs = [[f"{x:.6f}" if x == x else "" for x in columns[self.result_names.index(c)]
                 .tolist()] for c in self.SHOWN[6:]]
         for i in range(len(records)):
             cells = records.cells(i)
-            row = [cells[c] if c is not None and c < len(cells) else "" for c in shown]
+            row = [derived[role][i] if role in derived else
+                   cells[c] if c is not None and c < len(cells) else ""
+                   for role, c in zip(self.SHOWN, shown)]
             row += [column[i] for column in ivs]
             yield " ".join(f"{x:>12}" for x in row) + "\n"
 
@@ -332,7 +340,7 @@ class OneExpiry(Layout):
     def table_header(self):
         return " ".join(f"{h:>12}" for h in ("strike", "call", "put") + self.result_names) + "\n"
 
-    def table_lines(self, records, columns):
+    def table_lines(self, records, q, columns):
         read = self.numbers(records)
         shown = [read["strike"], read["call"], read["put"]] + list(columns)
         for row in zip(*(c.tolist() for c in shown)):
