@@ -65,7 +65,7 @@ const FlagColumn ALL_PUTS{reinterpret_cast<const char *>(&PUT), 0, 0};
 // 1 when the interpreter warns of comparisons of bytes with text (python -b), which the
 // equality test of each element of a bytes array would then do; -1 on error.
 int bytes_warnings_on() {
-#if PY_VERSION_HEX >= 0x030D0000
+#if PY_VERSION_HEX >= 0x030F0000  // public from 3.15; a strong reference, safe without the GIL
     PyObject *flags = nullptr;
     if (PySys_GetOptionalAttrString("flags", &flags) < 0) return -1;
     Ref held(flags);
