@@ -16,7 +16,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <memory>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -75,6 +74,26 @@ struct PoolGate {
     std::condition_variable left;
     int inside = 0;
     bool closed = false;
+    std::atomic<int> holders{1};
+};
+
+// The call's and each worker's hold on the gate; the last to let go deletes it. A shared_ptr
+// would do, but its count asks glibc 2.32 whether the process is single-threaded, and the
+// wheels are built for glibc 2.31.
+class GateHold {
+  public:
+    GateHold() : gate_(new PoolGate) {}  // attached: may throw std::bad_alloc
+    GateHold(const GateHold &other) : gate_(other.gate_) {
+        gate_->holders.fetch_add(1, std::memory_order_relaxed);
+    }
+    GateHold &operator=(const GateHold &) = delete;
+    ~GateHold() {
+        if (gate_->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) delete gate_;
+    }
+    PoolGate *operator->() const { return gate_; }
+
+  private:
+    PoolGate *gate_;
 };
 
 // Runs chunk(begin, end, keep_going) over [0, n) in pieces of `grain` elements on `threads`
@@ -88,7 +107,7 @@ struct PoolGate {
 // to the others.
 template <typename Chunk>
 bool run_chunks(std::int64_t n, int threads, std::int64_t grain, Chunk &&chunk) {
-    const auto gate = std::make_shared<PoolGate>();  // attached: may throw std::bad_alloc
+    const GateHold gate;
     std::atomic<std::int64_t> next{0};
     std::atomic<bool> stop{false};
     // One chunk taken and run; false when none was left or the call is stopping.
@@ -129,7 +148,10 @@ bool run_chunks(std::int64_t n, int threads, std::int64_t grain, Chunk &&chunk) 
         // the workers' last chunks, taking signals meanwhile
         std::unique_lock<std::mutex> lock(gate->mutex);
         while (gate->inside > 0) {
-            gate->left.wait_for(lock, std::chrono::milliseconds(2));
+            // by the system clock: a wait by the steady one needs glibc 2.30's
+            // pthread_cond_clockwait, which moved in 2.34, beyond the wheels' glibc 2.31
+            gate->left.wait_until(lock, std::chrono::system_clock::now() +
+                                            std::chrono::milliseconds(2));
             if (gate->inside == 0) break;
             lock.unlock();
             caller();
