@@ -272,10 +272,10 @@ def generated(path):
     frame.to_csv(path, index=False)
 
 
-def writes(layout):
+def writes(layout, columns=None):
     def write(path):
         frame, _, _ = real_layout(layout)
-        frame.to_csv(path, index=False)
+        frame[columns or list(frame.columns)].to_csv(path, index=False)
     return write
 
 
@@ -286,6 +286,8 @@ ENGINE_CASES = {
     "accurate engine": (generated, {"rate": RATE, "model": "alo", "precision": "fast"}, 500),
     "exchange": (writes("exchange"), {"rate": RATE}, 100),
     "broker": (writes("broker"), {"rate": RATE}, 1000),
+    "option symbols only": (writes("web", ["contractSymbol", "bid", "ask"]),
+                            {"rate": RATE, "spot": 5000.0, "quote_date": "2025-06-02"}, 100),
     # the real files, with the rates of their quote dates (and the web dump's spot and date)
     "dn_lower": (REAL / "dn_lower_SPXW_2018.csv", {"rate": 0.0145}, 3000),
     "datashop_A": (REAL / "datashop_A_20171130_smallset.csv", {"rate": 0.0127}, 16384),

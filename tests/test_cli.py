@@ -97,6 +97,7 @@ GIVEN = ("--spot", "100", "--discount", "0.99")
     (CHAIN.replace("3.2", "abc"), GIVEN, "line 3: call cannot be read: 'abc'"),
     (CHAIN.replace("105,1.1,5.7", ",1.1,5.7"), GIVEN, "line 4: strike cannot be read: ''"),
     (CHAIN, (), "missing columns 'spot', 'discount'"),
+    ("a,b\n1,2\n", ("--rate", "0.01"), "line 1: neither a table of contracts"),
     ("strike,call,put,spot,discount\n95,6.9,1.2,100,0.99\n100,3.2,2.6,101,0.99\n", (),
      "line 3: spot 101.0 differs from 100.0 on line 2"),
 ])

@@ -26,12 +26,23 @@ ONE_EXPIRY_COLUMNS = {
 }
 
 
+ONE_EXPIRY_SIGNS = ("call", "put", "call_price", "put_price")
+CONTRACT_SIGNS = chain.ROLES["type"] + chain.ROLES["option_symbol"]
+
+
 def is_one_expiry(header):
     """True for kelvo's one-expiry layout (strike, call and put columns), False for a table of
-    contracts."""
+    contracts (a type column, or option symbols that give the type)."""
     lowered = {h.strip().lower() for h in header}
-    return ({"call", "put"} <= lowered or {"call_price", "put_price"} <= lowered
-            or not any(alias in lowered for alias in chain.ROLES["type"]))
+    if {"call", "put"} <= lowered or {"call_price", "put_price"} <= lowered:
+        return True
+    if any(alias in lowered for alias in CONTRACT_SIGNS):
+        return False
+    if not any(name in lowered for name in ONE_EXPIRY_SIGNS):
+        raise BadInput(f"line 1: neither a table of contracts (no column of option types or "
+                       f"symbols: {', '.join(CONTRACT_SIGNS)}) nor a file of one expiry (no "
+                       f"strike, call and put columns); have {', '.join(header)}")
+    return True
 
 
 def number_text(value, digits):
