@@ -65,3 +65,16 @@ def test_ctrl_c_stops_a_long_call(function):
     finally:
         child.kill()
         child.wait()
+
+
+def test_a_signal_while_kelvo_starts_is_not_lost():
+    # looking up the main thread runs Python code, and with it pending signal handlers: their
+    # KeyboardInterrupt must reach the caller, not vanish inside a later call
+    code = ("import threading\n"
+            "def interrupted():\n    raise KeyboardInterrupt\n"
+            "threading.main_thread = interrupted\n"
+            "try:\n    import kelvo\n    kelvo.price(100.0, 100.0, 0.99, 101.0, 0.2, 'c')\n"
+            "    print('lost')\n"
+            "except KeyboardInterrupt:\n    print('raised')\n")
+    proc = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True)
+    assert proc.stdout.strip() == "raised", proc.stderr

@@ -181,11 +181,13 @@ def _broadcast(named, flag, is_call):
 
 
 def _flat(a, shape):
-    """a broadcast to shape, as one dimension: a view where a has that shape already."""
+    """a broadcast to shape, as one dimension: a view where a has that shape already, and a
+    view of stride 0 of a scalar, which the native loops read as they read any strided array
+    (a filled copy would cost memory, and time in which Ctrl-C waits)."""
     if a.shape == shape:
         return a.reshape(-1)
     if a.ndim == 0:
-        return np.full(math.prod(shape), a.item(), dtype=a.dtype)
+        return np.broadcast_to(a, (math.prod(shape),))
     return np.broadcast_to(a, shape).reshape(-1)
 
 

@@ -8,32 +8,30 @@ namespace kelvo {
 
 namespace {
 
-// Python's main thread, looked up once: only it runs signal handlers.
+// Python's main thread, looked up when the module starts: only it runs signal handlers.
 std::atomic<unsigned long> main_thread_ident{0};
-
-unsigned long lookup_main_thread() {
-    Ref threading(PyImport_ImportModule("threading"));
-    Ref main = threading ? Ref(PyObject_CallMethod(threading.get(), "main_thread", nullptr)) : Ref();
-    Ref ident = main ? Ref(PyObject_GetAttrString(main.get(), "ident")) : Ref();
-    const unsigned long value = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
-    if (PyErr_Occurred()) {
-        // Without the answer, polling from any thread is safe, only slower.
-        PyErr_Clear();
-        return 0;
-    }
-    return value;
-}
 
 }  // namespace
 
+// At start-up, where an exception can propagate: threading.main_thread() runs Python code, and
+// with it any pending signal handler, whose KeyboardInterrupt a numeric call could only drop.
+bool find_main_thread() {
+    if (main_thread_ident.load(std::memory_order_relaxed) != 0) return true;
+    Ref threading(PyImport_ImportModule("threading"));
+    if (!threading) return false;
+    Ref main(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+    if (!main) return false;
+    Ref ident(PyObject_GetAttrString(main.get(), "ident"));
+    if (!ident) return false;
+    const unsigned long value = PyLong_AsUnsignedLong(ident.get());
+    if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
+    main_thread_ident.store(value, std::memory_order_relaxed);
+    return true;
+}
+
 bool thread_takes_signals() {
-    unsigned long ident = main_thread_ident.load(std::memory_order_relaxed);
-    if (ident == 0) {
-        ident = lookup_main_thread();
-        if (ident == 0) return true;
-        main_thread_ident.store(ident, std::memory_order_relaxed);
-    }
-    return PyThread_get_thread_ident() == ident;
+    const unsigned long ident = main_thread_ident.load(std::memory_order_relaxed);
+    return ident == 0 || PyThread_get_thread_ident() == ident;  // unknown: every thread polls
 }
 
 }  // namespace kelvo

@@ -8,6 +8,9 @@
 
 namespace kelvo {
 
+// Looks up the thread that runs Python's signal handlers; false with an exception.
+bool find_main_thread();
+
 // True on the thread that runs Python's signal handlers. Other threads never poll: reattaching
 // there could wait for an interpreter lock another thread holds, and would gain nothing.
 bool thread_takes_signals();

@@ -134,17 +134,43 @@ int ParallelInputs::read_flag_array(PyObject *given) {
     return 1;
 }
 
+// 1 when given is a one-dimensional buffer of native float64 of any stride, now held by view:
+// the loops read it where it lies, a scalar broadcast with stride 0 too, with no copy made
+// while the caller waits, attached, out of Ctrl-C's reach. 0 when it is something else, -1 on
+// an error other than the exporter's refusal.
+int read_float64_vector(PyObject *given, StridedView<double> &view) {
+    if (!PyObject_CheckBuffer(given)) return 0;
+    {
+        StridedView<double> probe;  // raises ValueError for another shape or type
+        if (!probe.acquire(given, PyBUF_RECORDS_RO)) {
+            if (!PyErr_ExceptionMatches(PyExc_BufferError) &&
+                !PyErr_ExceptionMatches(PyExc_TypeError) &&
+                !PyErr_ExceptionMatches(PyExc_ValueError)) {
+                return -1;
+            }
+            PyErr_Clear();
+            return 0;
+        }
+    }
+    return view.acquire(given, PyBUF_RECORDS_RO) ? 1 : -1;
+}
+
 bool ParallelInputs::acquire(PyObject *const *inputs, const char *const names[N_NUMERIC],
                              bool read_arrays) {
     n = PyObject_Length(inputs[0]);
     if (n < 0) return false;
     for (int k = 0; k < N_NUMERIC; ++k) {
-        converted[k] = np_call_with_dtype("ascontiguousarray", inputs[k], "float64");
-        // Inputs are only read: read-only arrays (memory maps, frombuffer) need no copy.
-        if (!converted[k] || !numeric[k].acquire(converted[k].get(), PyBUF_RECORDS_RO) ||
-            !require_length(names[k], numeric[k].size(), n)) {
-            return false;
+        // Inputs are only read: float64 arrays of any stride, read-only ones (memory maps,
+        // frombuffer) among them, need no copy; anything else becomes one.
+        const int read = read_float64_vector(inputs[k], numeric[k]);
+        if (read < 0) return false;
+        if (read == 0) {
+            converted[k] = np_call_with_dtype("ascontiguousarray", inputs[k], "float64");
+            if (!converted[k] || !numeric[k].acquire(converted[k].get(), PyBUF_RECORDS_RO)) {
+                return false;
+            }
         }
+        if (!require_length(names[k], numeric[k].size(), n)) return false;
     }
     if (read_arrays) {
         const int read = read_flag_array(inputs[N_NUMERIC]);

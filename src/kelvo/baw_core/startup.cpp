@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "detached.hpp"
 #include "kernel/root_search.hpp"
 
 namespace kelvo {
@@ -129,7 +130,7 @@ bool set_up_entry_context() {
         entry_context.dtype_kwnames == nullptr) {
         return false;
     }
-    return true;
+    return find_main_thread();
 }
 
 }  // namespace kelvo

@@ -339,7 +339,7 @@ inline void iv_resume(IVTask &t, const TrialAnswer *a) {
 inline void iv_answer(IVTask *const *tasks, int n, TrialAnswer (*answers)[2]) {
     AmericanPrice prices[MAX_SIDE_BY_SIDE];
     CriticalSearch searches[MAX_SIDE_BY_SIDE];
-    const CriticalSearch *seeded[MAX_SIDE_BY_SIDE];
+    const CriticalSearch *seeded[MAX_SIDE_BY_SIDE] = {};  // GCC 16 with sanitizers cannot see it filled
     CriticalTask criticals[MAX_SIDE_BY_SIDE];
     bool runs[MAX_SIDE_BY_SIDE];
     int k = 0, found = 0;
