@@ -438,6 +438,13 @@ def test_pictures_of_a_surface(tmp_path):
     assert "2 more underlyings left out: S0, S1" in figure._suptitle.get_text()
     figure.savefig(tmp_path / "many.png")
 
+    # quote dates none of which has a forward: the picture says so, not "with a forward"
+    days = day + np.array([0, 1], dtype="timedelta64[D]")
+    none = {**{k: v[:2] for k, v in many.items()}, "quote_date": days,
+            "forward": np.full(2, np.nan)}
+    title = plot.surface_figure({k: v[:0] for k, v in points.items()}, none)._suptitle.get_text()
+    assert "(the last of 2 quote dates)" in title and "no expiry has a forward" in title
+
 
 @pytest.mark.parametrize("newline", ["\n", "\r\n"])
 def test_command_line_reads_records_across_blocks(tmp_path, monkeypatch, newline):

@@ -86,7 +86,8 @@ def surface_figure(points, summary, quote_date=None, by_strike=False, ax=None):
     groups = pd.DataFrame(summary)
     days = groups["quote_date"].dt.normalize()
     all_days = sorted(days.dropna().unique())
-    drawn = sorted(days[np.isfinite(groups["forward"])].dropna().unique()) or all_days
+    with_forward = sorted(days[np.isfinite(groups["forward"])].dropna().unique())
+    drawn = with_forward or all_days
     day = (pd.Timestamp(quote_date).normalize() if quote_date is not None
            else (drawn[-1] if drawn else None))
     if day is not None:
@@ -122,8 +123,10 @@ def surface_figure(points, summary, quote_date=None, by_strike=False, ax=None):
     title = f"{model} implied volatility surface of {names}"
     if day is not None:
         title += f" on {pd.Timestamp(day).date()}" + (
-            f" (the last of {len(drawn)} quote dates with a forward)"
+            f" (the last of {len(drawn)} quote dates{' with a forward' if with_forward else ''})"
             if len(drawn) > 1 and quote_date is None else "")
+    if not np.isfinite(groups["forward"]).any():
+        title += "\nno expiry has a forward: no smile to draw"
     if left_out:
         title += (f"\n{len(left_out)} more underlying{'s' if len(left_out) > 1 else ''} left out: "
                   f"{', '.join(left_out[:8])}{' ...' if len(left_out) > 8 else ''}")
