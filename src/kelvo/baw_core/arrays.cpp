@@ -30,12 +30,14 @@ bool StridedView<T>::acquire(PyObject *obj, int flags) {
     if (view.ndim != 1) {
         PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",
                      1, view.ndim);
+        buffer_.release();
         return false;
     }
     if (view.itemsize != static_cast<Py_ssize_t>(sizeof(T)) ||
         !is_native_format(view.format, BufferFormat<T>::code)) {
         PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected '%c' but got '%s'",
                      BufferFormat<T>::code, view.format ? view.format : "B");
+        buffer_.release();
         return false;
     }
     return true;

@@ -14,13 +14,16 @@ public:
     HeldBuffer() noexcept = default;
     HeldBuffer(const HeldBuffer &) = delete;
     HeldBuffer &operator=(const HeldBuffer &) = delete;
-    ~HeldBuffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    // False with the exporter's exception.
+    ~HeldBuffer() { release(); }
+    // False with the exporter's exception; an export held before is released first.
     bool acquire(PyObject *obj, int flags) {
+        release();
         held_ = PyObject_GetBuffer(obj, &view_, flags) == 0;
         return held_;
+    }
+    void release() noexcept {
+        if (held_) PyBuffer_Release(&view_);
+        held_ = false;
     }
     const Py_buffer &view() const noexcept { return view_; }
 
@@ -33,7 +36,8 @@ private:
 template <typename T>
 class StridedView {
 public:
-    // flags: PyBUF_RECORDS_RO, PyBUF_RECORDS, or a contiguous request. False with an exception.
+    // flags: PyBUF_RECORDS_RO, PyBUF_RECORDS, or a contiguous request. False with an exception
+    // (ValueError for another shape or item type), and then nothing is held.
     bool acquire(PyObject *obj, int flags);
 
     Py_ssize_t size() const noexcept { return buffer_.view().shape[0]; }

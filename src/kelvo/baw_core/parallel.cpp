@@ -140,19 +140,13 @@ int ParallelInputs::read_flag_array(PyObject *given) {
 // an error other than the exporter's refusal.
 int read_float64_vector(PyObject *given, StridedView<double> &view) {
     if (!PyObject_CheckBuffer(given)) return 0;
-    {
-        StridedView<double> probe;  // raises ValueError for another shape or type
-        if (!probe.acquire(given, PyBUF_RECORDS_RO)) {
-            if (!PyErr_ExceptionMatches(PyExc_BufferError) &&
-                !PyErr_ExceptionMatches(PyExc_TypeError) &&
-                !PyErr_ExceptionMatches(PyExc_ValueError)) {
-                return -1;
-            }
-            PyErr_Clear();
-            return 0;
-        }
+    if (view.acquire(given, PyBUF_RECORDS_RO)) return 1;
+    if (!PyErr_ExceptionMatches(PyExc_BufferError) && !PyErr_ExceptionMatches(PyExc_TypeError) &&
+        !PyErr_ExceptionMatches(PyExc_ValueError)) {
+        return -1;
     }
-    return view.acquire(given, PyBUF_RECORDS_RO) ? 1 : -1;
+    PyErr_Clear();
+    return 0;
 }
 
 bool ParallelInputs::acquire(PyObject *const *inputs, const char *const names[N_NUMERIC],
