@@ -6,6 +6,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "baw_core/arrays.hpp"
 #include "baw_core/ref.hpp"
 
 namespace kelvo {
@@ -14,24 +15,17 @@ namespace kelvo {
 // when the holder goes out of scope.
 class ContiguousBuffer {
 public:
-    ContiguousBuffer() = default;
-    ContiguousBuffer(const ContiguousBuffer &) = delete;
-    ContiguousBuffer &operator=(const ContiguousBuffer &) = delete;
-    ~ContiguousBuffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-
     // False with TypeError naming the argument when obj is not such a buffer of kind.
     bool acquire(PyObject *obj, const char *name, char kind, bool writable = false) {
         const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
-        if (PyObject_GetBuffer(obj, &view_, flags) < 0) return false;
-        held_ = true;
-        const char *format = view_.format != nullptr ? view_.format : "B";
+        if (!buffer_.acquire(obj, flags)) return false;
+        const Py_buffer &view = buffer_.view();
+        const char *format = view.format != nullptr ? view.format : "B";
         if (*format == '@' || *format == '=' || *format == '<') ++format;
         const bool fits =
-            view_.ndim == 1 &&
-            (kind == 'B' ? view_.itemsize == 1
-                         : view_.itemsize == 8 &&
+            view.ndim == 1 &&
+            (kind == 'B' ? view.itemsize == 1
+                         : view.itemsize == 8 &&
                                (kind == 'd' ? std::strcmp(format, "d") == 0
                                             : std::strcmp(format, "q") == 0 ||
                                                   std::strcmp(format, "l") == 0));
@@ -43,12 +37,11 @@ public:
     }
 
     template <typename T>
-    T *data() const { return static_cast<T *>(view_.buf); }
-    Py_ssize_t size() const { return view_.len / view_.itemsize; }
+    T *data() const { return static_cast<T *>(buffer_.view().buf); }
+    Py_ssize_t size() const { return buffer_.view().len / buffer_.view().itemsize; }
 
 private:
-    Py_buffer view_{};
-    bool held_ = false;
+    HeldBuffer buffer_;
 };
 
 // False with TypeError unless a function called name was given n arguments.

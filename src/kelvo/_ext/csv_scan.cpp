@@ -403,12 +403,9 @@ Ref array_of(const Vector<T> &values, const char *dtype) {
     if (!length) return Ref();
     Ref array = np_call_with_dtype("empty", length.get(), dtype);
     if (!array) return Ref();
-    Py_buffer view;
-    if (PyObject_GetBuffer(array.get(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) < 0) {
-        return Ref();
-    }
-    if (!values.empty()) std::memcpy(view.buf, values.data(), values.size() * sizeof(T));
-    PyBuffer_Release(&view);
+    HeldBuffer view;
+    if (!view.acquire(array.get(), PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE)) return Ref();
+    if (!values.empty()) std::memcpy(view.view().buf, values.data(), values.size() * sizeof(T));
     return array;
 }
 
