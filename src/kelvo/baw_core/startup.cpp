@@ -121,15 +121,14 @@ bool import_numpy_capi() {
     return false;
 }
 
+// Each piece is made once, where an earlier start-up failed before making it too.
 bool set_up_entry_context() {
-    if (entry_context.call_flag != nullptr) return true;
-    entry_context.call_flag = PyUnicode_InternFromString("c");
-    entry_context.np_name = PyUnicode_InternFromString("np");
-    entry_context.dtype_kwnames = Py_BuildValue("(s)", "dtype");
-    if (entry_context.call_flag == nullptr || entry_context.np_name == nullptr ||
-        entry_context.dtype_kwnames == nullptr) {
-        return false;
-    }
+    if (!entry_context.call_flag) entry_context.call_flag = PyUnicode_InternFromString("c");
+    if (!entry_context.call_flag) return false;
+    if (!entry_context.np_name) entry_context.np_name = PyUnicode_InternFromString("np");
+    if (!entry_context.np_name) return false;
+    if (!entry_context.dtype_kwnames) entry_context.dtype_kwnames = Py_BuildValue("(s)", "dtype");
+    if (!entry_context.dtype_kwnames) return false;
     return find_main_thread();
 }
 
