@@ -22,20 +22,6 @@ double price_of(double S, double K, double D, double F, double sigma, int q) {
     return kernel::alo_value<Scheme, false>(S, K, D, F, sigma, q).price;
 }
 
-// The accurate engine's own delta, gamma and vega; dV/dF and dV/dD by central differences of
-// its price at steps of 1e-4 of F and D (one-sided below D where D + h would pass 1, beyond
-// which the engine answers otherwise): within about 1e-6 of the derivatives at its 1e-10.
-template <class Scheme>
-kernel::Greeks greeks_of(double S, double K, double D, double F, double sigma, int q) {
-    kernel::Greeks g = kernel::alo_value<Scheme, true>(S, K, D, F, sigma, q);
-    const auto at = [&](double d, double f) { return price_of<Scheme>(S, K, d, f, sigma, q); };
-    const double hF = 1e-4 * F, hD = 1e-4 * D;
-    g.dF = (at(D, F + hF) - at(D, F - hF)) / (2 * hF);
-    g.dD = D + hD <= 1 ? (at(D + hD, F) - at(D - hD, F)) / (2 * hD)
-                       : (3 * g.price - 4 * at(D - hD, F) + at(D - 2 * hD, F)) / (2 * hD);
-    return g;
-}
-
 template <class Scheme>
 double implied_vol_of(double price, double S, double K, double D, double F, int q) {
     const double sigma = kernel::alo_implied_vol<Scheme>(price, S, K, D, F, q);
@@ -108,7 +94,8 @@ PyObject *vectorized_alo_greeks(PyObject *, PyObject *const *args, Py_ssize_t na
     };
     return by_precision("kelvo._arrays.vectorized_alo_greeks", "vectorized_alo_greeks", args,
                         nargs, kwnames, __LINE__, PRICE_NAMES, greeks, GREEKS_NS,
-                        greeks_of<kernel::alo::AccurateScheme>, greeks_of<kernel::alo::FastScheme>);
+                        kernel::alo_greeks<kernel::alo::AccurateScheme>,
+                        kernel::alo_greeks<kernel::alo::FastScheme>);
 }
 
 PyObject *vectorized_alo_implied_vol(PyObject *, PyObject *const *args, Py_ssize_t nargs,

@@ -554,9 +554,8 @@ struct Grid {
         }
     }
 
-    // The smooth-pasting equations at x: their residuals and, with JACOBIAN, their Jacobian (in
-    // lu, row-major) and, with dsigma, their derivatives in sigma.
-    template <bool JACOBIAN>
+    // The smooth-pasting equations at x: their residuals, their Jacobian (in lu, row-major) and,
+    // with dsigma, their derivatives in sigma.
     void evaluate(const Problem &p, double *residual, double *dsigma) {
         double xsq[U];
         for (int j = 0; j < U; ++j) xsq[j] = x[j] * x[j] - sing_node[j];
@@ -586,7 +585,6 @@ struct Grid {
                 }
                 const double g_a = p.q * a - ae;
                 sum += p.q * wq[at] * Np + g_a;
-                if (!JACOBIAN) continue;
                 // d/dx_k of the point's term; d/dxu = -d/dx_k + a e
                 const double d_xk = p.q * a - dp * g_a * inv_sl[at];
                 if (below) {
@@ -613,7 +611,6 @@ struct Grid {
             const double d1 = xk / st[k] + shift[k];
             const double n1 = eq[k] * _norm_pdf(d1);
             residual[k] = eq[k] * _norm_cdf(d1) + sum;
-            if (!JACOBIAN) continue;
             double *jac_row = lu + k * U;
             for (int j = 0; j < U; ++j) jac_row[j] = coupling[j] * x[j];
             jac_row[k] += n1 / st[k] + direct;
@@ -621,19 +618,13 @@ struct Grid {
         }
     }
 
-    // One Newton step, on a fresh Jacobian or (chord) on the one factored before; with
-    // dx_dsigma (and a fresh Jacobian), also the boundary's sensitivity to sigma. Returns the
+    // One Newton step; with dx_dsigma, also the boundary's sensitivity to sigma. Returns the
     // largest change of a node beside the boundary's scale, NaN when the Jacobian cannot be
     // factored (x is then left as it was).
-    double newton_step(const Problem &p, bool fresh, double *dx_dsigma = nullptr) {
+    double newton_step(const Problem &p, double *dx_dsigma = nullptr) {
         double residual[U], dsigma[U];
-        const double nan = std::numeric_limits<double>::quiet_NaN();
-        if (fresh) {
-            evaluate<true>(p, residual, dx_dsigma != nullptr ? dsigma : nullptr);
-            if (!lu_factor<U>(lu, pivot)) return nan;
-        } else {
-            evaluate<false>(p, residual, nullptr);
-        }
+        evaluate(p, residual, dx_dsigma != nullptr ? dsigma : nullptr);
+        if (!lu_factor<U>(lu, pivot)) return std::numeric_limits<double>::quiet_NaN();
         for (int j = 0; j < U; ++j) residual[j] = -residual[j];
         lu_solve<U>(lu, pivot, residual);
         // At most a factor 2 either way (x < 0: below X) and one sigma sqrt(tau) of the node,
@@ -655,7 +646,7 @@ struct Grid {
                 x[k] = next;
             }
         }
-        if (dx_dsigma != nullptr && fresh) {
+        if (dx_dsigma != nullptr) {
             for (int j = 0; j < U; ++j) dsigma[j] = -dsigma[j];
             lu_solve<U>(lu, pivot, dsigma);
             for (int j = 0; j < U; ++j) dx_dsigma[j] = dsigma[j];
@@ -802,8 +793,8 @@ inline PutValue premium(const Problem &p, const double *x, const double *dx_dsig
 
 // Newton steps on grid NF from the boundary x_coarse of grid NC (NC = 0: from QD+): STEPS of
 // them, or with TOL > 0 at most STEPS, until one changes the boundary by less than TOL of its
-// scale (the first on a fresh Jacobian, the others chord steps). The last fresh Jacobian gives
-// the boundary's sensitivity to sigma when GREEKS. The boundary and that sensitivity into x and
+// scale, each on a fresh Jacobian. The last step's Jacobian gives the boundary's sensitivity to
+// sigma when GREEKS. The boundary and that sensitivity into x and
 // dx_dsigma; false when a node is left at or above X or not a number.
 template <int NC, int NF, int L, int STEPS, bool GREEKS>
 inline bool solve_grid(const Problem &p, const double *x_coarse, double *x, double *dx_dsigma,
@@ -816,8 +807,7 @@ inline bool solve_grid(const Problem &p, const double *x_coarse, double *x, doub
         refine<NC, NF>(p, x_coarse, grid.x);
     }
     for (int step = 0; step < STEPS; ++step) {
-        const bool fresh = true;
-        const double change = grid.newton_step(p, fresh, GREEKS && fresh ? dx_dsigma : nullptr);
+        const double change = grid.newton_step(p, GREEKS ? dx_dsigma : nullptr);
         if (change != change) break;
         if (tol > 0 && change < tol) break;
     }
@@ -958,14 +948,13 @@ inline Greeks alo_value(double S, double K, double D, double F, double sigma, in
     if (regime == alo::PutRegime::TWO_BOUNDARIES) return {nan, nan, nan, nan};
 
     // Black's put in put coordinates
-    const double log_FK = libm::log(side.F / side.K);
-    const double d1 = log_FK / sigma + sigma / 2;
-    double price = black_price_at(log_FK, side.K, side.D, side.F, sigma, -1);
+    const Black black = black_terms(libm::log(side.F / side.K), side.K, side.D, side.F, sigma, -1);
+    double price = black.price;
     double delta = 0, gamma = 0, vega = 0;
     if (GREEKS) {
         const double DF_over_S = side.D * side.F / side.S;  // e^{-q T}
-        const double density = _norm_pdf(d1);
-        delta = -DF_over_S * _norm_cdf(-d1);
+        const double density = _norm_pdf(black.d1);
+        delta = -DF_over_S * black.N_d1;  // N(-d1) for the put
         gamma = DF_over_S * density / (side.S * sigma);
         vega = side.D * side.F * density;
     }
@@ -1008,6 +997,22 @@ inline Greeks alo_value(double S, double K, double D, double F, double sigma, in
     // in the two, so dC/dS = dP/dK = (P - S_p dP/dS_p) / K_p and d2C/dS2 = (S_p / K_p)^2 d2P/dS_p2.
     const double ratio = side.S / side.K;
     return {price, (price - side.S * delta) / side.K, ratio * ratio * gamma, vega};
+}
+
+// alo_value's greeks with dV/dF and dV/dD by central differences of its price at steps of 1e-4
+// of F and D (one-sided below D where D + h would pass 1, beyond which the engine answers
+// otherwise): within about 1e-6 of the derivatives at its 1e-10.
+template <class Scheme>
+inline Greeks alo_greeks(double S, double K, double D, double F, double sigma, int q) {
+    Greeks g = alo_value<Scheme, true>(S, K, D, F, sigma, q);
+    const auto at = [&](double d, double f) {
+        return alo_value<Scheme, false>(S, K, d, f, sigma, q).price;
+    };
+    const double hF = 1e-4 * F, hD = 1e-4 * D;
+    g.dF = (at(D, F + hF) - at(D, F - hF)) / (2 * hF);
+    g.dD = D + hD <= 1 ? (at(D + hD, F) - at(D - hD, F)) / (2 * hD)
+                       : (3 * g.price - 4 * at(D - hD, F) + at(D - 2 * hD, F)) / (2 * hD);
+    return g;
 }
 
 }  // namespace kelvo::kernel
