@@ -35,8 +35,8 @@ if TYPE_CHECKING:
     import pandas as pd
 
 from kelvo._arrays import (DEFAULT_STRIKE_PCT, FALLBACK_WIDTHS, group_forwards,
-                           vectorized_baw_implied_vol, vectorized_european_implied_vol)
-from kelvo.broadcast import functions
+                           vectorized_european_implied_vol)
+from kelvo.broadcast import CALL_WORDS, DAYS_PER_YEAR, PUT_WORDS, functions
 
 #: role: the column names that stand for it, compared in lower case without surrounding
 #: blanks, the more specific first (option_type before type, underlying before symbol). Quotes
@@ -78,8 +78,6 @@ ROLE_KINDS = {"symbol": "text", "type": "type", "expiry": "date", "quote_date": 
               "strike": "positive"}
 # the roles whose values make a group: one spot, one forward and one surface each
 GROUP_ROLES = ("symbol", "quote_date", "expiry")
-CALL_WORDS = {"c", "call", "calls"}
-PUT_WORDS = {"p", "put", "puts"}
 STYLE_WORDS = {"a": "american", "american": "american", "am": "american",
                "e": "european", "european": "european", "eu": "european", "eur": "european"}
 #: Cash-settled index options, exercised only at expiry: European unless told otherwise.
@@ -91,7 +89,6 @@ AM_SETTLED_ROOTS = frozenset({"SPX", "NDX", "RUT", "DJX", "VIX", "MXEA", "MXEF"}
 CLOSE, OPEN = np.timedelta64(16 * 60, "m"), np.timedelta64(9 * 60 + 30, "m")
 DATE_FORMATS = ("iso", "%m/%d/%Y", "%Y%m%d", "%Y/%m/%d", "%m/%d/%Y %H:%M:%S", "%m/%d/%Y %H:%M",
                 "%m/%d/%y", "%d-%b-%Y", "%d-%b-%y")
-DAYS_PER_YEAR = 365.0
 NO_WINDOW = len(FALLBACK_WIDTHS) + 1  # position of "every strike" in the window ladder
 MIN_STRIKES = 4  # the default window holds at least this many usable strikes
 RESULT_COLUMNS = ("T", "D", "forward", "sd_mid", "sd_bid", "sd_ask", "iv_mid", "iv_bid",
@@ -99,8 +96,11 @@ RESULT_COLUMNS = ("T", "D", "forward", "sd_mid", "sd_bid", "sd_ask", "iv_mid", "
 # a desk's sensitivities at the mid vol: delta and gamma in the spot, vega per volatility point,
 # theta per calendar day, rho per 1 % of the rate
 GREEK_COLUMNS = ("delta", "gamma", "vega", "theta", "rho")
-SUMMARY_COLUMNS = ("symbol", "quote_date", "expiry", "style", "T", "D", "spot", "forward",
-                   "parity_estimate", "strikes_used", "atm_vol", "quotes", "no_iv")
+SUMMARY_DTYPES = {"symbol": object, "quote_date": "datetime64[ns]", "expiry": "datetime64[ns]",
+                  "style": object, "T": np.float64, "D": np.float64, "spot": np.float64,
+                  "forward": np.float64, "parity_estimate": np.float64, "strikes_used": np.int64,
+                  "atm_vol": np.float64, "quotes": np.int64, "no_iv": np.int64}
+SUMMARY_COLUMNS = tuple(SUMMARY_DTYPES)
 OCC = re.compile(r"^\s*([A-Za-z][A-Za-z0-9.]{0,5}?)\s*(\d{6})([CcPp])(\d{8})\s*$")
 
 
@@ -847,17 +847,24 @@ def quote_greeks(q, S, D, F, T, sd, european, threads=None, model="baw", precisi
             "rho": rho}
 
 
-def atm_candidates(group, strike, sd, F_g):
-    """The quotes that may set their group's at-the-money volatility: those with a volatility
-    at the quoted strikes nearest the group's forward from below and from above. atm_vols of
-    the candidates of each part of a table, in table order, is atm_vols of the whole table."""
-    good = np.isfinite(sd) & np.isfinite(F_g[group]) & np.isfinite(strike)
+def atm_brackets(group, strike, sd, F_g):
+    """The quotes with a volatility, and each group's nearest quoted strikes to its forward from
+    below and from above among them (-inf, inf where it has none)."""
     F = F_g[group]
+    good = np.isfinite(sd) & np.isfinite(F) & np.isfinite(strike)
     below, above = good & (strike <= F), good & (strike >= F)
     lo = np.full(len(F_g), -np.inf)
     hi = np.full(len(F_g), np.inf)
     np.maximum.at(lo, group[below], strike[below])
     np.minimum.at(hi, group[above], strike[above])
+    return good, lo, hi
+
+
+def atm_candidates(group, strike, sd, F_g):
+    """The quotes that may set their group's at-the-money volatility: those with a volatility
+    at the quoted strikes nearest the group's forward from below and from above. atm_vols of
+    the candidates of each part of a table, in table order, is atm_vols of the whole table."""
+    good, lo, hi = atm_brackets(group, strike, sd, F_g)
     return good & ((strike == lo[group]) | (strike == hi[group]))
 
 
@@ -867,19 +874,13 @@ def atm_vols(group, strike, sd, F_g, T_g):
     the nearest quoted strikes below and above the forward that have one; the nearer side's
     where the forward lies beyond the strikes on one side."""
     n_groups = len(F_g)
-    at = np.flatnonzero(atm_candidates(group, strike, sd, F_g))
-    g, k, v = group[at], strike[at], sd[at]
-    F = F_g[g]
-    lo = np.full(n_groups, -np.inf)
-    hi = np.full(n_groups, np.inf)
-    np.maximum.at(lo, g[k <= F], k[k <= F])
-    np.minimum.at(hi, g[k >= F], k[k >= F])
+    good, lo, hi = atm_brackets(group, strike, sd, F_g)
 
     def mean_at(ends):
-        rows = k == ends[g]
-        count = np.bincount(g[rows], minlength=n_groups)
+        rows = good & (strike == ends[group])
+        count = np.bincount(group[rows], minlength=n_groups)
         with np.errstate(invalid="ignore", divide="ignore"):
-            return np.bincount(g[rows], weights=v[rows], minlength=n_groups) / count
+            return np.bincount(group[rows], weights=sd[rows], minlength=n_groups) / count
 
     v_lo, v_hi = mean_at(lo), mean_at(hi)
     with np.errstate(invalid="ignore", divide="ignore"):

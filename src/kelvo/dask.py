@@ -12,10 +12,9 @@ import numpy as np
 
 from kelvo._arrays import (vectorized_baw_greeks, vectorized_baw_implied_vol,
                            vectorized_baw_price)
-from kelvo._arrays import DEFAULT_STRIKE_PCT
 from kelvo.broadcast import GREEKS
-from kelvo.chain import (GREEK_COLUMNS, RESULT_COLUMNS, expiry_forward, find_columns,
-                         part_keys, surface as chain_surface)
+from kelvo.chain import (GREEK_COLUMNS, RESULT_COLUMNS, SUMMARY_DTYPES, expiry_forward,
+                         find_columns, part_keys, surface as chain_surface)
 
 # Column names of an option-chain frame, unless given otherwise.
 CHAIN_COLUMNS = {"call": "call", "put": "put", "strike": "strike", "S": "S", "D": "D"}
@@ -385,10 +384,3 @@ def surface(quotes: Any, *, npartitions: int | None = None,
     table = dd.from_delayed([r[0] for r in results], meta=meta, verify_meta=False)
     summary = dd.from_delayed([r[1] for r in results], meta=summary_meta, verify_meta=False)
     return table, summary
-
-
-SUMMARY_DTYPES = {"symbol": object, "quote_date": "datetime64[ns]", "expiry": "datetime64[ns]",
-                  "style": object,
-                  "T": np.float64, "D": np.float64, "spot": np.float64, "forward": np.float64,
-                  "parity_estimate": np.float64, "strikes_used": np.int64,
-                  "atm_vol": np.float64, "quotes": np.int64, "no_iv": np.int64}

@@ -106,7 +106,6 @@ class Output:
       written in place, as the run goes."""
 
     def __init__(self, target):
-        self.target = Path(target) if target != "-" else Path("-")
         self.temp = None
         self.in_place = self.copy_back = False
         if target == "-":
