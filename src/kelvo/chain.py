@@ -893,13 +893,29 @@ def atm_vols(group, strike, sd, F_g, T_g):
 
 # -- the whole table -----------------------------------------------------------------------------
 
-def summary(keys, **columns):
+def row_values(group, keep, european_g, *values_g):
+    """Each row's values of its group (NaN where the row is not kept) and whether the row is
+    priced as European."""
+    at = np.maximum(group, 0)
+    return [np.where(keep, v[at], np.nan) for v in values_g], keep & european_g[at]
+
+
+def group_counts(group, sd, n_groups):
+    """The quotes of each group, and those without a mid volatility (as floats, which sum
+    exactly over the parts of a table)."""
+    return (np.bincount(group, minlength=n_groups),
+            np.bincount(group, weights=np.isnan(sd), minlength=n_groups))
+
+
+def summary(keys, european, **columns):
     """The summary of a table's groups, as arrays by SUMMARY_COLUMNS: keys (symbol, quote date,
-    expiry) of each group and its columns, ordered by symbol, quote date and expiry."""
+    expiry) of each group, its style from european and its columns, ordered by symbol, quote
+    date and expiry."""
     symbol = np.array([k[0] for k in keys], dtype=object)
     quote_date, expiry = (np.array([k[i] for k in keys], dtype="datetime64[ns]") for i in (1, 2))
     order = np.lexsort((expiry, quote_date, symbol.astype(str)))
-    out = {"symbol": symbol, "quote_date": quote_date, "expiry": expiry, **columns}
+    out = {"symbol": symbol, "quote_date": quote_date, "expiry": expiry,
+           "style": np.where(european, "european", "american"), **columns}
     return {name: np.asarray(out[name])[order] for name in SUMMARY_COLUMNS}
 
 
@@ -1032,25 +1048,21 @@ def surface(quotes: Any, *, rate: float | None = None,
                                      S_g, D_g, T_g, european_g, strike_pct, threads, model,
                                      precision)
 
-    on = lambda values: np.where(keep, values[np.maximum(group, 0)], np.nan)
-    results = quote_vols(q, on(S_g), on(D_g), on(F_g), on(T_g), keep,
-                         keep & european_g[np.maximum(group, 0)], threads, model, precision)
+    values, european = row_values(group, keep, european_g, S_g, D_g, F_g, T_g)
+    results = quote_vols(q, *values, keep, european, threads, model, precision)
     table = frame.copy()
     for column in RESULT_COLUMNS:
         table[column] = results[column]
+    sd = results["sd_mid"]
     if greeks:
-        sensitivities = quote_greeks(q, on(S_g), on(D_g), on(F_g), on(T_g), results["sd_mid"],
-                                     keep & european_g[np.maximum(group, 0)], threads, model,
-                                     precision)
+        sensitivities = quote_greeks(q, *values, sd, european, threads, model, precision)
         for column in GREEK_COLUMNS:
             table[column] = sensitivities[column]
-    sd = results["sd_mid"]
-    groups = summary(keys, style=np.where(european_g, "european", "american"), T=T_g, D=D_g,
-                     spot=S_g, forward=F_g, parity_estimate=parity_g, strikes_used=used_g,
+    quotes, no_iv = group_counts(group[rows], sd[rows], n_groups)
+    groups = summary(keys, european_g, T=T_g, D=D_g, spot=S_g, forward=F_g,
+                     parity_estimate=parity_g, strikes_used=used_g,
                      atm_vol=atm_vols(group[rows], q.strike[rows], sd[rows], F_g, T_g),
-                     quotes=np.bincount(group[rows], minlength=n_groups),
-                     no_iv=np.bincount(group[rows], weights=np.isnan(sd[rows]),
-                                       minlength=n_groups).astype(np.int64))
+                     quotes=quotes, no_iv=no_iv.astype(np.int64))
     out = pd.DataFrame(groups)
     out.attrs["columns"] = column_sources(names, q)
     out.attrs["model"] = model if model == "baw" else f"{model} ({precision or 'accurate'})"

@@ -264,25 +264,19 @@ class Run:
         ids = np.full(q.n, -1, dtype=np.int64)
         ids[quoted] = groups.find(groups.row_keys(q, quoted))
         kept &= ids >= 0
-        columns = []
-        for values in (groups.S, groups.D, self.forward, groups.T):
-            column = np.full(q.n, np.nan)
-            column[kept] = values[ids[kept]]
-            columns.append(column)
-        european = np.zeros(q.n, dtype=bool)
-        european[kept] = groups.european[ids[kept]]
-        results = chain.quote_vols(q, *columns, kept, european, model=self.args.model,
+        values, european = chain.row_values(ids, kept, groups.european, groups.S, groups.D,
+                                            self.forward, groups.T)
+        results = chain.quote_vols(q, *values, kept, european, model=self.args.model,
                                    precision=self.args.precision)
         sd = results["sd_mid"]
         if self.args.greeks:
-            results.update(chain.quote_greeks(q, *columns, sd, european,
+            results.update(chain.quote_greeks(q, *values, sd, european,
                                               model=self.args.model,
                                               precision=self.args.precision))
         at = np.flatnonzero(kept)
         candidates = at[chain.atm_candidates(ids[at], q.strike[at], sd[at], self.forward)]
         atm = (ids[candidates], q.strike[candidates], sd[candidates])
-        no_iv = np.bincount(ids[at], weights=np.isnan(sd[at]), minlength=len(groups))
-        quotes = np.bincount(ids[at], minlength=len(groups))
+        quotes, no_iv = chain.group_counts(ids[at], sd[at], len(groups))
         out = self.layout.results(len(records), results)
         return results, out, atm, no_iv, quotes
 
@@ -333,8 +327,7 @@ class Run:
                                          if atm_parts else np.empty(0) for k in range(3))
         atm = chain.atm_vols(atm_group.astype(np.int64), atm_strike, atm_sd, self.forward,
                              groups.T)
-        return chain.summary(groups.key_values(),
-                             style=np.where(groups.european, "european", "american"),
+        return chain.summary(groups.key_values(), groups.european,
                              T=groups.T, D=groups.D, spot=groups.S,
                              forward=self.forward, parity_estimate=self.parity,
                              strikes_used=self.used, atm_vol=atm, quotes=quotes,
