@@ -27,27 +27,24 @@ inline double _european_price(double K, double D, double F, double sigma, int q)
 }
 
 inline Greeks _european_greeks(double S, double K, double D, double F, double sigma, int q) {
-    const double price = _european_price(K, D, F, sigma, q);
+    const bool positive = sigma > 0;
+    const double sig = sigma > SIGMA_CEILING ? SIGMA_CEILING : sigma;
+    // Black's terms once for the price and the sensitivities (its price is _european_price's)
+    const Black black = positive ? black_terms(libm::log(F / K), K, D, F, sig, q) : Black{};
+    const double price = positive ? black.price : _european_price(K, D, F, sigma, q);
     const double nan = std::numeric_limits<double>::quiet_NaN();
     if (price != price) return {price, nan, nan, nan};
     const double carry = F / S;
     const bool call = q == 1;
     Greeks g{price, 0.0, 0.0, 0.0};
     g.dD = price / D;  // D (F N(d1) - K N(d2)) is linear in D
-    if (!(sigma > 0)) {  // the payoff at the forward: its slope, no curvature
+    if (!positive) {  // the payoff at the forward: its slope, no curvature
         const bool in = call ? F > K : F < K;
         g.delta = in ? (call ? D * carry : -D * carry) : 0.0;
         g.dF = in ? (call ? D : -D) : 0.0;
         return g;
     }
-    const double sig = sigma > SIGMA_CEILING ? SIGMA_CEILING : sigma;
-    const double d1 = libm::log(F / K) / sig + sig / 2;
-    const double pdf1 = _norm_pdf(d1);
-    const double N1 = call ? _norm_cdf(d1) : _norm_cdf(-d1);
-    g.delta = call ? D * carry * N1 : -D * carry * N1;
-    g.dF = call ? D * N1 : -D * N1;
-    g.gamma = D * carry * pdf1 / (S * sig);
-    g.vega = D * F * pdf1;
+    black_sensitivities(g, S, D, F, carry, sig, black.d1, black.N_d1, call);
     return g;
 }
 

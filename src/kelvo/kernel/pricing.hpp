@@ -144,20 +144,20 @@ inline double critical_equation(const CriticalTerms &t, double Sc, double d1c, b
 }
 
 // The equations in the spot, one logarithm a trial point for d1.
-inline double _call_critical_func(double Sc, void *params) {
+inline double critical_in_spot(double Sc, const void *params, bool call) {
     KELVO_TALLY(critical);
     const CriticalTerms &t = *static_cast<const CriticalTerms *>(params);
     const double d1c = libm::log(t.carry_over_K * Sc) * t.inv_sigma + t.half_sigma;
     double h;
-    return critical_equation(t, Sc, d1c, true, h);
+    return critical_equation(t, Sc, d1c, call, h);
+}
+
+inline double _call_critical_func(double Sc, void *params) {
+    return critical_in_spot(Sc, params, true);
 }
 
 inline double _put_critical_func(double Sc, void *params) {
-    KELVO_TALLY(critical);
-    const CriticalTerms &t = *static_cast<const CriticalTerms *>(params);
-    const double d1c = libm::log(t.carry_over_K * Sc) * t.inv_sigma + t.half_sigma;
-    double h;
-    return critical_equation(t, Sc, d1c, false, h);
+    return critical_in_spot(Sc, params, false);
 }
 
 constexpr double CRITICAL_BRACKET_OFFSET = 1e-10;
@@ -951,6 +951,17 @@ struct Greeks {
     double dD = std::numeric_limits<double>::quiet_NaN();
 };
 
+// Black's delta, gamma, vega and dV/dF in forward form with F = carry S, at sigma > 0, from its
+// d1 and N(d1) (N(-d1) for a put).
+inline void black_sensitivities(Greeks &g, double S, double D, double F, double carry,
+                                double sigma, double d1, double N_d1, bool call) {
+    const double pdf1 = _norm_pdf(d1);
+    g.delta = call ? D * carry * N_d1 : -D * carry * N_d1;
+    g.gamma = D * carry * pdf1 / (S * sigma);
+    g.vega = D * F * pdf1;
+    g.dF = call ? D * N_d1 : -D * N_d1;
+}
+
 // The premium's sensitivities to the carry c = F / S and to D, P = A (S / S*)^q with
 // A = +-(S* / q) h and h = 1 - D c N(+-d1*): through q (whose N holds log c and whose M / k2
 // holds D), through h, and through the critical spot, whose derivatives come from the
@@ -1035,13 +1046,7 @@ inline Greeks _baw_greeks(double S, double K, double D, double F, double sigma, 
         g.dF = g.dD = 0.0;
         return g;
     }
-    // Black's price in forward form with F = carry S.
-    const double carry = a.carry;
-    const double pdf1 = _norm_pdf(a.d1);
-    g.delta = call ? D * carry * a.N_d1 : -D * carry * a.N_d1;
-    g.gamma = D * carry * pdf1 / (S * sig);
-    g.vega = D * F * pdf1;
-    g.dF = call ? D * a.N_d1 : -D * a.N_d1;
+    black_sensitivities(g, S, D, F, a.carry, sig, a.d1, a.N_d1, call);
     g.dD = a.bsm / D;
     if (a.regime == Regime::EUROPEAN) return g;
 
