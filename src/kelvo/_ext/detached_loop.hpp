@@ -72,7 +72,7 @@ constexpr int N_GREEKS = 6;
 constexpr const char *const GREEK_NAMES[N_GREEKS] = {"price", "delta", "gamma", "vega", "dF",
                                                      "dD"};
 
-// A dict of float64 arrays 'price', 'delta', 'gamma', 'vega' of greeks(S, K, D, F, sigma, q),
+// A dict of float64 arrays by GREEK_NAMES of greeks(S, K, D, F, sigma, q),
 // which returns a kernel::Greeks, on threads as for values_over; nullptr with an exception set.
 template <typename GreeksOf>
 PyObject *greeks_over(PyObject *const *inputs, const char *const names[N_NUMERIC],

@@ -33,8 +33,6 @@ struct GroupForward {
     std::int64_t used = 0;
 };
 
-// One expiry, rows lo to hi: the parity estimate over them and, unless the options are
-// European (for which parity is the forward), the search around it.
 // The implied volatility the search of a group takes: search[g] 1 (BAW, the kernel's own),
 // 2 (the accurate American engine) or 3 (its fast setting).
 using ImpliedVol = double (*)(double, double, double, double, double, int);
@@ -43,6 +41,8 @@ constexpr ImpliedVol SEARCHES[] = {nullptr, nullptr,
                                    kernel::alo_implied_vol<kernel::alo::FastScheme>};
 constexpr std::int64_t N_SEARCHES = sizeof SEARCHES / sizeof SEARCHES[0];
 
+// One expiry, rows lo to hi: the parity estimate over them and, unless the options are
+// European (for which parity is the forward), the search around it.
 GroupForward solve_group(const double *calls, const double *puts, const double *strikes,
                          std::int64_t lo, std::int64_t hi, double S, double D,
                          std::int64_t search, KeepGoing &keep_going) {

@@ -16,6 +16,8 @@ constexpr double _ONE_OVER_SQRT_TWO = 0.7071067811865476;
 constexpr double _BRENTQ_XTOL = 1e-10;
 constexpr double _IV_MAX_SIGMA = 10.0;
 constexpr double _IV_TOL = 1e-10;
+constexpr double IV_SIGMA_LO = 1e-8;  // the lower end of every implied-volatility bracket
+constexpr int IV_MAXITER = 200;       // brentq's iterations in an implied-volatility bracket
 
 // Bounded minimiser
 constexpr double _SQRT_EPS = 1.4901161193847656e-8;   // 2^-26

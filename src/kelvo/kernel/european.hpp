@@ -69,18 +69,18 @@ inline double _european_implied_vol(double price, double K, double D, double F, 
     const double ceiling = (q == 1 ? F : K) * D;  // the limit as sigma grows
     if (!(price < ceiling) || !(K > 0 && F > 0 && D > 0)) return nan;
     EuropeanVolParams params{price, libm::log(F / K), K, D, F, q};
-    constexpr double SIGMA_LO = 1e-8, SIGMA_HI_LIMIT = 16.0;  // the American search's bracket
+    constexpr double SIGMA_HI_LIMIT = 16.0;  // the upper end doubles from 1 up to this
     double hi = 1.0;
     double f_hi = european_vol_objective(hi, &params);
     while (f_hi < 0 && hi < SIGMA_HI_LIMIT) {
         hi *= 2;
         f_hi = european_vol_objective(hi, &params);
     }
-    const double f_lo = european_vol_objective(SIGMA_LO, &params);
-    if (!(f_lo < 0 && f_hi >= 0)) return f_lo == 0 ? SIGMA_LO : nan;
+    const double f_lo = european_vol_objective(IV_SIGMA_LO, &params);
+    if (!(f_lo < 0 && f_hi >= 0)) return f_lo == 0 ? IV_SIGMA_LO : nan;
     if (f_hi == 0) return hi;
-    return brentq_known_ends(european_vol_objective, &params, SIGMA_LO, f_lo, hi, f_hi,
-                             _IV_TOL, _IV_TOL, 200);
+    return brentq_known_ends(european_vol_objective, &params, IV_SIGMA_LO, f_lo, hi, f_hi,
+                             _IV_TOL, _IV_TOL, IV_MAXITER);
 }
 
 }  // namespace kelvo::kernel

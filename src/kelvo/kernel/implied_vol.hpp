@@ -35,10 +35,8 @@ inline double _iv_objective(double sigma, void *args) {
     return american_price(p.S, p.K, p.D, p.F, sigma, p.q, p.critical).price - p.target_price;
 }
 
-constexpr double IV_SIGMA_LO = 1e-8;
 constexpr double IV_FIRST_SIGMA_HI = 1.0;
 constexpr double IV_LAST_SIGMA_HI = 8.0;  // the largest upper end the general search prices
-constexpr int IV_MAXITER = 200;
 
 // Quotes that carry no volatility, answered 0.0: at or below spot intrinsic value plus _IV_TOL,
 // or above it at the zero-volatility value D max(F - K, 0) (D max(K - F, 0) for a put) to within
