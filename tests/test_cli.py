@@ -257,8 +257,7 @@ def test_streamed_store_gives_the_whole_chains_forward(strikes, strike_pct):
     for start in range(0, 2 * len(K), 3):  # in pieces, consolidated as they come
         part = slice(start, start + 3)
         n = len(strike[part])
-        store.add(np.zeros(n, dtype=np.int64), put[part], strike[part], mid[part],
-                  np.full(n, S), 1, groups.S)
+        store.add(np.zeros(n, dtype=np.int64), put[part], strike[part], mid[part], groups.S)
     whole = kelvo.find_forward_baw(calls, puts, K, S, D, strike_pct)
     streamed = store.forwards(groups)[0][0]
     assert streamed == whole or (math.isnan(streamed) and math.isnan(whole))

@@ -123,12 +123,14 @@ class ForwardQuotes:
             np.empty(0, dtype=np.int64))
         self.tail, self.tail_rows = [], 0
 
-    def add(self, group, put, strike, mid, S, n_groups, S_g):
+    def add(self, group, put, strike, mid, S_g):
+        """A chunk's quotes of groups whose spots are S_g (every group so far)."""
         self.S_g = S_g
+        n_groups = len(S_g)
         if len(self.window) < n_groups:
             self.window = np.concatenate([self.window, np.full(n_groups - len(self.window),
                                                                chain.NO_WINDOW)])
-        win = chain.window_index(strike, S, self.width)
+        win = chain.window_index(strike, S_g[group], self.width)
         take = win <= self.window[group]
         self.tail.append(tuple(c[take] for c in (group, put, strike, mid, win)))
         self.tail_rows += int(take.sum())
@@ -221,8 +223,7 @@ class Run:
                              q.T[quoted], q.european[quoted],
                              records.lines[quoted if row_of is None else row_of[quoted]])
             self.check_group_values(q, quoted, ids, records, row_of)
-            store.add(ids, q.flag[quoted] == "p", q.strike[quoted], q.mid[quoted],
-                      groups.S[ids], len(groups), groups.S)
+            store.add(ids, q.flag[quoted] == "p", q.strike[quoted], q.mid[quoted], groups.S)
         if not len(groups):
             skipped = self.skipped
             raise BadInput("no option rows" + (" for the --symbol and --expiry given"
