@@ -10,6 +10,7 @@ import sys
 from importlib import resources
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 import kelvo
@@ -75,6 +76,13 @@ def test_output_keeps_every_input_column(capsys, tmp_path):
     assert code == 0 and list(rows[0]) == ["note", "strike", "call", "put", "call_sd", "put_sd",
                                            "gap"]
     assert [r["note"] for r in rows] == ["row 0, as given", "row 1, as given", "row 2, as given"]
+
+
+def test_sample_takes_discount_factors(capsys):
+    days = np.datetime64(sample.OPTIONS_QUOTE_DATE) + np.array(sample.OPTIONS_DAYS)
+    code, out, err = run_cli(capsys, "-q", *(f"--discount={d}=0.97" for d in days))
+    assert code == 0, err
+    assert out.count(" 0.97000000 ") == len(days)  # not the sample's own rate
 
 
 def test_table_is_printed(capsys):

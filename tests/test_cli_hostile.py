@@ -306,6 +306,8 @@ def cell(i, value):
                                                          "2026-03-09"),
     (contracts(), ["--discount", "2026-01-08=0.99", "--discount", "01/08/2026=0.98"], 2,
      "gives the expiry 2026-01-08 twice"),
+    (contracts(), ["--discount", "2026-01-08=0.99", "--discount", "'2026-01-08 16:00=0.98'"], 2,
+     "--discount gives the expiry 2026-01-08 twice"),
     # a symbol the output's encoding cannot write is escaped, not the end of the table
     (contracts().replace("AAA", "KLVÖ"), ["env:PYTHONIOENCODING=ascii"], 0, "KLV\\xd6"),
     # blank and whitespace lines are no rows; a blank first line neither

@@ -37,7 +37,7 @@ def run(args, out):
         from kelvo import sample
 
         path = SAMPLE
-        if args.rate is None and not args.discount:
+        if args.rate is None and args.discount is None and args.discount_map is None:
             args.rate = sample.OPTIONS_RATE  # the rate the sample was priced at
     try:
         return run_on(path, args, out)
@@ -91,13 +91,14 @@ def options(args):
             date, _, value = item.partition("=")
             try:
                 args.discount_map[date.strip()] = positive_number(value)
-                day = chain.fixed_date(date.strip(), "--discount")
+                # one expiry a day, as kelvo.chain reads the map
+                day = chain.fixed_date(date.strip(), "--discount").astype("datetime64[D]")
             except ValueError:
                 raise BadInput(f"--discount {item!r}: give EXPIRY=D, EXPIRY a date and D a "
                                "positive number") from None
             if day in seen:
-                raise BadInput(f"--discount gives the expiry {day.astype('datetime64[D]')} "
-                               f"twice ({seen[day]!r} and {item!r})")
+                raise BadInput(f"--discount gives the expiry {day} twice ({seen[day]!r} and "
+                               f"{item!r})")
             seen[day] = item
         args.discount = None
         if args.rate is not None:
