@@ -58,8 +58,8 @@ using alo_tables::Legendre;
 
 // The fixed numbers of a setting: the grids from coarse to fine (Chebyshev intervals N, points
 // of the last node's integral L, Newton steps; a middle grid with N2 = 0 is left out; on the
-// finest at most STEPS3 steps, until one is below STEP_TOL), and the points of the premium's two
-// parts. Where the rates are large beside sigma (Wide), every node's integrand turns over short
+// finest at most STEPS3 steps, until one is below STEP_TOL, or the first below FIRST_STEP_TOL),
+// and the points of the premium's two parts. Where the rates are large beside sigma (Wide), every node's integrand turns over short
 // lags, and every node takes L points (UNIFORM).
 template <int N1_, int L1_, int STEPS1_, int N2_, int L2_, int STEPS2_, int N3_, int L3_,
           int STEPS3_, int LAG_POINTS_, int EARLY_POINTS_, bool UNIFORM_>
@@ -74,13 +74,17 @@ struct Levels {
 struct FastScheme {
     using Narrow = Levels<8, 8, 2, 0, 0, 0, 12, 12, 2, 24, 12, false>;
     using Wide = Levels<8, 16, 3, 0, 0, 0, 16, 24, 3, 24, 12, true>;
-    static constexpr double STEP_TOL = 1e-4;
+    static constexpr double STEP_TOL = 1e-4, FIRST_STEP_TOL = 0;
 };
 
 struct AccurateScheme {
     using Narrow = Levels<8, 8, 3, 16, 16, 1, 28, 20, 3, 32, 16, false>;
     using Wide = Levels<8, 16, 3, 16, 32, 1, 32, 32, 4, 48, 24, true>;
-    static constexpr double STEP_TOL = 1e-7;
+    // The finest grid starts from the middle grid's boundary: a first step below 3e-5 shows the
+    // start within the reach of Newton's quadratic convergence, and leaves an error of the order
+    // of its square (about 1e-9 of the boundary's scale), which the price does not see. After a
+    // larger first step convergence may not yet be quadratic, and the steps go on to 1e-7.
+    static constexpr double STEP_TOL = 1e-7, FIRST_STEP_TOL = 3e-5;
 };
 
 // Above this total standard deviation the grid no longer resolves the boundary (it falls to a
@@ -793,12 +797,12 @@ inline PutValue premium(const Problem &p, const double *x, const double *dx_dsig
 
 // Newton steps on grid NF from the boundary x_coarse of grid NC (NC = 0: from QD+): STEPS of
 // them, or with TOL > 0 at most STEPS, until one changes the boundary by less than TOL of its
-// scale, each on a fresh Jacobian. The last step's Jacobian gives the boundary's sensitivity to
+// scale (the first one: by less than FIRST_TOL), each on a fresh Jacobian. The last step's Jacobian gives the boundary's sensitivity to
 // sigma when GREEKS. The boundary and that sensitivity into x and
 // dx_dsigma; false when a node is left at or above X or not a number.
 template <int NC, int NF, int L, int STEPS, bool GREEKS>
 inline bool solve_grid(const Problem &p, const double *x_coarse, double *x, double *dx_dsigma,
-                       double tol) {
+                       double tol, double first_tol) {
     Grid<NF, L> grid;
     grid.prepare(p);
     if constexpr (NC == 0) {
@@ -809,7 +813,7 @@ inline bool solve_grid(const Problem &p, const double *x_coarse, double *x, doub
     for (int step = 0; step < STEPS; ++step) {
         const double change = grid.newton_step(p, GREEKS ? dx_dsigma : nullptr);
         if (change != change) break;
-        if (tol > 0 && change < tol) break;
+        if (tol > 0 && change < (step == 0 && first_tol > tol ? first_tol : tol)) break;
     }
     for (int k = 0; k < UNKNOWNS<NF>; ++k) {
         if (!(grid.x[k] < 0)) return false;
@@ -820,22 +824,24 @@ inline bool solve_grid(const Problem &p, const double *x_coarse, double *x, doub
 
 // Solves the boundary on the grids of Levels and integrates the premium.
 template <class Levels, bool GREEKS>
-inline PutValue put_premium(const Problem &p, double step_tol) {
+inline PutValue put_premium(const Problem &p, double step_tol, double first_step_tol) {
     const PutValue failed{std::numeric_limits<double>::quiet_NaN(), 0, 0, 0, false};
     constexpr int N1 = Levels::N1, N2 = Levels::N2, N3 = Levels::N3;
     // a negative count: as many points at every node
     constexpr int SIGN = Levels::UNIFORM ? -1 : 1;
     constexpr int L1 = SIGN * Levels::L1, L2 = SIGN * Levels::L2, L3 = SIGN * Levels::L3;
     double x1[UNKNOWNS<N1>], x3[UNKNOWNS<N3>], dx_dsigma[UNKNOWNS<N3>] = {};
-    if (!solve_grid<0, N1, L1, Levels::STEPS1, false>(p, nullptr, x1, nullptr, 0)) return failed;
+    if (!solve_grid<0, N1, L1, Levels::STEPS1, false>(p, nullptr, x1, nullptr, 0, 0)) return failed;
     if constexpr (N2 > 0) {
         double x2[UNKNOWNS<N2>];
-        if (!solve_grid<N1, N2, L2, Levels::STEPS2, false>(p, x1, x2, nullptr, 0) ||
-            !solve_grid<N2, N3, L3, Levels::STEPS3, GREEKS>(p, x2, x3, dx_dsigma, step_tol)) {
+        if (!solve_grid<N1, N2, L2, Levels::STEPS2, false>(p, x1, x2, nullptr, 0, 0) ||
+            !solve_grid<N2, N3, L3, Levels::STEPS3, GREEKS>(p, x2, x3, dx_dsigma, step_tol,
+                                                            first_step_tol)) {
             return failed;
         }
     } else {
-        if (!solve_grid<N1, N3, L3, Levels::STEPS3, GREEKS>(p, x1, x3, dx_dsigma, step_tol)) {
+        if (!solve_grid<N1, N3, L3, Levels::STEPS3, GREEKS>(p, x1, x3, dx_dsigma, step_tol,
+                                                            first_step_tol)) {
             return failed;
         }
     }
@@ -967,12 +973,14 @@ inline Greeks alo_value(double S, double K, double D, double F, double sigma, in
             // below the perpetual boundary, and so below the boundary at every tau
             premium = {0, 0, 0, 0, true};
         } else if (nu <= alo::NU_WIDE && sigma <= alo::SIGMA_MAX) {
-            premium = alo::put_premium<typename Scheme::Narrow, GREEKS>(problem, Scheme::STEP_TOL);
+            premium = alo::put_premium<typename Scheme::Narrow, GREEKS>(problem, Scheme::STEP_TOL,
+                                                                        Scheme::FIRST_STEP_TOL);
         } else if (nu <= alo::NU_MAX && sigma <= alo::SIGMA_MAX) {
             // the boundary nears its perpetual level long before log(1/tau) is spent
             alo::Problem wide = problem;
             wide.singular = 0;
-            premium = alo::put_premium<typename Scheme::Wide, GREEKS>(wide, Scheme::STEP_TOL);
+            premium = alo::put_premium<typename Scheme::Wide, GREEKS>(wide, Scheme::STEP_TOL,
+                                                                      Scheme::FIRST_STEP_TOL);
         } else if (alo::premium_bound(problem) <= alo::NEGLIGIBLE_PREMIUM * price) {
             premium = {0, 0, 0, 0, false};
         } else {
