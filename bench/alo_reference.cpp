@@ -16,7 +16,9 @@ namespace {
 struct ReferenceScheme {
     using Narrow = kelvo::kernel::alo::Levels<16, 16, 4, 24, 32, 4, 32, 48, 20, 128, 64, true>;
     using Wide = Narrow;
-    static constexpr double STEP_TOL = 1e-14, FIRST_STEP_TOL = 0;
+    static constexpr double STEP_TOL = 1e-14, FIRST_STEP_TOL = 0, WIDE_STEP_TOL = 1e-14;
+    static constexpr double CARRY_CLOCK_FROM = 0;
+    static constexpr bool WIDE_ON_CARRY_CLOCK = false;
 };
 
 }  // namespace

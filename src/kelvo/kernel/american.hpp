@@ -58,8 +58,8 @@ using alo_tables::Legendre;
 
 // The fixed numbers of a setting: the grids from coarse to fine (Chebyshev intervals N, points
 // of the last node's integral L, Newton steps; a middle grid with N2 = 0 is left out; on the
-// finest at most STEPS3 steps, until one is below STEP_TOL, or the first below FIRST_STEP_TOL),
-// and the points of the premium's two parts. Where the rates are large beside sigma (Wide), every node's integrand turns over short
+// finest at most STEPS3 steps, until one is below STEP_TOL (WIDE_STEP_TOL on the wide grids), or
+// the first below FIRST_STEP_TOL), and the points of the premium's two parts. Where the rates are large beside sigma (Wide), every node's integrand turns over short
 // lags, and every node takes L points (UNIFORM).
 template <int N1_, int L1_, int STEPS1_, int N2_, int L2_, int STEPS2_, int N3_, int L3_,
           int STEPS3_, int LAG_POINTS_, int EARLY_POINTS_, bool UNIFORM_>
@@ -74,17 +74,29 @@ struct Levels {
 struct FastScheme {
     using Narrow = Levels<8, 8, 2, 0, 0, 0, 12, 12, 2, 24, 12, false>;
     using Wide = Levels<8, 16, 3, 0, 0, 0, 16, 24, 3, 24, 12, true>;
-    static constexpr double STEP_TOL = 1e-4, FIRST_STEP_TOL = 0;
+    static constexpr double STEP_TOL = 1e-4, FIRST_STEP_TOL = 0, WIDE_STEP_TOL = 1e-4;
+    // the least tau_s that takes the carry clock (below, the power clock)
+    static constexpr double CARRY_CLOCK_FROM = 1e-2;
+    // Twelve intervals do not follow the switch of the boundary's shape to 1e-6 where sigma is
+    // large: on the carry clock the wide grid.
+    static constexpr bool WIDE_ON_CARRY_CLOCK = true;
 };
 
 struct AccurateScheme {
     using Narrow = Levels<8, 8, 3, 16, 16, 1, 28, 20, 3, 32, 16, false>;
-    using Wide = Levels<8, 16, 3, 16, 32, 1, 32, 32, 4, 48, 24, true>;
+    using Wide = Levels<8, 16, 3, 16, 32, 1, 32, 32, 8, 48, 24, true>;
     // The finest grid starts from the middle grid's boundary: a first step below 3e-5 shows the
     // start within the reach of Newton's quadratic convergence, and leaves an error of the order
     // of its square (about 1e-9 of the boundary's scale), which the price does not see. After a
     // larger first step convergence may not yet be quadratic, and the steps go on to 1e-7.
     static constexpr double STEP_TOL = 1e-7, FIRST_STEP_TOL = 3e-5;
+    // Where the rates are many times sigma the steps converge slowly (one of 1e-7 may still
+    // leave 5e-9 in the price): the wide grid goes on to 1e-9, in up to eight steps.
+    static constexpr double WIDE_STEP_TOL = 1e-9;
+    // A switch before a hundredth of the life is still followed best on the carry clock, its
+    // scale held at CARRY_CLOCK_MIN, by the finer grids (fast's do better on the power clock).
+    static constexpr double CARRY_CLOCK_FROM = 0;
+    static constexpr bool WIDE_ON_CARRY_CLOCK = false;
 };
 
 // Above this total standard deviation the grid no longer resolves the boundary (it falls to a
@@ -99,7 +111,8 @@ constexpr double NU_WIDE = 2.0, NU_MAX = 12.0;
 constexpr double EARLY_W = 0.84089641525371454;  // 2^(-1/4)
 
 // The clock where q > r: tau_s = (CARRY_CLOCK log(q / r) / sigma)^2, where it is below 1 and not
-// below CARRY_CLOCK_MIN (a switch that near expiry is below what the prices see).
+// below the scheme's CARRY_CLOCK_FROM, held at CARRY_CLOCK_MIN or above (a switch nearer expiry
+// than that the grids do not resolve, and the prices hardly see).
 constexpr double CARRY_CLOCK = 0.5, CARRY_CLOCK_MIN = 1e-2;
 
 // The put in put coordinates, over the option's life.
@@ -895,7 +908,7 @@ inline PutRegime put_regime(double r, double q) {
     return PutRegime::TWO_BOUNDARIES;
 }
 
-inline Problem put_problem(const PutSide &side, double sigma) {
+inline Problem put_problem(const PutSide &side, double sigma, double carry_clock_from) {
     Problem p;
     p.S = side.S;
     p.K = side.K;
@@ -916,8 +929,8 @@ inline Problem put_problem(const PutSide &side, double sigma) {
     p.x_perpetual = x_perpetual > X_FLOOR ? x_perpetual : X_FLOOR;
     const double layer = CARRY_CLOCK * -p.log_XK / sigma;
     const double tau_s = layer * layer;
-    p.power_clock = !(below_strike && tau_s < 1 && tau_s >= CARRY_CLOCK_MIN);
-    p.tau_s = p.power_clock ? 1.0 : tau_s;
+    p.power_clock = !(below_strike && tau_s < 1 && tau_s >= carry_clock_from);
+    p.tau_s = p.power_clock ? 1.0 : tau_s > CARRY_CLOCK_MIN ? tau_s : CARRY_CLOCK_MIN;
     p.lambda = libm::log(1 + 1 / p.tau_s);
     p.singular = !below_strike && p.power_clock ? sig2 : 0.0;
     return p;
@@ -965,22 +978,24 @@ inline Greeks alo_value(double S, double K, double D, double F, double sigma, in
         vega = side.D * side.F * density;
     }
     if (regime == alo::PutRegime::BOUNDARY) {
-        const alo::Problem problem = alo::put_problem(side, sigma);
+        const alo::Problem problem = alo::put_problem(side, sigma, Scheme::CARRY_CLOCK_FROM);
         const double rate = std::fmax(std::fabs(side.r), std::fabs(side.q));
         const double nu = std::fmax(rate, std::fabs(side.r - side.q)) / sigma;
         alo::PutValue premium;
         if (problem.log_SX <= problem.x_perpetual) {
             // below the perpetual boundary, and so below the boundary at every tau
             premium = {0, 0, 0, 0, true};
-        } else if (nu <= alo::NU_WIDE && sigma <= alo::SIGMA_MAX) {
+        } else if (nu <= alo::NU_WIDE && sigma <= alo::SIGMA_MAX &&
+                   !(Scheme::WIDE_ON_CARRY_CLOCK && !problem.power_clock)) {
             premium = alo::put_premium<typename Scheme::Narrow, GREEKS>(problem, Scheme::STEP_TOL,
                                                                         Scheme::FIRST_STEP_TOL);
         } else if (nu <= alo::NU_MAX && sigma <= alo::SIGMA_MAX) {
-            // the boundary nears its perpetual level long before log(1/tau) is spent
+            // the boundary nears its perpetual level long before log(1/tau) is spent (or, on
+            // the carry clock, its switch asks for more points than fast's narrow grid has)
             alo::Problem wide = problem;
             wide.singular = 0;
-            premium = alo::put_premium<typename Scheme::Wide, GREEKS>(wide, Scheme::STEP_TOL,
-                                                                      Scheme::FIRST_STEP_TOL);
+            premium = alo::put_premium<typename Scheme::Wide, GREEKS>(
+                wide, Scheme::WIDE_STEP_TOL, Scheme::FIRST_STEP_TOL);
         } else if (alo::premium_bound(problem) <= alo::NEGLIGIBLE_PREMIUM * price) {
             premium = {0, 0, 0, 0, false};
         } else {
