@@ -11,14 +11,15 @@ namespace {
 
 // Thirty-two Chebyshev intervals with 48 points at every node, started from sixteen and
 // twenty-four, Newton's method to the last bits (up to twenty steps: the carry layer's nodes
-// near expiry settle slowly); 128 + 64 premium points. (Forty intervals leave out more nodes
-// near expiry and do no better.)
+// near expiry settle slowly); 128 + 64 premium points; the carry clock wherever the boundary's
+// switch falls within the option's life. (Forty intervals leave out more nodes near expiry and do
+// no better.)
 struct ReferenceScheme {
     using Narrow = kelvo::kernel::alo::Levels<16, 16, 4, 24, 32, 4, 32, 48, 20, 128, 64, true>;
     using Wide = Narrow;
     static constexpr double STEP_TOL = 1e-14, FIRST_STEP_TOL = 0, WIDE_STEP_TOL = 1e-14;
     static constexpr double CARRY_CLOCK_FROM = 0;
-    static constexpr bool WIDE_ON_CARRY_CLOCK = false;
+    using Carry = Narrow;
 };
 
 }  // namespace

@@ -59,8 +59,9 @@ using alo_tables::Legendre;
 // The fixed numbers of a setting: the grids from coarse to fine (Chebyshev intervals N, points
 // of the last node's integral L, Newton steps; a middle grid with N2 = 0 is left out; on the
 // finest at most STEPS3 steps, until one is below STEP_TOL (WIDE_STEP_TOL on the wide grids), or
-// the first below FIRST_STEP_TOL), and the points of the premium's two parts. Where the rates are large beside sigma (Wide), every node's integrand turns over short
-// lags, and every node takes L points (UNIFORM).
+// the first below FIRST_STEP_TOL), and the points of the premium's two parts. Where the rates
+// are large beside sigma (Wide), every node's integrand turns over short lags, and every node
+// takes L points (UNIFORM). On the carry clock a setting may take grids of its own (Carry).
 template <int N1_, int L1_, int STEPS1_, int N2_, int L2_, int STEPS2_, int N3_, int L3_,
           int STEPS3_, int LAG_POINTS_, int EARLY_POINTS_, bool UNIFORM_>
 struct Levels {
@@ -78,8 +79,8 @@ struct FastScheme {
     // the least tau_s that takes the carry clock (below, the power clock)
     static constexpr double CARRY_CLOCK_FROM = 1e-2;
     // Twelve intervals do not follow the switch of the boundary's shape to 1e-6 where sigma is
-    // large: on the carry clock the wide grid.
-    static constexpr bool WIDE_ON_CARRY_CLOCK = true;
+    // large: on the carry clock sixteen.
+    using Carry = Levels<8, 8, 2, 0, 0, 0, 16, 12, 2, 24, 12, false>;
 };
 
 struct AccurateScheme {
@@ -96,7 +97,7 @@ struct AccurateScheme {
     // A switch before a hundredth of the life is still followed best on the carry clock, its
     // scale held at CARRY_CLOCK_MIN, by the finer grids (fast's do better on the power clock).
     static constexpr double CARRY_CLOCK_FROM = 0;
-    static constexpr bool WIDE_ON_CARRY_CLOCK = false;
+    using Carry = Narrow;
 };
 
 // Above this total standard deviation the grid no longer resolves the boundary (it falls to a
@@ -810,9 +811,9 @@ inline PutValue premium(const Problem &p, const double *x, const double *dx_dsig
 
 // Newton steps on grid NF from the boundary x_coarse of grid NC (NC = 0: from QD+): STEPS of
 // them, or with TOL > 0 at most STEPS, until one changes the boundary by less than TOL of its
-// scale (the first one: by less than FIRST_TOL), each on a fresh Jacobian. The last step's Jacobian gives the boundary's sensitivity to
-// sigma when GREEKS. The boundary and that sensitivity into x and
-// dx_dsigma; false when a node is left at or above X or not a number.
+// scale (the first one: by less than FIRST_TOL), each on a fresh Jacobian. The last step's
+// Jacobian gives the boundary's sensitivity to sigma when GREEKS. The boundary and that
+// sensitivity into x and dx_dsigma; false when a node is left at or above X or not a number.
 template <int NC, int NF, int L, int STEPS, bool GREEKS>
 inline bool solve_grid(const Problem &p, const double *x_coarse, double *x, double *dx_dsigma,
                        double tol, double first_tol) {
@@ -985,13 +986,14 @@ inline Greeks alo_value(double S, double K, double D, double F, double sigma, in
         if (problem.log_SX <= problem.x_perpetual) {
             // below the perpetual boundary, and so below the boundary at every tau
             premium = {0, 0, 0, 0, true};
-        } else if (nu <= alo::NU_WIDE && sigma <= alo::SIGMA_MAX &&
-                   !(Scheme::WIDE_ON_CARRY_CLOCK && !problem.power_clock)) {
-            premium = alo::put_premium<typename Scheme::Narrow, GREEKS>(problem, Scheme::STEP_TOL,
-                                                                        Scheme::FIRST_STEP_TOL);
+        } else if (nu <= alo::NU_WIDE && sigma <= alo::SIGMA_MAX) {
+            premium = problem.power_clock
+                          ? alo::put_premium<typename Scheme::Narrow, GREEKS>(
+                                problem, Scheme::STEP_TOL, Scheme::FIRST_STEP_TOL)
+                          : alo::put_premium<typename Scheme::Carry, GREEKS>(
+                                problem, Scheme::STEP_TOL, Scheme::FIRST_STEP_TOL);
         } else if (nu <= alo::NU_MAX && sigma <= alo::SIGMA_MAX) {
-            // the boundary nears its perpetual level long before log(1/tau) is spent (or, on
-            // the carry clock, its switch asks for more points than fast's narrow grid has)
+            // the boundary nears its perpetual level long before log(1/tau) is spent
             alo::Problem wide = problem;
             wide.singular = 0;
             premium = alo::put_premium<typename Scheme::Wide, GREEKS>(
