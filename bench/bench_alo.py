@@ -8,6 +8,12 @@ The options: r 0-5 %, q 0-3 %, T a week to two years, volatility 10-60 %, K/S 0.
 puts. kelvo's figures are its array functions over all of them (one thread); QuantLib's are a
 Python loop re-quoting one option per price (its implied volatility: QuantLib's Brent solver on
 the same engine, to 1e-10), on the first options only. Medians of the repeats.
+
+    python3 bench/bench_alo.py --before REV
+
+sets the kernel alone (bench/kernel_bench.cpp, a C++ loop) of an earlier commit beside this
+checkout's on the same options, in one run: prices of both settings and the accurate implied
+vol, the best of the repeats, alternating.
 """
 import argparse
 import math
@@ -45,16 +51,48 @@ def cpu_us(fn, count, repeat):
     return statistics.median(times)
 
 
+def kernel_side_by_side(S, K, D, F, sigma, flags, prices, revision, repeat):
+    import tempfile
+    from cost_model import earlier_kernel
+    from native import build_kernel_bench, run
+    q = np.array([1.0 if f == "c" else -1.0 for f in flags])
+    with tempfile.TemporaryDirectory() as tmp:
+        records = Path(tmp) / "records.bin"
+        quotes = Path(tmp) / "quotes.bin"
+        np.column_stack([S, K, D, F, sigma, q]).tofile(records)
+        np.column_stack([prices, S, K, D, F, q]).tofile(quotes)
+        exes = {"before": build_kernel_bench(tmp, name="kernel_before",
+                                             kernel_root=earlier_kernel(tmp, revision, None)[0]),
+                "after": build_kernel_bench(tmp, name="kernel_after")}
+        best = {}
+        for _ in range(repeat):
+            for label, exe in exes.items():
+                for mode, data in (("alo-accurate", records), ("alo-fast", records),
+                                   ("alo-iv", quotes)):
+                    us = run(exe, mode, data, 1)[0]
+                    best[label, mode] = min(us, best.get((label, mode), us))
+    print(f"\nThe kernel alone (C++ loop, one core, best of {repeat}), {revision} -> this checkout\n")
+    print("| us per option | before | after | after / before |")
+    print("|---|---|---|---|")
+    for mode in ("alo-accurate", "alo-fast", "alo-iv"):
+        b, a = best["before", mode], best["after", mode]
+        print(f"| {mode} | {b:.2f} | {a:.2f} | {a / b:.2f} |")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--options", type=int, default=2000)
     parser.add_argument("--quantlib", type=int, default=200, help="options QuantLib prices")
     parser.add_argument("--quantlib-iv", type=int, default=20, help="options QuantLib inverts")
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--before", help="git revision whose kernel to set beside this one's")
     args = parser.parse_args()
     S, K, D, F, sigma, flags = options(args.options)
     n = args.options
     prices = _arrays.vectorized_alo_price(S, K, D, F, sigma, flags, "accurate")
+    if args.before:
+        kernel_side_by_side(S, K, D, F, sigma, flags, prices, args.before, args.repeat)
+        return
     rows = {}
     for precision in ("accurate", "fast"):
         rows[f"price, {precision}"] = cpu_us(

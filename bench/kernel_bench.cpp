@@ -4,6 +4,8 @@
 //   kernel_bench iv2|iv4 FILE REPEATS   the same, two or four quotes in flight
 //   kernel_bench price FILE REPEATS     records of (S, K, D, F, sigma, q) as doubles
 //   kernel_bench greeks FILE REPEATS    the same records, price and sensitivities
+//   kernel_bench alo-accurate|alo-fast FILE REPEATS   the same records, the accurate engine
+//   kernel_bench alo-iv FILE REPEATS    records as for iv, the accurate engine's implied vol
 //   kernel_bench forward FILE REPEATS   S, D, then records of (call, put, strike) as doubles
 //   kernel_bench erfc|exp|log FILE      writes, for the doubles in FILE, kelvo's function and
 //                                       the system's to FILE.out
@@ -30,6 +32,7 @@
 #include "cody_erfc.hpp"
 #endif
 #include "embedded_brentq.hpp"
+#include "kernel/american_implied_vol.hpp"
 #include "kernel/forward.hpp"
 
 namespace {
@@ -93,6 +96,27 @@ __attribute__((noinline)) void greeks_grid(const std::vector<double> &data, std:
         const kelvo::kernel::Greeks g =
             kelvo::kernel::_baw_greeks(x[0], x[1], x[2], x[3], x[4], static_cast<int>(x[5]));
         out[i] = g.price + g.delta + g.gamma + g.vega;
+    }
+}
+
+// The accurate American engine: prices from records of (S, K, D, F, sigma, q), implied vols
+// from records of (price, S, K, D, F, q).
+template <class Scheme>
+__attribute__((noinline)) void alo_price_grid(const std::vector<double> &data,
+                                              std::vector<double> &out) {
+    for (size_t i = 0; i < out.size(); ++i) {
+        const double *x = &data[6 * i];
+        out[i] = kelvo::kernel::alo_value<Scheme, false>(x[0], x[1], x[2], x[3], x[4],
+                                                         static_cast<int>(x[5])).price;
+    }
+}
+
+__attribute__((noinline)) void alo_invert_grid(const std::vector<double> &data,
+                                               std::vector<double> &out) {
+    for (size_t i = 0; i < out.size(); ++i) {
+        const double *x = &data[6 * i];
+        out[i] = kelvo::kernel::alo_implied_vol<kelvo::kernel::alo::AccurateScheme>(
+            x[0], x[1], x[2], x[3], x[4], static_cast<int>(x[5]));
     }
 }
 
@@ -251,7 +275,10 @@ int main(int argc, char **argv) {
         void (*grid)(const std::vector<double> &, std::vector<double> &);
     } grids[] = {{"iv", invert_grid},        {"iv2", invert_grid_lanes<2>},
                  {"iv4", invert_grid_lanes<4>}, {"price", price_grid},
-                 {"greeks", greeks_grid}};
+                 {"greeks", greeks_grid},
+                 {"alo-accurate", alo_price_grid<kelvo::kernel::alo::AccurateScheme>},
+                 {"alo-fast", alo_price_grid<kelvo::kernel::alo::FastScheme>},
+                 {"alo-iv", alo_invert_grid}};
     for (const auto &mode : grids) {
         if (std::strcmp(argv[1], mode.name) != 0) continue;
         const size_t n = data.size() / 6;

@@ -84,7 +84,7 @@ struct FastScheme {
 };
 
 struct AccurateScheme {
-    using Narrow = Levels<8, 8, 3, 16, 16, 1, 28, 20, 3, 32, 16, false>;
+    using Narrow = Levels<8, 8, 2, 16, 12, 1, 28, 20, 3, 32, 16, false>;
     using Wide = Levels<8, 16, 3, 16, 32, 1, 32, 32, 8, 48, 24, true>;
     // The finest grid starts from the middle grid's boundary: a first step below 3e-5 shows the
     // start within the reach of Newton's quadratic convergence, and leaves an error of the order
