@@ -113,8 +113,10 @@ constexpr double EARLY_W = 0.84089641525371454;  // 2^(-1/4)
 
 // The clock where q > r: tau_s = (CARRY_CLOCK log(q / r) / sigma)^2, where it is below 1 and not
 // below the scheme's CARRY_CLOCK_FROM, held at CARRY_CLOCK_MIN or above (a switch nearer expiry
-// than that the grids do not resolve, and the prices hardly see).
-constexpr double CARRY_CLOCK = 0.5, CARRY_CLOCK_MIN = 1e-2;
+// than that the grids do not resolve, and the prices hardly see). Below CARRY_CLOCK_MIN only
+// where sigma is at most CARRY_CLOCK_SIGMA: beyond, the switch falls so early that the clock
+// held at CARRY_CLOCK_MIN follows the boundary worse than the power clock.
+constexpr double CARRY_CLOCK = 0.5, CARRY_CLOCK_MIN = 1e-2, CARRY_CLOCK_SIGMA = 5.0;
 
 // The put in put coordinates, over the option's life.
 struct Problem {
@@ -930,7 +932,8 @@ inline Problem put_problem(const PutSide &side, double sigma, double carry_clock
     p.x_perpetual = x_perpetual > X_FLOOR ? x_perpetual : X_FLOOR;
     const double layer = CARRY_CLOCK * -p.log_XK / sigma;
     const double tau_s = layer * layer;
-    p.power_clock = !(below_strike && tau_s < 1 && tau_s >= carry_clock_from);
+    p.power_clock = !(below_strike && tau_s < 1 && tau_s >= carry_clock_from &&
+                      (tau_s >= CARRY_CLOCK_MIN || sigma <= CARRY_CLOCK_SIGMA));
     p.tau_s = p.power_clock ? 1.0 : tau_s > CARRY_CLOCK_MIN ? tau_s : CARRY_CLOCK_MIN;
     p.lambda = libm::log(1 + 1 / p.tau_s);
     p.singular = !below_strike && p.power_clock ? sig2 : 0.0;
