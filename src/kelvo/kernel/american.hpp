@@ -73,7 +73,7 @@ struct Levels {
 };
 
 struct FastScheme {
-    using Narrow = Levels<8, 8, 2, 0, 0, 0, 12, 12, 2, 24, 12, false>;
+    using Narrow = Levels<8, 8, 2, 0, 0, 0, 12, 12, 3, 24, 12, false>;
     using Wide = Levels<8, 16, 3, 0, 0, 0, 16, 24, 3, 24, 12, true>;
     static constexpr double STEP_TOL = 1e-4, FIRST_STEP_TOL = 0, WIDE_STEP_TOL = 1e-4;
     // the least tau_s that takes the carry clock (below, the power clock)
