@@ -409,6 +409,10 @@ def test_pictures_of_a_surface(tmp_path):
     # the command line draws the same picture into its file
     assert main(["-q", "--plot", str(tmp_path / "surface.png")]) == 0
     assert (tmp_path / "surface.png").read_bytes()[:4] == b"\x89PNG"
+    # the accurate engine's vols are called so, not BAW's
+    alo = chain.surface(pd.read_csv(sample.OPTIONS_PATH), rate=0.04, model="alo",
+                        precision="fast")
+    assert "American (ALO fast)" in plot.surface(*alo)._suptitle.get_text()
     axes = matplotlib.figure.Figure().subplots()
     assert plot.surface(table, summary, axes) is axes.figure and axes.get_legend()
     assert matplotlib.get_backend() == backend  # a notebook's backend stays as it was

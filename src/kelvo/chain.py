@@ -893,6 +893,12 @@ def atm_vols(group, strike, sd, F_g, T_g):
 
 # -- the whole table -----------------------------------------------------------------------------
 
+def model_label(model, precision=None):
+    """The model of a surface as its summary's attrs["model"] names it: "baw", "alo (accurate)"
+    or "alo (fast)"."""
+    return model if model == "baw" else f"{model} ({precision or 'accurate'})"
+
+
 def row_values(group, keep, european_g, *values_g):
     """Each row's values of its group (NaN where the row is not kept) and whether the row is
     priced as European."""
@@ -1065,7 +1071,7 @@ def surface(quotes: Any, *, rate: float | None = None,
                      quotes=quotes, no_iv=no_iv.astype(np.int64))
     out = pd.DataFrame(groups)
     out.attrs["columns"] = column_sources(names, q)
-    out.attrs["model"] = model if model == "baw" else f"{model} ({precision or 'accurate'})"
+    out.attrs["model"] = model_label(model, precision)
     # how the table was read, so that its rows can be read again alike (kelvo.plot.surface)
     out.attrs["options"] = {key: value for key, value in dict(
         quote_date=quote_date, quote_time=quote_time, spot=spot, style=style, snapshot=snapshot,

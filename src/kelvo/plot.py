@@ -16,6 +16,13 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
+def american_name(model):
+    """How a picture names the American model of kelvo.chain.model_label: BAW, or the accurate
+    engine with its setting."""
+    name, _, setting = model.partition(" (")
+    return "BAW" if name == "baw" else f"ALO {setting.rstrip(')') or 'accurate'}"
+
+
 LEGEND_EXPIRIES = 12  # past this many expiries a panel colours them by time on a colour bar
 PANELS = 4  # underlyings drawn, at most
 
@@ -72,13 +79,15 @@ def surface(table: pd.DataFrame, summary: pd.DataFrame, ax: Axes | None = None, 
               **{name: frame[column].to_numpy(dtype=np.float64) for name, column in (
                   ("forward", "forward"), ("mid", "iv_mid"), ("bid", "iv_bid"),
                   ("ask", "iv_ask"))}}
-    return surface_figure(points, summary, quote_date=quote_date, by_strike=by_strike, ax=ax)
+    return surface_figure(points, summary, quote_date=quote_date, by_strike=by_strike, ax=ax,
+                          model=summary.attrs.get("model", "baw"))
 
 
-def surface_figure(points, summary, quote_date=None, by_strike=False, ax=None):
+def surface_figure(points, summary, quote_date=None, by_strike=False, ax=None, model="baw"):
     """The picture of ``surface`` from the quotes' arrays (points: symbol, quote_date, expiry,
     flag, strike, forward, and the annualised mid, bid and ask vols) and the summary (arrays or a
-    DataFrame by kelvo.chain.SUMMARY_COLUMNS)."""
+    DataFrame by kelvo.chain.SUMMARY_COLUMNS), the vols of American options by model (as
+    kelvo.chain.model_label names it)."""
     import pandas as pd
     from matplotlib.figure import Figure
 
@@ -118,9 +127,10 @@ def surface_figure(points, summary, quote_date=None, by_strike=False, ax=None):
         term.grid(alpha=0.3)
     names = ", ".join(s for s in symbols if s) or "the chain"
     styles = set(groups["style"]) if "style" in groups else {"american"}
-    model = {frozenset({"american"}): "American (BAW)", frozenset({"european"}): "European"}.get(
-        frozenset(styles), "American (BAW) and European")
-    title = f"{model} implied volatility surface of {names}"
+    american = f"American ({american_name(model)})"
+    kinds = {frozenset({"american"}): american, frozenset({"european"}): "European"}.get(
+        frozenset(styles), f"{american} and European")
+    title = f"{kinds} implied volatility surface of {names}"
     if day is not None:
         title += f" on {pd.Timestamp(day).date()}" + (
             f" (the last of {len(drawn)} quote dates{' with a forward' if with_forward else ''})"
@@ -183,9 +193,9 @@ def _smiles(ax, quotes, groups, by_strike, fig):
     ax.grid(alpha=0.3)
 
 
-def smile_figure(points, forward, expiry=None):
+def smile_figure(points, forward, expiry=None, model="baw"):
     """The smile of one expiry (points: arrays strike, call and put, total standard deviations),
-    annualised when expiry (years) is known, with its forward."""
+    annualised when expiry (years) is known, with its forward; model as for surface_figure."""
     from matplotlib.figure import Figure
 
     strikes, calls, puts = points["strike"], points["call"], points["put"]
@@ -198,7 +208,7 @@ def smile_figure(points, forward, expiry=None):
         ax.axvline(forward, color="grey", lw=1, ls=":", label=f"forward {forward:.4f}")
     ax.set_xlabel("strike")
     ax.set_ylabel("implied volatility" if scale != 1.0 else "implied total standard deviation")
-    ax.set_title("BAW implied volatility smile")
+    ax.set_title(f"{american_name(model)} implied volatility smile")
     ax.legend()
     ax.grid(alpha=0.3)
     return fig

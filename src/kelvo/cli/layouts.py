@@ -258,7 +258,9 @@ class ContractTable(Layout):
         from kelvo.plot import surface_figure
 
         surface_figure(points, summary, quote_date=self.selected_date,
-                       by_strike=self.args.by_strike).savefig(file, dpi=110, format=format)
+                       by_strike=self.args.by_strike,
+                       model=chain.model_label(self.args.model, self.args.precision)).savefig(
+            file, dpi=110, format=format)
 
 
 class OneExpiry(Layout):
@@ -373,7 +375,8 @@ class OneExpiry(Layout):
         from kelvo.plot import smile_figure
 
         T = summary["T"][0]
-        smile_figure(points, summary["forward"][0], T if self.with_vol else None).savefig(
+        smile_figure(points, summary["forward"][0], T if self.with_vol else None,
+                     model=chain.model_label(self.args.model, self.args.precision)).savefig(
             file, dpi=110, format=format)
 
 
