@@ -1,9 +1,10 @@
-// SciPy's brentq for a program that embeds the interpreter (the module takes it at start-up);
-// call after Py_Initialize.
+// SciPy's brentq for a program that embeds the interpreter, and the kernel's table of critical
+// spots, as each module takes them at start-up; call after Py_Initialize.
 #pragma once
 
 #include <Python.h>
 
+#include "kernel/pricing.hpp"
 #include "kernel/root_search.hpp"
 
 inline bool load_brentq() {
@@ -13,5 +14,9 @@ inline bool load_brentq() {
     if (capsule == nullptr) return false;
     kelvo::kernel::brentq = reinterpret_cast<kelvo::kernel::brentq_t>(
         PyCapsule_GetPointer(capsule, PyCapsule_GetName(capsule)));
-    return kelvo::kernel::brentq != nullptr;
+    if (kelvo::kernel::brentq == nullptr) return false;
+#ifdef KELVO_CRITICAL_TABLE  // kernels from before it have none
+    kelvo::kernel::build_critical_table();
+#endif
+    return true;
 }

@@ -25,7 +25,7 @@ bool execute(PyObject *module) {
     PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED);
 #endif
     Ref numpy(PyImport_ImportModule("numpy"));
-    if (!numpy || !fetch_brentq() || PyModule_AddObjectRef(module, "np", numpy.get()) < 0 ||
+    if (!numpy || !start_kernel() || PyModule_AddObjectRef(module, "np", numpy.get()) < 0 ||
         !import_numpy_capi() || !set_up_entry_context()) {
         return false;
     }

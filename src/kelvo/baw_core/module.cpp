@@ -101,7 +101,7 @@ bool execute(PyObject *module) {
 
     Ref numpy(PyImport_ImportModule("numpy"));
     if (!numpy) return false;
-    if (!fetch_brentq()) return false;
+    if (!start_kernel()) return false;
     if (PyModule_AddObjectRef(module, "np", numpy.get()) < 0) return false;
     if (!import_numpy_capi()) return false;
 

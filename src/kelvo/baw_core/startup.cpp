@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "detached.hpp"
+#include "kernel/pricing.hpp"
 #include "kernel/root_search.hpp"
 
 namespace kelvo {
@@ -74,6 +75,7 @@ bool bind_function(PyObject *module, const char *module_name, Entry &entry) {
     return PyModule_AddObjectRef(module, entry.def.ml_name, function.get()) == 0;
 }
 
+namespace {
 
 bool fetch_brentq() {
     Ref zeros(PyImport_ImportModule(ZEROS_MODULE));
@@ -101,6 +103,14 @@ bool fetch_brentq() {
     void *pointer = PyCapsule_GetPointer(capsule, name);
     if (pointer == nullptr) return false;
     kernel::brentq = reinterpret_cast<kernel::brentq_t>(pointer);
+    return true;
+}
+
+}  // namespace
+
+bool start_kernel() {
+    if (!fetch_brentq()) return false;
+    kernel::build_critical_table();  // once for this module, some 15 ms
     return true;
 }
 

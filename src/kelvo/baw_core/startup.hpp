@@ -5,9 +5,10 @@
 
 namespace kelvo {
 
-// Takes SciPy's native brentq for the kernel's root searches. False with ImportError or
-// TypeError (a capsule of another signature) set.
-bool fetch_brentq();
+// Takes SciPy's native brentq for the kernel's root searches, then fills the kernel's table of
+// critical spots (a search's first guess), which needs it. False with ImportError or TypeError
+// (a capsule of another signature) set.
+bool start_kernel();
 
 // NumPy's C-API, any failure an ImportError.
 bool import_numpy_capi();
