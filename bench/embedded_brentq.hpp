@@ -17,6 +17,9 @@ inline bool load_brentq() {
     if (kelvo::kernel::brentq == nullptr) return false;
 #ifdef KELVO_CRITICAL_TABLE  // kernels from before it have none
     kelvo::kernel::build_critical_table();
+#ifdef KELVO_COUNT_CALLS
+    kelvo::kernel::call_counts = {};  // a counting build counts the quotes, not the table
+#endif
 #endif
     return true;
 }
