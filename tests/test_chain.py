@@ -446,8 +446,10 @@ def test_pictures_of_a_surface(tmp_path):
     days = day + np.array([0, 1], dtype="timedelta64[D]")
     none = {**{k: v[:2] for k, v in many.items()}, "quote_date": days,
             "forward": np.full(2, np.nan)}
-    title = plot.surface_figure({k: v[:0] for k, v in points.items()}, none)._suptitle.get_text()
+    figure = plot.surface_figure({k: v[:0] for k, v in points.items()}, none)
+    title = figure._suptitle.get_text()
     assert "(the last of 2 quote dates)" in title and "no expiry has a forward" in title
+    assert figure.axes[0].get_legend().get_texts()[0].get_text() == "2026-02-13 (no forward)"
 
 
 @pytest.mark.parametrize("newline", ["\n", "\r\n"])

@@ -168,7 +168,9 @@ def _smiles(ax, quotes, groups, by_strike, fig):
     for n, e in enumerate(groups.itertuples()):
         colour = colours(e.T / T_max if many else n / max(len(groups) - 1, 1))
         rows = quotes[quotes["expiry"] == e.expiry]
-        label = None if many else f"{pd.Timestamp(e.expiry).date()}"
+        # an expiry without a forward has nothing to draw: its legend entry says why
+        label = None if many else f"{pd.Timestamp(e.expiry).date()}" + (
+            "" if np.isfinite(e.forward) else " (no forward)")
         for flag, style in (("c", "-"), ("p", "--")):
             side = rows[rows["flag"] == flag].sort_values("strike")
             x = side["strike"] if by_strike else np.log(side["strike"] / side["forward"])
