@@ -705,8 +705,8 @@ inline double critical_seed(const Quote &m, double sigma, double N_val) {
 // A table of critical spots, the seeded search's first guess wherever a quote lies inside it:
 // u* on a grid of three coordinates, interpolated linearly in each. Within the table's ranges
 // the guess is within 1e-2 of the root for nine quotes in ten, where the formula above is for
-// one in three; it also costs less than the formula's chain of divisions, exp and log, which
-// stands before the search's first point. The coordinates, with r T = -log D and q T = r T -
+// one call in five and one put in three; it also costs less than the formula's chain of
+// divisions, exp and log, which stands before the search's first point. The coordinates, with r T = -log D and q T = r T -
 // log carry (the yield), are
 //   t = +-log2(1 + |X|), X = log2(r / q): the rate against the yield, finest where they are
 //                      equal (where the boundary at expiry has its kink); a put without yield
