@@ -1,7 +1,8 @@
 """Microseconds per implied volatility on 100,000 mixed quotes, one core, ratios from one run:
-(a) vectorized_baw_implied_vol, and its two-thread speed-up on halves; (b) a Python loop of
-baw_implied_vol; (c) European implied vols of the same prices: kelvo's and py_vollib_vectorized's
-(Jaeckel's method through numba), where it is installed; (d) QuantLib on a sample: its BAW engine
+(a) vectorized_baw_implied_vol, kelvo._arrays' (two quotes in flight) on one thread, and the
+former's two-thread speed-up on halves; (b) a Python loop of baw_implied_vol; (c) European
+implied vols of the same prices on one thread: kelvo's and py_vollib_vectorized's (Jaeckel's
+method through numba), where it is installed; (d) QuantLib on a sample: its BAW engine
 inverted by SciPy's brentq on kelvo's bracket and tolerances, and its own impliedVolatility,
 which on an American option prices with a finite-difference engine, not BAW; (e) the kernel
 alone in a C++ loop, one quote at a time and two and four in flight; and the peak memory of (a)
@@ -29,6 +30,7 @@ sys.path.insert(0, str(HERE))
 from native import build_kernel_bench, run  # noqa: E402
 from quantlib_baw import QuantLibBAW, ql  # noqa: E402
 
+from kelvo._arrays import vectorized_baw_implied_vol as arrays_baw_implied_vol  # noqa: E402
 from kelvo._arrays import vectorized_european_implied_vol  # noqa: E402
 from kelvo.baw_core import baw_implied_vol, baw_price, vectorized_baw_implied_vol  # noqa: E402
 
@@ -107,13 +109,16 @@ def main():
     print(f"quotes {n}, solved {solved.sum()}, within 1e-8 of their sigma "
           f"{(np.abs(result - sigma) < 1e-8).sum()} (the rest are flat in sigma)")
     functions = [lambda: vectorized_baw_implied_vol(*vec_args),
-                 lambda: vectorized_european_implied_vol(prices, S, K, D, F, flag_array)]
+                 lambda: vectorized_european_implied_vol(prices, S, K, D, F, flag_array,
+                                                         threads=1),
+                 lambda: arrays_baw_implied_vol(prices, S, K, D, F, flag_array, threads=1)]
     if pvv is not None:
         pvv_european(prices[:100], D[:100], F[:100], K[:100], flags[:100])  # compiled first
         functions.append(lambda: pvv_european(prices, D, F, K, flags))
     times = [t / n * 1e6 for t in alternating(functions)]
     t_vec = times[0]
     print(f"(a) vectorized_baw_implied_vol:        {t_vec:8.3f} us per IV")
+    print(f"    kelvo._arrays' on one thread, two quotes in flight: {times[2]:.3f} us per IV")
 
     half = n // 2
     halves = [tuple(a[:half] for a in vec_args), tuple(a[half:] for a in vec_args)]
@@ -137,8 +142,9 @@ def main():
           f"    kelvo (vectorized_european_implied_vol): {times[1]:7.3f} us   "
           f"American / European x{t_vec / times[1]:.2f}")
     if pvv is not None:
-        print(f"    py_vollib_vectorized (Black, numba):     {times[2]:7.3f} us   "
-              f"kelvo's American / this x{t_vec / times[2]:.2f}")
+        print(f"    py_vollib_vectorized (Black, numba):     {times[3]:7.3f} us   "
+              f"kelvo's American / this x{t_vec / times[3]:.2f} "
+              f"(two in flight x{times[2] / times[3]:.2f})")
     else:
         print("    py_vollib_vectorized not installed")
 

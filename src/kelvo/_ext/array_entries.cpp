@@ -34,16 +34,48 @@ inline double european_vol_of(double price, double, double K, double D, double F
     return kernel::_european_implied_vol(price, K, D, F, q);
 }
 
-// baw_implied_vol's answer: the solver's failure (-1.0) is NaN.
-inline double baw_vol_of(double price, double S, double K, double D, double F, int q) {
-    const double sigma = kernel::_baw_implied_vol_c(price, S, K, D, F, q);
-    return sigma < 0 ? std::numeric_limits<double>::quiet_NaN() : sigma;
+// vectorized_baw_implied_vol's loop: two quotes in flight (kernel::implied_vols), whose chains
+// of dependent operations the CPU overlaps, each answered with the bits it gets alone; runs of
+// IV_RUN quotes between questions for Ctrl-C (some 80 us).
+constexpr std::int64_t IV_RUN = 64;
+
+PyObject *baw_vols_over(PyObject *const *inputs, int threads) {
+    ParallelInputs in;
+    StridedView<double> out_view;
+    Ref out;
+    if (!in.acquire(inputs, VOL_NAMES, true) || !(out = new_float64_array(in.n, out_view))) {
+        return nullptr;
+    }
+    const bool done = run_ranges(
+        in, threads_of(in, threads, BAW_VOL_NS), BAW_VOL_NS, IV_RUN,
+        [&](std::int64_t begin, std::int64_t end) {
+            kernel::implied_vols<2>(
+                begin, end,
+                [&](std::int64_t i, double &price, double &S, double &K, double &D, double &F,
+                    int &q) { read_element(in, i, price, S, K, D, F, q); },
+                [&](std::int64_t i, double sigma) {  // the solver's failure (-1.0) is NaN
+                    store(out_view, i, sigma < 0 ? std::numeric_limits<double>::quiet_NaN()
+                                                 : sigma);
+                });
+        });
+    return done ? out.release() : nullptr;
 }
 
-// A function of one result an element (values_over) or of the four sensitivities
-// (greeks_over): entry's arguments bound, then kernel over them at about element_ns an element;
-// C++ allocation failures as MemoryError.
-template <const Entry &entry, bool greeks, auto kernel, const char *const *names, int element_ns>
+// The loops over bound inputs: one result an element (values_over) or the sensitivities
+// (greeks_over), kernel over them at about element_ns an element.
+template <auto kernel, const char *const *names, int element_ns>
+PyObject *values_loop(PyObject *const *inputs, int threads) {
+    return values_over(inputs, names, kernel, threads, element_ns);
+}
+
+template <auto kernel, const char *const *names, int element_ns>
+PyObject *greeks_loop(PyObject *const *inputs, int threads) {
+    return greeks_over(inputs, names, kernel, threads, element_ns);
+}
+
+// An array function: entry's arguments bound, then its loop over them; C++ allocation failures
+// as MemoryError.
+template <const Entry &entry, PyObject *(*loop)(PyObject *const *, int)>
 PyObject *array_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     PyObject *result = nullptr;
     BoundArgs bound;
@@ -52,10 +84,7 @@ PyObject *array_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, Py
         threads_argument(entry.signature.name, bound[KEYWORD_ONLY], threads)) {
         PyObject *inputs[MAX_PARAMS];
         for (int i = 0; i < MAX_PARAMS; ++i) inputs[i] = bound[i];
-        result = allocation_failure_as_memory_error([&] {
-            if constexpr (greeks) return greeks_over(inputs, names, kernel, threads, element_ns);
-            else return values_over(inputs, names, kernel, threads, element_ns);
-        });
+        result = allocation_failure_as_memory_error([&] { return loop(inputs, threads); });
     }
     if (result == nullptr) add_traceback(entry.signature.qualname, SOURCE_FILE, __LINE__);
     return result;
@@ -72,7 +101,7 @@ PyObject *array_function(PyObject *, PyObject *const *args, Py_ssize_t nargs, Py
 Entry vectorized_baw_price_entry = {
     {"vectorized_baw_price", {"S_arr", "K_arr", "D_arr", "F_arr", "sigmas", "flags"}, 6, 0.0, 0,
      nullptr, {}, "threads"},
-    array_function<vectorized_baw_price_entry, false, baw_price_of, NAMES, BAW_PRICE_NS>,
+    array_function<vectorized_baw_price_entry, values_loop<baw_price_of, NAMES, BAW_PRICE_NS>>,
     "American (BAW) prices over parallel arrays, with the interpreter lock released.\n"
     "\n"
     "Element i is baw_price(S_arr[i], K_arr[i], D_arr[i], F_arr[i], sigmas[i], flags[i]), bit\n"
@@ -85,7 +114,8 @@ Entry vectorized_baw_price_entry = {
 Entry vectorized_baw_greeks_entry = {
     {"vectorized_baw_greeks", {"S_arr", "K_arr", "D_arr", "F_arr", "sigmas", "flags"}, 6, 0.0, 0,
      nullptr, {}, "threads"},
-    array_function<vectorized_baw_greeks_entry, true, kernel::_baw_greeks, NAMES, BAW_GREEKS_NS>,
+    array_function<vectorized_baw_greeks_entry,
+                   greeks_loop<kernel::_baw_greeks, NAMES, BAW_GREEKS_NS>>,
     "American (BAW) prices and sensitivities over parallel arrays, interpreter lock released.\n"
     "\n"
     "Returns a dict of float64 arrays: 'price' (bit for bit vectorized_baw_price), 'delta' =\n"
@@ -98,7 +128,7 @@ Entry vectorized_baw_greeks_entry = {
 Entry arrays_baw_implied_vol_entry = {
     {"vectorized_baw_implied_vol", {"prices", "S_arr", "K_arr", "D_arr", "F_arr", "flags"}, 6,
      0.0, 0, nullptr, {}, "threads"},
-    array_function<arrays_baw_implied_vol_entry, false, baw_vol_of, VOL_NAMES, BAW_VOL_NS>,
+    array_function<arrays_baw_implied_vol_entry, baw_vols_over>,
     "American (BAW) implied total standard deviations over parallel arrays, interpreter lock\n"
     "released.\n"
     "\n"
@@ -111,8 +141,8 @@ Entry arrays_baw_implied_vol_entry = {
 Entry vectorized_european_price_entry = {
     {"vectorized_european_price", {"S_arr", "K_arr", "D_arr", "F_arr", "sigmas", "flags"}, 6,
      0.0, 0, nullptr, {}, "threads"},
-    array_function<vectorized_european_price_entry, false, european_price_of, NAMES,
-                   EUROPEAN_PRICE_NS>,
+    array_function<vectorized_european_price_entry,
+                   values_loop<european_price_of, NAMES, EUROPEAN_PRICE_NS>>,
     "European (Black) prices over parallel arrays, with the interpreter lock released.\n"
     "\n"
     "Element i is the discounted Black price D (F N(d1) - K N(d2)) of a call (or of a put) at\n"
@@ -123,8 +153,8 @@ Entry vectorized_european_price_entry = {
 Entry vectorized_european_greeks_entry = {
     {"vectorized_european_greeks", {"S_arr", "K_arr", "D_arr", "F_arr", "sigmas", "flags"}, 6,
      0.0, 0, nullptr, {}, "threads"},
-    array_function<vectorized_european_greeks_entry, true, kernel::_european_greeks, NAMES,
-                   EUROPEAN_GREEKS_NS>,
+    array_function<vectorized_european_greeks_entry,
+                   greeks_loop<kernel::_european_greeks, NAMES, EUROPEAN_GREEKS_NS>>,
     "European (Black) prices and sensitivities over parallel arrays, interpreter lock released.\n"
     "\n"
     "Returns a dict of float64 arrays 'price', 'delta', 'gamma', 'vega', 'dF' and 'dD', defined\n"
@@ -134,8 +164,8 @@ Entry vectorized_european_greeks_entry = {
 Entry vectorized_european_implied_vol_entry = {
     {"vectorized_european_implied_vol", {"prices", "S_arr", "K_arr", "D_arr", "F_arr", "flags"},
      6, 0.0, 0, nullptr, {}, "threads"},
-    array_function<vectorized_european_implied_vol_entry, false, european_vol_of, VOL_NAMES,
-                   EUROPEAN_VOL_NS>,
+    array_function<vectorized_european_implied_vol_entry,
+                   values_loop<european_vol_of, VOL_NAMES, EUROPEAN_VOL_NS>>,
     "European (Black) implied total standard deviations over parallel arrays, interpreter lock\n"
     "released.\n"
     "\n"

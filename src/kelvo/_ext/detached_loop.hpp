@@ -48,6 +48,32 @@ inline void store(const StridedView<double> &view, Py_ssize_t i, double value) {
     std::memcpy(view.data() + i * view.stride(), &value, sizeof value);
 }
 
+// Runs ranges(begin, end) over runs of at most `run` elements of each chunk, on `threads`
+// threads as run_elements does, asking whether to go on between runs; ranges reads element i's
+// inputs with read_element(in, i, ...). For loops that keep several elements in flight.
+template <typename Ranges>
+bool run_ranges(const ParallelInputs &in, int threads, double element_ns, std::int64_t run,
+                Ranges ranges) {
+    const auto chunk = [&](std::int64_t begin, std::int64_t end, KeepGoing &keep_going) {
+        for (std::int64_t start = begin; start < end; start += run) {
+            const std::int64_t stop = end - start > run ? start + run : end;
+            ranges(start, stop);
+            if (stop < end && !keep_going()) return;
+        }
+    };
+    return run_chunks(in.n, threads, chunk_size(in.n, threads, element_ns), chunk);
+}
+
+// Element i of the five numeric inputs and its flag's selector.
+inline void read_element(const ParallelInputs &in, std::int64_t i, double &a, double &b,
+                         double &c, double &d, double &e, int &q) {
+    double *const values[N_NUMERIC] = {&a, &b, &c, &d, &e};
+    for (int k = 0; k < N_NUMERIC; ++k) {
+        *values[k] = load<double>(in.numeric[k].data() + i * in.numeric[k].stride());
+    }
+    q = in.flags.selector(in.flags.data + i * in.flags.stride);
+}
+
 // A new float64 array of value(a, b, c, d, e, q) over the inputs on `threads` threads (0: as
 // many as pay at element_ns an element); nullptr with an exception set. May throw
 // std::bad_alloc.
