@@ -36,7 +36,7 @@ inline double european_vol_of(double price, double, double K, double D, double F
 
 // vectorized_baw_implied_vol's loop: two quotes in flight (kernel::implied_vols), whose chains
 // of dependent operations the CPU overlaps, each answered with the bits it gets alone; runs of
-// IV_RUN quotes between questions for Ctrl-C (some 80 us).
+// IV_RUN quotes between questions for Ctrl-C (some 60 us).
 constexpr std::int64_t IV_RUN = 64;
 
 PyObject *baw_vols_over(PyObject *const *inputs, int threads) {
