@@ -16,6 +16,7 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
+
 def american_name(model):
     """How a picture names the American model of kelvo.chain.model_label: BAW, or the accurate
     engine with its setting."""

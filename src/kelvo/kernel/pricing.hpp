@@ -706,8 +706,8 @@ inline double critical_seed(const Quote &m, double sigma, double N_val) {
 // u* on a grid of three coordinates, interpolated linearly in each. Within the table's ranges
 // the guess is within 1e-2 of the root for nine quotes in ten, where the formula above is for
 // one call in five and one put in three; it also costs less than the formula's chain of
-// divisions, exp and log, which stands before the search's first point. The coordinates, with r T = -log D and q T = r T -
-// log carry (the yield), are
+// divisions, exp and log, which stands before the search's first point. The coordinates, with
+// r T = -log D and q T = r T - log carry (the yield), are
 //   t = +-log2(1 + |X|), X = log2(r / q): the rate against the yield, finest where they are
 //                      equal (where the boundary at expiry has its kink); a put without yield
 //                      and a call without rate are held at the table's end;
@@ -715,8 +715,7 @@ inline double critical_seed(const Quote &m, double sigma, double N_val) {
 // each logarithm taken coarsely (coarse_log2: exact at powers of two, linear between, a few
 // integer operations), which is monotone and continuous: the table is built on the same
 // coordinates, so it costs nothing in accuracy. It is filled once while the module starts
-// (build_critical_table), by the seeded search itself, and is read-only afterwards; before, every
-// guess is the formula's.
+// (build_critical_table), and is read-only afterwards; before, every guess is the formula's.
 #define KELVO_CRITICAL_TABLE 1  // for the benchmarks that build earlier kernels too
 namespace critical_table {
 constexpr int T_NODES = 75, Y_NODES = 24, V_NODES = 19;
@@ -1007,7 +1006,7 @@ inline double halley_critical(const CriticalSearch &m, double u) {
 // Fills the table of critical spots (above), on spot and strike 1: each node by Halley's steps
 // from its neighbour's spot along t, or by the seeded search where those do not converge (the
 // first node of each row, from the formula's guess). Called once while a module starts, before
-// any price is asked for; some 5 ms.
+// any price is asked for; some 11 ms.
 inline void build_critical_table() {
     using namespace critical_table;
     if (table.ready) return;
