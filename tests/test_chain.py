@@ -237,6 +237,11 @@ def test_quote_dates_times_and_windows():
     zoned = frame.drop(columns=["DataDate"]).assign(Expiration=pd.to_datetime(
         frame["Expiration"], format="%m/%d/%Y").dt.tz_localize("America/New_York"))
     assert chain.surface(zoned, rate=RATE, quote_date=QUOTE_DATE)[1].equals(one)
+    # a quote date that cannot be read leaves its row without results and moves no other
+    unreadable = frame.copy()
+    unreadable.loc[0, "DataDate"] = "n/a"
+    table, broken = chain.surface(unreadable, rate=RATE)
+    assert np.isnan(table["iv_mid"][0]) and broken["T"].equals(one["T"].reset_index(drop=True))
     # a same-day expiry: expired, unless the quotes were taken before the close
     today = frame.assign(Expiration=QUOTE_DATE.strftime("%m/%d/%Y"))
     assert chain.surface(today, rate=RATE)[1]["forward"].isna().all()

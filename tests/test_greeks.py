@@ -1,6 +1,7 @@
 """Prices and sensitivities over arrays: their signs and bounds, smooth pasting at the exercise
 boundary, and the broadcasting layer against the scalar functions (the greeks against
 differences of the reference are in test_reference.py)."""
+import itertools
 import math
 
 import numpy as np
@@ -67,6 +68,21 @@ def test_array_functions_equal_the_scalar_ones_bit_for_bit(mixed):
     expected = np.array([baw_price(*a) for a in zip(S, K, D, F, sigma, flags)])
     assert vectorized_baw_price(S, K, D, F, sigma, flags).tobytes() == expected.tobytes()
     assert vectorized_baw_greeks(S, K, D, F, sigma, flags)["price"].tobytes() == expected.tobytes()
+
+
+def test_inputs_without_meaning_agree_on_every_path():
+    # NaN, zeros and infinities in every input: each path gives the same answer, and a NaN
+    # volatility NaN
+    nan, inf = math.nan, math.inf
+    S, K, D, F, sigma, flags = (np.array(v) for v in zip(*itertools.product(
+        [nan, 0.0, 100.0, inf], [nan, 150.0, inf], [nan, 0.0, 0.99, 1.01], [nan, 100.0, inf],
+        [nan, 0.0, 0.2, inf], ["c", "p"])))
+    scalar = np.array([baw_price(*a) for a in zip(S, K, D, F, sigma, flags)])
+    assert np.array_equal(vectorized_baw_price(S, K, D, F, sigma, flags), scalar, equal_nan=True)
+    assert np.array_equal(kelvo.greeks(S, K, D, F, sigma, flags)["price"], scalar, equal_nan=True)
+    assert np.isnan(scalar[np.isnan(sigma)]).all()
+    vols = np.array([baw_implied_vol(5.0, *a) for a in zip(S, K, D, F, flags)])
+    assert np.array_equal(kelvo.implied_vol(5.0, S, K, D, F, flags), vols, equal_nan=True)
 
 
 pd = pytest.importorskip("pandas")

@@ -410,6 +410,13 @@ def time_of_day(dates):
     return dates - dates.astype("datetime64[D]").astype("datetime64[ns]")
 
 
+def carries_times(dates):
+    """Whether any of the dates carries a time of day (a date that could not be read, NaT,
+    carries none)."""
+    times = time_of_day(dates)
+    return bool(((times != np.timedelta64(0, "ns")) & ~np.isnat(times)).any())
+
+
 class Quotes:
     """The numbers of a table of contracts, by role, one element a quote: strike, spot, flag
     ('c', 'p' or None), expiry and quote date (with their times where they are known), time to
@@ -503,9 +510,8 @@ class Quotes:
         elif "days" in numbers:
             self.T = numbers["days"] / DAYS_PER_YEAR
         else:
-            timed = not (time_of_day(self.quote_date_values) == np.timedelta64(0, "ns")).all()
             expiry = self.expiry
-            if timed:  # a date without its time expires when its options settle
+            if carries_times(self.quote_date_values):  # a date without its time expires when its options settle
                 settles = settlement_times(roots)[root_codes].astype("timedelta64[ns]")
                 expiry = np.where(time_of_day(expiry) == np.timedelta64(0, "ns"), expiry + settles,
                                   expiry)

@@ -975,6 +975,15 @@ inline AmericanPrice american_price(double S, double K, double D, double F, doub
         r.regime = Regime::NO_VOLATILITY;
         return r;
     }
+    if (sigma != sigma) {
+        // every price past the limits below depends on sigma (a NaN spot or rate may not: a
+        // European price needs no spot); left to the formulas, a NaN's sign bit, which differs
+        // with the operation and the compiler, would steer the critical search
+        KELVO_TALLY(american);
+        r.price = std::numeric_limits<double>::quiet_NaN();
+        r.regime = Regime::DEGENERATE;
+        return r;
+    }
     if (sigma < SIGMA_FLOOR) {
         sigma = SIGMA_FLOOR;
     } else if (sigma > SIGMA_CEILING) {

@@ -2,6 +2,8 @@
 // The pointer is set once while the module starts and only read afterwards, from any thread.
 #pragma once
 
+#include <limits>
+
 namespace kelvo::kernel {
 
 using callback_type = double (*)(double x, void *args);
@@ -34,16 +36,23 @@ struct KnownEnds {
     double x0, f0, x1, f1;
 };
 
+// brentq compares the signs of its values by their sign bits, and a NaN's sign bit depends on
+// the operation and even the compiler that made it: every NaN reaches it as the same quiet NaN,
+// so that inputs without a meaning give the same answer in every build of the kernel.
+inline double signless_nan(double v) {
+    return v != v ? std::numeric_limits<double>::quiet_NaN() : v;
+}
+
 inline double known_ends_objective(double x, void *params) {
     const KnownEnds &k = *static_cast<const KnownEnds *>(params);
     if (x == k.x0) return k.f0;
     if (x == k.x1) return k.f1;
-    return k.f(x, k.args);
+    return signless_nan(k.f(x, k.args));
 }
 
 inline double brentq_known_ends(callback_type f, void *args, double a, double fa, double b,
                                 double fb, double xtol, double rtol, int maxiter) {
-    KnownEnds known{f, args, a, fa, b, fb};
+    KnownEnds known{f, args, a, signless_nan(fa), b, signless_nan(fb)};
     zeros_full_output fo;
     return brentq(known_ends_objective, a, b, &known, xtol, rtol, maxiter, &fo);
 }
