@@ -69,7 +69,7 @@ def flag_of(value):
             return "c"
         if word in PUT_WORDS:
             return "p"
-    elif value is None or value != value or _is_na(value):
+    elif value is None or _is_na(value) or value != value:
         return "p"
     raise ValueError(f"{value!r} is not an option type: give c, call, p or put (any case)")
 
