@@ -113,6 +113,7 @@ def test_implied_vol_inverts_the_price(precision):
 @pytest.mark.parametrize("price, flag, expected", [
     (10.0 + 1e-10, "c", 0.0),     # at intrinsic plus the tolerance: 0.0, as BAW
     (-1.0, "p", 0.0),
+    (0.95 * (112.0 - 100.0), "c", 0.0),  # the zero-volatility value, which small sigmas give
     (110.5, "c", math.nan),       # above the spot: no sigma up to 8 reproduces it
     (math.nan, "c", math.nan),
     (math.inf, "c", math.nan),

@@ -74,6 +74,14 @@ inline double alo_implied_vol(double price, double S, double K, double D, double
     const bool ordinary = S > 0 && S < HUGE_VAL && K > 0 && K < HUGE_VAL && F > 0 &&
                           F < HUGE_VAL && D > 0 && D < HUGE_VAL && price < HUGE_VAL;
     if (!ordinary) return -1.0;
+    // A quote at the zero-volatility value, which every sigma up to some sigma0 reproduces to the
+    // last bit (deep in the money by the forward), carries none, as in BAW's search: where the
+    // engine's own price at the least sigma is that value as well (early exercise may make it
+    // more, and then no sigma reproduces the quote).
+    if (carries_no_volatility(price, S, K, D, F, q)) {
+        const double least = alo_value<Scheme, false>(S, K, D, F, IV_SIGMA_LO, q).price;
+        if (price <= least && price >= least - (_IV_TOL + 4 * _DBL_EPS * least)) return 0.0;
+    }
     AloIVParams<Scheme> params{S, K, D, F, price, q == 1 ? 1 : -1};
 
     double sigma = _baw_implied_vol_c(price, S, K, D, F, q);
