@@ -133,6 +133,7 @@ def test_outputs_go_where_they_point(capsys, tmp_path, chain, case):
 @pytest.mark.parametrize("argv, code, out, err", [
     (["-o", "-"], 0, "strike,call,put,spot,discount,call_sd", "forward 100.4999"),
     (["-q", "-o", "/dev/stdout"], 0, "strike,call,put,spot,discount,call_sd", ""),
+    (["-q", "-o", "/dev/full"], 1, "", "cannot write /dev/full: No space left on device"),
     (["-q", "--plot", "p.txt"], 2, "", "matplotlib writes no .txt files"),
     (["-q", "-o", "same.png", "--plot", "same.png"], 2, "", "name one file"),
 ])
@@ -168,16 +169,18 @@ def test_failed_run_leaves_the_old_output(capsys, tmp_path, chain, monkeypatch, 
     assert sorted(p.name for p in tmp_path.iterdir()) == ["chain.csv", "out.csv"]
 
 
-def test_broken_pipe_still_completes_the_file(tmp_path):
+# standard output or standard error closed early (a pipe into head), or no standard error
+@pytest.mark.parametrize("streams", ["| head -n 3", "2>&1 | head -n 1", "2>&-"])
+def test_a_reader_gone_still_completes_the_file(tmp_path, streams):
     big = tmp_path / "big.csv"
-    big.write_text(chain_text(np.linspace(60, 140, 3000)))
+    big.write_text(chain_text(np.linspace(60, 140, 3000)) + "n/a,1.0,2.0\n")  # one skipped
     out = tmp_path / "out.csv"
-    script = (f"{sys.executable} -P -m kelvo {big} -o {out} --chunk-size 500 | head -n 3 "
-              "; echo \"exit ${PIPESTATUS[0]}\"")
+    script = (f"{sys.executable} -P -m kelvo {big} -o {out} --chunk-size 500 --skip-bad-rows "
+              f"{streams}; echo \"exit ${{PIPESTATUS[0]}}\"")
     proc = subprocess.run(["bash", "-c", script], capture_output=True, text=True)
     assert proc.stdout.splitlines()[-1] == "exit 0", proc.stderr
     assert "Traceback" not in proc.stderr
-    assert len(table(out)) == 3000
+    assert len(table(out)) == 3001  # the skipped row kept, without results
 
 
 def test_standard_input_and_closed_standard_output(tmp_path, chain):

@@ -129,8 +129,8 @@ def find_columns(names, columns=None, sample=None, snapshot=None, spot=None):
     for role, aliases in ROLES.items():
         if role in given:
             if given[role] not in names:
-                raise ValueError(f"columns= names {given[role]!r} for {role}, but there is no "
-                                 f"such column (have {', '.join(map(str, names))})")
+                raise ValueError(f"columns= (--column) names {given[role]!r} for {role}, but "
+                                 f"there is no such column (have {', '.join(map(str, names))})")
             found[role] = given[role]
             continue
         candidates = []
@@ -166,7 +166,8 @@ def find_columns(names, columns=None, sample=None, snapshot=None, spot=None):
         missing.append("bid and ask, or mid")
     if missing:
         raise ValueError(f"cannot find the column for {', '.join(missing)} (have "
-                         f"{', '.join(map(str, names))}); name them with columns=")
+                         f"{', '.join(map(str, names))}); name them with columns= "
+                         "(--column ROLE=NAME)")
     return found
 
 
@@ -1164,7 +1165,7 @@ def check_scale(q, names):
         f"{column}: the strikes are about {typical:.3g} times the underlying price: give "
         f"strike_scale= (--strike-scale) to scale them ({1 / typical:.0e} for strikes in "
         f"{'thousandths' if 300 < typical < 3000 else 'other units'}), or name the strike and "
-        "underlying price columns with columns=")
+        "underlying price columns with columns= (--column)")
 
 
 def disagreeing(group, values, of_group):

@@ -13,7 +13,8 @@ from pathlib import Path
 from kelvo import chain
 from kelvo._arrays import DEFAULT_STRIKE_PCT
 from kelvo.cli.common import (EXIT_BAD_INPUT, EXIT_CANNOT_WRITE, EXIT_INTERRUPTED, BadInput,
-                              CannotWrite, Output, Terminal, positive_number, same_file, spool)
+                              CannotWrite, Output, Terminal, note, positive_number, same_file,
+                              spool, standard_error)
 
 SAMPLE = Path(__file__).resolve().parent.parent / "data" / "sample_options.csv"
 
@@ -263,24 +264,24 @@ def main(argv: list[str] | None = None) -> int:
         try:
             import matplotlib  # noqa: F401
         except ImportError:
-            sys.stderr.write("kelvo: --plot needs matplotlib: pip install 'kelvo[plot]'\n")
+            note("kelvo: --plot needs matplotlib: pip install 'kelvo[plot]'\n")
             return EXIT_BAD_INPUT
     out = Terminal(sys.stdout)
     if args.output == "-":  # the table is the CSV there; the summary goes to standard error
-        out, args.quiet = Terminal(sys.stderr), True
+        out, args.quiet = standard_error(), True
     if args.precision is not None and args.model != "alo":
-        sys.stderr.write("kelvo: --precision applies to --model alo\n")
+        note("kelvo: --precision applies to --model alo\n")
         return EXIT_BAD_INPUT
     try:
         args.plot_format = picture_format(args.plot) if args.plot else None
         options(args)
         return run(args, out)
     except BadInput as error:
-        sys.stderr.write(f"kelvo: {error}\n")
+        note(f"kelvo: {error}\n")
         return EXIT_BAD_INPUT
     except CannotWrite as error:
-        sys.stderr.write(f"kelvo: {error}\n")
+        note(f"kelvo: {error}\n")
         return EXIT_CANNOT_WRITE
     except KeyboardInterrupt:
-        sys.stderr.write("kelvo: interrupted; no output file was changed\n")
+        note("kelvo: interrupted; no output file was changed\n")
         return EXIT_INTERRUPTED

@@ -67,7 +67,7 @@ class Progress:
         stream = stream if stream is not None else sys.stderr  # as it is now, not at import
         self.total, self.label, self.stream = total, label, stream
         self.done = 0
-        self.enabled = total > 0 and stream.isatty()
+        self.enabled = total > 0 and stream is not None and stream.isatty()  # None: closed
         self.bar = None
         if self.enabled:
             try:
@@ -159,12 +159,13 @@ class Output:
             raise CannotWrite(f"cannot write {self.name}: {error.strerror}") from None
 
     def discard(self):
-        if self.in_place:
-            if self.file is not sys.stdout.buffer:
+        if not (self.in_place and self.file is sys.stdout.buffer):
+            try:
                 self.file.close()
-            return
-        self.file.close()
-        self.temp.unlink(missing_ok=True)
+            except OSError:  # what it could not flush (a full disk) is dropped anyway
+                pass
+        if not self.in_place:
+            self.temp.unlink(missing_ok=True)
 
     def same_as(self, other):
         """Whether this output and other (an Output) write to one file."""
@@ -189,14 +190,14 @@ class Terminal:
         except UnicodeEncodeError:  # a symbol the terminal's encoding cannot write
             encoding = getattr(self.stream, "encoding", None) or "ascii"
             self.write(text.encode(encoding, "backslashreplace").decode(encoding))
-        except (BrokenPipeError, ValueError):  # ValueError: closed
+        except (OSError, ValueError):  # a pipe closed, no descriptor (2>&-); ValueError: closed
             self.hang_up()
 
     def flush(self):
         if not self.gone:
             try:
                 self.stream.flush()
-            except (BrokenPipeError, ValueError):
+            except (OSError, ValueError):
                 self.hang_up()
 
     def hang_up(self):
@@ -208,6 +209,23 @@ class Terminal:
             os.close(devnull)
         except (OSError, ValueError):
             pass
+
+
+def standard_error():
+    """Standard error as it is now, as a Terminal: a reader that has gone (``2>&-``, a pipe
+    closed) stops the messages, never the run or its output file."""
+    global _standard_error
+    if _standard_error is None or _standard_error.stream is not sys.stderr:
+        _standard_error = Terminal(sys.stderr)
+    return _standard_error
+
+
+_standard_error = None
+
+
+def note(text):
+    """Writes text on standard error (standard_error)."""
+    standard_error().write(text)
 
 
 def same_file(a, b):

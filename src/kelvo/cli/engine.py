@@ -12,7 +12,6 @@ sorted.
 """
 import collections
 import os
-import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor
 from queue import Empty, Full, Queue
@@ -21,7 +20,8 @@ import numpy as np
 
 from kelvo import chain
 from kelvo._arrays import csv_lines
-from kelvo.cli.common import BadInput, BadRow, CannotWrite, Progress, SkippedRows
+from kelvo.cli.common import (BadInput, BadRow, CannotWrite, Progress, SkippedRows,
+                              standard_error)
 from kelvo.cli.reader import RecordReader
 
 FIRST_PASS, SECOND_PASS = "kelvo: forwards", "kelvo: implied vols"
@@ -226,8 +226,9 @@ class Run:
             store.add(ids, q.flag[quoted] == "p", q.strike[quoted], q.mid[quoted], groups.S)
         if not len(groups):
             skipped = self.skipped
-            raise BadInput("no option rows" + (" for the --symbol and --expiry given"
-                                               if self.layout.selecting() else "") + (
+            selection = self.layout.selection()
+            raise BadInput("no option rows" + (f" for the {' and '.join(selection)} given"
+                                               if selection else "") + (
                 f" (skipped {skipped.lines()})" if skipped.count else ""))
         self.forward, self.parity, self.used = store.forwards(groups, self.args.model,
                                                               self.args.precision)
@@ -335,7 +336,7 @@ class Run:
                              no_iv=no_iv.astype(np.int64))
 
     def report_skipped(self):
-        self.skipped.report(sys.stderr)
+        self.skipped.report(standard_error())
 
 
 def blank(records, i):

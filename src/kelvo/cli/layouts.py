@@ -8,12 +8,11 @@ which rows are bad, and the columns, table lines and summary the run adds:
   as a table of one group whose quotes are the calls and the puts.
 """
 import math
-import sys
 
 import numpy as np
 
 from kelvo import chain
-from kelvo.cli.common import BadInput, positive_number
+from kelvo.cli.common import BadInput, note, positive_number
 
 # accepted header names of the one-expiry layout, compared without case or surrounding blanks
 ONE_EXPIRY_COLUMNS = {
@@ -179,7 +178,7 @@ class ContractTable(Layout):
             self.told = True
             chain.check_scale(q, self.names)
             sources = chain.column_sources(self.names, q)
-            sys.stderr.write("kelvo: columns: " + ", ".join(
+            note("kelvo: columns: " + ", ".join(
                 f"{role.replace('_', ' ')} <- {source}" for role, source in sources.items())
                 + "\n")
         return q, None
@@ -200,9 +199,11 @@ class ContractTable(Layout):
             keep &= chain.on_date(q, self.selected_date)
         return keep
 
-    def selecting(self):
-        return (bool(self.wanted_symbols) or self.wanted_expiries is not None
-                or self.selected_date is not None)
+    def selection(self):
+        """The options given that select rows."""
+        given = {"--symbol": bool(self.wanted_symbols), "--expiry": self.wanted_expiries is not None,
+                 "--quote-date": self.selected_date is not None}
+        return [option for option, selects in given.items() if selects]
 
     def results(self, n_rows, results):
         return [results[c] for c in self.result_names]
@@ -340,8 +341,8 @@ class OneExpiry(Layout):
     def selected(self, q):
         return np.ones(q.n // 2, dtype=bool)
 
-    def selecting(self):
-        return False
+    def selection(self):
+        return []
 
     def results(self, n_rows, results):
         call_sd, put_sd = results["sd_mid"][:n_rows], results["sd_mid"][n_rows:]
