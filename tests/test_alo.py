@@ -100,6 +100,17 @@ def test_greeks_match_extrapolated_differences(row):
     assert g["vega"] == pytest.approx(richardson(by_sigma, sigma, 1e-3 * sigma, 1), rel=1e-6)
 
 
+@pytest.mark.parametrize("K, T, r, q, vol, dF, dD", [
+    # a step of 1e-4 of F or D would reach the exercise region: the slopes of small steps
+    (64.83, 0.042, 0.051, 0.034, 0.36, 0.28398, 9.30963),
+    (40.0, 0.5, 0.05, 0.04, 0.2, 0.0, 0.0),  # exercised now: the payoff, which neither moves
+])
+def test_forward_and_discount_slopes_near_the_exercise_region(K, T, r, q, vol, dF, dD):
+    S, D = 100.0, math.exp(-r * T)
+    g = vectorized_alo_greeks([S], [K], [D], [S * math.exp((r - q) * T)], [vol * T ** 0.5], ["c"])
+    assert g["dF"][0] == pytest.approx(dF, rel=1e-4) and g["dD"][0] == pytest.approx(dD, rel=1e-4)
+
+
 @pytest.mark.parametrize("precision", ["accurate", "fast"])
 def test_implied_vol_inverts_the_price(precision):
     args = np.array([forward_form(*row[:5]) for row in REFERENCE]).T

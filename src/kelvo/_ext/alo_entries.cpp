@@ -138,7 +138,8 @@ PyMethodDef vectorized_alo_greeks_def = {
     "released: a dict of float64 arrays 'price' (bit for bit vectorized_alo_price), 'delta' and\n"
     "'gamma' in the spot with D and F/S held, 'vega' per unit of total standard deviation, by\n"
     "the method's own derivatives (the boundary's sensitivity to sigma from its Newton system),\n"
-    "and 'dF' = dV/dF and 'dD' = dV/dD by central differences of its price (steps of 1e-4 of\n"
-    "F and D). threads: as for vectorized_baw_price."};
+    "and 'dF' = dV/dF and 'dD' = dV/dD by central differences of its price (steps of 1e-4\n"
+    "sigma of F and D, smaller and one-sided near the exercise region; 0 inside it). threads:\n"
+    "as for vectorized_baw_price."};
 
 }  // namespace kelvo
