@@ -101,6 +101,8 @@ pd = pytest.importorskip("pandas")
     ((100.0, [90.0, 100.0, 110.0], 0.99, 101.0, 0.2, ["Call", " PUT ", "C"]), {}, np.ndarray,
      (3,)),
     ((100.0, 100.0, 0.99, 101.0, 0.2, "Puts"), {}, float, ()),
+    ((100.0, [90.0, 100.0, 110.0], 0.99, 101.0, 0.2, np.array(["c", "P", "C"])), {}, np.ndarray,
+     (3,)),
     # pandas' missing value, as a string column holds it: a put
     ((100.0, [90.0, 110.0], 0.99, 101.0, 0.2, pd.array(["c", None], dtype="string")), {},
      np.ndarray, (2,)),
