@@ -171,5 +171,6 @@ def vectorized_alo_greeks(S_arr: _Floats, K_arr: _Floats, D_arr: _Floats, F_arr:
 released: a dict of float64 arrays 'price' (bit for bit vectorized_alo_price), 'delta' and
 'gamma' in the spot with D and F/S held, 'vega' per unit of total standard deviation, by
 the method's own derivatives (the boundary's sensitivity to sigma from its Newton system),
-and 'dF' = dV/dF and 'dD' = dV/dD by central differences of its price (steps of 1e-4 of
-F and D). threads: as for vectorized_baw_price."""
+and 'dF' = dV/dF and 'dD' = dV/dD by central differences of its price (steps of 1e-4
+sigma of F and D, smaller and one-sided near the exercise region; 0 inside it). threads:
+as for vectorized_baw_price."""
