@@ -212,6 +212,7 @@ def test_a_stale_last_column_changes_nothing():
     (lambda f: f.assign(Type="option"), {}, "Type: no cell reads as calls and puts"),
     (lambda f: f.assign(Strike=f["Strike"] * 1000), {}, r"strike_scale= \(--strike-scale\)"),
     (lambda f: f.drop(columns=["UnderlyingPrice"]), {}, "give spot="),
+    (lambda f: f.assign(UnderlyingPrice=0.0), {}, "UnderlyingPrice has no positive number"),
     (lambda f: f, {"style": "bermudan"}, "style must be"),
     (lambda f: f.assign(UnderlyingPrice=np.where(f.index % 2, 1.0, 2.0)), {},
      "differs from .* in one group"),

@@ -125,7 +125,7 @@ def find_columns(names, columns=None, sample=None, snapshot=None, spot=None):
     lowered = {}
     for name in names:
         lowered.setdefault(str(name).strip().lower(), name)
-    found = {}
+    found, unread = {}, {}  # unread: a role's first column whose cells do not read as its kind
     for role, aliases in ROLES.items():
         if role in given:
             if given[role] not in names:
@@ -151,6 +151,8 @@ def find_columns(names, columns=None, sample=None, snapshot=None, spot=None):
                     f"{', '.join(repr(str(c)) for c in list(sample.get(candidates[0], ()))[:3])})"
                     f"; name the column of the {role.replace('_', ' ')} with "
                     f"columns={{{role!r}: NAME}} (--column {role}=NAME)")
+            if candidates and not readable:
+                unread[role] = candidates[0]
             candidates = readable
         if candidates:
             found[role] = candidates[0]
@@ -161,7 +163,9 @@ def find_columns(names, columns=None, sample=None, snapshot=None, spot=None):
         missing = []  # an option symbol holds them
     if "spot" not in found and spot is None and not (
             "underlying_bid" in found and "underlying_ask" in found):
-        missing.append("spot (or give spot=, --spot)")
+        unread_spot = (f"{unread['spot']} has no positive number in its first cells; "
+                       if "spot" in unread else "")
+        missing.append(f"spot ({unread_spot}or give spot=, --spot)")
     if not ({"bid", "ask"} <= set(found) or {"mid", "last"} & set(found)):
         missing.append("bid and ask, or mid")
     if missing:
