@@ -132,6 +132,11 @@ def test_broadcasting_layer(args, kwargs, kind, shape):
     assert np.asarray(ivs).tobytes() == expected_iv.tobytes()
 
 
+def test_masked_elements_are_missing():
+    K = np.ma.array([90.0, 100.0], mask=[False, True])
+    assert np.isnan(kelvo.price(100.0, K, 0.99, 101.0, 0.2, "c")).tolist() == [False, True]
+
+
 @pytest.mark.parametrize("call, message", [
     (lambda: kelvo.price(100.0, np.ones(3), np.ones(4), 101.0, 0.2, "c"),
      r"do not broadcast to one shape: S \(\), K \(3,\), D \(4,\)"),

@@ -164,6 +164,8 @@ def _broadcast(named, flag, is_call):
             elif not value.index.equals(index):
                 raise ValueError(f"the Series given as {name} has another index than the others")
             value = value.to_numpy(dtype=np.float64)
+        elif np.ma.isMaskedArray(value):  # a masked element is a missing number, not its data
+            value = value.astype(np.float64).filled(np.nan)
         arrays[name] = np.asarray(value, dtype=np.float64)
     flag_name = "is_call" if is_call is not None else "flag"
     flag_source = is_call if is_call is not None else flag
