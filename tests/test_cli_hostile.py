@@ -183,6 +183,12 @@ def test_a_reader_gone_still_completes_the_file(tmp_path, streams):
     assert len(table(out)) == 3001  # the skipped row kept, without results
 
 
+def test_a_full_standard_output_fails_the_run(chain):
+    proc = subprocess.run(f"{sys.executable} -P -m kelvo {chain} > /dev/full", shell=True,
+                          capture_output=True, text=True)
+    assert proc.returncode == 1 and "No space left on device" in proc.stderr, proc.stderr
+
+
 def test_standard_input_and_closed_standard_output(tmp_path, chain):
     out = tmp_path / "out.csv"
     proc = subprocess.run([sys.executable, "-P", "-m", "kelvo", "-", "-o", str(out)],

@@ -133,8 +133,13 @@ def test_broadcasting_layer(args, kwargs, kind, shape):
 
 
 def test_masked_elements_are_missing():
+    # a number NaN, a flag a put (as None is)
     K = np.ma.array([90.0, 100.0], mask=[False, True])
     assert np.isnan(kelvo.price(100.0, K, 0.99, 101.0, 0.2, "c")).tolist() == [False, True]
+    put = kelvo.price(100.0, 110.0, 0.99, 101.0, 0.2, "p")
+    for given in ({"flag": np.ma.array(["c", "c"], mask=[False, True])},
+                  {"is_call": np.ma.array([True, True], mask=[False, True])}):
+        assert kelvo.price(100.0, 110.0, 0.99, 101.0, 0.2, **given)[1] == put
 
 
 @pytest.mark.parametrize("call, message", [

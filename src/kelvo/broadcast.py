@@ -23,6 +23,7 @@ many as the work pays for, up to the cores (one for small arrays); any count giv
 from __future__ import annotations
 
 import math
+import sys
 from typing import TYPE_CHECKING, Any, Literal, Union, overload
 
 import numpy as np
@@ -57,6 +58,7 @@ PRECISIONS = ("accurate", "fast")
 _SCALARS = (float, int)
 CALL_WORDS = frozenset({"c", "call", "calls"})
 PUT_WORDS = frozenset({"p", "put", "puts"})
+COMMON_SPELLINGS = ("c", "p", "C", "P", "call", "put", "Call", "Put", "CALL", "PUT")
 STYLES = ("american", "european")
 
 
@@ -75,25 +77,29 @@ def flag_of(value):
 
 
 def _is_na(value):
-    try:
-        import pandas as pd
-    except ImportError:
-        return False
-    return value is pd.NA or value is pd.NaT
+    pd = sys.modules.get("pandas")  # its missing values exist only once it is imported
+    return pd is not None and (value is pd.NA or value is pd.NaT)
 
 
 def _flags_of(values):
     """flag_of of every element of an array, each distinct value read once."""
     flat = values.reshape(-1)
-    if flat.dtype.kind in "US" and flat.dtype.itemsize == (4 if flat.dtype.kind == "U" else 1):
-        # one letter each: read by its code, in one pass (sorting millions of them for
-        # np.unique would hold Ctrl-C off for a good part of a second)
-        code = np.uint32 if flat.dtype.kind == "U" else np.uint8
-        letters = np.ascontiguousarray(flat).view(code)
-        call = (letters == ord("c")) | (letters == ord("C"))
-        if (call | (letters == ord("p")) | (letters == ord("P"))).all():
+    if flat.dtype.kind == "S":  # bytes read as the text they spell
+        flat = flat.astype("U")
+    if flat.dtype.kind == "U":
+        # the usual spellings by comparisons, a short pass each (sorting millions of flags
+        # for np.unique would hold Ctrl-C off for a good part of a second); np.unique for the
+        # rest
+        call, known = np.zeros(len(flat), bool), np.zeros(len(flat), bool)
+        for word in COMMON_SPELLINGS:
+            spelled = flat == word
+            known |= spelled
+            if word.lower() in CALL_WORDS:
+                call |= spelled
+            if word == "P" and known.all():  # one letter each, the common case
+                break
+        if known.all():
             return np.where(call, "c", "p").reshape(values.shape)
-    if flat.dtype.kind in "US":
         distinct, codes = np.unique(flat, return_inverse=True)
         read = np.array([flag_of(str(v)) for v in distinct.tolist()], dtype="U1")
         return read[codes].reshape(values.shape)
@@ -140,12 +146,16 @@ def _flag_array(flag, is_call):
         raise TypeError("give exactly one of flag and is_call")
     if is_call is not None:
         values = is_call.to_numpy() if _is_series(is_call) else np.asarray(is_call)
+        if np.ma.isMaskedArray(is_call):  # a masked element is missing: a put, as None is
+            values = np.ma.filled(is_call, False)
         if values.dtype != np.bool_:
             raise TypeError(f"is_call must be boolean, not {values.dtype}")
         return np.where(values, "c", "p")
     if isinstance(flag, str):
         return np.array(flag_of(flag))
     values = flag.to_numpy() if _is_series(flag) else np.asarray(flag)
+    if np.ma.isMaskedArray(flag):  # a masked element is missing: a put
+        values = np.where(np.ma.getmaskarray(flag), None, np.asarray(flag.data, dtype=object))
     if values.dtype.kind not in "US":
         values = values.astype(object)
     return _flags_of(values)

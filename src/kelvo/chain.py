@@ -125,7 +125,7 @@ def find_columns(names, columns=None, sample=None, snapshot=None, spot=None):
     lowered = {}
     for name in names:
         lowered.setdefault(str(name).strip().lower(), name)
-    found, unread = {}, {}  # unread: a role's first column whose cells do not read as its kind
+    found, unread_spot = {}, None  # unread_spot: a spot column whose cells are no prices
     for role, aliases in ROLES.items():
         if role in given:
             if given[role] not in names:
@@ -151,8 +151,8 @@ def find_columns(names, columns=None, sample=None, snapshot=None, spot=None):
                     f"{', '.join(repr(str(c)) for c in list(sample.get(candidates[0], ()))[:3])})"
                     f"; name the column of the {role.replace('_', ' ')} with "
                     f"columns={{{role!r}: NAME}} (--column {role}=NAME)")
-            if candidates and not readable:
-                unread[role] = candidates[0]
+            if candidates and not readable and role == "spot":
+                unread_spot = candidates[0]
             candidates = readable
         if candidates:
             found[role] = candidates[0]
@@ -163,9 +163,8 @@ def find_columns(names, columns=None, sample=None, snapshot=None, spot=None):
         missing = []  # an option symbol holds them
     if "spot" not in found and spot is None and not (
             "underlying_bid" in found and "underlying_ask" in found):
-        unread_spot = (f"{unread['spot']} has no positive number in its first cells; "
-                       if "spot" in unread else "")
-        missing.append(f"spot ({unread_spot}or give spot=, --spot)")
+        unread = f"{unread_spot} has no positive number in its first cells; " if unread_spot else ""
+        missing.append(f"spot ({unread}or give spot=, --spot)")
     if not ({"bid", "ask"} <= set(found) or {"mid", "last"} & set(found)):
         missing.append("bid and ask, or mid")
     if missing:
@@ -464,8 +463,9 @@ class Quotes:
             self.expiry_values = parsed.dates_of("expiry", names["expiry"], distinct)
         elif occ is not None:
             self.expiry_codes = occ[0]
-            self.expiry_values = np.array([p[1] if p else np.datetime64("NaT", "ns") for p in occ[1]],
-                                          dtype="datetime64[ns]")
+            self.expiry_values = np.array(
+                [p[1] if p else np.datetime64("NaT", "ns") for p in occ[1]],
+                dtype="datetime64[ns]")
         else:
             self.expiry_codes = np.zeros(n, dtype=np.int32)
             self.expiry_values = np.array(["NaT"], dtype="datetime64[ns]")
@@ -516,7 +516,8 @@ class Quotes:
             self.T = numbers["days"] / DAYS_PER_YEAR
         else:
             expiry = self.expiry
-            if carries_times(self.quote_date_values):  # a date without its time expires when its options settle
+            if carries_times(self.quote_date_values):
+                # a date without its time expires when its options settle
                 settles = settlement_times(roots)[root_codes].astype("timedelta64[ns]")
                 expiry = np.where(time_of_day(expiry) == np.timedelta64(0, "ns"), expiry + settles,
                                   expiry)
@@ -757,9 +758,10 @@ def forwards(group, calls, puts, strikes, S, D, T, european=None, strike_pct=Non
     of each of its strikes (group, calls, puts, strikes: ordered by group, then strike). Only
     usable strikes in the group's search window (window_rule) count: an American group's
     forward is find_forward_baw's search on them (of the model's implied volatilities,
-    search_code), a European group's (european) their put-call parity estimate; an expired group (T <= 0) and one without a usable strike get none. The
-    groups are shared among ``threads`` native threads (None: as many as the searches pay for,
-    up to the cores); each search gives the same bits on any thread."""
+    search_code), a European group's (european) their put-call parity estimate; an expired
+    group (T <= 0) and one without a usable strike get none. The groups are shared among
+    ``threads`` native threads (None: as many as the searches pay for, up to the cores); each
+    search gives the same bits on any thread."""
     n_groups = len(S)
     width, min_strikes = window_rule(strike_pct)
     good = usable(calls, puts, strikes, S[group])

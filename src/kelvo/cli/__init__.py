@@ -14,7 +14,7 @@ from kelvo import chain
 from kelvo._arrays import DEFAULT_STRIKE_PCT
 from kelvo.cli.common import (EXIT_BAD_INPUT, EXIT_CANNOT_WRITE, EXIT_INTERRUPTED, BadInput,
                               CannotWrite, Output, Terminal, note, positive_number, same_file,
-                              spool, standard_error)
+                              spool)
 
 SAMPLE = Path(__file__).resolve().parent.parent / "data" / "sample_options.csv"
 
@@ -268,7 +268,7 @@ def main(argv: list[str] | None = None) -> int:
             return EXIT_BAD_INPUT
     out = Terminal(sys.stdout)
     if args.output == "-":  # the table is the CSV there; the summary goes to standard error
-        out, args.quiet = standard_error(), True
+        out, args.quiet = Terminal(sys.stderr), True
     if args.precision is not None and args.model != "alo":
         note("kelvo: --precision applies to --model alo\n")
         return EXIT_BAD_INPUT

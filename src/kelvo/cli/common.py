@@ -2,6 +2,7 @@
 rows skipped, progress on standard error, outputs replaced only when complete, and a standard
 output that may go away."""
 import contextlib
+import errno
 import math
 import os
 import shutil
@@ -175,12 +176,14 @@ class Output:
 
 
 class Terminal:
-    """Standard output that stops printing, without stopping the run, once the reader has gone
-    (a pipe into head) or when there is none."""
+    """Standard output or error that stops printing, without stopping the run, once the reader
+    has gone (a pipe into head) or when there is none. Standard error carries messages only,
+    and stops printing on any failure."""
 
     def __init__(self, stream):
         self.stream = stream
         self.gone = stream is None
+        self.messages = stream is sys.stderr
 
     def write(self, text):
         if self.gone:
@@ -190,15 +193,23 @@ class Terminal:
         except UnicodeEncodeError:  # a symbol the terminal's encoding cannot write
             encoding = getattr(self.stream, "encoding", None) or "ascii"
             self.write(text.encode(encoding, "backslashreplace").decode(encoding))
-        except (OSError, ValueError):  # a pipe closed, no descriptor (2>&-); ValueError: closed
-            self.hang_up()
+        except (OSError, ValueError) as error:
+            self.failed(error)
 
     def flush(self):
         if not self.gone:
             try:
                 self.stream.flush()
-            except (OSError, ValueError):
-                self.hang_up()
+            except (OSError, ValueError) as error:
+                self.failed(error)
+
+    def failed(self, error):
+        """The reader has gone (a pipe closed, no descriptor as with 2>&-, the stream closed):
+        hang up; any other failure of standard output (a full disk) is the run's."""
+        gone = not isinstance(error, OSError) or error.errno in (errno.EPIPE, errno.EBADF)
+        if not (gone or self.messages):
+            raise error
+        self.hang_up()
 
     def hang_up(self):
         self.gone = True
@@ -211,21 +222,9 @@ class Terminal:
             pass
 
 
-def standard_error():
-    """Standard error as it is now, as a Terminal: a reader that has gone (``2>&-``, a pipe
-    closed) stops the messages, never the run or its output file."""
-    global _standard_error
-    if _standard_error is None or _standard_error.stream is not sys.stderr:
-        _standard_error = Terminal(sys.stderr)
-    return _standard_error
-
-
-_standard_error = None
-
-
 def note(text):
-    """Writes text on standard error (standard_error)."""
-    standard_error().write(text)
+    """Writes text on standard error as it is now (Terminal)."""
+    Terminal(sys.stderr).write(text)
 
 
 def same_file(a, b):

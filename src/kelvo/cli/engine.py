@@ -12,6 +12,7 @@ sorted.
 """
 import collections
 import os
+import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor
 from queue import Empty, Full, Queue
@@ -20,8 +21,7 @@ import numpy as np
 
 from kelvo import chain
 from kelvo._arrays import csv_lines
-from kelvo.cli.common import (BadInput, BadRow, CannotWrite, Progress, SkippedRows,
-                              standard_error)
+from kelvo.cli.common import BadInput, BadRow, CannotWrite, Progress, SkippedRows, Terminal
 from kelvo.cli.reader import RecordReader
 
 FIRST_PASS, SECOND_PASS = "kelvo: forwards", "kelvo: implied vols"
@@ -336,7 +336,7 @@ class Run:
                              no_iv=no_iv.astype(np.int64))
 
     def report_skipped(self):
-        self.skipped.report(standard_error())
+        self.skipped.report(Terminal(sys.stderr))
 
 
 def blank(records, i):

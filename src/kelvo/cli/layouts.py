@@ -201,7 +201,8 @@ class ContractTable(Layout):
 
     def selection(self):
         """The options given that select rows."""
-        given = {"--symbol": bool(self.wanted_symbols), "--expiry": self.wanted_expiries is not None,
+        given = {"--symbol": bool(self.wanted_symbols),
+                 "--expiry": self.wanted_expiries is not None,
                  "--quote-date": self.selected_date is not None}
         return [option for option, selects in given.items() if selects]
 
@@ -238,8 +239,12 @@ class ContractTable(Layout):
     def summary_lines(self, summary):
         width = max([8] + [len(s) for s in summary["symbol"]])
         dates = len(np.unique(summary["quote_date"])) > 1
-        # quotes taken at times of day, a group each: the time shown too
-        unit, wide = ("m", 16) if chain.carries_times(summary["quote_date"]) else ("D", 10)
+        # quotes taken at times of day, a group each: the time shown too, to the second where
+        # the times need it
+        times = chain.time_of_day(np.asarray(summary["quote_date"], dtype="datetime64[ns]"))
+        unit, wide = "D", 10
+        if chain.carries_times(summary["quote_date"]):
+            unit, wide = ("s", 19) if (times % np.timedelta64(1, "m")).any() else ("m", 16)
         quoted = f" {'quote date':>{wide}}" if dates else ""
         yield (f"{'symbol':>{width}}{quoted} {'expiry':>10} {'style':>8} {'T':>8} {'D':>10} "
                f"{'spot':>10} {'forward':>12} {'parity':>12} {'strikes':>7} {'atm vol':>8} "
@@ -252,8 +257,8 @@ class ContractTable(Layout):
                       else f"{'':>12}")
             atm = f"{e['atm_vol']:8.4f}" if math.isfinite(e["atm_vol"]) else f"{'':>8}"
             day = e["expiry"].astype("datetime64[D]")
-            quote_date = np.datetime_as_string(e["quote_date"], unit=unit).replace("T", " ")
-            on = f" {quote_date:>{wide}}" if dates else ""
+            on = (" " + np.datetime_as_string(e["quote_date"], unit=unit).replace("T", " ")
+                  .rjust(wide)) if dates else ""
             yield (f"{e['symbol']:>{width}}{on} {day!s:>10} {e['style']:>8} {e['T']:8.5f} "
                    f"{e['D']:10.8f} {e['spot']:10.4f} {fwd} {parity} {e['strikes_used']:7d} "
                    f"{atm} {e['quotes']:7d}")

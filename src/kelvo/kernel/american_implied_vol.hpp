@@ -78,9 +78,10 @@ inline double alo_implied_vol(double price, double S, double K, double D, double
     // last bit (deep in the money by the forward), carries none, as in BAW's search: where the
     // engine's own price at the least sigma is that value as well (early exercise may make it
     // more, and then no sigma reproduces the quote).
-    if (carries_no_volatility(price, S, K, D, F, q)) {
-        const double least = alo_value<Scheme, false>(S, K, D, F, IV_SIGMA_LO, q).price;
-        if (price <= least && price >= least - (_IV_TOL + 4 * _DBL_EPS * least)) return 0.0;
+    if (carries_no_volatility(price, S, K, D, F, q) &&
+        at_zero_volatility_value(price,
+                                 alo_value<Scheme, false>(S, K, D, F, IV_SIGMA_LO, q).price)) {
+        return 0.0;
     }
     AloIVParams<Scheme> params{S, K, D, F, price, q == 1 ? 1 : -1};
 
