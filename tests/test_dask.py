@@ -3,6 +3,7 @@ processes, odd and empty chunks, NaN and unsolvable rows, and a worker killed wh
 import os
 import signal
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -90,6 +91,34 @@ def test_forwards_per_expiry_equal_the_in_process_search():
         assert got[expiry] == find_forward_baw(group.call.to_numpy(), group.put.to_numpy(),
                                                group.strike.to_numpy(), 100.0,
                                                group.D.iloc[0], 0.05)
+
+
+def test_the_frames_first_rows_and_columns_whatever_the_partitions():
+    # a strike quoted twice and an index not ascending: the frame's first quote wins, as
+    # in-process; an underlying without a price, alone in its part: the columns the whole
+    # frame's first rows choose
+    pd = pytest.importorskip("pandas")
+    from kelvo.chain import expiry_forward, surface
+    frame = chain_frame(pd, expiries=3)
+    frame = pd.concat([frame, frame[frame.strike == 100].assign(call=lambda d: d.call + 0.3)],
+                      ignore_index=True).iloc[::-1]
+    for source in (frame, dd.from_pandas(frame, npartitions=3, sort=False)):
+        got = kd.forwards(source).compute(scheduler="threads")
+        for expiry, group in frame.groupby("expiry", sort=False):
+            assert got[expiry] == expiry_forward(group.call, group.put, group.strike, 100.0,
+                                                 group.D.iloc[0])[0]
+    real = Path(__file__).resolve().parents[2] / "shared" / "data" / "real"
+    if not real.exists():
+        pytest.skip(f"{real} is not here")
+    day = pd.read_csv(real / "dn_lower_SPXW_2018.csv").query("quotedate == '01/16/2018'")
+    frame = pd.concat([day.iloc[::-1], day.assign(underlying="XYZ", underlying_last=0.0)],
+                      ignore_index=True)
+    table, summary = surface(frame, rate=0.0145)
+    for n in (1, 2):
+        got = dask.compute(*kd.surface(dd.from_pandas(frame, npartitions=n), npartitions=n,
+                                       rate=0.0145), scheduler="threads")
+        assert got[1].forward.tolist() == summary.forward.tolist()
+        assert np.array_equal(got[0].sort_index().iv_mid, table.iv_mid, equal_nan=True)
 
 
 @pytest.fixture(scope="module")

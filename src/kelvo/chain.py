@@ -23,6 +23,7 @@ Column roles are found by name, case-insensitively, among the names common expor
 """
 from __future__ import annotations
 
+import contextvars
 import datetime
 import math
 import re
@@ -915,6 +916,8 @@ def model_label(model, precision=None):
 def row_values(group, keep, european_g, *values_g):
     """Each row's values of its group (NaN where the row is not kept) and whether the row is
     priced as European."""
+    if not len(european_g):  # no row kept, so no group
+        return [np.full(len(group), np.nan) for _ in values_g], np.zeros(len(group), bool)
     at = np.maximum(group, 0)
     return [np.where(keep, v[at], np.nan) for v in values_g], keep & european_g[at]
 
@@ -1038,9 +1041,7 @@ def surface(quotes: Any, *, rate: float | None = None,
 
     search_code(model, precision)  # a model or precision not known fails before the work
     frame = as_pandas(quotes)
-    names = find_columns(list(frame.columns), columns,
-                         sample=frame.head(1000) if len(frame) else None, snapshot=snapshot,
-                         spot=spot)
+    names = WHOLE_TABLE_COLUMNS.get() or first_rows_columns(frame, columns, snapshot, spot)
     q = Quotes.from_frame(frame, names, rate=rate, discount=discount, quote_date=quote_date,
                           quote_time=quote_time_of(quote_time, names), spot=spot, style=style,
                           strike_scale=strike_scale)
@@ -1090,6 +1091,18 @@ def surface(quotes: Any, *, rate: float | None = None,
         quote_date=quote_date, quote_time=quote_time, spot=spot, style=style, snapshot=snapshot,
         columns=columns, strike_scale=strike_scale).items() if value is not None}
     return table, out
+
+
+# The columns found on a whole table, where surface runs on a part of it (kelvo.dask): found
+# on the whole table's first rows, not the part's.
+WHOLE_TABLE_COLUMNS = contextvars.ContextVar("whole_table_columns", default=None)
+
+
+def first_rows_columns(frame, columns=None, snapshot=None, spot=None):
+    """find_columns of a pandas table, its first 1000 rows the sample of its cells."""
+    return find_columns(list(frame.columns), columns,
+                        sample=frame.head(1000) if len(frame) else None, snapshot=snapshot,
+                        spot=spot)
 
 
 def as_pandas(table):

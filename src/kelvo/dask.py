@@ -13,8 +13,9 @@ import numpy as np
 from kelvo._arrays import (vectorized_baw_greeks, vectorized_baw_implied_vol,
                            vectorized_baw_price)
 from kelvo.broadcast import GREEKS
-from kelvo.chain import (GREEK_COLUMNS, RESULT_COLUMNS, SUMMARY_DTYPES, expiry_forward,
-                         find_columns, part_keys, surface as chain_surface)
+from kelvo.chain import (GREEK_COLUMNS, RESULT_COLUMNS, SUMMARY_DTYPES, WHOLE_TABLE_COLUMNS,
+                         expiry_forward, find_columns, first_rows_columns, part_keys,
+                         surface as chain_surface)
 
 # Column names of an option-chain frame, unless given otherwise.
 CHAIN_COLUMNS = {"call": "call", "put": "put", "strike": "strike", "S": "S", "D": "D"}
@@ -38,7 +39,7 @@ def _as_dask_frame(frame):
         return frame
     import dask.dataframe as dd
 
-    return dd.from_pandas(frame, npartitions=1)
+    return dd.from_pandas(frame, npartitions=1, sort=False)  # in the frame's order
 
 
 def _columns(defaults, given, frame):
@@ -252,13 +253,15 @@ greeks.__doc__ = """Prices and sensitivities (American, BAW), lazily.
 
 
 def _forward_of_group(group, names, strike_pct):
-    # kelvo.chain's forward of one expiry, on its rows in strike order (stable), whatever order
-    # the shuffle delivered them in, so that the objective sums in the same order on every run.
+    # kelvo.chain's forward of one expiry on its rows in the frame's order (whatever order the
+    # shuffle delivered them in: the first quote of a strike, and the first S and D, are the
+    # frame's first), then in strike order, so that the objective sums in the same order on
+    # every run.
+    group = group.sort_values(_ROW, kind="stable")
+    S, D = float(group[names["S"]].iloc[0]), float(group[names["D"]].iloc[0])
     group = group.sort_values(names["strike"], kind="stable")
     column = lambda role: group[names[role]].to_numpy(dtype=np.float64)
-    return expiry_forward(column("call"), column("put"), column("strike"),
-                          float(group[names["S"]].iloc[0]), float(group[names["D"]].iloc[0]),
-                          strike_pct)[0]
+    return expiry_forward(column("call"), column("put"), column("strike"), S, D, strike_pct)[0]
 
 
 def forwards(frame: Any, by: str = "expiry", *, columns: dict[str, str] | None = None,
@@ -297,36 +300,54 @@ def forwards(frame: Any, by: str = "expiry", *, columns: dict[str, str] | None =
     >>> kd.forwards(chain).compute().round(4).tolist()
     [101.0]
     """
+    import pandas as pd
+
     frame = _as_dask_frame(frame)
     names = _columns(CHAIN_COLUMNS, columns, frame)
+    numbered = frame.map_partitions(
+        _with_row_numbers, meta=frame._meta.assign(**{_ROW: pd.Series([], dtype=np.int64)}))
     # only the chain's columns go to each group, not the grouping one; rows whose key is
     # missing form a group of their own rather than vanish
-    selected = list(dict.fromkeys(names.values()))
-    return frame.groupby(by, dropna=False)[selected].apply(_forward_of_group, names, strike_pct,
-                                             meta=("forward", "f8"))
+    selected = list(dict.fromkeys(names.values())) + [_ROW]
+    return numbered.groupby(by, dropna=False)[selected].apply(
+        _forward_of_group, names, strike_pct, meta=("forward", "f8"))
 
 
 _ROW = "_kelvo_row"
 _PART = "_kelvo_part"
 
 
+def _with_row_numbers(part, partition_info=None):
+    """The partition with its rows' place in the frame: partition number, then position."""
+    number = (partition_info or {}).get("number", 0)
+    return part.assign(**{_ROW: (np.int64(number) << 40) + np.arange(len(part), dtype=np.int64)})
+
+
 def _with_keys(part, names, quote_date, partition_info=None):
-    """The partition with its rows' place in the frame (partition number, then position) and
-    the part they go to: the hash of their underlying and quote day as kelvo.chain reads
-    them, so that a group never spans two parts."""
+    """The partition with its rows' place in the frame (_with_row_numbers) and the part they
+    go to: the hash of their underlying and quote day as kelvo.chain reads them, so that a
+    group never spans two parts."""
     import pandas as pd
 
-    number = (partition_info or {}).get("number", 0)
     keys = pd.Series(part_keys(part, names, quote_date), index=part.index)
     hashed = pd.util.hash_pandas_object(keys, index=False).to_numpy()
-    return part.assign(**{_ROW: (np.int64(number) << 40) + np.arange(len(part), dtype=np.int64),
-                          _PART: hashed})
+    return _with_row_numbers(part, partition_info).assign(**{_PART: hashed})
 
 
-def _surface_of_part(part, options):
-    # in the frame's own row order, so that a group's first rows are those they are in-process
+def _first_rows_columns(first_partition, options):
+    return first_rows_columns(first_partition, options.get("columns"), options.get("snapshot"),
+                              options.get("spot"))
+
+
+def _surface_of_part(part, options, names):
+    # in the frame's own row order, so that a group's first rows are those they are in-process;
+    # the columns those the whole frame's first rows choose
     part = part.sort_values(_ROW, kind="stable").drop(columns=[_ROW, _PART])
-    return chain_surface(part, **options)
+    token = WHOLE_TABLE_COLUMNS.set(names)
+    try:
+        return chain_surface(part, **options)
+    finally:
+        WHOLE_TABLE_COLUMNS.reset(token)
 
 
 def surface(quotes: Any, *, npartitions: int | None = None,
@@ -379,7 +400,9 @@ def surface(quotes: Any, *, npartitions: int | None = None,
                                        _PART: pd.Series([], dtype=np.uint64)})
     keyed = frame.map_partitions(_with_keys, names, options.get("quote_date"), meta=keyed_meta)
     parts = keyed.shuffle(on=_PART, npartitions=npartitions or frame.npartitions)
-    results = [dask.delayed(_surface_of_part)(part, options) for part in parts.to_delayed()]
+    found = dask.delayed(_first_rows_columns)(frame.partitions[0], options)
+    results = [dask.delayed(_surface_of_part)(part, options, found)
+               for part in parts.to_delayed()]
     summary_meta = pd.DataFrame({c: pd.Series([], dtype=t) for c, t in SUMMARY_DTYPES.items()})
     table = dd.from_delayed([r[0] for r in results], meta=meta, verify_meta=False)
     summary = dd.from_delayed([r[1] for r in results], meta=summary_meta, verify_meta=False)
