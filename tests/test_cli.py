@@ -106,6 +106,9 @@ GIVEN = ("--spot", "100", "--discount", "0.99")
     (CHAIN.replace("105,1.1,5.7", ",1.1,5.7"), GIVEN, "line 4: strike cannot be read: ''"),
     (CHAIN, (), "missing columns 'spot', 'discount'"),
     ("a,b\n1,2\n", ("--rate", "0.01"), "line 1: neither a table of contracts"),
+    ("underlying_symbol,quote_date,expiration,strike,option_type,bid_1545,ask_1545,"
+     "underlying_bid_1545,underlying_ask_1545\nX,2025-06-02,2025-07-18,100,C,1,2,99,101\n",
+     ("--rate", "0.01", "--snapshot", "eod"), "snapshot 'eod': the table has no quotes of that"),
     ("strike,call,put,spot,discount\n95,6.9,1.2,100,0.99\n100,3.2,2.6,101,0.99\n", (),
      "line 3: spot 101.0 differs from 100.0 on line 2"),
 ])

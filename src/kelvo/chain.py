@@ -126,6 +126,10 @@ def find_columns(names, columns=None, sample=None, snapshot=None, spot=None):
     lowered = {}
     for name in names:
         lowered.setdefault(str(name).strip().lower(), name)
+    carried = [s for s in SNAPSHOTS if any(n.endswith(f"_{s}") for n in lowered)]
+    if snapshot is not None and carried and snapshot not in carried:
+        raise ValueError(f"snapshot {snapshot!r}: the table has no quotes of that time (its "
+                         f"columns carry {', '.join('_' + s for s in carried)})")
     found, unread_spot = {}, None  # unread_spot: a spot column whose cells are no prices
     for role, aliases in ROLES.items():
         if role in given:

@@ -14,7 +14,7 @@ from kelvo._arrays import (vectorized_baw_greeks, vectorized_baw_implied_vol,
                            vectorized_baw_price)
 from kelvo.broadcast import GREEKS
 from kelvo.chain import (GREEK_COLUMNS, RESULT_COLUMNS, SUMMARY_DTYPES, WHOLE_TABLE_COLUMNS,
-                         expiry_forward, find_columns, first_rows_columns, part_keys,
+                         as_pandas, expiry_forward, find_columns, first_rows_columns, part_keys,
                          surface as chain_surface)
 
 # Column names of an option-chain frame, unless given otherwise.
@@ -34,12 +34,13 @@ def _is_frame(obj):
 
 
 def _as_dask_frame(frame):
-    """A pandas DataFrame becomes a one-partition Dask DataFrame; a Dask one stays as it is."""
+    """A pandas DataFrame (or a polars or pyarrow table, as kelvo.chain takes them) becomes a
+    one-partition Dask DataFrame; a Dask one stays as it is."""
     if hasattr(frame, "map_partitions"):
         return frame
     import dask.dataframe as dd
 
-    return dd.from_pandas(frame, npartitions=1, sort=False)  # in the frame's order
+    return dd.from_pandas(as_pandas(frame), npartitions=1, sort=False)  # in the frame's order
 
 
 def _columns(defaults, given, frame):
