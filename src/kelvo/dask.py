@@ -373,7 +373,9 @@ def surface(quotes: Any, *, npartitions: int | None = None,
     -------
     (dask.dataframe.DataFrame, dask.dataframe.DataFrame)
         The rows with the added columns (in the order of their parts; sort by the index to
-        restore the frame's) and one row per group. Compute them together
+        restore the frame's, where it numbers the rows of the whole frame: a pandas frame's
+        default index does, ``dd.read_csv``'s starts again in every partition) and one row per
+        group. Compute them together
         (``dask.compute(table, summary)``) so that each part runs once.
 
     Examples
