@@ -207,9 +207,9 @@ class Terminal:
         """The reader has gone (a pipe closed, no descriptor as with 2>&-, the stream closed):
         hang up; any other failure of standard output (a full disk) is the run's."""
         gone = not isinstance(error, OSError) or error.errno in (errno.EPIPE, errno.EBADF)
+        self.hang_up()  # either way: what is buffered would fail again as the interpreter exits
         if not (gone or self.messages):
             raise error
-        self.hang_up()
 
     def hang_up(self):
         self.gone = True
