@@ -422,6 +422,8 @@ def test_pictures_of_a_surface(tmp_path):
     axes = matplotlib.figure.Figure().subplots()
     assert plot.surface(table, summary, axes) is axes.figure and axes.get_legend()
     assert matplotlib.get_backend() == backend  # a notebook's backend stays as it was
+    with pytest.raises(ValueError, match=r"no quotes on 2019-01-01 \(the quote dates: 2026-12-08"):
+        plot.surface(table, summary, quote_date="2019-01-01")
 
     # fifty expiries of six underlyings: four drawn, each with a colour bar of the time to
     # expiry, the two with the fewest quotes left out, and said so

@@ -46,7 +46,7 @@ def surface(table: pd.DataFrame, summary: pd.DataFrame, ax: Axes | None = None, 
     ax : matplotlib.axes.Axes, optional
         Draw the smiles of the first underlying into this Axes alone.
     quote_date : str or datetime-like, optional
-        The quote date drawn.
+        The quote date drawn (ValueError where the table has no quotes of that date).
     by_strike : bool
         Smiles against strike instead of log-moneyness.
 
@@ -102,6 +102,10 @@ def surface_figure(points, summary, quote_date=None, by_strike=False, ax=None, m
            else (drawn[-1] if drawn else None))
     if day is not None:
         groups = groups[days == day]
+        if quote_date is not None and not len(groups):
+            listed = ", ".join(str(pd.Timestamp(d).date()) for d in all_days[:8])
+            raise ValueError(f"no quotes on {day.date()} (the quote dates: {listed or 'none'}"
+                             f"{' ...' if len(all_days) > 8 else ''})")
         frame = frame[frame["quote_date"].dt.normalize() == day]
     frame = frame[np.isfinite(frame["forward"]) & (frame["strike"] > 0)]
     counts = groups.groupby("symbol")["quotes"].sum().sort_values(ascending=False, kind="stable")
