@@ -103,6 +103,10 @@ pd = pytest.importorskip("pandas")
     ((100.0, 100.0, 0.99, 101.0, 0.2, "Puts"), {}, float, ()),
     ((100.0, [90.0, 100.0, 110.0], 0.99, 101.0, 0.2, np.array(["c", "P", "C"])), {}, np.ndarray,
      (3,)),
+    ((100.0, [90.0, 100.0, 110.0], 0.99, 101.0, 0.2, np.array([b"call", b" P ", b"C"])), {},
+     np.ndarray, (3,)),
+    ((100.0, [90.0, 100.0, 110.0], 0.99, 101.0, 0.2,
+      np.array([b"call", "P", None], dtype=object)), {}, np.ndarray, (3,)),
     # pandas' missing value, as a string column holds it: a put
     ((100.0, [90.0, 110.0], 0.99, 101.0, 0.2, pd.array(["c", None], dtype="string")), {},
      np.ndarray, (2,)),
@@ -114,7 +118,8 @@ def test_broadcasting_layer(args, kwargs, kind, shape):
     expanded = np.broadcast_arrays(*(np.asarray(a, dtype=float) for a in args[:5]),
                                    np.asarray(flag_src, dtype=object))
     flat = [a.ravel() for a in expanded]
-    flags = [("c" if f is True or str(f).strip().lower() in ("c", "call") else "p")
+    text = lambda f: f.decode() if isinstance(f, bytes) else str(f)  # noqa: E731
+    flags = [("c" if f is True or text(f).strip().lower() in ("c", "call") else "p")
              for f in flat[5]]
     expected = np.array([baw_price(*a, f) for *a, f in zip(*flat[:5], flags)]).reshape(shape)
     assert np.asarray(got).tobytes() == expected.tobytes()

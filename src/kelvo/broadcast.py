@@ -64,9 +64,10 @@ STYLES = ("american", "european")
 
 def flag_of(value):
     """"c" or "p" for one flag as kelvo reads them: c, call, calls, p, put, puts in any case and
-    with blanks around; None and missing values (NaN, pandas' NA) are puts."""
-    if isinstance(value, str):
-        word = value.strip().lower()
+    with blanks around (bytes as the text they spell); None and missing values (NaN, pandas' NA)
+    are puts."""
+    if isinstance(value, (str, bytes)):
+        word = (value if isinstance(value, str) else value.decode("latin-1")).strip().lower()
         if word in CALL_WORDS:
             return "c"
         if word in PUT_WORDS:
@@ -84,8 +85,8 @@ def _is_na(value):
 def _flags_of(values):
     """flag_of of every element of an array, each distinct value read once."""
     flat = values.reshape(-1)
-    if flat.dtype.kind == "S":  # bytes read as the text they spell
-        flat = flat.astype("U")
+    if flat.dtype.kind == "S":  # bytes as the text they spell, as flag_of reads them
+        flat = np.char.decode(flat, "latin-1")
     if flat.dtype.kind == "U":
         # the usual spellings by comparisons, a short pass each (sorting millions of flags
         # for np.unique would hold Ctrl-C off for a good part of a second); np.unique for the
@@ -101,7 +102,7 @@ def _flags_of(values):
         if known.all():
             return np.where(call, "c", "p").reshape(values.shape)
         distinct, codes = np.unique(flat, return_inverse=True)
-        read = np.array([flag_of(str(v)) for v in distinct.tolist()], dtype="U1")
+        read = np.array([flag_of(v) for v in distinct.tolist()], dtype="U1")
         return read[codes].reshape(values.shape)
     seen = {}
     out = np.empty(len(flat), dtype="U1")
