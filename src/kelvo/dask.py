@@ -335,11 +335,6 @@ def _with_keys(part, names, quote_date, partition_info=None):
     return _with_row_numbers(part, partition_info).assign(**{_PART: hashed})
 
 
-def _first_rows_columns(first_partition, options):
-    return first_rows_columns(first_partition, options.get("columns"), options.get("snapshot"),
-                              options.get("spot"))
-
-
 def _surface_of_part(part, options, names):
     # in the frame's own row order, so that a group's first rows are those they are in-process;
     # the columns those the whole frame's first rows choose
@@ -403,7 +398,8 @@ def surface(quotes: Any, *, npartitions: int | None = None,
                                        _PART: pd.Series([], dtype=np.uint64)})
     keyed = frame.map_partitions(_with_keys, names, options.get("quote_date"), meta=keyed_meta)
     parts = keyed.shuffle(on=_PART, npartitions=npartitions or frame.npartitions)
-    found = dask.delayed(_first_rows_columns)(frame.partitions[0], options)
+    found = dask.delayed(first_rows_columns)(frame.partitions[0], options.get("columns"),
+                                             options.get("snapshot"), options.get("spot"))
     results = [dask.delayed(_surface_of_part)(part, options, found)
                for part in parts.to_delayed()]
     summary_meta = pd.DataFrame({c: pd.Series([], dtype=t) for c, t in SUMMARY_DTYPES.items()})

@@ -1050,9 +1050,10 @@ inline Greeks alo_greeks(double S, double K, double D, double F, double sigma, i
         return !(price > intrinsic) ||
                (intrinsic > 0 && std::fabs(price - intrinsic - above) > 0.1 * above);
     };
+    const double first_step = 1e-4 * std::fmin(sigma, 1.0);  // relative to the input
     // the slope along a step of one input, x its value, price_at(t) the price at x + t
     const auto slope = [&](double x, bool up_allowed, auto price_at) {
-        double h = 1e-4 * std::fmin(sigma, 1.0) * x, up = intrinsic, down = intrinsic;
+        double h = first_step * x, up = intrinsic, down = intrinsic;
         for (int shrink = 0;; ++shrink, h *= 0.1) {
             up = up_allowed ? price_at(h) : intrinsic;
             down = price_at(-h);
@@ -1066,7 +1067,7 @@ inline Greeks alo_greeks(double S, double K, double D, double F, double sigma, i
     g.dF = slope(F, true, [&](double t) {
         return alo_value<Scheme, false>(S, K, D, F + t, sigma, q).price;
     });
-    g.dD = slope(D, D * (1 + 1e-4 * std::fmin(sigma, 1.0)) <= 1, [&](double t) {
+    g.dD = slope(D, D * (1 + first_step) <= 1, [&](double t) {
         return alo_value<Scheme, false>(S, K, D + t, F, sigma, q).price;
     });
     return g;

@@ -38,16 +38,16 @@ inline double _iv_objective(double sigma, void *args) {
 constexpr double IV_FIRST_SIGMA_HI = 1.0;
 constexpr double IV_LAST_SIGMA_HI = 8.0;  // the largest upper end the general search prices
 
-// Quotes that carry no volatility, answered 0.0: at or below spot intrinsic value plus _IV_TOL,
-// or above it at the zero-volatility value D max(F - K, 0) (D max(K - F, 0) for a put) to within
-// _IV_TOL (or 4 ulps) below it. Every sigma up to where the price starts to rise reproduces
-// such a quote, as rounding leaves it (N(d) = 1 to the last bit).
 // Whether price lies at a value every small sigma reproduces: at it, or below it by no more
 // than _IV_TOL (or 4 ulps).
 inline bool at_zero_volatility_value(double price, double value) {
     return price <= value && price >= value - (_IV_TOL + 4 * _DBL_EPS * value);
 }
 
+// Quotes that carry no volatility, answered 0.0: at or below spot intrinsic value plus _IV_TOL,
+// or above it at the zero-volatility value D max(F - K, 0) (D max(K - F, 0) for a put) to within
+// _IV_TOL (or 4 ulps) below it. Every sigma up to where the price starts to rise reproduces
+// such a quote, as rounding leaves it (N(d) = 1 to the last bit).
 inline bool carries_no_volatility(double price, double S, double K, double D, double F, int q) {
     if (price <= spot_intrinsic(S, K, q) + _IV_TOL) return true;
     return at_zero_volatility_value(price, (q == 1 ? F - K : K - F) * D);
