@@ -57,6 +57,8 @@ def test_prices_against_the_reference(precision, tolerance):
     (100, 100, 1.02, 99, 0.2, "p", "black"),             # r < 0, q >= r: European
     (100, 100, 0.97, 104, 0.3, "c", "black"),            # call without dividends: European
     (100, 100, 1.02, 103, 0.2, "p", math.nan),           # r < 0 and q < r: two boundaries
+    # a call without dividends at r = -1 %, D F / S = 1 + 1 ulp: the put of r = 0 and q < 0
+    (100, 100, math.exp(0.03), 100 * math.exp(-0.03), 0.2 * 3 ** 0.5, "c", 12.659237695372),
     (100, 100, math.nan, 101, 0.2, "p", math.nan),
     (100, 100, 0.95, 101, 1e-4, "p", math.nan),          # premium material, sigma far too small
     (100, 60, 0.95, 101, 0.005, "p", "black"),           # premium nil, sigma far too small
@@ -69,6 +71,8 @@ def test_regimes_and_conventions(S, K, D, F, sigma, flag, expected):
         assert got == pytest.approx(expected, rel=1e-13)
     elif math.isnan(expected):
         assert math.isnan(got)
+    elif expected > 1:
+        assert got == pytest.approx(expected, rel=1e-12)
     else:
         assert got == expected
 
@@ -119,6 +123,19 @@ def test_implied_vol_inverts_the_price(precision):
     S, K, D, F, sigma = args
     np.testing.assert_allclose(vectorized_alo_implied_vol(prices, S, K, D, F, flags, precision),
                                sigma, rtol=1e-9)
+
+
+@pytest.mark.parametrize("precision", ["accurate", "fast"])
+@pytest.mark.parametrize("r, q, T, vol, ks", [
+    (0.10, 0.15, 5.0, 0.03, 0.8),  # rates 11 sigma: the engine prices NaN over a band below it
+    # an in-the-money put whose price flattens below the root: Newton's steps stall
+    (0.0581447701666093, 0.11922320676936994, 1.2980093593145459, 0.05473766592394973, 1.28858408),
+])
+def test_implied_vol_past_a_band_of_nan_prices_or_a_flat_price(precision, r, q, T, vol, ks):
+    S, K, D, F, sigma = forward_form(r, q, T, vol, ks)
+    price = alo(S, K, D, F, sigma, "p", precision)
+    got = float(vectorized_alo_implied_vol([price], [S], [K], [D], [F], ["p"], precision)[0])
+    assert alo(S, K, D, F, got, "p", precision) == pytest.approx(price, rel=1e-12)
 
 
 @pytest.mark.parametrize("price, flag, expected", [

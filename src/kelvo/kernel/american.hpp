@@ -893,11 +893,25 @@ struct PutSide {
     double r, q;        // r T and q T of the put
 };
 
+// A rate whose discount factor is within a few ulps of 1 is rounding of a zero one: without
+// this a call without dividends at a negative rate (D F / S = 1 + 1 ulp) would take the put's
+// regime of two boundaries.
+inline double rounded_rate(double rate) { return std::fabs(rate) <= 8 * _DBL_EPS ? 0.0 : rate; }
+
 inline PutSide put_side(double S, double K, double D, double F, int q_flag) {
-    const double r = -libm::log(D);
-    const double carry = -libm::log(D * F / S);  // q T of the underlying
+    const double r = rounded_rate(-libm::log(D));
+    const double carry = rounded_rate(-libm::log(D * F / S));  // q T of the underlying
     if (q_flag == 1) return {K, S, D * F / S, K * S / F, carry, r};
     return {S, K, D, F, r, carry};
+}
+
+// The least sigma the grids take (rates up to NU_MAX times sigma): below it a price is exact
+// (exercise now, or a premium too small to matter) or NaN, the NaN ones a band up to it.
+inline double least_grid_sigma(double S, double K, double D, double F, int q_flag) {
+    const PutSide side = put_side(S, K, D, F, q_flag);
+    const double rate = std::fmax(std::fmax(std::fabs(side.r), std::fabs(side.q)),
+                                  std::fabs(side.r - side.q));
+    return rate / NU_MAX * (1 + 1e-12);
 }
 
 // The regimes of the put: an early-exercise boundary from X = K min(1, r/q) (r > 0, or r == 0

@@ -93,10 +93,25 @@ inline double alo_implied_vol(double price, double S, double K, double D, double
     // the bracket: the price is below the quote at lo and above it at hi
     double lo = 0.0, f_lo = -1.0, hi = HUGE_VAL, f_hi = 1.0;
     bool have_lo = false, have_hi = false;
+    // Below least_grid_sigma the engine may price NaN, over a band up to it: a trial there goes
+    // to the band's top, or, once the root is known to lie below that, below the lowest NaN
+    // seen (band_low), halving the way to lo. NaN anywhere else: the method does not apply.
+    const double band_top = alo::least_grid_sigma(S, K, D, F, params.q);
+    double band_low = band_top;
     for (int evaluation = 0;; ++evaluation) {
         const Greeks g = alo_value<Scheme, true>(S, K, D, F, sigma, params.q);
         const double f = g.price - price;
-        if (f != f) return -1.0;
+        if (f != f) {
+            if (!(sigma < band_top) || evaluation + 1 == ALO_IV_EVALUATIONS) return -1.0;
+            if (!(have_hi && hi <= band_top)) {
+                sigma = band_top;
+                continue;
+            }
+            if (sigma < band_low) band_low = sigma;
+            sigma = have_lo ? 0.5 * (lo + band_low) : 0.125 * band_low;
+            if (!(sigma > lo && sigma > IV_SIGMA_LO)) return -1.0;
+            continue;
+        }
         if (f == 0) return sigma;
         if (f < 0) {
             lo = sigma;
@@ -123,8 +138,15 @@ inline double alo_implied_vol(double price, double S, double K, double D, double
         if (!have_hi && next > 4 * sigma) next = 4 * sigma;
         if (!have_lo && next < 0.125 * sigma) next = 0.125 * sigma;
         if (next > IV_LAST_SIGMA_HI) next = IV_LAST_SIGMA_HI;
+        if (next >= band_low && next < band_top && band_low < band_top) {
+            next = have_lo ? 0.5 * (lo + band_low) : 0.5 * band_low;
+        }
         const bool inside = next > lo && next < hi && next != sigma;
-        if (!inside || evaluation + 1 == ALO_IV_EVALUATIONS) {
+        // Newton's steps on a price that flattens towards a floor above the quote's near side
+        // shrink geometrically: half the evaluations without a bracket, and the search
+        // brackets instead.
+        const bool stalled = !(have_lo && have_hi) && 2 * (evaluation + 1) >= ALO_IV_EVALUATIONS;
+        if (!inside || stalled || evaluation + 1 == ALO_IV_EVALUATIONS) {
             if (have_lo && have_hi) break;  // brentq from the bracket found
             if (evaluation + 1 == ALO_IV_EVALUATIONS) return -1.0;
             if (have_hi) {
@@ -139,6 +161,8 @@ inline double alo_implied_vol(double price, double S, double K, double D, double
         }
         sigma = next;
     }
+    // a NaN price seen inside the bracket
+    if (band_low < band_top && band_low > lo && band_low < hi) return -1.0;
     return brentq_known_ends(alo_iv_objective<Scheme>, &params, lo, f_lo, hi, f_hi, _IV_TOL,
                              _IV_TOL, IV_MAXITER);
 }
