@@ -200,12 +200,15 @@ def test_the_accurate_engine_finds_the_forward_of_its_prices():
     assert true["alo"] == pytest.approx(F, rel=1e-7) and abs(true["baw"] / F - 1) > 1e-4
 
 
-def test_a_stale_last_column_changes_nothing():
+def test_a_stale_last_column_changes_nothing_unless_named_for_the_mid():
     frame, _ = make_chain("vendor", seed=8)
     stale = frame.assign(Last=np.where(np.arange(len(frame)) % 3 == 0, 0.0, frame["Bid"] * 0.7))
     _, summary = chain.surface(frame, rate=RATE)
     _, with_last = chain.surface(stale, rate=RATE)
     assert summary.drop(columns=[]).equals(with_last)
+    _, named = chain.surface(stale, rate=RATE, columns={"mid": "Last"})
+    assert named.attrs["columns"]["mid"] == "Last (named)"
+    assert (named["forward"] != summary["forward"]).all()
 
 
 @pytest.mark.parametrize("change, given, problem", [
@@ -296,6 +299,9 @@ ENGINE_CASES = {
                             {"rate": RATE, "spot": 5000.0, "quote_date": "2025-06-02"}, 100),
     # the real files, with the rates of their quote dates (and the web dump's spot and date)
     "dn_lower": (REAL / "dn_lower_SPXW_2018.csv", {"rate": 0.0145}, 3000),
+    # the mid named (over bid and ask); the file's own delta... kept beside the greeks
+    "dn_lower, mid named": (REAL / "dn_lower_SPXW_2018.csv",
+                            {"rate": 0.0145, "greeks": True, "columns": {"mid": "last"}}, 3000),
     "datashop_A": (REAL / "datashop_A_20171130_smallset.csv", {"rate": 0.0127}, 16384),
     "datashop_calcs": (REAL / "datashop_calcs_SPX_20160104.csv", {"rate": 0.005}, 16384),
     "yahoo": (REAL / "yahoo_SPX_all_20260130.csv",
@@ -320,6 +326,9 @@ def test_one_engine(case, tmp_path, capsys):
     # with its underlying (the root of its option symbol where there is no symbol column)
     argv = [str(path), "-o", str(tmp_path / "out.csv"), "--chunk-size", str(chunk)]
     for option, value in given.items():
+        if option == "columns":
+            argv += [x for role, name in value.items() for x in ("--column", f"{role}={name}")]
+            continue
         argv += [f"--{option.replace('_', '-')}"] + ([] if value is True else [str(value)])
     capsys.readouterr()
     assert main(argv) == 0
@@ -331,8 +340,9 @@ def test_one_engine(case, tmp_path, capsys):
     printed = engine.run_file(path, args, Terminal(None), None, None)
     written = pd.read_csv(tmp_path / "out.csv", dtype=str, keep_default_na=False)
     results = chain.RESULT_COLUMNS + (chain.GREEK_COLUMNS if given.get("greeks") else ())
-    assert list(written.columns) == list(frame.columns) + list(results)
-    assert written[frame.columns].equals(frame)
+    kept = chain.kept_input_names(list(frame.columns), results)
+    assert list(written.columns) == kept + list(results) == list(table.columns)
+    assert written[kept].set_axis(frame.columns, axis=1).equals(frame)
     for column in results:
         assert list(written[column]) == ["%.12g" % x if x == x else "" for x in table[column]]
 

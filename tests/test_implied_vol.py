@@ -1,8 +1,6 @@
 """Implied total standard deviation, one quote at a time and over arrays."""
 import itertools
 import math
-import subprocess
-import sys
 
 import numpy as np
 import pytest

@@ -142,8 +142,18 @@ def _is_series(value):
     return hasattr(value, "index") and hasattr(value, "to_numpy") and getattr(value, "ndim", 0) == 1
 
 
+class _NoFlag:
+    """flag's default: none given (None itself is a flag, a missing one: a put)."""
+
+    def __repr__(self):
+        return "<no flag>"
+
+
+NO_FLAG: Any = _NoFlag()
+
+
 def _flag_array(flag, is_call):
-    if (flag is None) == (is_call is None):
+    if (flag is NO_FLAG) == (is_call is None):
         raise TypeError("give exactly one of flag and is_call")
     if is_call is not None:
         values = is_call.to_numpy() if _is_series(is_call) else np.asarray(is_call)
@@ -243,7 +253,7 @@ def price(S: float, K: float, D: float, F: float, sigma: float, flag: str | None
 def price(S: Floats, K: Floats, D: Floats, F: Floats, sigma: Floats, flag: Flags = None, *,
           is_call: ArrayLike | None = None, style: Style = "american", model: Model = "baw",
           precision: Precision | None = None, threads: int | None = None) -> Result: ...
-def price(S: Any, K: Any, D: Any, F: Any, sigma: Any, flag: Any = None, *, is_call: Any = None,
+def price(S: Any, K: Any, D: Any, F: Any, sigma: Any, flag: Any = NO_FLAG, *, is_call: Any = None,
           style: Style = "american", model: Model = "baw", precision: Precision | None = None,
           threads: int | None = None) -> Any:
     """Option prices, broadcast over the arguments.
@@ -301,7 +311,7 @@ def implied_vol(price: Floats, S: Floats, K: Floats, D: Floats, F: Floats, flag:
                 *, is_call: ArrayLike | None = None, style: Style = "american",
                 model: Model = "baw", precision: Precision | None = None,
                 threads: int | None = None) -> Result: ...
-def implied_vol(price: Any, S: Any, K: Any, D: Any, F: Any, flag: Any = None, *,
+def implied_vol(price: Any, S: Any, K: Any, D: Any, F: Any, flag: Any = NO_FLAG, *,
                 is_call: Any = None, style: Style = "american", model: Model = "baw",
                 precision: Precision | None = None, threads: int | None = None) -> Any:
     """Implied total standard deviations, broadcast over the arguments.
@@ -339,7 +349,7 @@ def implied_vol(price: Any, S: Any, K: Any, D: Any, F: Any, flag: Any = None, *,
     return _shaped(vectorized(*numeric, flags, threads=threads), shape, index)
 
 
-def greeks(S: Floats, K: Floats, D: Floats, F: Floats, sigma: Floats, flag: Flags = None, *,
+def greeks(S: Floats, K: Floats, D: Floats, F: Floats, sigma: Floats, flag: Flags = NO_FLAG, *,
            is_call: ArrayLike | None = None, style: Style = "american", model: Model = "baw",
            precision: Precision | None = None, threads: int | None = None,
            T: Floats | None = None) -> dict[str, Result] | pd.DataFrame:

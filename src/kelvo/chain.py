@@ -107,6 +107,27 @@ OCC = re.compile(r"^\s*([A-Za-z][A-Za-z0-9.]{0,5}?)\s*(\d{6})([CcPp])(\d{8})\s*$
 
 # -- column roles ------------------------------------------------------------------------------
 
+def kept_input_names(names, added):
+    """A table's column names with those that added columns take renamed NAME_input (and on
+    until free), so that the output keeps the input's columns beside the results."""
+    taken = {str(name) for name in names} | set(added)
+    kept = []
+    for name in names:
+        if str(name) in added:
+            renamed = f"{name}_input"
+            while renamed in taken:
+                renamed += "_input"
+            taken.add(renamed)
+            name = renamed
+        kept.append(name)
+    return kept
+
+
+class ColumnNames(dict):
+    """role -> column name, and the roles the user named (``named``, from columns=)."""
+    named = frozenset()
+
+
 def find_columns(names, columns=None, sample=None, snapshot=None, spot=None):
     """role -> column name for the columns of a table.
 
@@ -176,6 +197,8 @@ def find_columns(names, columns=None, sample=None, snapshot=None, spot=None):
         raise ValueError(f"cannot find the column for {', '.join(missing)} (have "
                          f"{', '.join(map(str, names))}); name them with columns= "
                          "(--column ROLE=NAME)")
+    found = ColumnNames(found)
+    found.named = frozenset(given)
     return found
 
 
@@ -343,10 +366,12 @@ def years_to_expiry(expiry, quote_date):
     return np.asarray(days, dtype=np.float64) / DAYS_PER_YEAR
 
 
-def discount_factors(T, expiry, rate=None, discount=None, rates=None, discounts=None):
+def discount_factors(T, expiry, rate=None, discount=None, rates=None, discounts=None,
+                     expiries_wanted=None):
     """D for every row: exp(-rate T) for a flat continuously compounded rate (or a rate per
-    row), a discount factor per expiry from a mapping, or a discount factor per row. ValueError
-    without any: a zero rate is never assumed."""
+    row), a discount factor per expiry from a mapping (of every expiry, or of those wanted,
+    the others NaN), or a discount factor per row. ValueError without any: a zero rate is never
+    assumed."""
     given = [x is not None for x in (rate, discount, rates, discounts)]
     if sum(given) == 0:
         raise ValueError("no interest rate: give rate= (continuously compounded), discount= "
@@ -370,7 +395,10 @@ def discount_factors(T, expiry, rate=None, discount=None, rates=None, discounts=
             raise ValueError(f"discount=: the discount factor of {key} is not a positive number")
         by_date[key] = float(value)
     days = np.asarray(expiry, dtype="datetime64[ns]").astype("datetime64[D]")
-    missing = sorted({d for d in days.tolist() if d is not None and d not in by_date})
+    wanted = None if expiries_wanted is None else set(
+        np.asarray(expiries_wanted).astype("datetime64[D]").tolist())
+    missing = sorted({d for d in days.tolist() if d is not None and d not in by_date
+                      and (wanted is None or d in wanted)})
     if missing:
         raise ValueError(f"no discount factor for the expiry {', '.join(map(str, missing[:5]))}"
                          f"{' ...' if len(missing) > 5 else ''}: give one for every expiry")
@@ -435,11 +463,12 @@ class Quotes:
     numbers: role -> float64 array; texts: role -> (codes, distinct cells), as a table's
     reader gives them (``from_frame`` makes them from a DataFrame). A role without a column
     takes the value given for it (``quote_date=``, the time to expiry ``T``, ``spot``...).
-    ``sources`` says, for the roles read from more than one column, what they were read from."""
+    ``sources`` says, for the roles read from more than one column, what they were read from.
+    ``expiries_wanted``: the expiries a discount= mapping must give (default: every one)."""
 
     def __init__(self, numbers, texts, names, *, rate=None, discount=None, quote_date=None,
                  quote_time=None, spot=None, style=None, strike_scale=None, parsed=None,
-                 n=None):
+                 n=None, expiries_wanted=None):
         parsed = parsed if parsed is not None else Parsed()
         n = n if n is not None else len(next(iter(numbers.values())))
         self.n = n
@@ -530,7 +559,7 @@ class Quotes:
 
         # the money: discount factors, the underlying price and the option's prices
         self.D = discount_factors(self.T, self.expiry, rate, discount, numbers.get("rate"),
-                                  numbers.get("discount"))
+                                  numbers.get("discount"), expiries_wanted)
         if spot is not None:
             self.spot = np.full(n, float(spot))
             self.sources["spot"] = f"{float(spot):g} (given)"
@@ -543,10 +572,14 @@ class Quotes:
                                         if "spot" in numbers else mid)
         self.bid = numbers.get("bid")
         self.ask = numbers.get("ask")
-        self.mid = mid_prices(self.bid, self.ask, numbers.get("mid", numbers.get("last")))
-        if self.bid is not None and self.ask is not None:
+        if "mid" in getattr(names, "named", ()):  # a column named for it wins over bid and ask
+            self.mid = np.asarray(numbers["mid"], dtype=np.float64)
+            self.sources["mid"] = f"{names['mid']} (named)"
+        elif self.bid is not None and self.ask is not None:
+            self.mid = mid_prices(self.bid, self.ask)
             self.sources["mid"] = f"(bid + ask) / 2 of {names['bid']} and {names['ask']}"
         else:
+            self.mid = mid_prices(None, None, numbers.get("mid", numbers.get("last")))
             role = "mid" if "mid" in numbers else "last"
             self.sources["mid"] = names.get(role, role) + (
                 " (last trades, not a mid: no bid and ask)" if role == "last" else "")
@@ -964,8 +997,9 @@ def surface(quotes: Any, *, rate: float | None = None,
     - Columns are found by name (``ROLES``, the specific names first, passing over a column
       whose cells do not read as its role's). Option symbols in the OCC's form give the root,
       expiry, type and strike where those columns are missing.
-    - The mid is (bid + ask) / 2 where 0 < bid <= ask whenever the table has bid and ask; else
-      a mid or mark column; the last trade only where there is nothing else.
+    - The mid is the column named for it (``columns={"mid": ...}``); else (bid + ask) / 2 where
+      0 < bid <= ask whenever the table has bid and ask; else a mid or mark column; the last
+      trade only where there is nothing else.
     - The underlying price is its column where positive, else the mid of the underlying's bid
       and ask. Rows of a group must agree on it.
     - Time to expiry: a time-to-expiry column (``T`` in years, ``dte`` in days); else from the
@@ -1075,6 +1109,8 @@ def surface(quotes: Any, *, rate: float | None = None,
     values, european = row_values(group, keep, european_g, S_g, D_g, F_g, T_g)
     results = quote_vols(q, *values, keep, european, threads, model, precision)
     table = frame.copy()
+    table.columns = kept_input_names(list(frame.columns),
+                                     RESULT_COLUMNS + (GREEK_COLUMNS if greeks else ()))
     for column in RESULT_COLUMNS:
         table[column] = results[column]
     sd = results["sd_mid"]

@@ -14,8 +14,8 @@ from kelvo._arrays import (vectorized_baw_greeks, vectorized_baw_implied_vol,
                            vectorized_baw_price)
 from kelvo.broadcast import GREEKS
 from kelvo.chain import (GREEK_COLUMNS, RESULT_COLUMNS, SUMMARY_DTYPES, WHOLE_TABLE_COLUMNS,
-                         as_pandas, expiry_forward, find_columns, first_rows_columns, part_keys,
-                         surface as chain_surface)
+                         as_pandas, expiry_forward, find_columns, first_rows_columns,
+                         kept_input_names, part_keys, surface as chain_surface)
 
 # Column names of an option-chain frame, unless given otherwise.
 CHAIN_COLUMNS = {"call": "call", "put": "put", "strike": "strike", "S": "S", "D": "D"}
@@ -393,7 +393,8 @@ def surface(quotes: Any, *, npartitions: int | None = None,
                          snapshot=options.get("snapshot"), spot=options.get("spot"))
     options = dict(options, threads=1)
     added = RESULT_COLUMNS + (GREEK_COLUMNS if options.get("greeks") else ())
-    meta = frame._meta.assign(**{c: pd.Series([], dtype=np.float64) for c in added})
+    meta = frame._meta.set_axis(kept_input_names(list(frame.columns), added), axis=1)
+    meta = meta.assign(**{c: pd.Series([], dtype=np.float64) for c in added})
     keyed_meta = frame._meta.assign(**{_ROW: pd.Series([], dtype=np.int64),
                                        _PART: pd.Series([], dtype=np.uint64)})
     keyed = frame.map_partitions(_with_keys, names, options.get("quote_date"), meta=keyed_meta)

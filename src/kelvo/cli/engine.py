@@ -11,6 +11,8 @@ the chunk size and the near-the-money quotes of each group, not by the file, whi
 sorted.
 """
 import collections
+import csv
+import io
 import os
 import sys
 import threading
@@ -410,6 +412,11 @@ def run_file(path, args, out, table, picture):
     plot_points = [] if picture else None
     try:
         if table:
+            kept = chain.kept_input_names(header, layout.result_names)
+            if kept != header:  # the input's columns of the results' names, renamed
+                line = io.StringIO()
+                csv.writer(line, lineterminator="").writerow(kept)
+                header_text = line.getvalue().encode()
             table.file.write(header_text + "".join("," + c for c in layout.result_names)
                              .encode() + b"\r\n")
         summary = run.second_pass(out, table, plot_points)

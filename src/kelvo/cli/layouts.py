@@ -173,7 +173,8 @@ class ContractTable(Layout):
         q = chain.Quotes(self.numbers(records), self.texts(records), self.names,
                          rate=args.rate, discount=args.discount_map, quote_date=self.quote_date,
                          quote_time=self.quote_time, spot=args.spot, style=args.style,
-                         strike_scale=args.strike_scale, parsed=parsed, n=len(records))
+                         strike_scale=args.strike_scale, parsed=parsed, n=len(records),
+                         expiries_wanted=self.wanted_expiries)
         if not self.told:  # what each role was read from, once, before anything is computed
             self.told = True
             chain.check_scale(q, self.names)
