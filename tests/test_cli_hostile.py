@@ -313,6 +313,7 @@ def cell(i, value):
     # discount factors for some expiries only, or one expiry twice
     (contracts(), ["--discount", "2026-01-08=0.99"], 2, "no discount factor for the expiry "
                                                          "2026-03-09"),
+    (contracts(), ["--discount", "2026-01-08=0.99", "--expiry", "2026-01-08"], 0, ""),
     (contracts(), ["--discount", "2026-01-08=0.99", "--discount", "01/08/2026=0.98"], 2,
      "gives the expiry 2026-01-08 twice"),
     (contracts(), ["--discount", "2026-01-08=0.99", "--discount", "'2026-01-08 16:00=0.98'"], 2,
@@ -351,7 +352,7 @@ def test_nothing_lost_without_a_word(tmp_path, text, argv, code, message):
                           text=True, env=env)
     assert proc.returncode == code and message in proc.stdout + proc.stderr, proc.stderr
     assert "Traceback" not in proc.stderr
-    if code == 0 and "--skip-bad-rows" not in argv:
+    if code == 0 and not {"--skip-bad-rows", "--expiry"} & set(argv):
         # the table, the summary (blank rows read as no rows, but printed as they are)
         assert len([line for line in proc.stdout.splitlines() if line.strip()]) == 1 + 44 + 3
     assert not list(Path(tempfile.gettempdir()).glob("kelvo-stdin-*"))
