@@ -98,6 +98,7 @@ def test_group_forwards_on_threads_give_the_serial_bits():
 
 @pytest.mark.parametrize("threads, error", [
     (0, ValueError), (-1, ValueError), (1025, ValueError), (2.0, TypeError), ("2", TypeError),
+    (True, TypeError),
     (2 ** 70, OverflowError)])
 def test_threads_must_be_a_count(threads, error):
     with pytest.raises(error, match="threads"):

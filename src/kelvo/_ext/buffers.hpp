@@ -82,7 +82,7 @@ constexpr std::int64_t MAX_THREADS = 1024;
 inline bool threads_argument(const char *function, PyObject *obj, int &threads) {
     threads = 0;
     if (obj == nullptr || obj == Py_None) return true;
-    if (!PyIndex_Check(obj)) {
+    if (!PyIndex_Check(obj) || PyBool_Check(obj)) {  // threads=True is no count
         PyErr_Format(PyExc_TypeError, "%s(): threads must be an integer or None, not %.200s",
                      function, Py_TYPE(obj)->tp_name);
         return false;
