@@ -126,16 +126,29 @@ def test_implied_vol_inverts_the_price(precision):
 
 
 @pytest.mark.parametrize("precision", ["accurate", "fast"])
-@pytest.mark.parametrize("r, q, T, vol, ks", [
-    (0.10, 0.15, 5.0, 0.03, 0.8),  # rates 11 sigma: the engine prices NaN over a band below it
+@pytest.mark.parametrize("r, q, T, vol, ks, flag", [
+    # rates over 12 sigma: the engine prices NaN over a band of sigma below the root
+    (0.10, 0.15, 5.0, 0.03, 0.8, "p"),
+    (0.08, 0.13, 5.0, 0.025, 0.95, "p"),  # and BAW's search finds no start
+    (0.08, 0.15, 7.0, 0.024, 0.7, "p"),   # the root below the band
     # an in-the-money put whose price flattens below the root: Newton's steps stall
-    (0.0581447701666093, 0.11922320676936994, 1.2980093593145459, 0.05473766592394973, 1.28858408),
+    (0.0581447701666093, 0.11922320676936994, 1.2980093593145459, 0.05473766592394973, 1.28858408,
+     "p"),
+    (0.14579, -0.01727, 8.60609, 0.01681, 2.93219, "c"),  # Black's price, flat below the root
 ])
-def test_implied_vol_past_a_band_of_nan_prices_or_a_flat_price(precision, r, q, T, vol, ks):
+def test_implied_vol_past_a_band_of_nan_prices_or_a_flat_price(precision, r, q, T, vol, ks, flag):
     S, K, D, F, sigma = forward_form(r, q, T, vol, ks)
-    price = alo(S, K, D, F, sigma, "p", precision)
-    got = float(vectorized_alo_implied_vol([price], [S], [K], [D], [F], ["p"], precision)[0])
-    assert alo(S, K, D, F, got, "p", precision) == pytest.approx(price, rel=1e-12)
+    price = alo(S, K, D, F, sigma, flag, precision)
+    got = float(vectorized_alo_implied_vol([price], [S], [K], [D], [F], [flag], precision)[0])
+    assert alo(S, K, D, F, got, flag, precision) == pytest.approx(price, rel=1e-12)
+    # a price between the band's ends: none
+    if flag == "p" and ks == 0.8:
+        assert math.isnan(vectorized_alo_implied_vol([1.85], [S], [K], [D], [F], [flag])[0])
+
+
+def test_implied_vol_at_the_zero_volatility_value_the_engine_rounds_below():
+    D, F = math.exp(-0.003), 100 * math.exp(0.003)
+    assert vectorized_alo_implied_vol([D * (F - 50)], [100.0], [50.0], [D], [F], ["c"])[0] == 0.0
 
 
 @pytest.mark.parametrize("price, flag, expected", [

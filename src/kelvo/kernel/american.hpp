@@ -905,15 +905,6 @@ inline PutSide put_side(double S, double K, double D, double F, int q_flag) {
     return {S, K, D, F, r, carry};
 }
 
-// The least sigma the grids take (rates up to NU_MAX times sigma): below it a price is exact
-// (exercise now, or a premium too small to matter) or NaN, the NaN ones a band up to it.
-inline double least_grid_sigma(double S, double K, double D, double F, int q_flag) {
-    const PutSide side = put_side(S, K, D, F, q_flag);
-    const double rate = std::fmax(std::fmax(std::fabs(side.r), std::fabs(side.q)),
-                                  std::fabs(side.r - side.q));
-    return rate / NU_MAX * (1 + 1e-12);
-}
-
 // The regimes of the put: an early-exercise boundary from X = K min(1, r/q) (r > 0, or r == 0
 // with q < 0: exercise always earns the short position's yield), none (r <= 0 and q >= r: the
 // put is European), or two boundaries (r < 0 and q < r), which the method does not cover.
@@ -923,6 +914,17 @@ inline PutRegime put_regime(double r, double q) {
     if (r > 0 || (r == 0 && q < 0)) return PutRegime::BOUNDARY;
     if (q >= r) return PutRegime::EUROPEAN;
     return PutRegime::TWO_BOUNDARIES;
+}
+
+// The least sigma the grids take (rates up to NU_MAX times sigma): below it a price is exact
+// (exercise now, or a premium too small to matter) or NaN, the NaN ones a band up to it. 0
+// where there is no boundary (Black's price, or NaN at every sigma).
+inline double least_grid_sigma(double S, double K, double D, double F, int q_flag) {
+    const PutSide side = put_side(S, K, D, F, q_flag);
+    if (put_regime(side.r, side.q) != PutRegime::BOUNDARY) return 0.0;
+    const double rate = std::fmax(std::fmax(std::fabs(side.r), std::fabs(side.q)),
+                                  std::fabs(side.r - side.q));
+    return rate / NU_MAX * (1 + 1e-12);
 }
 
 inline Problem put_problem(const PutSide &side, double sigma, double carry_clock_from) {

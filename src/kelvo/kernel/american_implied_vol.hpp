@@ -19,6 +19,7 @@
 #include <type_traits>
 
 #include "american.hpp"
+#include "european.hpp"
 #include "implied_vol.hpp"
 #include "root_search.hpp"
 
@@ -67,6 +68,52 @@ inline double fast_start(double price, double S, double K, double D, double F, i
     return sigma;
 }
 
+// The search below the grid's least sigma top, where the price at top is above the quote (by
+// f_top, its vega vega_top): prices there are exact or NaN, the NaN ones a band up to top, above
+// every exact one. Down from top (Newton's steps from prices above the quote, at least halving
+// sigma, as the price may flatten; eightfold from NaN) to a price below the quote, then brentq
+// with NaN taken as above the quote; its answer
+// stands where the price just above it is a number (else it is the band's lower edge, and the
+// quote's volatility lies in the band: NaN).
+constexpr int ALO_IV_DOWN_EVALUATIONS = 12;
+
+template <class Scheme>
+inline double alo_iv_objective_band_above(double sigma, void *args) {
+    const double f = alo_iv_objective<Scheme>(sigma, args);
+    return f == f ? f : 1.0;
+}
+
+template <class Scheme>
+inline double below_grid(AloIVParams<Scheme> &params, double top, double f_top, double vega_top) {
+    const AloIVParams<Scheme> &p = params;
+    double hi = top, f_hi = f_top;  // the lowest price above the quote
+    double sigma = top + log_newton_step(Greeks{f_top + p.target_price, 0, 0, vega_top},
+                                         p.target_price);
+    for (int evaluation = 0;; ++evaluation) {
+        if (!(sigma > IV_SIGMA_LO && sigma < hi)) sigma = std::fmax(0.125 * hi, IV_SIGMA_LO);
+        if (evaluation == ALO_IV_DOWN_EVALUATIONS) return -1.0;
+        const Greeks g = alo_value<Scheme, true>(p.S, p.K, p.D, p.F, sigma, p.q);
+        const double f = g.price - p.target_price;
+        if (f == 0) return sigma;
+        if (f < 0) {
+            const double root = brentq_known_ends(alo_iv_objective_band_above<Scheme>, &params,
+                                                  sigma, f, hi, f_hi, _IV_TOL, _IV_TOL,
+                                                  IV_MAXITER);
+            const double above = alo_iv_objective<Scheme>(root + 2 * _IV_TOL * (1 + root),
+                                                          &params);
+            return above == above ? root : -1.0;
+        }
+        if (sigma <= IV_SIGMA_LO) return -1.0;  // above the quote down to the least sigma
+        if (f == f) {
+            hi = sigma;
+            f_hi = f;
+            sigma = std::fmin(sigma + log_newton_step(g, p.target_price), 0.5 * sigma);
+        } else {
+            sigma *= 0.125;
+        }
+    }
+}
+
 template <class Scheme>
 inline double alo_implied_vol(double price, double S, double K, double D, double F, int q) {
     const double intrinsic = spot_intrinsic(S, K, q);
@@ -78,40 +125,36 @@ inline double alo_implied_vol(double price, double S, double K, double D, double
     // last bit (deep in the money by the forward), carries none, as in BAW's search: where the
     // engine's own price at the least sigma is that value as well (early exercise may make it
     // more, and then no sigma reproduces the quote).
-    if (carries_no_volatility(price, S, K, D, F, q) &&
-        at_zero_volatility_value(price,
-                                 alo_value<Scheme, false>(S, K, D, F, IV_SIGMA_LO, q).price)) {
-        return 0.0;
+    // (The engine's value may lie an ulp or so below the Black value the BAW rule takes.)
+    if (carries_no_volatility(price, S, K, D, F, q)) {
+        const double value = alo_value<Scheme, false>(S, K, D, F, IV_SIGMA_LO, q).price;
+        if (at_zero_volatility_value(price, value + 4 * _DBL_EPS * value)) return 0.0;
     }
     AloIVParams<Scheme> params{S, K, D, F, price, q == 1 ? 1 : -1};
+    // The engine prices every sigma from least_grid_sigma up; below it a price is exact or NaN,
+    // the NaN ones a band up to it. The search runs from there up, and below only where the
+    // price there is above the quote.
+    const double floor = alo::least_grid_sigma(S, K, D, F, params.q);
+    const double lowest = floor > IV_SIGMA_LO ? floor : IV_SIGMA_LO;
+    if (!(lowest < IV_LAST_SIGMA_HI)) return -1.0;
 
+    // from the BAW implied vol, or Black's (an upper bound) where BAW has none
     double sigma = _baw_implied_vol_c(price, S, K, D, F, q);
-    if (!(sigma > IV_SIGMA_LO && sigma < IV_LAST_SIGMA_HI)) sigma = IV_FIRST_SIGMA_HI;
+    if (!(sigma > IV_SIGMA_LO && sigma < IV_LAST_SIGMA_HI)) {
+        sigma = _european_implied_vol(price, K, D, F, q);
+        if (!(sigma > IV_SIGMA_LO && sigma < IV_LAST_SIGMA_HI)) sigma = IV_FIRST_SIGMA_HI;
+    }
     if (!std::is_same<Scheme, alo::FastScheme>::value) {
         sigma = fast_start(price, S, K, D, F, params.q, sigma);
     }
+    if (sigma < lowest) sigma = lowest;
     // the bracket: the price is below the quote at lo and above it at hi
-    double lo = 0.0, f_lo = -1.0, hi = HUGE_VAL, f_hi = 1.0;
+    double lo = 0.0, f_lo = -1.0, hi = HUGE_VAL, f_hi = 1.0, vega_hi = 0.0;
     bool have_lo = false, have_hi = false;
-    // Below least_grid_sigma the engine may price NaN, over a band up to it: a trial there goes
-    // to the band's top, or, once the root is known to lie below that, below the lowest NaN
-    // seen (band_low), halving the way to lo. NaN anywhere else: the method does not apply.
-    const double band_top = alo::least_grid_sigma(S, K, D, F, params.q);
-    double band_low = band_top;
     for (int evaluation = 0;; ++evaluation) {
         const Greeks g = alo_value<Scheme, true>(S, K, D, F, sigma, params.q);
         const double f = g.price - price;
-        if (f != f) {
-            if (!(sigma < band_top) || evaluation + 1 == ALO_IV_EVALUATIONS) return -1.0;
-            if (!(have_hi && hi <= band_top)) {
-                sigma = band_top;
-                continue;
-            }
-            if (sigma < band_low) band_low = sigma;
-            sigma = have_lo ? 0.5 * (lo + band_low) : 0.125 * band_low;
-            if (!(sigma > lo && sigma > IV_SIGMA_LO)) return -1.0;
-            continue;
-        }
+        if (f != f) return -1.0;
         if (f == 0) return sigma;
         if (f < 0) {
             lo = sigma;
@@ -120,6 +163,7 @@ inline double alo_implied_vol(double price, double S, double K, double D, double
         } else {
             hi = sigma;
             f_hi = f;
+            vega_hi = g.vega;
             have_hi = true;
         }
         if (have_lo && have_hi && hi - lo <= _IV_TOL * (1 + lo)) break;
@@ -128,7 +172,7 @@ inline double alo_implied_vol(double price, double S, double K, double D, double
         // log price in sigma, far inside _IV_TOL: taken without another price.
         if (std::fabs(newton) < ALO_IV_ACCEPT * (1 + sigma)) {
             const double root = sigma + newton;
-            if (root > lo && root < hi) return root;
+            if (root > lo && root < hi && root >= lowest) return root;
         }
         const double tolerance = 0.5 * _IV_TOL * (1 + sigma);
         double next = sigma + newton;
@@ -138,9 +182,6 @@ inline double alo_implied_vol(double price, double S, double K, double D, double
         if (!have_hi && next > 4 * sigma) next = 4 * sigma;
         if (!have_lo && next < 0.125 * sigma) next = 0.125 * sigma;
         if (next > IV_LAST_SIGMA_HI) next = IV_LAST_SIGMA_HI;
-        if (next >= band_low && next < band_top && band_low < band_top) {
-            next = have_lo ? 0.5 * (lo + band_low) : 0.5 * band_low;
-        }
         const bool inside = next > lo && next < hi && next != sigma;
         // Newton's steps on a price that flattens towards a floor above the quote's near side
         // shrink geometrically: half the evaluations without a bracket, and the search
@@ -151,18 +192,22 @@ inline double alo_implied_vol(double price, double S, double K, double D, double
             if (evaluation + 1 == ALO_IV_EVALUATIONS) return -1.0;
             if (have_hi) {
                 // every price so far above the quote: towards IV_SIGMA_LO
-                if (sigma <= IV_SIGMA_LO) return -1.0;
-                next = 0.125 * sigma > IV_SIGMA_LO ? 0.125 * sigma : IV_SIGMA_LO;
+                next = 0.125 * sigma;
             } else {
                 // every price so far below the quote: up to IV_LAST_SIGMA_HI
                 if (sigma >= IV_LAST_SIGMA_HI) return -1.0;
                 next = 2 * sigma < IV_LAST_SIGMA_HI ? 2 * sigma : IV_LAST_SIGMA_HI;
             }
         }
+        if (next < lowest) {
+            // above the quote at the grid's least sigma: the root is below it, if anywhere
+            if (have_hi && hi <= lowest) {
+                return floor > IV_SIGMA_LO ? below_grid(params, lowest, f_hi, vega_hi) : -1.0;
+            }
+            next = lowest;
+        }
         sigma = next;
     }
-    // a NaN price seen inside the bracket
-    if (band_low < band_top && band_low > lo && band_low < hi) return -1.0;
     return brentq_known_ends(alo_iv_objective<Scheme>, &params, lo, f_lo, hi, f_hi, _IV_TOL,
                              _IV_TOL, IV_MAXITER);
 }
