@@ -211,6 +211,28 @@ def test_a_stale_last_column_changes_nothing_unless_named_for_the_mid():
     assert (named["forward"] != summary["forward"]).all()
 
 
+def test_the_roots_of_one_index_are_groups_and_a_named_column_sets_the_snapshot():
+    frame, _, _ = real_layout("exchange")
+    both = pd.concat([frame, frame[frame["root"] == "SPX"].assign(root="SPXW")],
+                     ignore_index=True)
+    _, summary = chain.surface(both, rate=RATE)
+    T = summary.set_index(["symbol", "expiry"])["T"]
+    assert set(summary["symbol"]) == {"ABC", "SPX", "SPXW"}
+    assert list((T["SPXW"] - T["SPX"]) * 365 * 24) == pytest.approx([6.5] * 3)  # PM against AM
+    _, eod = chain.surface(frame, rate=RATE, columns={"bid": "bid_eod"})
+    assert "ask_eod" in eod.attrs["columns"]["mid"] and "_eod" in eod.attrs["columns"]["spot"]
+    with pytest.raises(ValueError, match="cannot find the column for type"):  # named for the mid
+        chain.surface(frame, rate=RATE, columns={"mid": "option_type"})
+
+
+def test_a_table_without_a_symbol_column_is_one_underlying():
+    frame, _ = make_chain("vendor", seed=8)
+    one = frame[frame["UnderlyingSymbol"] == frame["UnderlyingSymbol"][0]]
+    _, with_symbol = chain.surface(one, rate=RATE)
+    _, without = chain.surface(one.drop(columns=["UnderlyingSymbol"]), rate=RATE)
+    assert np.array_equal(with_symbol["forward"], without["forward"])
+
+
 @pytest.mark.parametrize("change, given, problem", [
     (lambda f: f.assign(Type="option"), {}, "Type: no cell reads as calls and puts"),
     (lambda f: f.assign(Strike=f["Strike"] * 1000), {}, r"strike_scale= \(--strike-scale\)"),

@@ -147,6 +147,11 @@ def test_plot(capsys, tmp_path):
     code, _, _ = run_cli(capsys, ONE_EXPIRY, "-q", "--plot", str(tmp_path / "smile.png"))
     assert code == 0
     assert (tmp_path / "smile.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    # to standard output, the summary then on standard error
+    proc = subprocess.run([sys.executable, "-P", "-m", "kelvo", str(ONE_EXPIRY), "--plot", "-"],
+                          capture_output=True)
+    assert proc.returncode == 0 and proc.stdout[:8] == b"\x89PNG\r\n\x1a\n"
+    assert b"forward" in proc.stderr
 
 
 def test_plot_without_matplotlib(tmp_path):

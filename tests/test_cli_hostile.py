@@ -314,6 +314,7 @@ def cell(i, value):
     (contracts(), ["--discount", "2026-01-08=0.99"], 2, "no discount factor for the expiry "
                                                          "2026-03-09"),
     (contracts(), ["--discount", "2026-01-08=0.99", "--expiry", "2026-01-08"], 0, ""),
+    (contracts().replace("AAA", "^AAA"), ["--symbol", "AAA"], 0, ""),  # with or without ^
     (contracts(), ["--discount", "2026-01-08=0.99", "--discount", "01/08/2026=0.98"], 2,
      "gives the expiry 2026-01-08 twice"),
     (contracts(), ["--discount", "2026-01-08=0.99", "--discount", "'2026-01-08 16:00=0.98'"], 2,

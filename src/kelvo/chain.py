@@ -44,7 +44,9 @@ from kelvo.broadcast import CALL_WORDS, DAYS_PER_YEAR, PUT_WORDS, functions
 #: and underlying prices may carry a snapshot's suffix (bid_1545, bid_eod).
 ROLES = {
     "symbol": ("underlyingsymbol", "underlying_symbol", "underlying", "underlying_ticker",
-               "ticker", "symbol", "root"),
+               "ticker", "symbol"),
+    # an option's own root (SPX and SPXW of one index): options of two roots are two groups
+    "root": ("root", "option_root"),
     "spot": ("underlyingprice", "underlying_price", "active_underlying_price", "spot",
              "underlying_last", "stock_price", "underlying_close"),
     "underlying_bid": ("underlying_bid",),
@@ -72,9 +74,9 @@ SNAPSHOT_ROLES = ("spot", "underlying_bid", "underlying_ask", "bid", "ask", "mid
 SNAPSHOTS = {"1545": np.timedelta64(15 * 60 + 45, "m"), "eod": np.timedelta64(16 * 60, "m")}
 NUMBER_ROLES = ("strike", "spot", "underlying_bid", "underlying_ask", "bid", "ask", "mid",
                 "last", "rate", "discount", "T", "days")
-TEXT_ROLES = ("symbol", "type", "expiry", "quote_date", "option_symbol", "style")
+TEXT_ROLES = ("symbol", "root", "type", "expiry", "quote_date", "option_symbol", "style")
 # what each role's cells must read as for the role to take the column
-ROLE_KINDS = {"symbol": "text", "type": "type", "expiry": "date", "quote_date": "date",
+ROLE_KINDS = {"symbol": "text", "root": "text", "type": "type", "expiry": "date", "quote_date": "date",
               "option_symbol": "occ", "style": "style", "spot": "positive",
               "strike": "positive"}
 # the roles whose values make a group: one spot, one forward and one surface each
@@ -148,6 +150,10 @@ def find_columns(names, columns=None, sample=None, snapshot=None, spot=None):
     for name in names:
         lowered.setdefault(str(name).strip().lower(), name)
     carried = [s for s in SNAPSHOTS if any(n.endswith(f"_{s}") for n in lowered)]
+    if snapshot is None:  # a column named for a role of one snapshot: the others of it too
+        named = [s for s in SNAPSHOTS if any(str(c).strip().lower().endswith(f"_{s}")
+                                             for c in given.values())]
+        snapshot = named[0] if len(named) == 1 else None
     if snapshot is not None and carried and snapshot not in carried:
         raise ValueError(f"snapshot {snapshot!r}: the table has no quotes of that time (its "
                          f"columns carry {', '.join('_' + s for s in carried)})")
@@ -166,8 +172,9 @@ def find_columns(names, columns=None, sample=None, snapshot=None, spot=None):
                 first = [f"{alias}_{snapshot}"] if snapshot else [f"{alias}_1545", f"{alias}_eod"]
                 spelled = [alias] + first if not snapshot else first + [alias]
             candidates += [lowered[a] for a in spelled if a in lowered]
-        candidates = [c for c in dict.fromkeys(candidates) if c not in found.values()
-                      or role == "option_symbol"]
+        # a column named for one role is no other's
+        candidates = [c for c in dict.fromkeys(candidates) if (c not in found.values() and
+                      c not in given.values()) or role == "option_symbol"]
         if sample is not None and role in ROLE_KINDS:
             readable = [c for c in candidates if reads_as(ROLE_KINDS[role], sample.get(c, ()))]
             if candidates and not readable and role in ("type", "expiry", "strike"):
@@ -182,7 +189,8 @@ def find_columns(names, columns=None, sample=None, snapshot=None, spot=None):
             candidates = readable
         if candidates:
             found[role] = candidates[0]
-    if found.get("symbol") == found.get("option_symbol") and "symbol" not in given:
+    if ("option_symbol" in found and found.get("symbol") == found["option_symbol"]
+            and "symbol" not in given):
         found.pop("option_symbol")  # a symbol column of option symbols: its roots are read
     missing = [role for role in ("type", "expiry", "strike") if role not in found]
     if "option_symbol" in found:
@@ -366,12 +374,11 @@ def years_to_expiry(expiry, quote_date):
     return np.asarray(days, dtype=np.float64) / DAYS_PER_YEAR
 
 
-def discount_factors(T, expiry, rate=None, discount=None, rates=None, discounts=None,
-                     expiries_wanted=None):
+def discount_factors(T, expiry, rate=None, discount=None, rates=None, discounts=None):
     """D for every row: exp(-rate T) for a flat continuously compounded rate (or a rate per
-    row), a discount factor per expiry from a mapping (of every expiry, or of those wanted,
-    the others NaN), or a discount factor per row. ValueError without any: a zero rate is never
-    assumed."""
+    row), a discount factor per expiry from a mapping (NaN for an expiry it does not give:
+    check_discounts refuses the rows selected of those), or a discount factor per row.
+    ValueError without any: a zero rate is never assumed."""
     given = [x is not None for x in (rate, discount, rates, discounts)]
     if sum(given) == 0:
         raise ValueError("no interest rate: give rate= (continuously compounded), discount= "
@@ -395,14 +402,19 @@ def discount_factors(T, expiry, rate=None, discount=None, rates=None, discounts=
             raise ValueError(f"discount=: the discount factor of {key} is not a positive number")
         by_date[key] = float(value)
     days = np.asarray(expiry, dtype="datetime64[ns]").astype("datetime64[D]")
-    wanted = None if expiries_wanted is None else set(
-        np.asarray(expiries_wanted).astype("datetime64[D]").tolist())
-    missing = sorted({d for d in days.tolist() if d is not None and d not in by_date
-                      and (wanted is None or d in wanted)})
+    return np.array([by_date.get(e, math.nan) for e in days.tolist()], dtype=np.float64)
+
+
+def check_discounts(q, keep, discount):
+    """ValueError naming the expiries of the rows kept that a discount= mapping gives no discount
+    factor for (the rows a selection leaves out need none)."""
+    if discount is None:
+        return
+    days = q.expiry[keep & np.isnan(q.D)].astype("datetime64[D]")
+    missing = sorted({d for d in days.tolist() if d is not None})
     if missing:
         raise ValueError(f"no discount factor for the expiry {', '.join(map(str, missing[:5]))}"
                          f"{' ...' if len(missing) > 5 else ''}: give one for every expiry")
-    return np.array([by_date.get(e, math.nan) for e in days.tolist()], dtype=np.float64)
 
 
 def mid_prices(bid, ask, mid=None):
@@ -463,12 +475,11 @@ class Quotes:
     numbers: role -> float64 array; texts: role -> (codes, distinct cells), as a table's
     reader gives them (``from_frame`` makes them from a DataFrame). A role without a column
     takes the value given for it (``quote_date=``, the time to expiry ``T``, ``spot``...).
-    ``sources`` says, for the roles read from more than one column, what they were read from.
-    ``expiries_wanted``: the expiries a discount= mapping must give (default: every one)."""
+    ``sources`` says, for the roles read from more than one column, what they were read from."""
 
     def __init__(self, numbers, texts, names, *, rate=None, discount=None, quote_date=None,
                  quote_time=None, spot=None, style=None, strike_scale=None, parsed=None,
-                 n=None, expiries_wanted=None):
+                 n=None):
         parsed = parsed if parsed is not None else Parsed()
         n = n if n is not None else len(next(iter(numbers.values())))
         self.n = n
@@ -507,6 +518,11 @@ class Quotes:
         # the underlying: its symbol (an option symbol's root), and whether its options are
         # European
         self.symbol_codes, self.symbols = underlying_symbols(texts, parsed, n)
+        # the underlying's own symbol beside the roots that group the quotes (^SPX: SPX, SPXW)
+        self.underlying_codes, self.underlyings = self.symbol_codes, self.symbols
+        if "symbol" in texts:
+            self.underlying_codes, distinct = texts["symbol"]
+            self.underlyings = [str(s).strip() for s in distinct]
         roots = self.symbols
         if occ is not None:  # an option's own root says more than its underlying's symbol
             roots = [p[0] if p else "" for p in occ[1]]
@@ -559,7 +575,7 @@ class Quotes:
 
         # the money: discount factors, the underlying price and the option's prices
         self.D = discount_factors(self.T, self.expiry, rate, discount, numbers.get("rate"),
-                                  numbers.get("discount"), expiries_wanted)
+                                  numbers.get("discount"))
         if spot is not None:
             self.spot = np.full(n, float(spot))
             self.sources["spot"] = f"{float(spot):g} (given)"
@@ -596,17 +612,30 @@ class Quotes:
 
 
 def underlying_symbols(texts, parsed, n):
-    """(codes, distinct symbols) of each row's underlying: its symbol column, stripped (the root
-    where it holds option symbols), else the root of its option symbol, else one blank."""
+    """(codes, distinct symbols) of each row's underlying: the option's root where the table
+    gives it (a root column, or option symbols: SPX and SPXW of one index settle at different
+    times), else its symbol column, stripped, else one blank."""
+    if "root" in texts:
+        codes, distinct = texts["root"]
+        return codes, [str(s).strip() for s in distinct]
+    symbols = None
     if "symbol" in texts:
         codes, distinct = texts["symbol"]
         symbols = [str(s).strip() for s in distinct]
-        if "option_symbol" not in texts and _symbols_are_occ(texts, parsed):
-            symbols = [p[0] if p else s for p, s in zip(parsed.occ_of(distinct), symbols)]
-        return codes, symbols
+        if "option_symbol" not in texts:
+            if _symbols_are_occ(texts, parsed):
+                symbols = [p[0] if p else s for p, s in zip(parsed.occ_of(distinct), symbols)]
+            return codes, symbols
     if "option_symbol" in texts:
-        codes, distinct = texts["option_symbol"]
-        return codes, [p[0] if p else "" for p in parsed.occ_of(distinct)]
+        occ_codes, distinct = texts["option_symbol"]
+        roots = [p[0] if p else "" for p in parsed.occ_of(distinct)]
+        if symbols is None or all(roots):
+            return occ_codes, roots
+        # a row whose option symbol does not read keeps its symbol column's
+        per_row = np.array(roots, dtype=object)[occ_codes]
+        per_row = np.where(per_row != "", per_row, np.array(symbols, dtype=object)[codes])
+        distinct, codes = np.unique(per_row.astype(str), return_inverse=True)
+        return codes.astype(np.int32), distinct.tolist()
     return np.zeros(n, dtype=np.int32), [""]
 
 
@@ -614,7 +643,7 @@ def part_keys(frame, names, quote_date=None):
     """Each row's underlying and quote day as text: rows of one group share them, so a table split
     on them (kelvo.dask) splits no group."""
     parsed = Parsed()
-    texts = {role: coded(frame[names[role]]) for role in ("symbol", "option_symbol")
+    texts = {role: coded(frame[names[role]]) for role in ("symbol", "root", "option_symbol")
              if role in names}
     codes, symbols = underlying_symbols(texts, parsed, len(frame))
     keys = np.array(symbols, dtype=object)[codes]
@@ -1087,6 +1116,7 @@ def surface(quotes: Any, *, rate: float | None = None,
     keep = readable(q)
     if quote_date is not None and "quote_date" in names:
         keep &= on_date(q, quote_date)
+    check_discounts(q, keep, discount)
     group, keys = group_ids(q, keep)
     n_groups = len(keys)
     rows = np.flatnonzero(keep)

@@ -267,7 +267,9 @@ def main(argv: list[str] | None = None) -> int:
             note("kelvo: --plot needs matplotlib: pip install 'kelvo[plot]'\n")
             return EXIT_BAD_INPUT
     out = Terminal(sys.stdout)
-    if args.output == "-":  # the table is the CSV there; the summary goes to standard error
+    if "-" in (args.output, args.plot):
+        # the table (CSV) or the picture is what standard output carries: the summary goes to
+        # standard error
         out, args.quiet = Terminal(sys.stderr), True
     if args.precision is not None and args.model != "alo":
         note("kelvo: --precision applies to --model alo\n")

@@ -191,9 +191,10 @@ class Run:
                 while (records := layout.read(reader, self.args.chunk_size)) is not None:
                     try:
                         q, row_of = layout.quotes(records, self.parsed)
+                        keep = layout.selected(q)
+                        layout.check_discounts(q, keep)
                     except ValueError as error:
                         raise BadInput(f"line {int(records.lines[0])}: {error}") from None
-                    keep = layout.selected(q)
                     bad, message = layout.bad_rows(records, layout.check_values(q))
                     for i in np.flatnonzero(keep & bad):
                         if blank(records, i):  # a line of blanks and commas: no row at all

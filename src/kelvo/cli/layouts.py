@@ -161,7 +161,8 @@ class ContractTable(Layout):
             named["spot"] = index["underlying_bid"]
         super().__init__(header, index, [c for c in chain.READABLE if c[0] != "spot"
                                          or args.spot is None], named)
-        self.wanted_symbols = {s.strip().upper() for s in args.symbol or []}
+        # an index's symbol with or without its caret (^SPX, SPX)
+        self.wanted_symbols = {s.strip().upper().lstrip("^") for s in args.symbol or []}
         self.wanted_expiries = None
         if args.expiry:
             self.wanted_expiries = np.array([given_date(e, "--expiry") for e in args.expiry])
@@ -173,8 +174,7 @@ class ContractTable(Layout):
         q = chain.Quotes(self.numbers(records), self.texts(records), self.names,
                          rate=args.rate, discount=args.discount_map, quote_date=self.quote_date,
                          quote_time=self.quote_time, spot=args.spot, style=args.style,
-                         strike_scale=args.strike_scale, parsed=parsed, n=len(records),
-                         expiries_wanted=self.wanted_expiries)
+                         strike_scale=args.strike_scale, parsed=parsed, n=len(records))
         if not self.told:  # what each role was read from, once, before anything is computed
             self.told = True
             chain.check_scale(q, self.names)
@@ -187,12 +187,18 @@ class ContractTable(Layout):
     def check_values(self, q):
         return chain.check_values(q)
 
+    def check_discounts(self, q, keep):
+        chain.check_discounts(q, keep, self.args.discount_map)
+
     def selected(self, q):
         """The rows --symbol, --expiry and --quote-date select."""
         keep = np.ones(q.n, dtype=bool)
         if self.wanted_symbols:
-            wanted = np.array([s.strip().upper() in self.wanted_symbols for s in q.symbols])
-            keep &= wanted[q.symbol_codes]
+            def wanted(symbols):
+                return np.array([s.strip().upper().lstrip("^") in self.wanted_symbols
+                                 for s in symbols], dtype=bool)
+            keep &= (wanted(q.symbols)[q.symbol_codes]
+                     | wanted(q.underlyings)[q.underlying_codes])
         if self.wanted_expiries is not None:
             days = self.wanted_expiries.astype("datetime64[D]")
             keep &= np.isin(q.expiry_values.astype("datetime64[D]"), days)[q.expiry_codes]
@@ -349,6 +355,9 @@ class OneExpiry(Layout):
 
     def selected(self, q):
         return np.ones(q.n // 2, dtype=bool)
+
+    def check_discounts(self, q, keep):
+        pass  # one discount factor, given or a column
 
     def selection(self):
         return []
