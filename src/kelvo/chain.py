@@ -77,9 +77,8 @@ NUMBER_ROLES = ("strike", "spot", "underlying_bid", "underlying_ask", "bid", "as
 TEXT_ROLES = ("symbol", "root", "type", "expiry", "quote_date", "option_symbol", "style")
 # what each role's cells must read as for the role to take the column
 ROLE_KINDS = {"symbol": "text", "root": "text", "type": "type", "expiry": "date",
-              "quote_date": "date",
-              "option_symbol": "occ", "style": "style", "spot": "positive",
-              "strike": "positive"}
+              "quote_date": "date", "option_symbol": "occ", "style": "style",
+              "spot": "positive", "strike": "positive"}
 # the roles whose values make a group: one spot, one forward and one surface each
 GROUP_ROLES = ("symbol", "quote_date", "expiry")
 STYLE_WORDS = {"a": "american", "american": "american", "am": "american",
