@@ -4,14 +4,15 @@
 // does not apply.
 //
 // Newton's method on the price with the engine's own vega, from the BAW implied volatility of the
-// same quote (within a few per cent of this one) improved by steps of the fast setting, keeping
-// the bracket that the prices seen so far give. A step below ALO_IV_ACCEPT is the last (from the
-// fast setting's start one price of the setting asked for usually ends it); a step inside the
-// tolerance but outside the bracket takes one more price just past the root, so that brentq gets
-// a bracket already as narrow as its tolerance; a step that leaves the bracket hands it to
+// same quote (within a few per cent of this one; Black's where BAW's search finds none), not below
+// the grid's least sigma (below_grid searches below it), improved by steps of the fast setting,
+// keeping the bracket that the prices seen so far give. A step below ALO_IV_ACCEPT is the last
+// (from the fast setting's start one price of the setting asked for usually ends it); a step inside
+// the tolerance but outside the bracket takes one more price just past the root, so that brentq
+// gets a bracket already as narrow as its tolerance; a step that leaves the bracket hands it to
 // brentq as it is.
 // Without a bracket yet, sigma grows up to fourfold a step to IV_LAST_SIGMA_HI or falls up to
-// eightfold to IV_SIGMA_LO.
+// eightfold to the grid's least sigma or IV_SIGMA_LO.
 #pragma once
 
 #include <cmath>
@@ -72,9 +73,8 @@ inline double fast_start(double price, double S, double K, double D, double F, i
 // f_top, its vega vega_top): prices there are exact or NaN, the NaN ones a band up to top, above
 // every exact one. Down from top (Newton's steps from prices above the quote, at least halving
 // sigma, as the price may flatten; eightfold from NaN) to a price below the quote, then brentq
-// with NaN taken as above the quote; its answer
-// stands where the price just above it is a number (else it is the band's lower edge, and the
-// quote's volatility lies in the band: NaN).
+// with NaN taken as above the quote; its answer stands where the price just above it is a
+// number (else it is the band's lower edge, and the quote's volatility lies in the band: NaN).
 constexpr int ALO_IV_DOWN_EVALUATIONS = 12;
 
 template <class Scheme>
