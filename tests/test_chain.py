@@ -218,11 +218,17 @@ def test_the_roots_of_one_index_are_groups_and_a_named_column_sets_the_snapshot(
     _, summary = chain.surface(both, rate=RATE)
     T = summary.set_index(["symbol", "expiry"])["T"]
     assert set(summary["symbol"]) == {"ABC", "SPX", "SPXW"}
+    # a row without its root: the underlying's symbol, which says European as well
+    both.loc[both["root"] == "SPXW", "root"] = ""
+    _, blank = chain.surface(both, rate=RATE)
+    assert set(blank["symbol"]) == {"ABC", "SPX", "^SPX"} and blank["style"].iloc[-1] == "european"
     assert list((T["SPXW"] - T["SPX"]) * 365 * 24) == pytest.approx([6.5] * 3)  # PM against AM
     _, eod = chain.surface(frame, rate=RATE, columns={"bid": "bid_eod"})
     assert "ask_eod" in eod.attrs["columns"]["mid"] and "_eod" in eod.attrs["columns"]["spot"]
     with pytest.raises(ValueError, match="cannot find the column for type"):  # named for the mid
         chain.surface(frame, rate=RATE, columns={"mid": "option_type"})
+    with pytest.raises(ValueError, match="bid_eod and ask_1545 are quotes of two times"):
+        chain.surface(frame, rate=RATE, snapshot="1545", columns={"bid": "bid_eod"})
 
 
 def test_a_table_without_a_symbol_column_is_one_underlying():
@@ -241,6 +247,8 @@ def test_a_table_without_a_symbol_column_is_one_underlying():
     (lambda f: f, {"style": "bermudan"}, "style must be"),
     (lambda f: f.assign(UnderlyingPrice=np.where(f.index % 2, 1.0, 2.0)), {},
      "differs from .* in one group"),
+    (lambda f: f.assign(discount=np.where(f.index % 2, 0.99, 0.98)), {"rate": None},
+     "must have one discount factor"),
     (lambda f: f, {"strike_pct": float("nan")}, "strike_pct nan"),
     (lambda f: f.drop(columns=["DataDate"]), {"quote_date": QUOTE_DATE, "rate": float("nan")},
      "rate nan"),

@@ -78,7 +78,7 @@ TEXT_ROLES = ("symbol", "root", "type", "expiry", "quote_date", "option_symbol",
 # what each role's cells must read as for the role to take the column
 ROLE_KINDS = {"symbol": "text", "root": "text", "type": "type", "expiry": "date",
               "quote_date": "date", "option_symbol": "occ", "style": "style",
-              "spot": "positive", "strike": "positive"}
+              "spot": "positive", "strike": "positive", "T": "positive", "days": "positive"}
 # the roles whose values make a group: one spot, one forward and one surface each
 GROUP_ROLES = ("symbol", "quote_date", "expiry")
 STYLE_WORDS = {"a": "american", "american": "american", "am": "american",
@@ -150,10 +150,11 @@ def find_columns(names, columns=None, sample=None, snapshot=None, spot=None):
     for name in names:
         lowered.setdefault(str(name).strip().lower(), name)
     carried = [s for s in SNAPSHOTS if any(n.endswith(f"_{s}") for n in lowered)]
-    if snapshot is None:  # a column named for a role of one snapshot: the others of it too
+    inferred = False
+    if snapshot is None:  # a column named for a role of one snapshot: the others of it first
         named = [s for s in SNAPSHOTS if any(str(c).strip().lower().endswith(f"_{s}")
                                              for c in given.values())]
-        snapshot = named[0] if len(named) == 1 else None
+        snapshot, inferred = (named[0], True) if len(named) == 1 else (None, False)
     if snapshot is not None and carried and snapshot not in carried:
         raise ValueError(f"snapshot {snapshot!r}: the table has no quotes of that time (its "
                          f"columns carry {', '.join('_' + s for s in carried)})")
@@ -171,6 +172,8 @@ def find_columns(names, columns=None, sample=None, snapshot=None, spot=None):
             if role in SNAPSHOT_ROLES:
                 first = [f"{alias}_{snapshot}"] if snapshot else [f"{alias}_1545", f"{alias}_eod"]
                 spelled = [alias] + first if not snapshot else first + [alias]
+                if inferred:  # then another time's (one mid of two times is refused below)
+                    spelled += [f"{alias}_{t}" for t in SNAPSHOTS if t != snapshot]
             candidates += [lowered[a] for a in spelled if a in lowered]
         # a column named for one role is no other's
         candidates = [c for c in dict.fromkeys(candidates) if (c not in found.values() and
@@ -189,6 +192,13 @@ def find_columns(names, columns=None, sample=None, snapshot=None, spot=None):
             candidates = readable
         if candidates:
             found[role] = candidates[0]
+    for pair in (("bid", "ask"), ("underlying_bid", "underlying_ask")):
+        times = [next((t for t in SNAPSHOTS if str(found[r]).strip().lower().endswith(f"_{t}")),
+                      None) for r in pair if r in found]
+        if len(set(times) - {None}) > 1:  # one mid of two times
+            raise ValueError(f"{found[pair[0]]} and {found[pair[1]]} are quotes of two times: "
+                             f"name the {pair[1].replace('_', ' ')} of the same snapshot, or give "
+                             "snapshot= (--snapshot)")
     if ("option_symbol" in found and found.get("symbol") == found["option_symbol"]
             and "symbol" not in given):
         found.pop("option_symbol")  # a symbol column of option symbols: its roots are read
@@ -377,7 +387,7 @@ def years_to_expiry(expiry, quote_date):
 def discount_factors(T, expiry, rate=None, discount=None, rates=None, discounts=None):
     """D for every row: exp(-rate T) for a flat continuously compounded rate (or a rate per
     row), a discount factor per expiry from a mapping (NaN for an expiry it does not give:
-    check_discounts refuses the rows selected of those), or a discount factor per row.
+    missing_discounts names the rows used of those), or a discount factor per row.
     ValueError without any: a zero rate is never assumed."""
     given = [x is not None for x in (rate, discount, rates, discounts)]
     if sum(given) == 0:
@@ -405,16 +415,17 @@ def discount_factors(T, expiry, rate=None, discount=None, rates=None, discounts=
     return np.array([by_date.get(e, math.nan) for e in days.tolist()], dtype=np.float64)
 
 
-def check_discounts(q, keep, discount):
-    """ValueError naming the expiries of the rows kept that a discount= mapping gives no discount
-    factor for (the rows a selection leaves out need none)."""
+def missing_discounts(q, keep, discount):
+    """(the first row, a message naming the expiries) of the rows kept that a discount= mapping
+    gives no discount factor for (the rows a selection leaves out need none), or None."""
     if discount is None:
-        return
-    days = q.expiry[keep & np.isnan(q.D)].astype("datetime64[D]")
-    missing = sorted({d for d in days.tolist() if d is not None})
-    if missing:
-        raise ValueError(f"no discount factor for the expiry {', '.join(map(str, missing[:5]))}"
-                         f"{' ...' if len(missing) > 5 else ''}: give one for every expiry")
+        return None
+    rows = np.flatnonzero(keep & np.isnan(q.D) & ~np.isnat(q.expiry))
+    if not len(rows):
+        return None
+    missing = sorted(set(q.expiry[rows].astype("datetime64[D]").tolist()))
+    return rows[0], (f"no discount factor for the expiry {', '.join(map(str, missing[:5]))}"
+                     f"{' ...' if len(missing) > 5 else ''}: give one for every expiry used")
 
 
 def mid_prices(bid, ask, mid=None):
@@ -523,12 +534,7 @@ class Quotes:
         if "symbol" in texts:
             self.underlying_codes, distinct = texts["symbol"]
             self.underlyings = [str(s).strip() for s in distinct]
-        roots = self.symbols
-        if occ is not None:  # an option's own root says more than its underlying's symbol
-            roots = [p[0] if p else "" for p in occ[1]]
-            root_codes = occ[0]
-        else:
-            root_codes = self.symbol_codes
+        roots, root_codes = self.symbols, self.symbol_codes  # an option's own root, where known
         if style is not None:
             self.european = np.full(n, _style(style) == "european")
         elif "style" in texts:
@@ -611,32 +617,36 @@ class Quotes:
         return np.array(self.symbols, dtype=object)[self.symbol_codes]
 
 
+def _cell_text(cell):
+    """A text cell stripped; a missing one (None, NaN) blank."""
+    return "" if cell is None or (isinstance(cell, float) and cell != cell) else str(cell).strip()
+
+
 def underlying_symbols(texts, parsed, n):
     """(codes, distinct symbols) of each row's underlying: the option's root where the table
-    gives it (a root column, or option symbols: SPX and SPXW of one index settle at different
-    times), else its symbol column, stripped, else one blank."""
-    if "root" in texts:
-        codes, distinct = texts["root"]
-        return codes, [str(s).strip() for s in distinct]
+    gives it (a root column, the root of a cell there that is an option symbol, or option
+    symbols: SPX and SPXW of one index settle at different times), else its symbol column,
+    stripped (a row without a root too), else one blank."""
     symbols = None
     if "symbol" in texts:
         codes, distinct = texts["symbol"]
-        symbols = [str(s).strip() for s in distinct]
-        if "option_symbol" not in texts:
+        symbols = [_cell_text(s) for s in distinct]
+        if "option_symbol" not in texts and "root" not in texts:
             if _symbols_are_occ(texts, parsed):
                 symbols = [p[0] if p else s for p, s in zip(parsed.occ_of(distinct), symbols)]
             return codes, symbols
-    if "option_symbol" in texts:
-        occ_codes, distinct = texts["option_symbol"]
-        roots = [p[0] if p else "" for p in parsed.occ_of(distinct)]
-        if symbols is None or all(roots):
-            return occ_codes, roots
-        # a row whose option symbol does not read keeps its symbol column's
-        per_row = np.array(roots, dtype=object)[occ_codes]
-        per_row = np.where(per_row != "", per_row, np.array(symbols, dtype=object)[codes])
-        distinct, codes = np.unique(per_row.astype(str), return_inverse=True)
-        return codes.astype(np.int32), distinct.tolist()
-    return np.zeros(n, dtype=np.int32), [""]
+    role = "root" if "root" in texts else "option_symbol" if "option_symbol" in texts else None
+    if role is None:
+        return np.zeros(n, dtype=np.int32), [""]
+    root_codes, distinct = texts[role]
+    roots = [p[0] if p else _cell_text(c) if role == "root" else ""
+             for p, c in zip(parsed.occ_of(distinct), distinct)]
+    if symbols is None or all(roots):
+        return root_codes, roots
+    per_row = np.array(roots, dtype=object)[root_codes]
+    per_row = np.where(per_row != "", per_row, np.array(symbols, dtype=object)[codes])
+    distinct, codes = np.unique(per_row.astype(str), return_inverse=True)
+    return codes.astype(np.int32), distinct.tolist()
 
 
 def part_keys(frame, names, quote_date=None):
@@ -1116,18 +1126,22 @@ def surface(quotes: Any, *, rate: float | None = None,
     keep = readable(q)
     if quote_date is not None and "quote_date" in names:
         keep &= on_date(q, quote_date)
-    check_discounts(q, keep, discount)
+    missing = missing_discounts(q, keep, discount)
+    if missing:
+        raise ValueError(missing[1])
     group, keys = group_ids(q, keep)
     n_groups = len(keys)
     rows = np.flatnonzero(keep)
     S_g, D_g, T_g, european_g = group_values(group[rows], n_groups, q.spot[rows], q.D[rows],
                                              q.T[rows], q.european[rows])
-    differs = disagreeing(group[rows], q.spot[rows], S_g)
-    if len(differs):
-        first = rows[np.flatnonzero(group[rows] == group[rows[differs[0]]])[0]]
-        raise ValueError(spot_disagreement(keys[group[rows[differs[0]]]],
-                                           q.spot[rows[differs[0]]], q.spot[first],
-                                           names.get("spot", "the underlying price")))
+    for letter, values, of_group, role in (("S", q.spot, S_g, "spot"), ("D", q.D, D_g, "discount"),
+                                           ("T", q.T, T_g, "T")):
+        differs = disagreeing(group[rows], values[rows], of_group)
+        if len(differs):
+            first = rows[np.flatnonzero(group[rows] == group[rows[differs[0]]])[0]]
+            raise ValueError(group_disagreement(keys[group[rows[differs[0]]]],
+                                                values[rows[differs[0]]], values[first],
+                                                names.get(role, GROUP_VALUES[letter]), letter))
 
     quoted = rows[first_quotes(group[rows], q.flag[rows] == "p", q.strike[rows])]
     calls, puts = pairs(group[quoted], q.flag[quoted] == "p", q.strike[quoted])
@@ -1263,13 +1277,18 @@ def disagreeing(group, values, of_group):
     return np.flatnonzero((values != theirs) & ~(np.isnan(values) & np.isnan(theirs)))
 
 
-def spot_disagreement(key, value, first, column):
+# what the rows of a group share, by the letter of its value
+GROUP_VALUES = {"S": "underlying price", "D": "discount factor", "T": "time to expiry"}
+
+
+def group_disagreement(key, value, first, column, letter="S"):
     symbol, quote_date, expiry = key
     return (f"{column} {float(value)!r} differs from {float(first)!r} in one group "
             f"({symbol or '-'} quoted {np.datetime64(quote_date, 'D')} expiring "
             f"{np.datetime64(expiry, 'D')}): the rows of an underlying, quote date and expiry "
-            "must have one underlying price; if another column tells these rows apart, name it "
-            "with columns={'symbol': NAME} (--column symbol=NAME)")
+            f"must have one {GROUP_VALUES[letter]}"
+            + ("; if another column tells these rows apart, name it with columns={'symbol': "
+               "NAME} (--column symbol=NAME)" if letter == "S" else ""))
 
 
 def group_ids(q, keep):

@@ -191,10 +191,9 @@ class Run:
                 while (records := layout.read(reader, self.args.chunk_size)) is not None:
                     try:
                         q, row_of = layout.quotes(records, self.parsed)
-                        keep = layout.selected(q)
-                        layout.check_discounts(q, keep)
                     except ValueError as error:
                         raise BadInput(f"line {int(records.lines[0])}: {error}") from None
+                    keep = layout.selected(q)
                     bad, message = layout.bad_rows(records, layout.check_values(q))
                     for i in np.flatnonzero(keep & bad):
                         if blank(records, i):  # a line of blanks and commas: no row at all
@@ -206,6 +205,10 @@ class Run:
                         if record:
                             self.skipped.add(row)
                     keep &= ~bad
+                    missing = layout.missing_discounts(q, keep if row_of is None else keep[row_of])
+                    if missing:
+                        row = missing[0] if row_of is None else row_of[missing[0]]
+                        raise BadInput(f"line {int(records.lines[row])}: {missing[1]}")
                     yield records, q, row_of, keep
         finally:
             progress.close()
@@ -254,8 +257,8 @@ class Run:
                 why = (f"{column} {float(mine)!r} differs from {float(theirs)!r} on line {first}: "
                        "one file holds one expiry of one underlying")
             else:
-                why = (chain.spot_disagreement(groups.key_values()[ids[i]], mine, theirs, column)
-                       + f" (the first on line {first})")
+                why = (chain.group_disagreement(groups.key_values()[ids[i]], mine, theirs, column,
+                                                name) + f" (the first on line {first})")
             raise BadRow(int(records.lines[row]), why)
 
     def invert(self, records, q, row_of, keep):

@@ -187,8 +187,8 @@ class ContractTable(Layout):
     def check_values(self, q):
         return chain.check_values(q)
 
-    def check_discounts(self, q, keep):
-        chain.check_discounts(q, keep, self.args.discount_map)
+    def missing_discounts(self, q, keep):
+        return chain.missing_discounts(q, keep, self.args.discount_map)
 
     def selected(self, q):
         """The rows --symbol, --expiry and --quote-date select."""
@@ -356,8 +356,8 @@ class OneExpiry(Layout):
     def selected(self, q):
         return np.ones(q.n // 2, dtype=bool)
 
-    def check_discounts(self, q, keep):
-        pass  # one discount factor, given or a column
+    def missing_discounts(self, q, keep):
+        return None  # one discount factor, given or a column
 
     def selection(self):
         return []
