@@ -63,6 +63,8 @@ def test_prices_against_the_reference(precision, tolerance):
     (100, 100, 0.95, 101, 1e-4, "p", math.nan),          # premium material, sigma far too small
     (100, 60, 0.95, 101, 0.005, "p", "black"),           # premium nil, sigma far too small
     (100, 100, 0.95, 101, 25.0, "p", math.nan),          # beyond SIGMA_MAX
+    # rates 10.9 times a sigma of 0.1 %, where the wide rules' price jumps
+    (100, 100, math.exp(-0.0125), 100 * math.exp(0.0125), 0.0011465277777777778, "p", math.nan),
 ])
 def test_regimes_and_conventions(S, K, D, F, sigma, flag, expected):
     got = alo(S, K, D, F, sigma, flag)
@@ -146,9 +148,12 @@ def test_implied_vol_past_a_band_of_nan_prices_or_a_flat_price(precision, r, q, 
         assert math.isnan(vectorized_alo_implied_vol([1.85], [S], [K], [D], [F], [flag])[0])
 
 
-def test_implied_vol_at_the_zero_volatility_value_the_engine_rounds_below():
-    D, F = math.exp(-0.003), 100 * math.exp(0.003)
-    assert vectorized_alo_implied_vol([D * (F - 50)], [100.0], [50.0], [D], [F], ["c"])[0] == 0.0
+@pytest.mark.parametrize("rT, K", [(0.003, 50.0), (0.05, 40.0)])  # the engine an ulp below, above
+def test_implied_vol_at_the_zero_volatility_value_within_rounding(rT, K):
+    D, F = math.exp(-rT), 100 * math.exp(rT)
+    price = alo(100.0, K, D, F, 0.01, "c")
+    for quote in (D * (F - K), price):
+        assert vectorized_alo_implied_vol([quote], [100.0], [K], [D], [F], ["c"])[0] == 0.0
 
 
 @pytest.mark.parametrize("price, flag, expected", [

@@ -69,6 +69,17 @@ inline double fast_start(double price, double S, double K, double D, double F, i
     return sigma;
 }
 
+// Whether brentq's root (where the price changes sign) is a price of the quote: within 1e-4 of
+// it, or of the order of a step of the tolerance at the vega of a trial near it. Where the
+// engine's price jumps (rates near NU_MAX times sigma, far below any realistic volatility) the
+// sign may change across the jump, and no sigma there reproduces the quote.
+template <class Scheme>
+inline bool reproduces(const AloIVParams<Scheme> &p, double root, double vega) {
+    const double off = std::fabs(alo_value<Scheme, false>(p.S, p.K, p.D, p.F, root, p.q).price -
+                                 p.target_price);
+    return off <= 1e-4 * p.target_price || off <= 4 * _IV_TOL * (1 + root) * std::fabs(vega);
+}
+
 // The search below the grid's least sigma top, where the price at top is above the quote (by
 // f_top, its vega vega_top): prices there are exact or NaN, the NaN ones a band up to top, above
 // every exact one. Down from top (Newton's steps from prices above the quote, at least halving
@@ -101,7 +112,7 @@ inline double below_grid(AloIVParams<Scheme> &params, double top, double f_top, 
                                                   IV_MAXITER);
             const double above = alo_iv_objective<Scheme>(root + 2 * _IV_TOL * (1 + root),
                                                           &params);
-            return above == above ? root : -1.0;
+            return above == above && reproduces(params, root, g.vega) ? root : -1.0;
         }
         if (sigma <= IV_SIGMA_LO) return -1.0;  // above the quote down to the least sigma
         if (f == f) {
@@ -125,8 +136,9 @@ inline double alo_implied_vol(double price, double S, double K, double D, double
     // last bit (deep in the money by the forward), carries none, as in BAW's search: where the
     // engine's own price at the least sigma is that value as well (early exercise may make it
     // more, and then no sigma reproduces the quote).
-    // (The engine's value may lie an ulp or so below the Black value the BAW rule takes.)
-    if (carries_no_volatility(price, S, K, D, F, q)) {
+    // (The engine's value and the Black value the BAW rule takes may differ by a few ulps.)
+    const double zero_volatility = (q == 1 ? F - K : K - F) * D;
+    if (at_zero_volatility_value(price, zero_volatility + 4 * _DBL_EPS * zero_volatility)) {
         const double value = alo_value<Scheme, false>(S, K, D, F, IV_SIGMA_LO, q).price;
         if (at_zero_volatility_value(price, value + 4 * _DBL_EPS * value)) return 0.0;
     }
@@ -149,12 +161,13 @@ inline double alo_implied_vol(double price, double S, double K, double D, double
     }
     if (sigma < lowest) sigma = lowest;
     // the bracket: the price is below the quote at lo and above it at hi
-    double lo = 0.0, f_lo = -1.0, hi = HUGE_VAL, f_hi = 1.0, vega_hi = 0.0;
+    double lo = 0.0, f_lo = -1.0, hi = HUGE_VAL, f_hi = 1.0, vega_hi = 0.0, last_vega = 0.0;
     bool have_lo = false, have_hi = false;
     for (int evaluation = 0;; ++evaluation) {
         const Greeks g = alo_value<Scheme, true>(S, K, D, F, sigma, params.q);
         const double f = g.price - price;
         if (f != f) return -1.0;
+        last_vega = g.vega;
         if (f == 0) return sigma;
         if (f < 0) {
             lo = sigma;
@@ -208,8 +221,9 @@ inline double alo_implied_vol(double price, double S, double K, double D, double
         }
         sigma = next;
     }
-    return brentq_known_ends(alo_iv_objective<Scheme>, &params, lo, f_lo, hi, f_hi, _IV_TOL,
-                             _IV_TOL, IV_MAXITER);
+    const double root = brentq_known_ends(alo_iv_objective<Scheme>, &params, lo, f_lo, hi, f_hi,
+                                          _IV_TOL, _IV_TOL, IV_MAXITER);
+    return reproduces(params, root, last_vega) ? root : -1.0;
 }
 
 }  // namespace kelvo::kernel
