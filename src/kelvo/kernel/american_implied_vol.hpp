@@ -137,7 +137,7 @@ inline double alo_implied_vol(double price, double S, double K, double D, double
     // engine's own price at the least sigma is that value as well (early exercise may make it
     // more, and then no sigma reproduces the quote).
     // (The engine's value and the Black value the BAW rule takes may differ by a few ulps.)
-    const double zero_volatility = (q == 1 ? F - K : K - F) * D;
+    const double zero_volatility = forward_intrinsic(K, D, F, q);
     if (at_zero_volatility_value(price, zero_volatility + 4 * _DBL_EPS * zero_volatility)) {
         const double value = alo_value<Scheme, false>(S, K, D, F, IV_SIGMA_LO, q).price;
         if (at_zero_volatility_value(price, value + 4 * _DBL_EPS * value)) return 0.0;
@@ -204,7 +204,7 @@ inline double alo_implied_vol(double price, double S, double K, double D, double
             if (have_lo && have_hi) break;  // brentq from the bracket found
             if (evaluation + 1 == ALO_IV_EVALUATIONS) return -1.0;
             if (have_hi) {
-                // every price so far above the quote: towards IV_SIGMA_LO
+                // every price so far above the quote: down to the grid's least sigma
                 next = 0.125 * sigma;
             } else {
                 // every price so far below the quote: up to IV_LAST_SIGMA_HI
