@@ -533,7 +533,7 @@ class Quotes:
         self.underlying_codes, self.underlyings = self.symbol_codes, self.symbols
         if "symbol" in texts:
             self.underlying_codes, distinct = texts["symbol"]
-            self.underlyings = [str(s).strip() for s in distinct]
+            self.underlyings = [_cell_text(s) for s in distinct]
         roots, root_codes = self.symbols, self.symbol_codes  # an option's own root, where known
         if style is not None:
             self.european = np.full(n, _style(style) == "european")
@@ -594,14 +594,14 @@ class Quotes:
                                         if "spot" in numbers else mid)
         self.bid = numbers.get("bid")
         self.ask = numbers.get("ask")
-        if "mid" in getattr(names, "named", ()):  # a column named for it wins over bid and ask
-            self.mid = np.asarray(numbers["mid"], dtype=np.float64)
+        named = "mid" in getattr(names, "named", ())
+        bid, ask = (None, None) if named else (self.bid, self.ask)  # a named mid wins over them
+        self.mid = mid_prices(bid, ask, numbers.get("mid", numbers.get("last")))
+        if named:
             self.sources["mid"] = f"{names['mid']} (named)"
-        elif self.bid is not None and self.ask is not None:
-            self.mid = mid_prices(self.bid, self.ask)
+        elif bid is not None and ask is not None:
             self.sources["mid"] = f"(bid + ask) / 2 of {names['bid']} and {names['ask']}"
         else:
-            self.mid = mid_prices(None, None, numbers.get("mid", numbers.get("last")))
             role = "mid" if "mid" in numbers else "last"
             self.sources["mid"] = names.get(role, role) + (
                 " (last trades, not a mid: no bid and ask)" if role == "last" else "")
@@ -1134,14 +1134,14 @@ def surface(quotes: Any, *, rate: float | None = None,
     rows = np.flatnonzero(keep)
     S_g, D_g, T_g, european_g = group_values(group[rows], n_groups, q.spot[rows], q.D[rows],
                                              q.T[rows], q.european[rows])
-    for letter, values, of_group, role in (("S", q.spot, S_g, "spot"), ("D", q.D, D_g, "discount"),
-                                           ("T", q.T, T_g, "T")):
+    for letter, values, of_group in (("S", q.spot, S_g), ("D", q.D, D_g), ("T", q.T, T_g)):
         differs = disagreeing(group[rows], values[rows], of_group)
         if len(differs):
             first = rows[np.flatnonzero(group[rows] == group[rows[differs[0]]])[0]]
+            role, words = GROUP_VALUES[letter]
             raise ValueError(group_disagreement(keys[group[rows[differs[0]]]],
                                                 values[rows[differs[0]]], values[first],
-                                                names.get(role, GROUP_VALUES[letter]), letter))
+                                                names.get(role, words), letter))
 
     quoted = rows[first_quotes(group[rows], q.flag[rows] == "p", q.strike[rows])]
     calls, puts = pairs(group[quoted], q.flag[quoted] == "p", q.strike[quoted])
@@ -1277,8 +1277,9 @@ def disagreeing(group, values, of_group):
     return np.flatnonzero((values != theirs) & ~(np.isnan(values) & np.isnan(theirs)))
 
 
-# what the rows of a group share, by the letter of its value
-GROUP_VALUES = {"S": "underlying price", "D": "discount factor", "T": "time to expiry"}
+# what the rows of a group share, by the letter of its value: its role and its name in words
+GROUP_VALUES = {"S": ("spot", "underlying price"), "D": ("discount", "discount factor"),
+                "T": ("T", "time to expiry")}
 
 
 def group_disagreement(key, value, first, column, letter="S"):
@@ -1286,7 +1287,7 @@ def group_disagreement(key, value, first, column, letter="S"):
     return (f"{column} {float(value)!r} differs from {float(first)!r} in one group "
             f"({symbol or '-'} quoted {np.datetime64(quote_date, 'D')} expiring "
             f"{np.datetime64(expiry, 'D')}): the rows of an underlying, quote date and expiry "
-            f"must have one {GROUP_VALUES[letter]}"
+            f"must have one {GROUP_VALUES[letter][1]}"
             + ("; if another column tells these rows apart, name it with columns={'symbol': "
                "NAME} (--column symbol=NAME)" if letter == "S" else ""))
 

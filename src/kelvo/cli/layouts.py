@@ -110,7 +110,7 @@ class Layout:
         return bad, message
 
     def group_value_name(self, value):
-        role = {"S": "spot", "D": "discount", "T": "T"}[value]
+        role = chain.GROUP_VALUES[value][0]
         return self.header[self.index[role]] if role in self.index else role
 
 
