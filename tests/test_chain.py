@@ -294,12 +294,20 @@ def test_quote_dates_times_and_windows():
         assert min(below, above) <= row.atm_vol <= max(below, above)
 
 
-@pytest.mark.parametrize("convert", ["pyarrow", "polars"])
-def test_arrow_and_polars_tables(convert):
-    module = pytest.importorskip(convert)
+@pytest.mark.parametrize("convert", ["pyarrow", "polars", "nullable"])
+def test_arrow_polars_and_nullable_tables(convert):
     frame, _ = make_chain("snake", seed=2)
-    table = (module.Table.from_pandas(frame) if convert == "pyarrow"
-             else module.from_pandas(frame))
+    frame.loc[::7, "bid_eod"] = np.nan  # missing quotes: pandas' NA in a nullable column
+    if convert == "nullable":
+        table = frame.convert_dtypes()
+        # discount factors as a Series on the expiries, as a mapping
+        factors = {day: 0.99 for day in frame["expiration"].unique()}
+        assert chain.surface(frame, discount=pd.Series(factors))[1].equals(
+            chain.surface(frame, discount=factors)[1])
+    else:
+        module = pytest.importorskip(convert)
+        table = (module.Table.from_pandas(frame) if convert == "pyarrow"
+                 else module.from_pandas(frame))
     assert chain.surface(table, rate=RATE)[1].equals(chain.surface(frame, rate=RATE)[1])
 
 

@@ -138,6 +138,20 @@ def test_broadcasting_layer(args, kwargs, kind, shape):
     assert np.asarray(ivs).tobytes() == expected_iv.tobytes()
 
 
+@pytest.mark.parametrize("K, given", [
+    (pd.Series([90.0, None], dtype="Float64"), {"flag": "c"}),
+    (pd.Series([90, None], dtype="Int64"), {"flag": "c"}),
+    (pd.Series([90.0, pd.NA], dtype=object), {"flag": "c"}),
+    (pd.Series([90.0, 110.0]), {"is_call": pd.Series([True, None], dtype="boolean")}),
+])
+def test_missing_values_of_pandas_columns(K, given):
+    # a missing number is NaN, a missing is_call a put
+    got = kelvo.price(100.0, K, 0.99, 101.0, 0.2, **given)
+    assert got[0] == baw_price(100.0, 90.0, 0.99, 101.0, 0.2, "c")
+    assert (math.isnan(got[1]) if "flag" in given
+            else got[1] == baw_price(100.0, 110.0, 0.99, 101.0, 0.2, "p"))
+
+
 def test_masked_elements_are_missing():
     # a number NaN, a flag a put (as None is)
     K = np.ma.array([90.0, 100.0], mask=[False, True])
@@ -158,6 +172,11 @@ def test_masked_elements_are_missing():
      "'straddle' is not an option type"),
     (lambda: kelvo.implied_vol(5.0, 100.0, 100.0, 0.99, 101.0, "x"), "'x' is not an option type"),
     (lambda: kelvo.greeks(100.0, 100.0, 0.99, 101.0, 0.2, "c", style="asian"), "style must be"),
+    (lambda: kelvo.greeks(100.0, 100.0, 0.99, 101.0, 0.2, "c",
+                          T=pd.Series(pd.to_timedelta([30], unit="D"))),
+     "T must be numbers, not timedelta64"),
+    (lambda: kelvo.price(100.0, pd.Series([90.0, 110.0]), 0.99, np.full((3, 1), 101.0), 0.2,
+                         "c"), r"to the Series' index: S \(\), K \(2,\), D \(\), F \(3, 1\)"),
 ])
 def test_broadcasting_errors_name_the_arguments(call, message):
     with pytest.raises((ValueError, TypeError), match=message):

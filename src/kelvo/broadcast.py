@@ -142,6 +142,13 @@ def _is_series(value):
     return hasattr(value, "index") and hasattr(value, "to_numpy") and getattr(value, "ndim", 0) == 1
 
 
+def float64_of(series):
+    """A pandas Series as float64, a missing value of a nullable or object column NaN (pandas
+    before 2.2 raises without na_value; NumPy's numeric columns need no pass for it)."""
+    plain = isinstance(series.dtype, np.dtype) and series.dtype.kind in "iufb"
+    return series.to_numpy(dtype=np.float64, **({} if plain else {"na_value": np.nan}))
+
+
 class _NoFlag:
     """flag's default: none given (None itself is a flag, a missing one: a put)."""
 
@@ -156,7 +163,11 @@ def _flag_array(flag, is_call):
     if (flag is NO_FLAG) == (is_call is None):
         raise TypeError("give exactly one of flag and is_call")
     if is_call is not None:
-        values = is_call.to_numpy() if _is_series(is_call) else np.asarray(is_call)
+        values = np.asarray(is_call)
+        if _is_series(is_call):
+            # pandas' nullable booleans: a missing one is a put
+            values = (is_call.to_numpy(dtype=np.bool_, na_value=False)
+                      if is_call.dtype.kind == "b" else is_call.to_numpy())
         if np.ma.isMaskedArray(is_call):  # a masked element is missing: a put, as None is
             values = np.ma.filled(is_call, False)
         if values.dtype != np.bool_:
@@ -179,12 +190,15 @@ def _broadcast(named, flag, is_call):
     index = None
     arrays = {}
     for name, value in named.items():
+        if getattr(getattr(value, "dtype", None), "kind", None) in ("m", "M"):
+            # their float64 would be a count of nanoseconds or days since 1970
+            raise TypeError(f"{name} must be numbers, not {value.dtype}: give years as floats")
         if _is_series(value):
             if index is None:
                 index = value.index
             elif not value.index.equals(index):
                 raise ValueError(f"the Series given as {name} has another index than the others")
-            value = value.to_numpy(dtype=np.float64)
+            value = float64_of(value)
         elif np.ma.isMaskedArray(value):  # a masked element is a missing number, not its data
             value = value.astype(np.float64).filled(np.nan)
         arrays[name] = np.asarray(value, dtype=np.float64)
@@ -206,6 +220,9 @@ def _broadcast(named, flag, is_call):
         except ValueError:
             listed = ", ".join(f"{name} {a.shape}" for name, a in arrays.items())
             raise ValueError(f"the arguments do not broadcast to one shape: {listed}") from None
+    if index is not None and shape != (len(index),):
+        listed = ", ".join(f"{name} {a.shape}" for name, a in arrays.items())
+        raise ValueError(f"the arguments do not broadcast to the Series' index: {listed}")
     flags = arrays.pop(flag_name)
     numeric = [_flat(a, shape) for a in arrays.values()]
     return numeric, _flat(flags, shape), shape, index

@@ -37,7 +37,7 @@ if TYPE_CHECKING:
 
 from kelvo._arrays import (DEFAULT_STRIKE_PCT, FALLBACK_WIDTHS, group_forwards,
                            vectorized_european_implied_vol)
-from kelvo.broadcast import CALL_WORDS, DAYS_PER_YEAR, PUT_WORDS, functions
+from kelvo.broadcast import CALL_WORDS, DAYS_PER_YEAR, PUT_WORDS, float64_of, functions
 
 #: role: the column names that stand for it, compared in lower case without surrounding
 #: blanks, the more specific first (option_type before type, underlying before symbol). Quotes
@@ -318,7 +318,7 @@ def to_numbers(column):
 
     column = pd.Series(column)
     if column.dtype.kind in "iufb":
-        return column.to_numpy(dtype=np.float64)
+        return float64_of(column)
     cells = column.to_numpy(dtype=object)
     try:
         text = "".join(cells)
@@ -326,7 +326,7 @@ def to_numbers(column):
             return cells.astype(np.float64)
     except (TypeError, ValueError):
         pass
-    return pd.to_numeric(column, errors="coerce").to_numpy(dtype=np.float64)
+    return float64_of(pd.to_numeric(column, errors="coerce"))
 
 
 def coded(column):
@@ -401,9 +401,10 @@ def discount_factors(T, expiry, rate=None, discount=None, rates=None, discounts=
         return np.exp(-rates * T)
     if discounts is not None:
         return discounts
-    keys = date_values(list(discount.keys()), "discount=").astype("datetime64[D]")
+    pairs = list(discount.items())  # a mapping, or a pandas Series on the expiries
+    keys = date_values([text for text, _ in pairs], "discount=").astype("datetime64[D]")
     by_date = {}
-    for key, text, value in zip(keys.tolist(), discount.keys(), discount.values()):
+    for key, (text, value) in zip(keys.tolist(), pairs):
         if key is None:
             raise ValueError(f"discount=: {text!r} is not a date")
         if key in by_date:
@@ -1018,9 +1019,10 @@ def summary(keys, european, **columns):
 
 
 def surface(quotes: Any, *, rate: float | None = None,
-            discount: Mapping[Any, float] | None = None, quote_date: Any = None,
-            quote_time: Any = None, spot: float | None = None, style: str | None = None,
-            snapshot: str | None = None, columns: Mapping[str, str] | None = None,
+            discount: Mapping[Any, float] | pd.Series[float] | None = None,
+            quote_date: Any = None, quote_time: Any = None, spot: float | None = None,
+            style: str | None = None, snapshot: str | None = None,
+            columns: Mapping[str, str] | None = None,
             strike_pct: float | None = None, strike_scale: float | None = None,
             threads: int | None = None, model: str = "baw", precision: str | None = None,
             greeks: bool = False) -> tuple[pd.DataFrame, pd.DataFrame]:
@@ -1056,7 +1058,7 @@ def surface(quotes: Any, *, rate: float | None = None,
     rate : float, optional
         A flat continuously compounded rate a year. Give ``rate``, ``discount``, or a rate or
         discount column: a zero rate is never assumed.
-    discount : mapping, optional
+    discount : mapping or pandas.Series, optional
         Expiration date -> discount factor, for every expiry of the table.
     quote_date : str or datetime-like, optional
         The quote date of a table without its column; with one, the date whose rows are read.

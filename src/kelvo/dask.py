@@ -12,7 +12,7 @@ import numpy as np
 
 from kelvo._arrays import (vectorized_baw_greeks, vectorized_baw_implied_vol,
                            vectorized_baw_price)
-from kelvo.broadcast import GREEKS
+from kelvo.broadcast import GREEKS, float64_of
 from kelvo.chain import (GREEK_COLUMNS, RESULT_COLUMNS, SUMMARY_DTYPES, WHOLE_TABLE_COLUMNS,
                          as_pandas, expiry_forward, find_columns, first_rows_columns,
                          kept_input_names, part_keys, surface as chain_surface)
@@ -30,7 +30,8 @@ def _dask_array():
 
 
 def _is_frame(obj):
-    return hasattr(obj, "columns") and hasattr(obj, "groupby")
+    # a Dask Series has columns and groupby too
+    return hasattr(obj, "columns") and hasattr(obj, "groupby") and getattr(obj, "ndim", 2) == 2
 
 
 def _as_dask_frame(frame):
@@ -91,7 +92,7 @@ class _Mapped:
     def partition(self, part, names):
         import pandas as pd
 
-        numeric = [part[names[role]].to_numpy(dtype=np.float64) for role in self.roles[:-1]]
+        numeric = [float64_of(part[names[role]]) for role in self.roles[:-1]]
         result = self.native(*numeric, _flag_list(part[names[self.roles[-1]]].astype(object)),
                              threads=1)
         if self.output == "greeks":
@@ -115,6 +116,10 @@ class _Mapped:
             return frame.map_partitions(self.partition, names, meta=self.meta())
         if columns is not None:
             raise TypeError("columns= applies to a DataFrame")
+        for name, value in zip(self.arg_names, (first, *others)):
+            if hasattr(value, "to_dask_array"):  # NumPy would compute it here, in one piece
+                raise TypeError(f"{name} is a Dask Series: give the frame, or "
+                                "series.to_dask_array(lengths=True)")
         da = _dask_array()
         first = first if isinstance(first, da.Array) else da.from_array(
             np.asarray(first, dtype=np.float64))
@@ -261,7 +266,7 @@ def _forward_of_group(group, names, strike_pct):
     group = group.sort_values(_ROW, kind="stable")
     S, D = float(group[names["S"]].iloc[0]), float(group[names["D"]].iloc[0])
     group = group.sort_values(names["strike"], kind="stable")
-    column = lambda role: group[names[role]].to_numpy(dtype=np.float64)
+    column = lambda role: float64_of(group[names[role]])
     return expiry_forward(column("call"), column("put"), column("strike"), S, D, strike_pct)[0]
 
 

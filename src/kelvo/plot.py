@@ -74,7 +74,15 @@ def surface(table: pd.DataFrame, summary: pd.DataFrame, ax: Axes | None = None, 
         options["rate"] = 0.0  # the discount factors play no part in the picture
     options.pop("columns", None)
     options.pop("snapshot", None)
-    q = chain.Quotes.from_frame(frame, names, **options)
+    try:
+        q = chain.Quotes.from_frame(frame, names, **options)
+    except ValueError as error:
+        if "options" in summary.attrs:
+            raise
+        # pd.concat keeps attrs only where every part has the same
+        raise ValueError(f"{error}; the summary has lost the options of kelvo.chain.surface "
+                         "(its attrs, which pd.concat drops where they differ): draw each "
+                         "call's table and summary apart") from None
     points = {"symbol": q.symbol(), "quote_date": q.quote_date, "expiry": q.expiry,
               "flag": q.flag, "strike": q.strike,
               **{name: frame[column].to_numpy(dtype=np.float64) for name, column in (
@@ -180,7 +188,8 @@ def _smiles(ax, quotes, groups, by_strike, fig):
             side = rows[rows["flag"] == flag].sort_values("strike")
             x = side["strike"] if by_strike else np.log(side["strike"] / side["forward"])
             ax.plot(x, side["mid"], style, color=colour, lw=1.0 if many else 1.2,
-                    label=label if flag == "c" else None)
+                    label=label if flag == "c" else None,
+                    marker="o" if len(side) == 1 else None, ms=3)  # a lone strike: a dot
             ax.fill_between(x, side["bid"], side["ask"], color=colour, alpha=0.12, lw=0)
         if np.isfinite(e.forward):
             ax.axvline(e.forward if by_strike else 0.0, color=colour, lw=0.6, ls=":")
