@@ -112,6 +112,9 @@ def test_bad_cells_give_nan_not_errors():
     assert np.isnan(table.loc[near[1], ["iv_mid", "iv_bid", "iv_ask"]].astype(float)).all()
     assert np.isnan(table.loc[near[2], "iv_mid"])
     assert summary["no_iv"].sum() >= 4 and summary["forward"].notna().all()
+    # an option symbol of a day that does not exist is no option symbol (its row may still
+    # read from the other columns)
+    assert chain.occ_parts(["SPX260230C05000000", "SPX260227C05000000"])[0] is None
 
 
 def real_layout(layout, seed=1):
@@ -252,6 +255,7 @@ def test_a_table_without_a_symbol_column_is_one_underlying():
     (lambda f: f, {"strike_pct": float("nan")}, "strike_pct nan"),
     (lambda f: f.drop(columns=["DataDate"]), {"quote_date": QUOTE_DATE, "rate": float("nan")},
      "rate nan"),
+    (lambda f: f.set_axis([*f.columns[:-1], "Bid"], axis=1), {}, "2 columns are named 'Bid'"),
 ])
 def test_tables_that_cannot_be_read_right_are_refused(change, given, problem):
     frame, _ = make_chain("vendor")
@@ -267,6 +271,11 @@ def test_quote_dates_times_and_windows():
     assert len(summary) == 2 * len(truth) and summary["quote_date"].nunique() == 2
     table, one = chain.surface(both, rate=RATE, quote_date=QUOTE_DATE)
     assert len(one) == len(truth) and table["iv_mid"][len(frame):].isna().all()
+    # a day quoted at a time of day moves no other day's times to expiry
+    timed = later.assign(DataDate=later["DataDate"] + " 15:45:00")
+    _, beside = chain.surface(pd.concat([frame, timed], ignore_index=True), rate=RATE)
+    on_the_day = lambda s: s["T"][s["quote_date"] == QUOTE_DATE].tolist()  # noqa: E731
+    assert on_the_day(beside) == on_the_day(summary) and len(on_the_day(summary)) == len(truth)
     # dates as datetimes (a time zone's wall time), the quote date as a Timestamp
     zoned = frame.drop(columns=["DataDate"]).assign(Expiration=pd.to_datetime(
         frame["Expiration"], format="%m/%d/%Y").dt.tz_localize("America/New_York"))

@@ -242,6 +242,9 @@ def test_bad_rows_keep_no_chunks_alive(tmp_path):
     (b"strike,call,put\n95,6.9,\"" + b"1" * 1_100_000 + b"\"\n", "line 2: cannot read"),
     (b"strike,call,put,spot,discount\n95,6.9,1.2,nan,0.99\n",
      "line 2: spot must be a positive number: 'nan'"),
+    (b"strike,call,put,spot,expiry\n95,6.9,1.2,100,0.5\n100,3.2,2.6,100,-0.5\n",
+     "line 3: expiry must be a positive number: '-0.5'"),
+    (b"strike,call,put\r95,6.9,1.2\r100,3.2\xff,2.6\r", "line 3: the file is not UTF-8 text"),
 ])
 def test_unreadable_input_is_named_with_its_line(capsys, tmp_path, content, message):
     path = tmp_path / "c.csv"
@@ -328,6 +331,15 @@ def cell(i, value):
     (None, ["stdin-closed"], 2, "standard input is closed"),
     (None, ["directory"], 2, "is a directory"),
     (contracts(), ["fifo"], 0, ""),
+    # an empty name (an unset variable) is no file, not the sample or no output
+    (None, ["empty-name"], 2, "the input file's name is empty"),
+    (contracts(), ["-o", "''"], 2, "-o/--output: the file's name is empty"),
+    (contracts(), ["--chunk-size", "inf"], 2, "'inf': a number of rows"),
+    # which of two columns of one name is the spot?
+    (contracts().replace("quote_date", "spot", 1), ["--quote-date", "2025-12-09"], 2,
+     "2 columns are named 'spot' (spot)"),
+    # an escape sequence in a cell reaches the terminal escaped
+    (contracts().replace("AAA", "A\x1b[2JA"), [], 0, "A\\x1b[2JA"),
 ])
 def test_nothing_lost_without_a_word(tmp_path, text, argv, code, message):
     path = tmp_path / "table.csv"
@@ -345,7 +357,10 @@ def test_nothing_lost_without_a_word(tmp_path, text, argv, code, message):
         source = str(tmp_path)
     elif "fifo" in argv:
         source = f"<(cat {path})"
-    argv = [a for a in argv if a not in ("stdin", "stdin-closed", "directory", "fifo")]
+    elif "empty-name" in argv:
+        source = "''"
+    argv = [a for a in argv if a not in ("stdin", "stdin-closed", "directory", "fifo",
+                                         "empty-name")]
     rate = [] if "--discount" in argv else ["--rate", "0.03"]
     command = [sys.executable, "-P", "-m", "kelvo", source, *rate, *argv]
     shell = " ".join(command) + (" <&-" if stdin is None else "")

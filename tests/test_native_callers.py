@@ -23,10 +23,11 @@ def chains():
 
 
 def bounds_rewritten_after_the_check(monkeypatch):
-    """The issue's race_gf.py made deterministic: the bounds are rewritten by the last NumPy call
-    group_forwards makes before it detaches, after it has checked them."""
+    """The issue's race_gf.py made deterministic: the bounds and searches are rewritten by the
+    last NumPy call group_forwards makes before it detaches, after it has checked them."""
     calls, puts, strikes, bounds, S, D = chains()
-    expected = group_forwards(calls, puts, strikes, bounds, S, D, np.ones(G, np.int64))
+    search = np.ones(G, np.int64)
+    expected = group_forwards(calls, puts, strikes, bounds, S, D, search)
 
     class Rewriting:
         def __getattr__(self, name):
@@ -34,10 +35,11 @@ def bounds_rewritten_after_the_check(monkeypatch):
 
         def zeros(self, *args, **kwargs):
             bounds[-2:] = 10**9 - 1, 10**9
+            search[:] = 1 << 40  # an index into the table of searches
             return np.zeros(*args, **kwargs)
 
     monkeypatch.setattr(kelvo._arrays, "np", Rewriting())
-    got = group_forwards(calls, puts, strikes, bounds, S, D, np.ones(G, np.int64))
+    got = group_forwards(calls, puts, strikes, bounds, S, D, search)
     for a, b in zip(got, expected):
         np.testing.assert_array_equal(a, b)
 
@@ -128,7 +130,7 @@ SPANS = (b"ab", np.array([0]), np.array([2]), np.array([0]))
 
 HOSTILE = {
     # the issue's reproducers
-    "group_forwards bounds rewritten": (bounds_rewritten_after_the_check, None),
+    "group_forwards bounds and search rewritten": (bounds_rewritten_after_the_check, None),
     "csv_lines spans rewritten": (spans_rewritten_by_a_thread, None),
     "scan_csv 2**40 fields": (call(scan_csv, b"a", 0, 1, True, 2**40, [], [], 1),
                               (ValueError, "n_fields must be from 1 to 2147483647, not 1099511627776")),

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Build and test kelvo on the machine's CPython 3.11, then on CPython 3.14 in a Debian forky tree.
-# Usage: tools/ci.sh [host|wheel|fuzz|forky|freethreaded|tsan|all]
+# Usage: tools/ci.sh [host|docs|wheel|oldest|fuzz|forky|freethreaded|tsan|all]
 #   (default all; forky runs tools/forky-tree; freethreaded and tsan build CPython 3.14t from the
 #   release source with tools/freethreaded-python, cached after the first run)
 set -euo pipefail
@@ -83,6 +83,22 @@ run_wheel() {
         "$work/venv/bin/python" -m pip install --quiet --disable-pip-version-check "$wheel[test]"
         "$work/venv/bin/python" -m pytest -q -p no:cacheprovider
     done
+    rm -rf "$work"
+}
+
+# The 3.11 wheel in a clean venv with the oldest NumPy, SciPy and pandas that pyproject.toml
+# allows (and pyarrow 18, the last that imports with NumPy 1.x): the suite passes there too.
+run_oldest() {
+    echo "== the oldest NumPy, SciPy and pandas kelvo supports, CPython 3.11"
+    local work wheel
+    work=$(mktemp -d)
+    wheel=$(ls .ci-cache/dist/kelvo-*-cp311-cp311-*.whl)
+    python3 -m venv "$work/venv"
+    "$work/venv/bin/python" -m pip install --quiet --disable-pip-version-check "numpy==1.25.*" \
+        "scipy==1.11.*" "pandas==2.0.*" "pyarrow==18.*" "$wheel[test]"
+    "$work/venv/bin/python" -c 'import numpy, scipy, pandas
+print(f"NumPy {numpy.__version__}, SciPy {scipy.__version__}, pandas {pandas.__version__}")'
+    "$work/venv/bin/python" -m pytest -q -p no:cacheprovider
     rm -rf "$work"
 }
 
@@ -246,6 +262,7 @@ case "${1:-all}" in
     host) run_host ;;
     docs) run_docs ;;
     wheel) run_wheel ;;
+    oldest) run_oldest ;;
     fuzz) run_fuzz ;;
     in-tree) run_in_tree ;;
     forky) tools/forky-tree tools/ci.sh in-tree ;;
@@ -255,8 +272,9 @@ case "${1:-all}" in
         rm -f .ci-cache/digest-*
         timed() { local start=$SECONDS; "$@"; echo "-- $1: $((SECONDS - start)) s"; }
         timed run_host; timed run_docs; timed run_wheel; export KELVO_RELEASE_DIST=.ci-cache/dist
+        timed run_oldest
         timed run_fuzz; timed tools/forky-tree tools/ci.sh in-tree
         timed run_freethreaded; timed run_tsan
         echo "-- all stages: $SECONDS s" ;;
-    *) echo "usage: $0 [host|docs|wheel|fuzz|forky|freethreaded|tsan|all]" >&2; exit 2 ;;
+    *) echo "usage: $0 [host|docs|wheel|oldest|fuzz|forky|freethreaded|tsan|all]" >&2; exit 2 ;;
 esac

@@ -215,6 +215,11 @@ def find_columns(names, columns=None, sample=None, snapshot=None, spot=None):
         raise ValueError(f"cannot find the column for {', '.join(missing)} (have "
                          f"{', '.join(map(str, names))}); name them with columns= "
                          "(--column ROLE=NAME)")
+    spelled = [str(name).strip().lower() for name in names]
+    for role, name in found.items():
+        count = spelled.count(str(name).strip().lower())
+        if count > 1:  # which of them holds the role's values?
+            raise ValueError(f"{count} columns are named {name!r} ({role}): rename all but one")
     found = ColumnNames(found)
     found.named = frozenset(given)
     return found
@@ -303,7 +308,11 @@ def occ_parts(distinct):
             out.append(None)
             continue
         root, day, kind, strike = match.groups()
-        date = np.datetime64(f"20{day[:2]}-{day[2:4]}-{day[4:]}", "ns")
+        try:
+            date = np.datetime64(f"20{day[:2]}-{day[2:4]}-{day[4:]}", "ns")
+        except ValueError:  # no such day (a 30th of February): not an option symbol
+            out.append(None)
+            continue
         out.append((root.upper(), date, "c" if kind in "Cc" else "p", int(strike) / 1000.0))
     return out
 
@@ -574,10 +583,14 @@ class Quotes:
         else:
             expiry = self.expiry
             if carries_times(self.quote_date_values):
-                # a date without its time expires when its options settle
+                # quoted at a time of day: an expiry date without its time expires when its
+                # options settle; a quote date without a time counts whole days, as a table
+                # of dates alone does (whatever times the other rows carry)
                 settles = settlement_times(roots)[root_codes].astype("timedelta64[ns]")
-                expiry = np.where(time_of_day(expiry) == np.timedelta64(0, "ns"), expiry + settles,
-                                  expiry)
+                timed = time_of_day(self.quote_date_values)[self.quote_date_codes] != \
+                    np.timedelta64(0, "ns")
+                expiry = np.where(timed & (time_of_day(expiry) == np.timedelta64(0, "ns")),
+                                  expiry + settles, expiry)
             self.T = years_to_expiry(expiry, self.quote_date)
 
         # the money: discount factors, the underlying price and the option's prices
@@ -1124,7 +1137,7 @@ def surface(quotes: Any, *, rate: float | None = None,
     q = Quotes.from_frame(frame, names, rate=rate, discount=discount, quote_date=quote_date,
                           quote_time=quote_time_of(quote_time, names), spot=spot, style=style,
                           strike_scale=strike_scale)
-    check_scale(q, names)
+    check_scale(strike_ratios(q), names)
     keep = readable(q)
     if quote_date is not None and "quote_date" in names:
         keep &= on_date(q, quote_date)
@@ -1254,12 +1267,16 @@ def on_date(q, day):
     return q.quote_date.astype("datetime64[D]") == wanted
 
 
-def check_scale(q, names):
-    """ValueError where the strikes are orders of magnitude from the underlying price (strikes
-    in thousandths, or the wrong column)."""
+def strike_ratios(q):
+    """Each quote's strike over its underlying price, where both are positive numbers."""
     with np.errstate(invalid="ignore", divide="ignore"):
         ratio = q.strike / q.spot
-    ratio = ratio[np.isfinite(ratio) & (ratio > 0)]
+    return ratio[np.isfinite(ratio) & (ratio > 0)]
+
+
+def check_scale(ratio, names):
+    """ValueError where the strikes are orders of magnitude from the underlying price (strikes
+    in thousandths, or the wrong column), from strike_ratios of the table or a sample of it."""
     if not len(ratio):
         return
     typical = float(np.median(ratio))

@@ -88,11 +88,13 @@ PyObject *group_forwards(PyObject *const *args, int threads) {
                         "one length, S, D and search one per group and bounds one more");
         return nullptr;
     }
-    // copied as they are checked: the searches use the bounds checked, whatever another thread
-    // writes to the caller's array meanwhile (the prices it may change are only read, within
-    // the rows)
+    // bounds and search are copied as they are checked: the searches use the values checked,
+    // whatever another thread writes to the caller's arrays meanwhile (the prices it may change
+    // are only read, within the rows)
     const std::vector<std::int64_t> bounds(views[3].data<const std::int64_t>(),
                                            views[3].data<const std::int64_t>() + groups + 1);
+    const std::vector<std::int64_t> search(views[6].data<const std::int64_t>(),
+                                           views[6].data<const std::int64_t>() + groups);
     for (Py_ssize_t g = 0; g < groups; ++g) {
         if (bounds[g] < 0 || bounds[g + 1] < bounds[g] || bounds[g + 1] > rows) {
             PyErr_Format(PyExc_ValueError, "group_forwards(): bounds of group %zd are not "
@@ -114,7 +116,6 @@ PyObject *group_forwards(PyObject *const *args, int threads) {
     const auto *strikes = views[2].data<const double>();
     const auto *S = views[4].data<const double>();
     const auto *D = views[5].data<const double>();
-    const auto *search = views[6].data<const std::int64_t>();
     auto *forward_out = reinterpret_cast<double *>(forward_view.data());
     auto *parity_out = reinterpret_cast<double *>(parity_view.data());
     auto *used_out = used_view.data<std::int64_t>();

@@ -26,7 +26,9 @@ def run(args, out):
         if not path.stat().st_size:
             spooled.unlink()
             raise BadInput("standard input is empty (expected a header row)")
-    elif args.input:
+    elif args.input is not None:
+        if not args.input:  # an empty name (an unset variable in a script) is no file
+            raise BadInput("the input file's name is empty")
         path = Path(args.input)
         if path.is_dir():
             raise BadInput(f"{path}: is a directory")
@@ -213,7 +215,7 @@ def checked(check, name):
     def convert(text):
         try:
             return check(float(text))
-        except ValueError:
+        except (ValueError, OverflowError):  # int() of an infinity overflows
             raise argparse.ArgumentTypeError(f"{text!r}: {check.__doc__}") from None
 
     convert.__name__ = name
@@ -260,6 +262,10 @@ def main(argv: list[str] | None = None) -> int:
     0
     """
     args = parser().parse_args(argv)
+    for option, target in (("-o/--output", args.output), ("--plot", args.plot)):
+        if target == "":  # an unset variable in a script: not "no output"
+            note(f"kelvo: {option}: the file's name is empty\n")
+            return EXIT_BAD_INPUT
     if args.plot:
         try:
             import matplotlib  # noqa: F401

@@ -5,6 +5,7 @@ import contextlib
 import errno
 import math
 import os
+import re
 import shutil
 import stat
 import sys
@@ -175,6 +176,15 @@ class Output:
         return os.path.realpath(self.name) == os.path.realpath(other.name)
 
 
+CONTROL = re.compile("[\x00-\x09\x0b-\x1f\x7f-\x9f]")
+
+
+def printable(line):
+    """A line of the terminal's table with the control characters of the file's cells (an
+    escape sequence, a carriage return) escaped, as repr escapes them."""
+    return CONTROL.sub(lambda m: repr(m.group())[1:-1], line)
+
+
 class Terminal:
     """Standard output or error that stops printing, without stopping the run, once the reader
     has gone (a pipe into head) or when there is none. Standard error carries messages only,
@@ -261,15 +271,20 @@ def first_line_not_utf8(path):
     """The number of the first line holding bytes that are not UTF-8."""
     import codecs
 
+    def line_ends(data, after_cr):  # LF, CRLF and a lone CR, as the reader counts them
+        return (data.count(b"\n") + data.count(b"\r") - data.count(b"\r\n")
+                - (after_cr and data[:1] == b"\n"))
+
     decoder = codecs.getincrementaldecoder("utf-8")()
-    line = 1
+    line, after_cr = 1, False
     with open(path, "rb") as f:
         for block in iter(lambda: f.read(1 << 16), b""):
             try:
                 decoder.decode(block)
             except UnicodeDecodeError as error:
-                return line + block[:error.start].count(b"\n")
-            line += block.count(b"\n")
+                return line + line_ends(block[:error.start], after_cr)
+            line += line_ends(block, after_cr)
+            after_cr = block[-1:] == b"\r"
     return line
 
 

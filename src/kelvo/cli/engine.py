@@ -23,7 +23,8 @@ import numpy as np
 
 from kelvo import chain
 from kelvo._arrays import csv_lines
-from kelvo.cli.common import BadInput, BadRow, CannotWrite, Progress, SkippedRows, Terminal
+from kelvo.cli.common import (BadInput, BadRow, CannotWrite, Progress, SkippedRows, Terminal,
+                              printable)
 from kelvo.cli.reader import RecordReader
 
 FIRST_PASS, SECOND_PASS = "kelvo: forwards", "kelvo: implied vols"
@@ -230,6 +231,10 @@ class Run:
                              records.lines[quoted if row_of is None else row_of[quoted]])
             self.check_group_values(q, quoted, ids, records, row_of)
             store.add(ids, q.flag[quoted] == "p", q.strike[quoted], q.mid[quoted], groups.S)
+        try:
+            self.layout.check_scale()  # a file of fewer quotes than its sample
+        except ValueError as error:
+            raise BadInput(str(error)) from None
         if not len(groups):
             skipped = self.skipped
             selection = self.layout.selection()
@@ -307,7 +312,7 @@ class Run:
                 table.file.write(lines.result())
             if not quiet and not out.gone:
                 for line in layout.table_lines(records, q, columns):
-                    out.write(line)
+                    out.write(printable(line))
             if plot_points is not None:
                 kept = keep if q.n == len(keep) else np.concatenate([keep, keep])
                 plot_points.append(layout.plot_points(q, kept, results))
@@ -427,7 +432,7 @@ def run_file(path, args, out, table, picture):
         if not args.quiet:
             out.write("\n")
         for text in layout.summary_lines(summary):
-            out.write(text + "\n")
+            out.write(printable(text) + "\n")
         out.flush()
     except OSError as error:
         target = table.name if table else "the output"

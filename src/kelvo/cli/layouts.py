@@ -50,6 +50,9 @@ def number_text(value, digits):
     return f"{value:.{digits}f}" if round(value, digits) != 0 else f"{0.0:.{digits}f}"
 
 
+SCALE_SAMPLE = 4096  # quotes whose strikes show their scale, whatever the chunks' size
+
+
 class Layout:
     """The columns read by role (header positions), and the checks that make a row bad: for
     each role, the kind of value it must hold (kelvo.chain.READABLE) and the column to name."""
@@ -70,6 +73,9 @@ class Layout:
 
     def read(self, reader, count):
         return reader.read(self.n_fields, self.number_columns, self.text_columns, count)
+
+    def check_scale(self):
+        """ValueError where the strikes read so far are not of the underlying price's scale."""
 
     def numbers(self, records):
         return {role: records.numbers[self.number_columns.index(i)]
@@ -167,6 +173,7 @@ class ContractTable(Layout):
         if args.expiry:
             self.wanted_expiries = np.array([given_date(e, "--expiry") for e in args.expiry])
         self.told = False
+        self.scale_sample = []
 
     def quotes(self, records, parsed):
         """kelvo.chain's quotes of a chunk, one a row, and the row of each (None: the same)."""
@@ -175,14 +182,24 @@ class ContractTable(Layout):
                          rate=args.rate, discount=args.discount_map, quote_date=self.quote_date,
                          quote_time=self.quote_time, spot=args.spot, style=args.style,
                          strike_scale=args.strike_scale, parsed=parsed, n=len(records))
+        if self.scale_sample is not None:
+            self.scale_sample.append(chain.strike_ratios(q))
+            if sum(map(len, self.scale_sample)) >= SCALE_SAMPLE:
+                self.check_scale()
         if not self.told:  # what each role was read from, once, before anything is computed
             self.told = True
-            chain.check_scale(q, self.names)
             sources = chain.column_sources(self.names, q)
             note("kelvo: columns: " + ", ".join(
                 f"{role.replace('_', ' ')} <- {source}" for role, source in sources.items())
                 + "\n")
         return q, None
+
+    def check_scale(self):
+        """The strikes' scale, once, on the first SCALE_SAMPLE quotes (or all, in a file of
+        fewer), however many chunks they take."""
+        if self.scale_sample is not None:
+            sample, self.scale_sample = self.scale_sample, None
+            chain.check_scale(np.concatenate(sample) if sample else np.empty(0), self.names)
 
     def check_values(self, q):
         return chain.check_values(q)
@@ -311,6 +328,9 @@ class OneExpiry(Layout):
         index = {}
         for role, aliases in ONE_EXPIRY_COLUMNS.items():
             found = [i for i, name in enumerate(names) if name in aliases]
+            if len(found) > 1:  # which of them holds the role's values?
+                raise BadInput(f"line 1: columns {' and '.join(repr(header[i]) for i in found)} "
+                               f"are each a {role} column: rename all but one")
             if found:
                 index[role] = found[0]
         self.fixed = {"spot": args.spot, "discount": args.discount, "T": args.expiry}
@@ -328,7 +348,7 @@ class OneExpiry(Layout):
                                                         if self.with_vol else ()) + ("gap",))
         super().__init__(header, index, [("strike", "number"), ("call", "quote"),
                                          ("put", "quote"), ("spot", "positive"),
-                                         ("discount", "positive"), ("T", "number")])
+                                         ("discount", "positive"), ("T", "positive")])
 
     def quotes(self, records, parsed):
         n = len(records)

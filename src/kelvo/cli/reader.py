@@ -65,7 +65,13 @@ class RecordReader:
         """The cells of the first record that holds more than blanks and commas, and its
         text."""
         while True:
-            records = self.read(MAX_HEADER_FIELDS, (), (), 1)
+            try:
+                records = self.read(MAX_HEADER_FIELDS, (), (), 1)
+            except BadInput as error:
+                if "fields, the header has" not in str(error):
+                    raise
+                raise BadInput(f"line {self.line}: the header has more than "
+                               f"{MAX_HEADER_FIELDS:,} fields") from None
             if records is None:
                 raise BadInput("line 1: the file is empty (expected a header row)")
             if records.text[records.starts[0]:records.ends[0]].strip(b" \t,"):
