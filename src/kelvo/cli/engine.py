@@ -311,8 +311,7 @@ class Run:
             if table:
                 table.file.write(lines.result())
             if not quiet and not out.gone:
-                for line in layout.table_lines(records, q, columns):
-                    out.write(printable(line))
+                out.write(printable("".join(layout.table_lines(records, q, columns))))
             if plot_points is not None:
                 kept = keep if q.n == len(keep) else np.concatenate([keep, keep])
                 plot_points.append(layout.plot_points(q, kept, results))
