@@ -303,11 +303,16 @@ def test_quote_dates_times_and_windows():
         assert min(below, above) <= row.atm_vol <= max(below, above)
 
 
-@pytest.mark.parametrize("convert", ["pyarrow", "polars", "nullable"])
+@pytest.mark.parametrize("convert", ["pyarrow", "polars", "nullable", "arrow-backed"])
 def test_arrow_polars_and_nullable_tables(convert):
     frame, _ = make_chain("snake", seed=2)
     frame.loc[::7, "bid_eod"] = np.nan  # missing quotes: pandas' NA in a nullable column
-    if convert == "nullable":
+    if convert == "arrow-backed":  # Arrow's dates, and the days to expiry as durations
+        pytest.importorskip("pyarrow")
+        frame = frame.assign(expiration=pd.to_datetime(frame["expiration"]))
+        table = frame.assign(dte=frame["expiration"] - QUOTE_DATE).convert_dtypes(
+            dtype_backend="pyarrow")
+    elif convert == "nullable":
         table = frame.convert_dtypes()
         # discount factors as a Series on the expiries, as a mapping
         factors = {day: 0.99 for day in frame["expiration"].unique()}

@@ -340,6 +340,10 @@ def cell(i, value):
      "2 columns are named 'spot' (spot)"),
     # an escape sequence in a cell reaches the terminal escaped
     (contracts().replace("AAA", "A\x1b[2JA"), [], 0, "A\\x1b[2JA"),
+    # another separator than the comma; a rate that looks like a percentage
+    (contracts().replace(",", ";"), [], 2, "fields are separated by commas"),
+    (contracts(), ["--rate", "3"], 0, "--rate 3 is 300 % a year (0.03 would be 3 %)"),
+    (contracts({1: cell(5, "x")}), [], 2, "(--skip-bad-rows passes over such rows)"),
 ])
 def test_nothing_lost_without_a_word(tmp_path, text, argv, code, message):
     path = tmp_path / "table.csv"
@@ -368,9 +372,11 @@ def test_nothing_lost_without_a_word(tmp_path, text, argv, code, message):
                           text=True, env=env)
     assert proc.returncode == code and message in proc.stdout + proc.stderr, proc.stderr
     assert "Traceback" not in proc.stderr
-    if code == 0 and not {"--skip-bad-rows", "--expiry"} & set(argv):
-        # the table, the summary (blank rows read as no rows, but printed as they are)
-        assert len([line for line in proc.stdout.splitlines() if line.strip()]) == 1 + 44 + 3
+    if code == 0 and "--skip-bad-rows" not in argv:
+        # the table of the rows selected, the summary (blank rows are no rows)
+        rows, groups = (22, 1) if "--expiry" in argv else (44, 2)
+        assert len([line for line in proc.stdout.splitlines() if line.strip()]) == (
+            1 + rows + 1 + groups)
     assert not list(Path(tempfile.gettempdir()).glob("kelvo-stdin-*"))
 
 

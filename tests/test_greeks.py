@@ -143,6 +143,7 @@ def test_broadcasting_layer(args, kwargs, kind, shape):
     (pd.Series([90, None], dtype="Int64"), {"flag": "c"}),
     (pd.Series([90.0, pd.NA], dtype=object), {"flag": "c"}),
     (pd.Series([90.0, 110.0]), {"is_call": pd.Series([True, None], dtype="boolean")}),
+    (pd.Series([90.0, 110.0]), {"is_call": pd.Series([True, None], dtype=object)}),
 ])
 def test_missing_values_of_pandas_columns(K, given):
     # a missing number is NaN, a missing is_call a put
@@ -175,6 +176,8 @@ def test_masked_elements_are_missing():
     (lambda: kelvo.greeks(100.0, 100.0, 0.99, 101.0, 0.2, "c",
                           T=pd.Series(pd.to_timedelta([30], unit="D"))),
      "T must be numbers, not timedelta64"),
+    (lambda: kelvo.price(100.0, [np.datetime64("2020-01-01")], 0.99, 101.0, 0.2, "c"),
+     "K must be numbers, not datetime64"),
     (lambda: kelvo.price(100.0, pd.Series([90.0, 110.0]), 0.99, np.full((3, 1), 101.0), 0.2,
                          "c"), r"to the Series' index: S \(\), K \(2,\), D \(\), F \(3, 1\)"),
 ])

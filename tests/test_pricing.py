@@ -133,6 +133,10 @@ def test_zero_rate_call_keeps_its_premium():
     (90.0, 100.0, 0.98, 89.0, 1e-200, "p", "sigma=1e-150"),
     (100.0, 100.0, 0.98, 99.0, math.inf, "c", "sigma=1e300"),
     (100.0, 100.0, 0.98, 99.0, math.inf, "p", "sigma=1e300"),
+    # total deviations past some 1e5, where the premium's factors lose every digit: the most
+    # a put can be worth, its strike (it was 3.7e17 at 8.64e13)
+    (100.0, 110.0, 0.99, 101.0, 1.6e5, "p", 110.0),
+    (100.0, 110.0, 0.99, 101.0, 8.64e13, "p", 110.0),
     # no meaning: NaN stays
     (100.0, math.inf, 0.0, 99.0, 0.2, "p", math.nan),
     (math.nan, math.inf, 0.98, 99.0, 0.2, "c", math.nan),

@@ -142,9 +142,19 @@ def _is_series(value):
     return hasattr(value, "index") and hasattr(value, "to_numpy") and getattr(value, "ndim", 0) == 1
 
 
-def float64_of(series):
+def check_not_times(name, value):
+    """TypeError where value holds dates or durations: their float64 would be a count of ticks
+    or days since 1970."""
+    dtype = getattr(value, "dtype", None)
+    if getattr(dtype, "kind", None) in ("m", "M"):
+        raise TypeError(f"{name} must be numbers, not {dtype}: give years as floats")
+
+
+def float64_of(series, name="the column"):
     """A pandas Series as float64, a missing value of a nullable or object column NaN (pandas
-    before 2.2 raises without na_value; NumPy's numeric columns need no pass for it)."""
+    before 2.2 raises without na_value; NumPy's numeric columns need no pass for it); TypeError
+    for dates and durations."""
+    check_not_times(name, series)
     plain = isinstance(series.dtype, np.dtype) and series.dtype.kind in "iufb"
     return series.to_numpy(dtype=np.float64, **({} if plain else {"na_value": np.nan}))
 
@@ -168,6 +178,12 @@ def _flag_array(flag, is_call):
             # pandas' nullable booleans: a missing one is a put
             values = (is_call.to_numpy(dtype=np.bool_, na_value=False)
                       if is_call.dtype.kind == "b" else is_call.to_numpy())
+        if values.dtype == object:  # True and False with missing values (puts), as read_csv
+            flat = values.ravel().tolist()
+            missing = [v is None or _is_na(v) or (isinstance(v, float) and v != v) for v in flat]
+            if all(isinstance(v, (bool, np.bool_)) for v, m in zip(flat, missing) if not m):
+                values = np.array([not m and bool(v) for v, m in zip(flat, missing)],
+                                  dtype=np.bool_).reshape(values.shape)
         if np.ma.isMaskedArray(is_call):  # a masked element is missing: a put, as None is
             values = np.ma.filled(is_call, False)
         if values.dtype != np.bool_:
@@ -190,9 +206,9 @@ def _broadcast(named, flag, is_call):
     index = None
     arrays = {}
     for name, value in named.items():
-        if getattr(getattr(value, "dtype", None), "kind", None) in ("m", "M"):
-            # their float64 would be a count of nanoseconds or days since 1970
-            raise TypeError(f"{name} must be numbers, not {value.dtype}: give years as floats")
+        if isinstance(value, (list, tuple)):
+            value = np.asarray(value)  # its dtype, to be checked: a list of datetime64 too
+        check_not_times(name, value)
         if _is_series(value):
             if index is None:
                 index = value.index

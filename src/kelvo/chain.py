@@ -217,6 +217,8 @@ def find_columns(names, columns=None, sample=None, snapshot=None, spot=None):
                          "(--column ROLE=NAME)")
     spelled = [str(name).strip().lower() for name in names]
     for role, name in found.items():
+        if role == "last" and ({"bid", "ask"} <= set(found) or "mid" in found):
+            continue  # not read: the mid comes from the others
         count = spelled.count(str(name).strip().lower())
         if count > 1:  # which of them holds the role's values?
             raise ValueError(f"{count} columns are named {name!r} ({role}): rename all but one")
@@ -338,6 +340,21 @@ def to_numbers(column):
     return float64_of(pd.to_numeric(column, errors="coerce"))
 
 
+def role_numbers(role, column, name):
+    """to_numbers of a role's column; a column of durations is a time to expiry (T in years,
+    days in days), and ValueError for any other role of durations or dates (their numbers would
+    be counts of ticks)."""
+    kind = getattr(column.dtype, "kind", "O")
+    if kind == "m" and role in ("T", "days"):
+        import pandas as pd
+
+        return float64_of(column / pd.Timedelta(days=DAYS_PER_YEAR if role == "T" else 1))
+    if kind in ("m", "M"):
+        raise ValueError(f"{name}: the {role.replace('_', ' ')} must be numbers, not "
+                         f"{'durations' if kind == 'm' else 'dates'}")
+    return to_numbers(column)
+
+
 def coded(column):
     """(codes, distinct cells) of a column of a table: each row's position among the distinct
     cells, so that a rule of cells reads each distinct cell once. Dates and times of a
@@ -345,6 +362,11 @@ def coded(column):
     import pandas as pd
 
     column = pd.Series(column)
+    if isinstance(column.dtype, pd.ArrowDtype) and column.dtype.kind == "M":
+        # Arrow's dates and timestamps as NumPy's (their strftime does not know %f)
+        if getattr(column.dtype.pyarrow_dtype, "tz", None) is not None:
+            column = column.dt.tz_localize(None)
+        column = column.astype("datetime64[ns]")
     if isinstance(column.dtype, pd.DatetimeTZDtype):
         column = column.dt.tz_localize(None)
     if column.dtype.kind == "M":
@@ -418,9 +440,13 @@ def discount_factors(T, expiry, rate=None, discount=None, rates=None, discounts=
             raise ValueError(f"discount=: {text!r} is not a date")
         if key in by_date:
             raise ValueError(f"discount= gives the expiry {key} twice")
-        if not 0 < float(value) < math.inf:
+        try:
+            value = float(value)
+        except (TypeError, ValueError):  # pandas' NA, text
+            value = math.nan
+        if not 0 < value < math.inf:
             raise ValueError(f"discount=: the discount factor of {key} is not a positive number")
-        by_date[key] = float(value)
+        by_date[key] = value
     days = np.asarray(expiry, dtype="datetime64[ns]").astype("datetime64[D]")
     return np.array([by_date.get(e, math.nan) for e in days.tolist()], dtype=np.float64)
 
@@ -622,7 +648,7 @@ class Quotes:
 
     @classmethod
     def from_frame(cls, frame, names, **options):
-        numbers = {role: to_numbers(frame[name]) for role, name in names.items()
+        numbers = {role: role_numbers(role, frame[name], name) for role, name in names.items()
                    if role in NUMBER_ROLES}
         texts = {role: coded(frame[name]) for role, name in names.items() if role in TEXT_ROLES}
         return cls(numbers, texts, names, n=len(frame), **options)
@@ -1274,9 +1300,14 @@ def strike_ratios(q):
     return ratio[np.isfinite(ratio) & (ratio > 0)]
 
 
+SCALE_SAMPLE = 4096  # the quotes whose strikes show their scale: the table's first
+
+
 def check_scale(ratio, names):
     """ValueError where the strikes are orders of magnitude from the underlying price (strikes
-    in thousandths, or the wrong column), from strike_ratios of the table or a sample of it."""
+    in thousandths, or the wrong column), from strike_ratios of the table's first SCALE_SAMPLE
+    quotes (or more)."""
+    ratio = ratio[:SCALE_SAMPLE]
     if not len(ratio):
         return
     typical = float(np.median(ratio))

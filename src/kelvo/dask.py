@@ -12,7 +12,7 @@ import numpy as np
 
 from kelvo._arrays import (vectorized_baw_greeks, vectorized_baw_implied_vol,
                            vectorized_baw_price)
-from kelvo.broadcast import GREEKS, float64_of
+from kelvo.broadcast import GREEKS, check_not_times, float64_of
 from kelvo.chain import (GREEK_COLUMNS, RESULT_COLUMNS, SUMMARY_DTYPES, WHOLE_TABLE_COLUMNS,
                          as_pandas, expiry_forward, find_columns, first_rows_columns,
                          kept_input_names, part_keys, surface as chain_surface)
@@ -92,7 +92,7 @@ class _Mapped:
     def partition(self, part, names):
         import pandas as pd
 
-        numeric = [float64_of(part[names[role]]) for role in self.roles[:-1]]
+        numeric = [float64_of(part[names[role]], names[role]) for role in self.roles[:-1]]
         result = self.native(*numeric, _flag_list(part[names[self.roles[-1]]].astype(object)),
                              threads=1)
         if self.output == "greeks":
@@ -121,6 +121,9 @@ class _Mapped:
                 raise TypeError(f"{name} is a Dask Series: give the frame, or "
                                 "series.to_dask_array(lengths=True)")
         da = _dask_array()
+        for name, value in zip(self.arg_names, (first, *others)):
+            if name != "flags":
+                check_not_times(name, value if hasattr(value, "dtype") else np.asarray(value))
         first = first if isinstance(first, da.Array) else da.from_array(
             np.asarray(first, dtype=np.float64))
         if first.ndim != 1:

@@ -183,7 +183,7 @@ def _smiles(ax, quotes, groups, by_strike, fig):
         rows = quotes[quotes["expiry"] == e.expiry]
         # an expiry without a forward has nothing to draw: its legend entry says why
         label = None if many else f"{pd.Timestamp(e.expiry).date()}" + (
-            "" if np.isfinite(e.forward) else " (no forward)")
+            "" if np.isfinite(e.forward) else " (expired)" if e.T <= 0 else " (no forward)")
         for flag, style in (("c", "-"), ("p", "--")):
             side = rows[rows["flag"] == flag].sort_values("strike")
             x = side["strike"] if by_strike else np.log(side["strike"] / side["forward"])
@@ -200,7 +200,11 @@ def _smiles(ax, quotes, groups, by_strike, fig):
     mids = quotes["mid"].to_numpy(dtype=float)
     mids = mids[np.isfinite(mids)]
     if len(mids):  # a few wild wings would squash every smile into a line
-        ax.set_ylim(0, min(mids.max(), 1.25 * np.percentile(mids, 99)) * 1.05)
+        top = min(mids.max(), 1.25 * np.percentile(mids, 99)) * 1.05
+        ax.set_ylim(0, top)
+        if mids.max() > top:
+            ax.text(0.99, 0.98, f"wings above {top:.0%} cut", transform=ax.transAxes,
+                    ha="right", va="top", fontsize=8, color="0.4")
     if many:
         fig.colorbar(ScalarMappable(norm=Normalize(0, T_max), cmap=colours), ax=ax,
                      label="time to expiry (years)")

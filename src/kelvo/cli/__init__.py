@@ -266,6 +266,9 @@ def main(argv: list[str] | None = None) -> int:
         if target == "":  # an unset variable in a script: not "no output"
             note(f"kelvo: {option}: the file's name is empty\n")
             return EXIT_BAD_INPUT
+    if args.rate is not None and abs(args.rate) >= 1:  # a percentage given as a number?
+        note(f"kelvo: --rate {args.rate:g} is {100 * args.rate:g} % a year "
+             f"({args.rate / 100:g} would be {args.rate:g} %)\n")
     if args.plot:
         try:
             import matplotlib  # noqa: F401

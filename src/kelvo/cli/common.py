@@ -176,12 +176,14 @@ class Output:
         return os.path.realpath(self.name) == os.path.realpath(other.name)
 
 
-CONTROL = re.compile("[\x00-\x09\x0b-\x1f\x7f-\x9f]")
+# control characters but the line's end, and the marks that reorder or break lines
+CONTROL = re.compile("[\x00-\x09\x0b-\x1f\x7f-\x9f\u200e\u200f\u2028\u2029\u202a-\u202e"
+                     "\u2066-\u2069]")
 
 
 def printable(line):
-    """A line of the terminal's table with the control characters of the file's cells (an
-    escape sequence, a carriage return) escaped, as repr escapes them."""
+    """A line for the terminal with the control characters of the file's cells (an escape
+    sequence, a carriage return, a right-to-left override) escaped, as repr escapes them."""
     return CONTROL.sub(lambda m: repr(m.group())[1:-1], line)
 
 
@@ -233,8 +235,8 @@ class Terminal:
 
 
 def note(text):
-    """Writes text on standard error as it is now (Terminal)."""
-    Terminal(sys.stderr).write(text)
+    """Writes text on standard error as it is now (Terminal), a file's cells in it printable."""
+    Terminal(sys.stderr).write(printable(text))
 
 
 def same_file(a, b):

@@ -194,6 +194,10 @@ class Run:
                         q, row_of = layout.quotes(records, self.parsed)
                     except ValueError as error:
                         raise BadInput(f"line {int(records.lines[0])}: {error}") from None
+                    try:
+                        layout.sample_scale(q)  # the table's, not this line's
+                    except ValueError as error:
+                        raise BadInput(str(error)) from None
                     keep = layout.selected(q)
                     bad, message = layout.bad_rows(records, layout.check_values(q))
                     for i in np.flatnonzero(keep & bad):
@@ -202,7 +206,8 @@ class Run:
                             continue
                         row = BadRow(int(records.lines[i]), message(i))
                         if not self.args.skip_bad_rows:
-                            raise row
+                            raise BadRow(row.line, f"{message(i)} (--skip-bad-rows passes "
+                                                   "over such rows)")
                         if record:
                             self.skipped.add(row)
                     keep &= ~bad
@@ -311,7 +316,7 @@ class Run:
             if table:
                 table.file.write(lines.result())
             if not quiet and not out.gone:
-                out.write(printable("".join(layout.table_lines(records, q, columns))))
+                out.write(printable("".join(layout.table_lines(records, q, columns, keep))))
             if plot_points is not None:
                 kept = keep if q.n == len(keep) else np.concatenate([keep, keep])
                 plot_points.append(layout.plot_points(q, kept, results))

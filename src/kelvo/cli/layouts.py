@@ -37,6 +37,9 @@ def is_one_expiry(header):
         return True
     if any(alias in lowered for alias in CONTRACT_SIGNS):
         return False
+    if len(header) == 1 and (";" in header[0] or "\t" in header[0]):
+        raise BadInput("line 1: one column, with semicolons or tabs in it: kelvo reads files "
+                       "whose fields are separated by commas")
     if not any(name in lowered for name in ONE_EXPIRY_SIGNS):
         raise BadInput(f"line 1: neither a table of contracts (no column of option types or "
                        f"symbols: {', '.join(CONTRACT_SIGNS)}) nor a file of one expiry (no "
@@ -48,9 +51,6 @@ def number_text(value, digits):
     if not math.isfinite(value):
         return ""
     return f"{value:.{digits}f}" if round(value, digits) != 0 else f"{0.0:.{digits}f}"
-
-
-SCALE_SAMPLE = 4096  # quotes whose strikes show their scale, whatever the chunks' size
 
 
 class Layout:
@@ -74,8 +74,11 @@ class Layout:
     def read(self, reader, count):
         return reader.read(self.n_fields, self.number_columns, self.text_columns, count)
 
+    def sample_scale(self, q):
+        """ValueError where the strikes are not of the underlying price's scale."""
+
     def check_scale(self):
-        """ValueError where the strikes read so far are not of the underlying price's scale."""
+        """The same, at the end of the first pass, on what sample_scale was given."""
 
     def numbers(self, records):
         return {role: records.numbers[self.number_columns.index(i)]
@@ -182,10 +185,6 @@ class ContractTable(Layout):
                          rate=args.rate, discount=args.discount_map, quote_date=self.quote_date,
                          quote_time=self.quote_time, spot=args.spot, style=args.style,
                          strike_scale=args.strike_scale, parsed=parsed, n=len(records))
-        if self.scale_sample is not None:
-            self.scale_sample.append(chain.strike_ratios(q))
-            if sum(map(len, self.scale_sample)) >= SCALE_SAMPLE:
-                self.check_scale()
         if not self.told:  # what each role was read from, once, before anything is computed
             self.told = True
             sources = chain.column_sources(self.names, q)
@@ -194,9 +193,15 @@ class ContractTable(Layout):
                 + "\n")
         return q, None
 
+    def sample_scale(self, q):
+        """ValueError where the strikes are not of the underlying price's scale, judged once on
+        the table's first quotes as kelvo.chain judges them, however many chunks they take."""
+        if self.scale_sample is not None:
+            self.scale_sample.append(chain.strike_ratios(q))
+            if sum(map(len, self.scale_sample)) >= chain.SCALE_SAMPLE:
+                self.check_scale()
+
     def check_scale(self):
-        """The strikes' scale, once, on the first SCALE_SAMPLE quotes (or all, in a file of
-        fewer), however many chunks they take."""
         if self.scale_sample is not None:
             sample, self.scale_sample = self.scale_sample, None
             chain.check_scale(np.concatenate(sample) if sample else np.empty(0), self.names)
@@ -236,7 +241,9 @@ class ContractTable(Layout):
     def table_header(self):
         return " ".join(f"{h:>12}" for h in self.SHOWN) + "\n"
 
-    def table_lines(self, records, q, columns):
+    def table_lines(self, records, q, columns, keep):
+        """The terminal's lines of the rows kept: those selected (--symbol, --expiry,
+        --quote-date) that can be read."""
         shown = [self.index.get(role) for role in self.SHOWN[:6]]
         # what an option symbol gave where the file has no column of its own
         derived = {"symbol": q.symbol, "expiry": lambda: q.expiry.astype("datetime64[D]"),
@@ -246,7 +253,7 @@ class ContractTable(Layout):
                    for k, make in derived.items() if k not in self.index}
         ivs = [[f"{x:.6f}" if x == x else "" for x in columns[self.result_names.index(c)]
                 .tolist()] for c in self.SHOWN[6:]]
-        for i in range(len(records)):
+        for i in np.flatnonzero(keep).tolist():
             cells = records.cells(i)
             row = [derived[role][i] if role in derived else
                    cells[c] if c is not None and c < len(cells) else ""
@@ -392,8 +399,8 @@ class OneExpiry(Layout):
     def table_header(self):
         return " ".join(f"{h:>12}" for h in ("strike", "call", "put") + self.result_names) + "\n"
 
-    def table_lines(self, records, q, columns):
-        read = self.numbers(records)
+    def table_lines(self, records, q, columns, keep):
+        read = self.numbers(records)  # every row: nothing selects them
         shown = [read["strike"], read["call"], read["put"]] + list(columns)
         for row in zip(*(c.tolist() for c in shown)):
             yield " ".join(f"{number_text(x, 6):>12}" for x in row) + "\n"

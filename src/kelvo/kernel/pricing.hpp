@@ -836,13 +836,17 @@ struct AmericanPrice {
 };
 
 // Black's price plus the premium, short of the critical spot; where rounding leaves the sum below
-// immediate exercise (a premium that vanishes with 1 - D c, say), the value of exercising.
-inline AmericanPrice with_premium(AmericanPrice &r, double bsm, double exercise) {
+// immediate exercise (a premium that vanishes with 1 - D c, say), the value of exercising; where
+// it leaves the sum above what the option can be worth (the spot a call delivers, the strike a
+// put pays: at total deviations above some 1e5 the premium's factors lose every digit), that.
+inline AmericanPrice with_premium(AmericanPrice &r, double bsm, double exercise, double ceiling) {
     r.price = bsm + r.premium;
     r.regime = Regime::PREMIUM;
     if (r.price < exercise) {
         r.price = exercise;
         r.regime = Regime::EXERCISE;
+    } else if (r.price > ceiling) {
+        r.price = ceiling;
     }
     return r;
 }
@@ -899,7 +903,7 @@ inline void price_from_spot(const Quote &m, AmericanPrice &r) {
         r.regime = Regime::EXERCISE;
         return;
     }
-    with_premium(r, r.bsm, exercise);
+    with_premium(r, r.bsm, exercise, call ? m.S : m.K);
 }
 
 inline void price_bracketed(const Quote &m, AmericanPrice &r, CriticalTolerance tol) {
