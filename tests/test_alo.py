@@ -55,6 +55,9 @@ def test_prices_against_the_reference(precision, tolerance):
     (100, 110, 0.95, 102, -1.0, "p", 10.0),
     (100, 300, 0.99, 101, 0.2, "p", 200.0),              # below the perpetual boundary: exercise
     (100, math.inf, 0.99, 101, 0.2, "p", math.inf),      # a strike of infinity, as BAW
+    (100, 0, 0.99, 101, 0.2, "p", 0.0),                  # no strike: a put is worthless,
+    (100, 0, 0.99, 110, 0.2, "c", 0.99 * 110),           # a call the underlying, now or later
+    (0, 100, 0.99, 0, 0.2, "p", 100.0),                  # no spot: the put exercised
     (100, 100, 1.02, 99, 0.2, "p", "black"),             # r < 0, q >= r: European
     (100, 100, 0.97, 104, 0.3, "c", "black"),            # call without dividends: European
     (100, 100, 1.02, 103, 0.2, "p", math.nan),           # r < 0 and q < r: two boundaries

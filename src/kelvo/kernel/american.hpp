@@ -987,10 +987,18 @@ inline Greeks alo_value(double S, double K, double D, double F, double sigma, in
         const double g = degenerate == 0.0 ? 0.0 : nan;
         return {degenerate, g, g, g};
     }
-    if (!(S > 0 && K > 0 && D > 0 && F > 0 && S < HUGE_VAL && K < HUGE_VAL && D < HUGE_VAL &&
-          F < HUGE_VAL && sigma < HUGE_VAL)) {
-        return {nan, nan, nan, nan};
+    const bool finite = S < HUGE_VAL && K < HUGE_VAL && D < HUGE_VAL && F < HUGE_VAL &&
+                        sigma < HUGE_VAL;
+    if (finite && K == 0 && S > 0 && D > 0 && F > 0) {
+        // a put of no strike is worthless; a call of none is the underlying, taken now or at
+        // expiry, whichever is worth more (its value at time t, e^{-r t} E S_t, is monotone)
+        if (!call) return {0.0, 0.0, 0.0, 0.0};
+        return D * F > S ? Greeks{D * F, D * F / S, 0.0, 0.0} : Greeks{S, 1.0, 0.0, 0.0};
     }
+    if (finite && S == 0 && F == 0 && K > 0 && D > 0 && D <= 1 && !call) {
+        return {K, -1.0, 0.0, 0.0};  // at no spot a put is exercised: nothing is gained by waiting
+    }
+    if (!(S > 0 && K > 0 && D > 0 && F > 0 && finite)) return {nan, nan, nan, nan};
     const alo::PutSide side = alo::put_side(S, K, D, F, q);
     const alo::PutRegime regime = alo::put_regime(side.r, side.q);
     if (regime == alo::PutRegime::TWO_BOUNDARIES) return {nan, nan, nan, nan};
