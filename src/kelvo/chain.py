@@ -1163,7 +1163,7 @@ def surface(quotes: Any, *, rate: float | None = None,
     q = Quotes.from_frame(frame, names, rate=rate, discount=discount, quote_date=quote_date,
                           quote_time=quote_time_of(quote_time, names), spot=spot, style=style,
                           strike_scale=strike_scale)
-    check_scale(strike_ratios(q), names)
+    check_scale(strike_ratios(q), names, spot is not None)
     keep = readable(q)
     if quote_date is not None and "quote_date" in names:
         keep &= on_date(q, quote_date)
@@ -1303,10 +1303,10 @@ def strike_ratios(q):
 SCALE_SAMPLE = 4096  # the quotes whose strikes show their scale: the table's first
 
 
-def check_scale(ratio, names):
+def check_scale(ratio, names, spot_given=False):
     """ValueError where the strikes are orders of magnitude from the underlying price (strikes
-    in thousandths, or the wrong column), from strike_ratios of the table's first SCALE_SAMPLE
-    quotes (or more)."""
+    in thousandths, a spot given wrong, or the wrong column), from strike_ratios of the table's
+    first SCALE_SAMPLE quotes (or more)."""
     ratio = ratio[:SCALE_SAMPLE]
     if not len(ratio):
         return
@@ -1315,7 +1315,8 @@ def check_scale(ratio, names):
         return
     column = names.get("strike", names.get("option_symbol", "strike"))
     raise ValueError(
-        f"{column}: the strikes are about {typical:.3g} times the underlying price: give "
+        f"{column}: the strikes are about {typical:.3g} times the underlying price"
+        f"{' given (spot=, --spot): check it, or' if spot_given else ':'} give "
         f"strike_scale= (--strike-scale) to scale them ({1 / typical:.0e} for strikes in "
         f"{'thousandths' if 300 < typical < 3000 else 'other units'}), or name the strike and "
         "underlying price columns with columns= (--column)")

@@ -204,7 +204,8 @@ class ContractTable(Layout):
     def check_scale(self):
         if self.scale_sample is not None:
             sample, self.scale_sample = self.scale_sample, None
-            chain.check_scale(np.concatenate(sample) if sample else np.empty(0), self.names)
+            chain.check_scale(np.concatenate(sample) if sample else np.empty(0), self.names,
+                              self.args.spot is not None)
 
     def check_values(self, q):
         return chain.check_values(q)
