@@ -120,10 +120,9 @@ class _Mapped:
             if hasattr(value, "to_dask_array"):  # NumPy would compute it here, in one piece
                 raise TypeError(f"{name} is a Dask Series: give the frame, or "
                                 "series.to_dask_array(lengths=True)")
-        da = _dask_array()
-        for name, value in zip(self.arg_names, (first, *others)):
             if name != "flags":
                 check_not_times(name, value if hasattr(value, "dtype") else np.asarray(value))
+        da = _dask_array()
         first = first if isinstance(first, da.Array) else da.from_array(
             np.asarray(first, dtype=np.float64))
         if first.ndim != 1:
