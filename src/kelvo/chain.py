@@ -1305,8 +1305,8 @@ SCALE_SAMPLE = 4096  # the quotes whose strikes show their scale: the table's fi
 
 def check_scale(ratio, names, spot_given=False):
     """ValueError where the strikes are orders of magnitude from the underlying price (strikes
-    in thousandths, a spot given wrong, or the wrong column), from strike_ratios of the table's
-    first SCALE_SAMPLE quotes (or more)."""
+    in thousandths, a spot given wrong, or the wrong column), judged on the first SCALE_SAMPLE
+    of strike_ratios (the table's, or as many of its first quotes as the command line has read)."""
     ratio = ratio[:SCALE_SAMPLE]
     if not len(ratio):
         return
