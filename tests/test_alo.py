@@ -67,6 +67,11 @@ def test_prices_against_the_reference(precision, tolerance):
     (100, 100, 0.95, 101, 1e-4, "p", math.nan),          # premium material, sigma far too small
     (100, 60, 0.95, 101, 0.005, "p", "black"),           # premium nil, sigma far too small
     (100, 100, 0.95, 101, 25.0, "p", math.nan),          # beyond SIGMA_MAX
+    # q > r at sigma 4e-9: the perpetual boundary's root lost every digit and put it above
+    # the spot (exercise value, 59.11, 17 % below Black's)
+    (100, 159.1103, 0.8151910035321835, 71.94, 4.2862321226036274e-09, "p", "black"),
+    # a forward 628 times the spot at sigma 5.6, beyond the rates checked: 101.27 > K before
+    (100, 100, 0.999, 62758.75087329649, 5.6191883272006775, "p", math.nan),
     # rates 10.9 times a sigma of 0.1 %, where the wide rules' price jumps
     (100, 100, math.exp(-0.0125), 100 * math.exp(0.0125), 0.0011465277777777778, "p", math.nan),
 ])

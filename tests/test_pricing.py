@@ -80,6 +80,17 @@ def test_american_at_least_european_and_intrinsic():
             assert price >= (max(S - K, 0) if call else max(K - S, 0)) - 1e-12
 
 
+@pytest.mark.parametrize("scale", [1e-5, 1e-8, 1e-11, 2.0**-1000])
+def test_a_price_scales_with_spot_strike_and_forward(scale):
+    # at a small enough scale the critical search's absolute offsets made puts negative
+    for S, K, D, F, sigma, flag in [
+            (1.0, 0.8, 0.95, 1.0, 0.5, "p"), (1.0, 1.2, 0.95, 1.0, 0.5, "c"),
+            (1.0, 1.0, 0.95, 1.0, 10.0, "p"), (1.0, 0.22, 0.27, 1.27, 10.6, "p")]:
+        expected = baw_price(S, K, D, F, sigma, flag)
+        got = baw_price(S * scale, K * scale, D, F * scale, sigma, flag) / scale
+        assert got == pytest.approx(expected, rel=1e-12)
+
+
 SPECIAL = [0.0, -1.0, 1e-300, 1e300, math.inf, -math.inf, math.nan]
 
 

@@ -115,6 +115,10 @@ constexpr double NU_WIDE = 2.0, NU_MAX = 12.0;
 // NU_MAX. Every such case met had sigma below 0.025; the rules are exact beyond NU_FAR from
 // sigma 0.1 (ten years at 5 %) up.
 constexpr double NU_FAR = 8.0, SIGMA_FAR_MIN = 0.03;
+// Total rates (r T, q T in put coordinates) beyond RATE_MAX, a forward beyond e^5 = 148 times
+// the spot or below its 148th, are past what the grids were checked on: near 7 at sigma 5 to 8
+// the price was off by parts in a thousand. Priced as beyond NU_MAX.
+constexpr double RATE_MAX = 5.0;
 
 // The premium's two parts meet at z = 2^(-1/4).
 constexpr double EARLY_W = 0.84089641525371454;  // 2^(-1/4)
@@ -952,7 +956,11 @@ inline Problem put_problem(const PutSide &side, double sigma, double carry_clock
     // B = K lambda / (lambda - 1), lambda the negative root of sigma^2/2 l (l - 1) + (r - q) l - r
     const double sig2 = sigma * sigma;
     const double beta_1 = 2 * (side.r - side.q) / sig2 - 1;
-    const double lambda = (-beta_1 - std::sqrt(beta_1 * beta_1 + 8 * side.r / sig2)) / 2;
+    const double root = std::sqrt(beta_1 * beta_1 + 8 * side.r / sig2);
+    // where beta_1 < 0 the difference loses every digit as sigma falls (sigma 5e-9 with q > r
+    // put the boundary above the spot): there the roots' product, -2 r / sigma^2, gives it
+    const double lambda = beta_1 >= 0 ? (-beta_1 - root) / 2
+                                       : -4 * side.r / sig2 / (root - beta_1);
     const double x_perpetual = libm::log(lambda / (lambda - 1)) - p.log_XK;
     p.x_perpetual = x_perpetual > X_FLOOR ? x_perpetual : X_FLOOR;
     const double layer = CARRY_CLOCK * -p.log_XK / sigma;
@@ -1022,6 +1030,11 @@ inline Greeks alo_value(double S, double K, double D, double F, double sigma, in
         if (problem.log_SX <= problem.x_perpetual) {
             // below the perpetual boundary, and so below the boundary at every tau
             premium = {0, 0, 0, 0, true};
+        } else if (rate > alo::RATE_MAX) {
+            if (alo::premium_bound(problem) > alo::NEGLIGIBLE_PREMIUM * price) {
+                return {nan, nan, nan, nan};
+            }
+            premium = {0, 0, 0, 0, false};
         } else if (nu <= alo::NU_WIDE && sigma <= alo::SIGMA_MAX) {
             premium = problem.power_clock
                           ? alo::put_premium<typename Scheme::Narrow, GREEKS>(

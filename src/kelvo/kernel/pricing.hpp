@@ -1059,7 +1059,27 @@ inline void build_critical_table() {
     table.ready = true;
 }
 
+// Below this strike the critical search's absolute offsets and tolerances (1e-10 in the spot)
+// reach the price (at 1e-6 by parts in 1e4, at 1e-10 to a negative put): a price is homogeneous
+// of degree one in S, K and F, and a power of two scales them exactly.
+constexpr double SMALL_STRIKE = 0x1p-10;
+
+// k such that K 2^k lies in [1, 2) where K is below SMALL_STRIKE (and S 2^k and F 2^k are
+// finite), else 0.
+inline int strike_scale_exponent(double S, double K, double F) {
+    if (!(K > 0 && K < SMALL_STRIKE)) return 0;
+    int exponent;
+    std::frexp(K, &exponent);  // K = m 2^exponent, m in [0.5, 1)
+    const int k = 1 - exponent;
+    return std::ldexp(S, k) < HUGE_VAL && std::ldexp(F, k) < HUGE_VAL ? k : 0;
+}
+
 inline double _baw_price(double S, double K, double D, double F, double sigma, int q) {
+    const int k = strike_scale_exponent(S, K, F);
+    if (k != 0) {
+        return std::ldexp(american_price(std::ldexp(S, k), std::ldexp(K, k), D, std::ldexp(F, k),
+                                         sigma, q).price, -k);
+    }
     return american_price(S, K, D, F, sigma, q).price;
 }
 
@@ -1193,6 +1213,15 @@ inline PremiumCarry premium_carry(const AmericanPrice &a, double S, double K, do
 // does not depend on S, so delta and gamma of the premium A (S / S*)^q are those of a power of
 // S; its vega is premium_vega's.
 inline Greeks _baw_greeks(double S, double K, double D, double F, double sigma, int q) {
+    const int k = strike_scale_exponent(S, K, F);
+    if (k != 0) {  // as _baw_price: each sensitivity by its degree in S, K and F
+        Greeks g = _baw_greeks(std::ldexp(S, k), std::ldexp(K, k), D, std::ldexp(F, k), sigma, q);
+        g.price = std::ldexp(g.price, -k);
+        g.gamma = std::ldexp(g.gamma, k);
+        g.vega = std::ldexp(g.vega, -k);
+        g.dD = std::ldexp(g.dD, -k);
+        return g;
+    }
     const AmericanPrice a = american_price(S, K, D, F, sigma, q);
     const double nan = std::numeric_limits<double>::quiet_NaN();
     if (a.price != a.price) return {a.price, nan, nan, nan};
