@@ -70,6 +70,8 @@ def test_prices_against_the_reference(precision, tolerance):
     # q > r at sigma 4e-9: the perpetual boundary's root lost every digit and put it above
     # the spot (exercise value, 59.11, 17 % below Black's)
     (100, 159.1103, 0.8151910035321835, 71.94, 4.2862321226036274e-09, "p", "black"),
+    # sigma 1e-80 (beta_1^2 overflowed): below the perpetual boundary, exercised
+    (39, 100, math.exp(-0.02), 39 * math.exp(-0.03), 1e-80, "p", 61.0),
     # a forward 628 times the spot at sigma 5.6, beyond the rates checked: 101.27 > K before
     (100, 100, 0.999, 62758.75087329649, 5.6191883272006775, "p", math.nan),
     # rates 10.9 times a sigma of 0.1 %, where the wide rules' price jumps
@@ -86,6 +88,15 @@ def test_regimes_and_conventions(S, K, D, F, sigma, flag, expected):
         assert got == pytest.approx(expected, rel=1e-12)
     else:
         assert got == expected
+
+
+@pytest.mark.parametrize("scale", [1e-200, 1e-160, 1e154])
+def test_a_price_scales_with_spot_strike_and_forward(scale):
+    # the call's put is struck at K S / F, which left the doubles' range (95.9995 at 1e-200)
+    for flag in "cp":
+        expected = alo(100.0, 100.0, 0.95, 101.0, 0.3, flag)
+        assert alo(100 * scale, 100 * scale, 0.95, 101 * scale, 0.3, flag) / scale == (
+            pytest.approx(expected, rel=1e-12))
 
 
 @pytest.mark.parametrize("precision", ["accurate", "fast"])

@@ -119,6 +119,12 @@ constexpr double NU_FAR = 8.0, SIGMA_FAR_MIN = 0.03;
 // the spot or below its 148th, are past what the grids were checked on: near 7 at sigma 5 to 8
 // the price was off by parts in a thousand. Priced as beyond NU_MAX.
 constexpr double RATE_MAX = 5.0;
+// Below this sigma beta_1^2 of the perpetual boundary overflows (at some 1e-77); there every
+// price has long reached its limit, exercise now or Black's.
+constexpr double SIGMA_FLOOR = 1e-60;
+// Strikes outside these are priced scaled to [1, 2): the call's put coordinates multiply K by
+// S / F, which may leave the doubles' range.
+constexpr double SCALED_BELOW = 0x1p-100, SCALED_ABOVE = 0x1p100;
 
 // The premium's two parts meet at z = 2^(-1/4).
 constexpr double EARLY_W = 0.84089641525371454;  // 2^(-1/4)
@@ -985,6 +991,20 @@ inline Greeks alo_value(double S, double K, double D, double F, double sigma, in
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const bool call = q == 1;
     if (S != S || K != K || D != D || F != F || sigma != sigma) return {nan, nan, nan, nan};
+    if (K > 0 && (K < alo::SCALED_BELOW || K > alo::SCALED_ABOVE)) {
+        // the call's put, struck at K S / F, would underflow or overflow: priced with S, K and F
+        // scaled by a power of two, exactly, the price being homogeneous of degree one in them
+        int exponent;
+        std::frexp(K, &exponent);
+        const int k = 1 - exponent;
+        const double S_k = std::ldexp(S, k), F_k = std::ldexp(F, k);
+        if (S_k < HUGE_VAL && F_k < HUGE_VAL) {
+            Greeks g = alo_value<Scheme, GREEKS>(S_k, std::ldexp(K, k), D, F_k, sigma, q);
+            return {std::ldexp(g.price, -k), g.delta, std::ldexp(g.gamma, k),
+                    std::ldexp(g.vega, -k)};
+        }
+    }
+    if (sigma > 0 && sigma < alo::SIGMA_FLOOR) sigma = alo::SIGMA_FLOOR;
     if (sigma <= 0) {
         const double intrinsic = spot_intrinsic(S, K, q);
         const double slope = call ? (S > K ? 1.0 : 0.0) : (S < K ? -1.0 : 0.0);

@@ -378,11 +378,20 @@ inline void iv_answer(IVTask *const *tasks, int n, TrialAnswer (*answers)[2]) {
 // How a quote is answered before or without the search next to Black's volatility.
 enum class IVStart { ANSWERED, SEARCH };
 
-inline IVStart iv_begin(IVTask &t, double price, double S, double K, double D, double F, int q,
-                        double &answer) {
+// A quote that carries volatility is searched for as the prices are made: with a strike below
+// SMALL_STRIKE scaled by a power of two (price, S, K and F, which iv_end reads so too).
+inline IVStart iv_begin(IVTask &t, double &price, double &S, double &K, double D, double &F,
+                        int q, double &answer) {
     if (carries_no_volatility(price, S, K, D, F, q)) {
         answer = 0.0;
         return IVStart::ANSWERED;
+    }
+    const int k = strike_scale_exponent(S, K, F);
+    if (k != 0) {
+        price = std::ldexp(price, k);
+        S = std::ldexp(S, k);
+        K = std::ldexp(K, k);
+        F = std::ldexp(F, k);
     }
     const bool ordinary = S > 0 && S < HUGE_VAL && K > 0 && K < HUGE_VAL && F > 0 &&
                           F < HUGE_VAL && D > 0 && D < HUGE_VAL && price < HUGE_VAL;

@@ -1059,10 +1059,11 @@ inline void build_critical_table() {
     table.ready = true;
 }
 
-// Below this strike the critical search's absolute offsets and tolerances (1e-10 in the spot)
-// reach the price (at 1e-6 by parts in 1e4, at 1e-10 to a negative put): a price is homogeneous
-// of degree one in S, K and F, and a power of two scales them exactly.
-constexpr double SMALL_STRIKE = 0x1p-10;
+// Below a strike of 1 the critical search's absolute offsets and tolerances (1e-10 in the spot)
+// weigh more in the price (at 1e-6 by parts in 1e4, at 1e-10 to a negative put, and at 1e-3 a
+// put capped at its strike from sigma 420, where at 1 from 2.6e5): a price is homogeneous of
+// degree one in S, K and F, and a power of two scales them exactly.
+constexpr double SMALL_STRIKE = 1.0;
 
 // k such that K 2^k lies in [1, 2) where K is below SMALL_STRIKE (and S 2^k and F 2^k are
 // finite), else 0.
@@ -1227,6 +1228,12 @@ inline Greeks _baw_greeks(double S, double K, double D, double F, double sigma, 
     if (a.price != a.price) return {a.price, nan, nan, nan};
     Greeks g{a.price, 0.0, 0.0, 0.0};
     const bool call = q == 1;
+    if (a.regime == Regime::PREMIUM && a.price == (call ? S : K)) {
+        // at its ceiling (with_premium), where the price no longer moves
+        g.delta = call ? 1.0 : 0.0;
+        g.dF = g.dD = 0.0;
+        return g;
+    }
     switch (a.regime) {
     case Regime::NO_VOLATILITY:
     case Regime::EXERCISE:
