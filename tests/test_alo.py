@@ -130,6 +130,8 @@ def test_greeks_match_extrapolated_differences(row):
     # a step of 1e-4 of F or D would reach the exercise region: the slopes of small steps
     (64.83, 0.042, 0.051, 0.034, 0.36, 0.28398, 9.30963),
     (40.0, 0.5, 0.05, 0.04, 0.2, 0.0, 0.0),  # exercised now: the payoff, which neither moves
+    # sigma 1e-12, where steps of 1e-16 were lost in F's rounding: D and F - K
+    (90.0, 1.0, 0.02, 0.0, 1e-12, 0.9801986733067553, 12.020134002675581),
 ])
 def test_forward_and_discount_slopes_near_the_exercise_region(K, T, r, q, vol, dF, dD):
     S, D = 100.0, math.exp(-r * T)

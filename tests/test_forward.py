@@ -21,12 +21,15 @@ def chain(strike_forwards, S=100.0, D=0.98, sigma=0.25):
 
 
 @pytest.mark.parametrize("S, D, carry, sigma", list(itertools.product(
-    [50.0, 100.0, 2500.0], [0.9, 0.98, 0.999], [0.98, 1.0, 1.013], [0.05, 0.25, 0.8])))
+    [50.0, 100.0, 2500.0], [0.9, 0.98, 0.999], [0.98, 1.0, 1.013], [0.05, 0.25, 0.8])) + [
+    # a yen-like chain, and ones whose absolute tolerance of 1e-6 was wider than the band
+    (0.0067, 0.98, 1.013, 0.25), (1e-5, 0.98, 1.013, 0.25), (1e-7, 0.98, 1.013, 0.25)])
 def test_recovers_the_forward(S, D, carry, sigma):
     F = S * carry
     strikes = S * np.linspace(0.8, 1.2, 41)
     calls, puts, K = chain([(k, F) for k in strikes], S, D, sigma)
-    assert find_forward_baw(calls, puts, K, S, D) == pytest.approx(F, abs=5 * TOL1 * S / 100)
+    assert find_forward_baw(calls, puts, K, S, D) == pytest.approx(F, abs=5 * TOL1 * S / 100,
+                                                                   rel=5e-6)
 
 
 def test_recovers_the_forward_on_a_wide_window():

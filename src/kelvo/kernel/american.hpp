@@ -1117,7 +1117,9 @@ inline Greeks alo_greeks(double S, double K, double D, double F, double sigma, i
         return !(price > intrinsic) ||
                (intrinsic > 0 && std::fabs(price - intrinsic - above) > 0.1 * above);
     };
-    const double first_step = 1e-4 * std::fmin(sigma, 1.0);  // relative to the input
+    // relative to the input; below a sigma of 1e-6 a step of 1e-10 (at 1e-12 steps of 1e-16
+    // were lost in F's rounding)
+    const double first_step = 1e-4 * std::fmin(std::fmax(sigma, 1e-6), 1.0);
     // the slope along a step of one input, x its value, price_at(t) the price at x + t
     const auto slope = [&](double x, bool up_allowed, auto price_at) {
         double h = first_step * x, up = intrinsic, down = intrinsic;

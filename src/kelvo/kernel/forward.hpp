@@ -141,15 +141,24 @@ inline double parity_forward(const double *calls, const double *puts, const doub
 // SEARCH_WIDENINGS doublings gives NaN. Where no strike contributes, or the objective is NaN (a
 // stopped search), the first search's point stands.
 inline BoundedMinimum search_forward(minimize_func_t f, void *args, double F_init) {
+    // FORWARD_XATOL is absolute: for forwards below some 1e-5 wider than the band itself (a
+    // chain's forward 1.8 % off at 1e-5 of its scale, NaN below). Below 1 it shrinks with the
+    // forward's binade, so that a chain scaled by a power of two finds its forward so scaled.
+    double xatol = FORWARD_XATOL;
+    if (F_init > 0 && F_init < 1) {
+        int exponent;
+        std::frexp(F_init, &exponent);
+        xatol = std::ldexp(FORWARD_XATOL, exponent);
+    }
     double below = SEARCH_BAND, above = SEARCH_BAND;
     for (int widening = 0;; ++widening) {
         const double lo = F_init * (1.0 - below), hi = F_init * (1.0 + above);
-        const BoundedMinimum best = _fminbound(f, lo, hi, args, FORWARD_XATOL, FORWARD_MAXITER);
+        const BoundedMinimum best = _fminbound(f, lo, hi, args, xatol, FORWARD_MAXITER);
         if (!(F_init > 0 && F_init < HUGE_VAL) || best.fx == FORWARD_NO_CONTRIBUTION ||
             best.fx != best.fx) {
             return best;
         }
-        const double edge = 3 * minimiser_tol1(best.x, FORWARD_XATOL);
+        const double edge = 3 * minimiser_tol1(best.x, xatol);
         const bool at_lo = best.x - lo <= edge, at_hi = hi - best.x <= edge;
         if (!at_lo && !at_hi) return best;
         if (widening == SEARCH_WIDENINGS) {
