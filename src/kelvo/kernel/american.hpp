@@ -991,18 +991,13 @@ inline Greeks alo_value(double S, double K, double D, double F, double sigma, in
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const bool call = q == 1;
     if (S != S || K != K || D != D || F != F || sigma != sigma) return {nan, nan, nan, nan};
-    if (K > 0 && (K < alo::SCALED_BELOW || K > alo::SCALED_ABOVE)) {
-        // the call's put, struck at K S / F, would underflow or overflow: priced with S, K and F
-        // scaled by a power of two, exactly, the price being homogeneous of degree one in them
-        int exponent;
-        std::frexp(K, &exponent);
-        const int k = 1 - exponent;
-        const double S_k = std::ldexp(S, k), F_k = std::ldexp(F, k);
-        if (S_k < HUGE_VAL && F_k < HUGE_VAL) {
-            Greeks g = alo_value<Scheme, GREEKS>(S_k, std::ldexp(K, k), D, F_k, sigma, q);
-            return {std::ldexp(g.price, -k), g.delta, std::ldexp(g.gamma, k),
-                    std::ldexp(g.vega, -k)};
-        }
+    // the call's put, struck at K S / F, would underflow or overflow: priced with S, K and F
+    // scaled by a power of two, exactly, the price being homogeneous of degree one in them
+    const int k = strike_scale_exponent(S, K, F, alo::SCALED_BELOW, alo::SCALED_ABOVE);
+    if (k != 0) {
+        const Greeks g = alo_value<Scheme, GREEKS>(std::ldexp(S, k), std::ldexp(K, k), D,
+                                                   std::ldexp(F, k), sigma, q);
+        return {std::ldexp(g.price, -k), g.delta, std::ldexp(g.gamma, k), std::ldexp(g.vega, -k)};
     }
     if (sigma > 0 && sigma < alo::SIGMA_FLOOR) sigma = alo::SIGMA_FLOOR;
     if (sigma <= 0) {

@@ -1060,15 +1060,15 @@ inline void build_critical_table() {
 }
 
 // Below a strike of 1 the critical search's absolute offsets and tolerances (1e-10 in the spot)
-// weigh more in the price (at 1e-6 by parts in 1e4, at 1e-10 to a negative put, and at 1e-3 a
-// put capped at its strike from sigma 420, where at 1 from 2.6e5): a price is homogeneous of
-// degree one in S, K and F, and a power of two scales them exactly.
+// weigh more in the price: at 1e-6 by parts in 1e4, at 1e-10 a put turned negative. A price is
+// homogeneous of degree one in S, K and F, and a power of two scales them exactly.
 constexpr double SMALL_STRIKE = 1.0;
 
-// k such that K 2^k lies in [1, 2) where K is below SMALL_STRIKE (and S 2^k and F 2^k are
-// finite), else 0.
-inline int strike_scale_exponent(double S, double K, double F) {
-    if (!(K > 0 && K < SMALL_STRIKE)) return 0;
+// k such that K 2^k lies in [1, 2) where K is below `below` or above `above` (and S 2^k and F 2^k
+// are finite), else 0.
+inline int strike_scale_exponent(double S, double K, double F, double below = SMALL_STRIKE,
+                                 double above = HUGE_VAL) {
+    if (!(K > 0 && (K < below || K > above))) return 0;
     int exponent;
     std::frexp(K, &exponent);  // K = m 2^exponent, m in [0.5, 1)
     const int k = 1 - exponent;
