@@ -256,6 +256,7 @@ def test_a_table_without_a_symbol_column_is_one_underlying():
     (lambda f: f.drop(columns=["DataDate"]), {"quote_date": QUOTE_DATE, "rate": float("nan")},
      "rate nan"),
     (lambda f: f.set_axis([*f.columns[:-1], "Bid"], axis=1), {}, "2 columns are named 'Bid'"),
+    (lambda f: f, {"rate": None, "discount": 0.99}, "discount= is a mapping of expiry"),
 ])
 def test_tables_that_cannot_be_read_right_are_refused(change, given, problem):
     frame, _ = make_chain("vendor")
@@ -271,6 +272,13 @@ def test_quote_dates_times_and_windows():
     assert len(summary) == 2 * len(truth) and summary["quote_date"].nunique() == 2
     table, one = chain.surface(both, rate=RATE, quote_date=QUOTE_DATE)
     assert len(one) == len(truth) and table["iv_mid"][len(frame):].isna().all()
+    # a time-to-expiry column instead of the quote date; a missing cell of it leaves its row
+    # without results, not its group refused
+    days = (pd.to_datetime(frame["Expiration"], format="%m/%d/%Y") - QUOTE_DATE).dt.days
+    _, by_T = chain.surface(frame.drop(columns=["DataDate"]).assign(T=days / 365), rate=RATE)
+    assert by_T["forward"].tolist() == one["forward"].tolist() and by_T["quote_date"].isna().all()
+    table, _ = chain.surface(frame.assign(T=(days / 365).where(frame.index != 3)), rate=RATE)
+    assert np.isnan(table["iv_mid"][3]) and table["iv_mid"].notna().sum() > len(frame) / 2
     # a day quoted at a time of day moves no other day's times to expiry
     timed = later.assign(DataDate=later["DataDate"] + " 15:45:00")
     _, beside = chain.surface(pd.concat([frame, timed], ignore_index=True), rate=RATE)
@@ -486,6 +494,9 @@ def test_pictures_of_a_surface(tmp_path):
     assert matplotlib.get_backend() == backend  # a notebook's backend stays as it was
     with pytest.raises(ValueError, match=r"no quotes on 2019-01-01 \(the quote dates: 2026-12-08"):
         plot.surface(table, summary, quote_date="2019-01-01")
+    # a summary read back with nullable dtypes, an expiry without a forward among them
+    nullable = summary.assign(forward=summary["forward"].where(summary.index != 0))
+    plot.surface(table, nullable.convert_dtypes())
 
     # fifty expiries of six underlyings: four drawn, each with a colour bar of the time to
     # expiry, the two with the fewest quotes left out, and said so

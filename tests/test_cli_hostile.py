@@ -340,6 +340,7 @@ def cell(i, value):
      "2 columns are named 'spot' (spot)"),
     # an escape sequence in a cell reaches the terminal escaped
     (contracts().replace("AAA", "A\x1b[2JA"), [], 0, "A\\x1b[2JA"),
+    (contracts().replace("AAA", '"A\nA"'), [], 0, "A\\nA"),  # a line feed in a quoted cell
     # another separator than the comma; a rate that looks like a percentage
     (contracts().replace(",", ";"), [], 2, "fields are separated by commas"),
     (contracts(), ["--rate", "3"], 0, "--rate 3 is 300 % a year (0.03 would be 3 %)"),

@@ -142,6 +142,7 @@ def test_broadcasting_layer(args, kwargs, kind, shape):
     (pd.Series([90.0, None], dtype="Float64"), {"flag": "c"}),
     (pd.Series([90, None], dtype="Int64"), {"flag": "c"}),
     (pd.Series([90.0, pd.NA], dtype=object), {"flag": "c"}),
+    ([90.0, pd.NA], {"flag": "c"}),
     (pd.Series([90.0, 110.0]), {"is_call": pd.Series([True, None], dtype="boolean")}),
     (pd.Series([90.0, 110.0]), {"is_call": pd.Series([True, None], dtype=object)}),
 ])

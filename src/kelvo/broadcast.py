@@ -206,8 +206,11 @@ def _broadcast(named, flag, is_call):
     index = None
     arrays = {}
     for name, value in named.items():
-        if isinstance(value, (list, tuple)):
+        if isinstance(value, (list, tuple)) or _is_na(value):
             value = np.asarray(value)  # its dtype, to be checked: a list of datetime64 too
+        if isinstance(value, np.ndarray) and value.dtype == object:  # pandas' NA is NaN
+            value = np.array([math.nan if _is_na(v) else v for v in value.ravel().tolist()],
+                             dtype=object).reshape(value.shape)
         check_not_times(name, value)
         if _is_series(value):
             if index is None:

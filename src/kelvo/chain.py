@@ -432,6 +432,9 @@ def discount_factors(T, expiry, rate=None, discount=None, rates=None, discounts=
         return np.exp(-rates * T)
     if discounts is not None:
         return discounts
+    if not hasattr(discount, "items"):
+        raise ValueError(f"discount= is a mapping of expiry -> discount factor, not "
+                         f"{type(discount).__name__}: for one rate give rate=")
     pairs = list(discount.items())  # a mapping, or a pandas Series on the expiries
     keys = date_values([text for text, _ in pairs], "discount=").astype("datetime64[D]")
     by_date = {}
@@ -531,6 +534,7 @@ class Quotes:
         n = n if n is not None else len(next(iter(numbers.values())))
         self.n = n
         self.sources = {}
+        self.number_roles = frozenset(numbers)  # those read from the table's columns
         occ = None
         if "option_symbol" in texts or _symbols_are_occ(texts, parsed):
             codes, distinct = texts["option_symbol" if "option_symbol" in texts else "symbol"]
@@ -1050,7 +1054,10 @@ def summary(keys, european, **columns):
     expiry) of each group, its style from european and its columns, ordered by symbol, quote
     date and expiry."""
     symbol = np.array([k[0] for k in keys], dtype=object)
-    quote_date, expiry = (np.array([k[i] for k in keys], dtype="datetime64[ns]") for i in (1, 2))
+    # a date a table does not give (a time-to-expiry column and no quote date) keys as
+    # pandas' NaT, which NumPy does not convert
+    quote_date, expiry = (np.array([np.datetime64("NaT") if k[i] != k[i] else k[i]
+                                    for k in keys], dtype="datetime64[ns]") for i in (1, 2))
     order = np.lexsort((expiry, quote_date, symbol.astype(str)))
     out = {"symbol": symbol, "quote_date": quote_date, "expiry": expiry,
            "style": np.where(european, "european", "american"), **columns}
@@ -1252,15 +1259,19 @@ def quote_time_of(quote_time, names):
     return None
 
 
-# what a row needs to be read: a kind for each role (kelvo.cli reads the same)
+# what a row needs to be read: a kind for each role (kelvo.cli reads the same); the last four
+# where the table has their column (a missing cell of one made its group's values disagree)
 READABLE = (("strike", "number"), ("type", "type"), ("expiry", "date"), ("quote_date", "date"),
-            ("spot", "positive"))
+            ("spot", "positive"), ("T", "number"), ("days", "number"), ("rate", "number"),
+            ("discount", "positive"))
+COLUMN_ONLY = ("T", "days", "rate", "discount")
 
 
 def check_values(q):
     """The values READABLE checks, by role."""
     return {"strike": q.strike, "type": q.flag, "expiry": q.expiry,
-            "quote_date": q.quote_date, "spot": q.spot}
+            "quote_date": q.quote_date, "spot": q.spot, "T": q.T, "days": q.T, "rate": q.D,
+            "discount": q.D}
 
 
 def unreadable(kind, values):
@@ -1282,6 +1293,8 @@ def readable(q):
     keep = np.ones(q.n, dtype=bool)
     for role, kind in READABLE:
         if role == "quote_date" and np.isnat(q.quote_date_values).all():
+            continue
+        if role in COLUMN_ONLY and role not in q.number_roles:
             continue
         keep &= ~unreadable(kind, values[role])
     return keep
@@ -1333,10 +1346,20 @@ GROUP_VALUES = {"S": ("spot", "underlying price"), "D": ("discount", "discount f
                 "T": ("T", "time to expiry")}
 
 
+# control characters, and the marks that reorder or break lines
+CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\u200e\u200f\u2028\u2029\u202a-\u202e\u2066-\u2069]")
+
+
+def shown(text):
+    """A cell as messages and tables show it: its control characters (a line feed, an escape
+    sequence, a right-to-left override) escaped as repr escapes them."""
+    return CONTROL.sub(lambda m: repr(m.group())[1:-1], str(text))
+
+
 def group_disagreement(key, value, first, column, letter="S"):
     symbol, quote_date, expiry = key
     return (f"{column} {float(value)!r} differs from {float(first)!r} in one group "
-            f"({symbol or '-'} quoted {np.datetime64(quote_date, 'D')} expiring "
+            f"({shown(symbol) or '-'} quoted {np.datetime64(quote_date, 'D')} expiring "
             f"{np.datetime64(expiry, 'D')}): the rows of an underlying, quote date and expiry "
             f"must have one {GROUP_VALUES[letter][1]}"
             + ("; if another column tells these rows apart, name it with columns={'symbol': "

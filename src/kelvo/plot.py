@@ -11,6 +11,8 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from kelvo.broadcast import float64_of
+
 if TYPE_CHECKING:
     import pandas as pd
     from matplotlib.axes import Axes
@@ -102,6 +104,9 @@ def surface_figure(points, summary, quote_date=None, by_strike=False, ax=None, m
 
     frame = pd.DataFrame(points)
     groups = pd.DataFrame(summary)
+    for name in ("T", "forward", "atm_vol"):  # a summary read back with nullable dtypes
+        if name in groups:
+            groups[name] = float64_of(groups[name])
     days = groups["quote_date"].dt.normalize()
     all_days = sorted(days.dropna().unique())
     with_forward = sorted(days[np.isfinite(groups["forward"])].dropna().unique())

@@ -5,7 +5,6 @@ import contextlib
 import errno
 import math
 import os
-import re
 import shutil
 import stat
 import sys
@@ -79,6 +78,8 @@ class Progress:
             else:
                 self.bar = tqdm(total=total, unit="B", unit_scale=True, desc=label, file=stream)
 
+    open_line = None  # the plain line being drawn, which other output ends first
+
     def update(self, n):
         self.done += n
         if not self.enabled:
@@ -87,12 +88,24 @@ class Progress:
             self.bar.update(n)
         else:
             self.stream.write(f"\r{self.label}: {100 * self.done // self.total:3d}%")
+            Progress.open_line = self.stream
 
     def close(self):
         if self.bar is not None:
             self.bar.close()
-        elif self.enabled:
-            self.stream.write("\n")
+        else:
+            Progress.end_line()
+
+    @staticmethod
+    def end_line():
+        """Ends the plain progress line, so that what is written next starts a line of its
+        own."""
+        stream, Progress.open_line = Progress.open_line, None
+        if stream is not None:
+            try:
+                stream.write("\n")
+            except (OSError, ValueError):
+                pass
 
 
 class Output:
@@ -176,15 +189,13 @@ class Output:
         return os.path.realpath(self.name) == os.path.realpath(other.name)
 
 
-# control characters but the line's end, and the marks that reorder or break lines
-CONTROL = re.compile("[\x00-\x09\x0b-\x1f\x7f-\x9f\u200e\u200f\u2028\u2029\u202a-\u202e"
-                     "\u2066-\u2069]")
+def printable(text):
+    """Text for the terminal with the control characters of the file's cells (an escape
+    sequence, a carriage return, a right-to-left override) escaped, as repr escapes them; its
+    own line ends kept."""
+    from kelvo.chain import shown
 
-
-def printable(line):
-    """A line for the terminal with the control characters of the file's cells (an escape
-    sequence, a carriage return, a right-to-left override) escaped, as repr escapes them."""
-    return CONTROL.sub(lambda m: repr(m.group())[1:-1], line)
+    return "\n".join(shown(line) for line in text.split("\n"))
 
 
 class Terminal:
@@ -200,6 +211,7 @@ class Terminal:
     def write(self, text):
         if self.gone:
             return
+        Progress.end_line()
         try:
             self.stream.write(text)
         except UnicodeEncodeError:  # a symbol the terminal's encoding cannot write

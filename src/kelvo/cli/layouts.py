@@ -260,7 +260,7 @@ class ContractTable(Layout):
                    cells[c] if c is not None and c < len(cells) else ""
                    for role, c in zip(self.SHOWN, shown)]
             row += [column[i] for column in ivs]
-            yield " ".join(f"{x:>12}" for x in row) + "\n"
+            yield " ".join(f"{chain.shown(x):>12}" for x in row) + "\n"
 
     def plot_points(self, q, keep, results):
         return {"symbol": q.symbol()[keep], "quote_date": q.quote_date[keep],
@@ -269,7 +269,8 @@ class ContractTable(Layout):
                 "bid": results["iv_bid"][keep], "ask": results["iv_ask"][keep]}
 
     def summary_lines(self, summary):
-        width = max([8] + [len(s) for s in summary["symbol"]])
+        symbols = [chain.shown(s) for s in summary["symbol"]]
+        width = max([8] + [len(s) for s in symbols])
         dates = len(np.unique(summary["quote_date"])) > 1
         # quotes taken at times of day, a group each: the time shown too, to the second where
         # the times need it
@@ -291,7 +292,7 @@ class ContractTable(Layout):
             day = e["expiry"].astype("datetime64[D]")
             on = (" " + np.datetime_as_string(e["quote_date"], unit=unit).replace("T", " ")
                   .rjust(wide)) if dates else ""
-            yield (f"{e['symbol']:>{width}}{on} {day!s:>10} {e['style']:>8} {e['T']:8.5f} "
+            yield (f"{symbols[g]:>{width}}{on} {day!s:>10} {e['style']:>8} {e['T']:8.5f} "
                    f"{e['D']:10.8f} {e['spot']:10.4f} {fwd} {parity} {e['strikes_used']:7d} "
                    f"{atm} {e['quotes']:7d}")
 
