@@ -87,7 +87,7 @@ def surface(table: pd.DataFrame, summary: pd.DataFrame, ax: Axes | None = None, 
                          "call's table and summary apart") from None
     points = {"symbol": q.symbol(), "quote_date": q.quote_date, "expiry": q.expiry,
               "flag": q.flag, "strike": q.strike,
-              **{name: frame[column].to_numpy(dtype=np.float64) for name, column in (
+              **{name: float64_of(frame[column]) for name, column in (
                   ("forward", "forward"), ("mid", "iv_mid"), ("bid", "iv_bid"),
                   ("ask", "iv_ask"))}}
     return surface_figure(points, summary, quote_date=quote_date, by_strike=by_strike, ax=ax,

@@ -23,8 +23,7 @@ import numpy as np
 
 from kelvo import chain
 from kelvo._arrays import csv_lines
-from kelvo.cli.common import (BadInput, BadRow, CannotWrite, Progress, SkippedRows, Terminal,
-                              printable)
+from kelvo.cli.common import BadInput, BadRow, CannotWrite, Progress, SkippedRows, Terminal
 from kelvo.cli.reader import RecordReader
 
 FIRST_PASS, SECOND_PASS = "kelvo: forwards", "kelvo: implied vols"
@@ -204,12 +203,11 @@ class Run:
                         if blank(records, i):  # a line of blanks and commas: no row at all
                             keep[i] = False
                             continue
-                        row = BadRow(int(records.lines[i]), message(i))
+                        line, why = int(records.lines[i]), message(i)
                         if not self.args.skip_bad_rows:
-                            raise BadRow(row.line, f"{message(i)} (--skip-bad-rows passes "
-                                                   "over such rows)")
+                            raise BadRow(line, f"{why} (--skip-bad-rows passes over such rows)")
                         if record:
-                            self.skipped.add(row)
+                            self.skipped.add(BadRow(line, why))
                     keep &= ~bad
                     missing = layout.missing_discounts(q, keep if row_of is None else keep[row_of])
                     if missing:
@@ -316,7 +314,7 @@ class Run:
             if table:
                 table.file.write(lines.result())
             if not quiet and not out.gone:
-                out.write(printable("".join(layout.table_lines(records, q, columns, keep))))
+                out.write("".join(layout.table_lines(records, q, columns, keep)))
             if plot_points is not None:
                 kept = keep if q.n == len(keep) else np.concatenate([keep, keep])
                 plot_points.append(layout.plot_points(q, kept, results))
@@ -436,7 +434,7 @@ def run_file(path, args, out, table, picture):
         if not args.quiet:
             out.write("\n")
         for text in layout.summary_lines(summary):
-            out.write(printable(text) + "\n")
+            out.write(text + "\n")
         out.flush()
     except OSError as error:
         target = table.name if table else "the output"
