@@ -306,7 +306,8 @@ int main(int argc, char **argv) {
     kelvo::kernel::BoundedMinimum best{};
     const double search = best_seconds(repeats, [&] {
         counting.evaluations = 0;
-        best = kelvo::kernel::search_forward(counted_objective, &counting, F_init);
+        best = kelvo::kernel::search_forward(counted_objective, &counting, F_init,
+                                             &counting.params);
     });
     volatile double sink = 0;
     const int inner = 200;

@@ -116,3 +116,25 @@ def test_search_lets_other_threads_run():
     assert duration > 0.2, "search too short to tell"
     assert ticks_inside > 20
     assert result == pytest.approx(101.0, abs=1e-5)
+
+
+# Agilent's 15:45 mids two weeks before the expiry (no dividend before it): the stale mid of the
+# 62.5 call lies below D (F - K) at the forward, so that strike stops counting just below it,
+# and the objective of the strikes counting it has a minimum of its own 0.05 % lower, which the
+# search took under either model (69.149, a dividend of 1.1 % a year that is not there). The
+# quotes put the forward at 69.1815 whatever the rate assumed.
+AGILENT = dict(S=69.145, T=(15 + 15 / 1440) / 365,
+               K=[62.5, 65, 67.5, 70, 72.5, 75.0], C=[6.675, 4.30, 2.13, 0.665, 0.14, 0.03],
+               P=[0.05, 0.135, 0.45, 1.475, 3.45, 5.85])
+
+
+@pytest.mark.parametrize("rate, search", [(0.0127, 1), (0.0135, 1), (0.015, 1), (0.0127, 2),
+                                          (0.0127, 3)])
+def test_the_search_leaves_a_local_minimum_beside_a_stale_quote(rate, search):
+    S, D = AGILENT["S"], math.exp(-rate * AGILENT["T"])
+    calls, puts, K = (np.array(AGILENT[k]) for k in "CPK")
+    forward, _, _ = group_forwards(calls, puts, K, np.array([0, 6]), np.array([S]),
+                                   np.array([D]), np.array([search]))
+    assert forward[0] == pytest.approx(69.1815, abs=0.002)
+    if search == 1:
+        assert find_forward_baw(calls, puts, K, S, D, 0.1) == forward[0]

@@ -59,7 +59,7 @@ GroupForward solve_group(const double *calls, const double *puts, const double *
                                  KeepGoing::callback, &keep_going};
     params.implied_vol = SEARCHES[search];
     const kernel::BoundedMinimum best_point =
-        kernel::search_forward(kernel::_fwd_iv_abs_diff, &params, result.parity);
+        kernel::search_forward(kernel::_fwd_iv_abs_diff, &params, result.parity, &params);
     // no strike inverted on both sides at the forward found: there is no forward to report
     if (best_point.fx != kernel::FORWARD_NO_CONTRIBUTION) result.forward = best_point.x;
     return result;

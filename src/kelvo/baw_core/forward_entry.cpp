@@ -89,7 +89,7 @@ PyObject *forward_body(PyObject *const *arrays, double S, double D, double strik
         Detached detached;
         kernel::ForwardParams params{S, D, calls, puts, ks, static_cast<std::int64_t>(n_sel),
                                      Detached::keep_going_callback, &detached};
-        best = kernel::search_forward(kernel::_fwd_iv_abs_diff, &params, F_init);
+        best = kernel::search_forward(kernel::_fwd_iv_abs_diff, &params, F_init, &params);
         detached.reattach();
         if (detached.interrupted()) return nullptr;
     }

@@ -134,13 +134,66 @@ inline double parity_forward(const double *calls, const double *puts, const doub
     return n > 0 ? sum / static_cast<double>(n) : S;
 }
 
+// The objective is smooth between breakpoints, where a side stops inverting: a call where
+// D (F - K) reaches its price, a put where D (K - F) does (no volatility then gives so low a
+// price). The nearest such forward beyond x in direction (+1 or -1), strictly inside (lo, hi);
+// NaN where there is none.
+inline double next_breakpoint(const ForwardParams &quotes, double x, double direction,
+                              double lo, double hi) {
+    double nearest = std::numeric_limits<double>::quiet_NaN();
+    for (std::int64_t j = 0; j < quotes.n; ++j) {
+        const double K = quotes.sel_strikes[j];
+        const double ends[2] = {K + quotes.sel_calls[j] / quotes.D,
+                                K - quotes.sel_puts[j] / quotes.D};
+        for (const double b : ends) {
+            if (!(b > lo && b < hi && (b - x) * direction > 0)) continue;
+            if (!((b - nearest) * direction >= 0)) nearest = b;
+        }
+    }
+    return nearest;
+}
+
+constexpr int PIECE_HOPS = 4;
+
+// Where a strike's quote is inconsistent with the true forward (a stale deep in-the-money
+// mid below D (F - K)), the objective jumps down at that strike's breakpoint, and the minimum
+// found may be a local one of a neighbouring piece that still counts the strike (a forward
+// 0.05 % off, implying a dividend that is not there). Each side's nearest breakpoint is probed
+// just beyond; where a probe is lower, its piece is searched and the probing goes on from there.
+// Where no probe is lower the minimum found stands, bit for bit.
+inline BoundedMinimum lowest_piece(minimize_func_t f, void *args, const ForwardParams &quotes,
+                                   BoundedMinimum best, double lo, double hi, double xatol) {
+    for (int hop = 0; hop < PIECE_HOPS; ++hop) {
+        BoundedMinimum probe{std::numeric_limits<double>::quiet_NaN(), best.fx};
+        double edge = 0, direction = 0;
+        constexpr double SIDES[2] = {-1.0, 1.0};
+        for (const double side : SIDES) {
+            const double b = next_breakpoint(quotes, best.x, side, lo, hi);
+            if (b != b) continue;
+            const double x = b + side * 2 * minimiser_tol1(b, xatol);
+            if (!(x > lo && x < hi)) continue;
+            const double fx = f(x, args);
+            if (fx < probe.fx) probe = {x, fx}, edge = b, direction = side;
+        }
+        if (probe.x != probe.x) return best;
+        double end = next_breakpoint(quotes, probe.x, direction, lo, hi);
+        if (end != end) end = direction > 0 ? hi : lo;
+        const BoundedMinimum found = _fminbound(f, std::fmin(edge, end), std::fmax(edge, end),
+                                                args, xatol, FORWARD_MAXITER);
+        best = found.fx <= probe.fx ? found : probe;
+    }
+    return best;
+}
+
 // The bounded search around the parity estimate, with objective f (normally _fwd_iv_abs_diff).
 // American premia bias the parity estimate, most for long, volatile, high-rate expiries, so a
 // minimum at an edge of the band (within 3 tol1 of it) means the forward may lie beyond: that
 // side of the band doubles and the search runs again. A minimum still at an edge after
 // SEARCH_WIDENINGS doublings gives NaN. Where no strike contributes, or the objective is NaN (a
-// stopped search), the first search's point stands.
-inline BoundedMinimum search_forward(minimize_func_t f, void *args, double F_init) {
+// stopped search), the first search's point stands. With quotes (the objective's), a minimum
+// inside the band is checked against the pieces beside it (lowest_piece).
+inline BoundedMinimum search_forward(minimize_func_t f, void *args, double F_init,
+                                     const ForwardParams *quotes = nullptr) {
     // FORWARD_XATOL is absolute: for forwards below some 1e-5 wider than the band itself (a
     // chain's forward 1.8 % off at 1e-5 of its scale, NaN below). Below 1 it shrinks with the
     // forward's binade, so that a chain scaled by a power of two finds its forward so scaled.
@@ -160,7 +213,10 @@ inline BoundedMinimum search_forward(minimize_func_t f, void *args, double F_ini
         }
         const double edge = 3 * minimiser_tol1(best.x, xatol);
         const bool at_lo = best.x - lo <= edge, at_hi = hi - best.x <= edge;
-        if (!at_lo && !at_hi) return best;
+        if (!at_lo && !at_hi) {
+            return quotes == nullptr ? best
+                                     : lowest_piece(f, args, *quotes, best, lo, hi, xatol);
+        }
         if (widening == SEARCH_WIDENINGS) {
             return {std::numeric_limits<double>::quiet_NaN(), best.fx};
         }
