@@ -78,3 +78,43 @@ def test_a_signal_while_kelvo_starts_is_not_lost():
             "except KeyboardInterrupt:\n    print('raised')\n")
     proc = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True)
     assert proc.stdout.strip() == "raised", proc.stderr
+
+
+SELF_TIMED = """
+import os, signal, sys, threading, time, numpy as np
+from kelvo import vectorized_baw_implied_vol
+n = 8_000_000  # some 8 s of work on one core
+args = [np.full(n, v) for v in (5.0, 100.0, 100.0, 0.99, 101.0)]
+def run(flags):
+    threading.Timer(0.05, signal.pthread_kill, (threading.main_thread().ident,
+                                                signal.SIGINT)).start()
+    start = time.perf_counter()
+    try:
+        vectorized_baw_implied_vol(*args, flags)
+        return "finished"
+    except KeyboardInterrupt:
+        return f"interrupted {time.perf_counter() - start - 0.05:.3f}"
+if sys.argv[1] == "forked":
+    def fork():
+        pid = os.fork()
+        if pid == 0:
+            print(run(["c"] * n), flush=True)
+            os._exit(0)
+        os.waitpid(pid, 0)
+    thread = threading.Thread(target=fork)
+    thread.start()
+    thread.join()
+else:
+    print(run(np.where(np.arange(n) % 2, "c", "p")), flush=True)
+"""
+
+
+# NumPy's str elements, made and compared one by one, dropped or held back the KeyboardInterrupt
+# of a signal that came while the flags were read (1.2 s here); in a child forked from another
+# thread, whose main thread that thread is, no thread took signals (the whole call)
+@pytest.mark.parametrize("case", ["str array", "forked"])
+def test_ctrl_c_while_flags_are_read_and_in_a_forked_child(case):
+    proc = subprocess.run([sys.executable, "-P", "-W", "ignore", "-c", SELF_TIMED, case],
+                          capture_output=True, text=True, timeout=300)
+    word, *latency = proc.stdout.split()
+    assert word == "interrupted" and float(latency[0]) < 0.5, proc.stdout + proc.stderr

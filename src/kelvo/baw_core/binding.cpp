@@ -1,5 +1,7 @@
 #include "binding.hpp"
 
+#include <cstring>
+
 namespace kelvo {
 
 EntryContext entry_context = {nullptr, nullptr, nullptr, nullptr};
@@ -116,6 +118,11 @@ int flag_is_call(PyObject *flag) {
         return PyUnicode_GET_LENGTH(flag) == 1 && PyUnicode_READ_CHAR(flag, 0) == 'c';
     }
     if (flag == Py_None) return 0;
+    // NumPy's str scalar equals "c" as its text does; its comparison drops a pending
+    // KeyboardInterrupt
+    if (PyUnicode_Check(flag) && std::strcmp(Py_TYPE(flag)->tp_name, "numpy.str_") == 0) {
+        return PyUnicode_GET_LENGTH(flag) == 1 && PyUnicode_READ_CHAR(flag, 0) == 'c';
+    }
     Ref equal(PyObject_RichCompare(flag, entry_context.call_flag, Py_EQ));
     if (!equal) return -1;
     return PyObject_IsTrue(equal.get());

@@ -1,5 +1,7 @@
 #include "detached.hpp"
 
+#include <pthread.h>
+
 #include <atomic>
 
 #include "pythread.h"
@@ -10,6 +12,11 @@ namespace {
 
 // Python's main thread, looked up when the module starts: only it runs signal handlers.
 std::atomic<unsigned long> main_thread_ident{0};
+
+// In a child forked from another thread, the forking thread is Python's main thread there.
+void forked_child() {
+    main_thread_ident.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
+}
 
 }  // namespace
 
@@ -26,6 +33,7 @@ bool find_main_thread() {
     const unsigned long value = PyLong_AsUnsignedLong(ident.get());
     if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
     main_thread_ident.store(value, std::memory_order_relaxed);
+    pthread_atfork(nullptr, nullptr, forked_child);
     return true;
 }
 

@@ -1,6 +1,7 @@
 #include "parallel.hpp"
 
 #include <cstdint>
+#include <new>
 
 namespace kelvo {
 namespace {
@@ -20,42 +21,51 @@ Ref list_item(PyObject *list, Py_ssize_t i) {
 #endif
 }
 
-// Classifies every element of flags into a new list of the ints 1 and -1.
-Ref build_selector_list(PyObject *flags) {
-    Ref selectors(PyList_New(0));
-    if (!selectors) return Ref();
-    Ref call(PyLong_FromLong(1));
-    Ref put(PyLong_FromLong(-1));
-    if (!call || !put) return Ref();
+// Elements classified between two looks for pending signals: on the main thread a long flags
+// sequence is read within Ctrl-C's reach (NumPy's str scalars compare without it).
+constexpr Py_ssize_t SIGNAL_CHECK_EVERY = 4096;
 
+// Classifies every element of flags into selectors (1 call, -1 put). False with an exception
+// set.
+bool classify_flags(PyObject *flags, std::vector<int> &selectors);
+
+bool build_selectors(PyObject *flags, std::vector<int> &selectors) {
+    selectors.clear();
+    try {
+        return classify_flags(flags, selectors);
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        return false;
+    }
+}
+
+bool classify_flags(PyObject *flags, std::vector<int> &selectors) {
     auto classify = [&](PyObject *flag) {
         const int is_call = flag_is_call(flag);
         if (is_call < 0) return false;
-        return PyList_Append(selectors.get(), is_call ? call.get() : put.get()) == 0;
+        selectors.push_back(is_call ? 1 : -1);
+        return selectors.size() % SIGNAL_CHECK_EVERY != 0 || PyErr_CheckSignals() == 0;
     };
 
     if (PyList_CheckExact(flags)) {
         for (Py_ssize_t i = 0;; ++i) {
             Ref flag = list_item(flags, i);
-            if (!flag) {
-                if (PyErr_Occurred()) return Ref();
-                break;
-            }
-            if (!classify(flag.get())) return Ref();
+            if (!flag) return !PyErr_Occurred();
+            if (!classify(flag.get())) return false;
         }
-    } else if (PyTuple_CheckExact(flags)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(flags); ++i) {
-            if (!classify(PyTuple_GET_ITEM(flags, i))) return Ref();
-        }
-    } else {
-        Ref iterator(PyObject_GetIter(flags));
-        if (!iterator) return Ref();
-        while (Ref flag{PyIter_Next(iterator.get())}) {
-            if (!classify(flag.get())) return Ref();
-        }
-        if (PyErr_Occurred()) return Ref();
     }
-    return selectors;
+    if (PyTuple_CheckExact(flags)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(flags); ++i) {
+            if (!classify(PyTuple_GET_ITEM(flags, i))) return false;
+        }
+        return true;
+    }
+    Ref iterator(PyObject_GetIter(flags));
+    if (!iterator) return false;
+    while (Ref flag{PyIter_Next(iterator.get())}) {
+        if (!classify(flag.get())) return false;
+    }
+    return !PyErr_Occurred();
 }
 
 // Flags none of which can equal "c": a put for every element.
@@ -170,14 +180,11 @@ bool ParallelInputs::acquire(PyObject *const *inputs, const char *const names[N_
         const int read = read_flag_array(inputs[N_NUMERIC]);
         if (read != 0) return read > 0;
     }
-    Ref selector_list = build_selector_list(inputs[N_NUMERIC]);
-    if (!selector_list) return false;
-    selector_array = np_call_with_dtype("array", selector_list.get(), "intc");
-    if (!selector_array || !q_view.acquire(selector_array.get(), PyBUF_RECORDS_RO) ||
-        !require_length("flags", q_view.size(), n)) {
+    if (!build_selectors(inputs[N_NUMERIC], selectors) ||
+        !require_length("flags", static_cast<Py_ssize_t>(selectors.size()), n)) {
         return false;
     }
-    flags = {q_view.data(), q_view.stride(), 0};
+    flags = {reinterpret_cast<const char *>(selectors.data()), sizeof(int), 0};
     return true;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "arrays.hpp"
 
@@ -31,8 +32,7 @@ struct FlagColumn {
 struct ParallelInputs {
     Ref converted[N_NUMERIC];
     StridedView<double> numeric[N_NUMERIC];
-    Ref selector_array;
-    StridedView<int> q_view;
+    std::vector<int> selectors;  // the flags classified one object at a time
     HeldBuffer text_flags;  // a NumPy str array of flags, read in the loops
     FlagColumn flags;
     Py_ssize_t n = 0;  // the length of the first input; shorter ones are refused, longer cut

@@ -16,7 +16,10 @@ PyObject *vectorized_body(PyObject *const *inputs) {
     ParallelInputs in;
     StridedView<double> out_view;
     Ref out;
-    if (!in.acquire(inputs, NAMES) || !(out = new_float64_array(in.n, out_view))) return nullptr;
+    // a NumPy str array is read where it lies (its elements, made one by one, would drop Ctrl-C)
+    if (!in.acquire(inputs, NAMES, true) || !(out = new_float64_array(in.n, out_view))) {
+        return nullptr;
+    }
 
     const char *p = in.numeric[0].data();
     const char *s = in.numeric[1].data();
