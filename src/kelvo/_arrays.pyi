@@ -147,6 +147,16 @@ def parity_forward(calls: npt.NDArray[np.float64], puts: npt.NDArray[np.float64]
     """The put-call parity estimate of the forward that find_forward_baw searches around: the
 mean of K + (C - P) / D over the strikes given (float64 arrays), S when there are none."""
 
+
+def exp_into(x: npt.NDArray[np.float64], out: npt.NDArray[np.float64], /) -> None:
+    """out[i] = exp(x[i]) by kelvo's own exp (within 1 ulp, the same bits on every CPU), for
+contiguous float64 arrays of one length."""
+
+
+def log_into(x: npt.NDArray[np.float64], out: npt.NDArray[np.float64], /) -> None:
+    """out[i] = log(x[i]) by kelvo's own log (within 1 ulp, the same bits on every CPU), for
+contiguous float64 arrays of one length."""
+
 def vectorized_alo_price(S_arr: _Floats, K_arr: _Floats, D_arr: _Floats, F_arr: _Floats,
                          sigmas: _Floats, flags: Iterable[Any], precision: str = "accurate",
                          /, *, threads: int | None = None) -> npt.NDArray[np.float64]:

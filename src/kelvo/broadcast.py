@@ -29,7 +29,7 @@ from typing import TYPE_CHECKING, Any, Literal, Union, overload
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from kelvo._arrays import (vectorized_alo_greeks, vectorized_alo_implied_vol,
+from kelvo._arrays import (exp_into, log_into, vectorized_alo_greeks, vectorized_alo_implied_vol,
                            vectorized_alo_price, vectorized_baw_greeks,
                            vectorized_baw_implied_vol, vectorized_baw_price,
                            vectorized_european_greeks, vectorized_european_implied_vol,
@@ -38,6 +38,24 @@ from kelvo.baw_core import baw_implied_vol, baw_price
 
 if TYPE_CHECKING:
     import pandas as pd
+
+def _elementwise(native, x):
+    x = np.asarray(x, dtype=np.float64)
+    out = np.empty(x.shape)
+    native(np.ascontiguousarray(x).reshape(-1), out.reshape(-1))
+    return out if out.ndim else out[()]
+
+
+def exp(x):
+    """exp over an array by kelvo's own exp: NumPy's rounds by its version and the CPU's vector
+    units, and what is derived from it (discount factors from rates) would too."""
+    return _elementwise(exp_into, x)
+
+
+def log(x):
+    """log over an array by kelvo's own log (see exp)."""
+    return _elementwise(log_into, x)
+
 
 GREEKS = ("price", "delta", "gamma", "vega", "dF", "dD")
 DAYS_PER_YEAR = 365.0
@@ -50,7 +68,7 @@ def theta_rho(T, D, F, S, sigma, vega, dF, dD):
     with r."""
     with np.errstate(invalid="ignore", divide="ignore"):
         T = np.where(np.asarray(T, dtype=np.float64) > 0, T, np.nan)
-        r, b = -np.log(D) / T, np.log(F / S) / T
+        r, b = -log(D) / T, log(F / S) / T
         dV_dT = dD * (-r * D) + dF * (b * F) + vega * sigma / (2 * T)
         return -dV_dT / DAYS_PER_YEAR, 0.01 * T * (dF * F - dD * D)
 MODELS = ("baw", "alo")

@@ -37,7 +37,8 @@ if TYPE_CHECKING:
 
 from kelvo._arrays import (DEFAULT_STRIKE_PCT, FALLBACK_WIDTHS, group_forwards,
                            vectorized_european_implied_vol)
-from kelvo.broadcast import CALL_WORDS, DAYS_PER_YEAR, PUT_WORDS, float64_of, functions
+from kelvo.broadcast import (CALL_WORDS, DAYS_PER_YEAR, PUT_WORDS, exp, float64_of, functions,
+                             log)
 
 #: role: the column names that stand for it, compared in lower case without surrounding
 #: blanks, the more specific first (option_type before type, underlying before symbol). Quotes
@@ -427,9 +428,9 @@ def discount_factors(T, expiry, rate=None, discount=None, rates=None, discounts=
     if sum(given) > 1:
         raise ValueError("give one of rate=, discount=, a rate column or a discount column")
     if rate is not None:
-        return np.exp(-checked_rate(rate) * T)
+        return exp(-checked_rate(rate) * T)
     if rates is not None:
-        return np.exp(-rates * T)
+        return exp(-rates * T)
     if discounts is not None:
         return discounts
     if not hasattr(discount, "items"):
@@ -1018,8 +1019,8 @@ def atm_vols(group, strike, sd, F_g, T_g):
 
     v_lo, v_hi = mean_at(lo), mean_at(hi)
     with np.errstate(invalid="ignore", divide="ignore"):
-        span = np.log(hi) - np.log(lo)
-        weight = np.where(span > 0, (np.log(F_g) - np.log(lo)) / span, 0.0)
+        span = log(hi) - log(lo)
+        weight = np.where(span > 0, (log(F_g) - log(lo)) / span, 0.0)
         sd_at = np.where(np.isfinite(v_lo) & np.isfinite(v_hi), v_lo + weight * (v_hi - v_lo),
                          np.where(np.isfinite(v_lo), v_lo, v_hi))
         return sd_at / np.sqrt(T_g)

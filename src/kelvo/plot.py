@@ -100,7 +100,10 @@ def surface_figure(points, summary, quote_date=None, by_strike=False, ax=None, m
     DataFrame by kelvo.chain.SUMMARY_COLUMNS), the vols of American options by model (as
     kelvo.chain.model_label names it)."""
     import pandas as pd
-    from matplotlib.figure import Figure
+    try:
+        from matplotlib.figure import Figure
+    except ImportError as error:
+        raise ImportError("kelvo.plot needs matplotlib: pip install 'kelvo[plot]'") from error
 
     frame = pd.DataFrame(points)
     groups = pd.DataFrame(summary)

@@ -5,7 +5,7 @@ stock in the layout data vendors use (one row per contract: UnderlyingSymbol, Un
 Type, Expiration, DataDate, Strike, Bid, Ask, Volume, OpenInterest), made by ``write_options``:
 
 - spot 187.25, quote date 2026-12-08, rate 4 % and dividend yield 1.2 % (continuous);
-- 8 expiries from a week to two years, strikes on the listed grid around the forward, 20 to 40
+- 8 expiries from a week to two years, strikes on the listed grid around the forward, 20 to 24
   of them, wider for longer expiries;
 - a skewed smile with a term structure: vol = 0.22 + 0.03 sqrt(T) - 0.18 x / sqrt(T) +
   0.45 x^2 / T with x = ln(K / F) (capped at 1.2);

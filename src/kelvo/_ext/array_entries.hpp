@@ -15,6 +15,8 @@ extern PyMethodDef csv_lines_def;
 extern PyMethodDef scan_csv_def;
 extern PyMethodDef group_forwards_def;
 extern PyMethodDef parity_forward_def;
+extern PyMethodDef exp_into_def;
+extern PyMethodDef log_into_def;
 
 // The forward search's strike windows and search band as module attributes.
 bool add_forward_rules(PyObject *module);

@@ -36,6 +36,8 @@ bool execute(PyObject *module) {
                                     scan_csv_def,
                                     group_forwards_def,
                                     parity_forward_def,
+                                    exp_into_def,
+                                    log_into_def,
                                     vectorized_alo_price_def,
                                     vectorized_alo_implied_vol_def,
                                     vectorized_alo_greeks_def,

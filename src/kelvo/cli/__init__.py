@@ -156,7 +156,8 @@ def parser():
                        help="contract tables: EXPIRY=D, once per expiry; one-expiry layout: "
                             "the discount factor to expiry, instead of a column")
     money.add_argument("--spot", type=positive_number,
-                       help="the underlying price, for a file without its column")
+                       help="the underlying price, for a file without its column "
+                            "(given, it replaces the file's)")
     money.add_argument("--quote-date",
                        help="contract tables: the quote date, for a file without its column; "
                             "with one, only the rows of this date")
