@@ -298,6 +298,13 @@ def test_quote_dates_times_and_windows():
     assert chain.surface(today, rate=RATE)[1]["forward"].isna().all()
     _, intraday = chain.surface(today, rate=RATE, quote_time="10:00")
     assert np.allclose(intraday["T"], 6 / 24 / 365) and intraday["forward"].notna().all()
+    # an AM-settled root expires at 9:30: a day's quotes without a time are the close's, so its
+    # times to expiry are 6.5 hours short of whole days (they were whole days, as if quoted at
+    # 9:30 where the PM-settled ones of one snapshot were quoted at 16:00)
+    first = frame[frame["UnderlyingSymbol"] == frame["UnderlyingSymbol"][0]]
+    _, pm = chain.surface(first, rate=RATE)
+    _, am = chain.surface(first.assign(UnderlyingSymbol="SPX"), rate=RATE)
+    assert np.allclose(am["T"], pm["T"] - 6.5 / 24 / 365, rtol=0, atol=1e-15)
     # a window of four usable strikes by default; a width given is used as find_forward_baw does
     assert (summary["strikes_used"] >= 4).all()
     assert (chain.surface(frame, rate=RATE, strike_pct=0.01)[1]["strikes_used"] <= 2).all()

@@ -4,6 +4,7 @@ NaN, every kind of flags array."""
 import numpy as np
 import pytest
 
+import kelvo
 from kelvo import _arrays as a
 from kelvo import baw_core
 
@@ -106,6 +107,10 @@ def test_threads_must_be_a_count(threads, error):
     with pytest.raises(error, match="threads"):
         a.group_forwards(PRICES[:2], PRICES[:2], K[:2], [0, 2], [100.0], [0.99], [1],
                          threads=threads)
+    # scalars too (the scalar entry took them without a look)
+    for function in (kelvo.price, kelvo.implied_vol):
+        with pytest.raises(error, match="threads"):
+            function(100.0, 100.0, 0.99, 101.0, 0.2, "c", threads=threads)
 
 
 def test_threads_is_keyword_only():

@@ -276,8 +276,9 @@ def _flat(a, shape):
     return np.broadcast_to(a, shape).reshape(-1)
 
 
-def _all_scalar(values, flag, is_call):
-    return (is_call is None and isinstance(flag, str)
+def _all_scalar(values, flag, is_call, threads):
+    """Whether the scalar entry answers the call (threads= is checked by the array functions)."""
+    return (is_call is None and threads is None and isinstance(flag, str)
             and all(type(v) in _SCALARS for v in values))
 
 
@@ -349,7 +350,8 @@ def price(S: Any, K: Any, D: Any, F: Any, sigma: Any, flag: Any = NO_FLAG, *, is
     8.430115
     """
     vectorized = functions(style, model, precision)[0]
-    if vectorized is vectorized_baw_price and _all_scalar((S, K, D, F, sigma), flag, is_call):
+    if (vectorized is vectorized_baw_price
+            and _all_scalar((S, K, D, F, sigma), flag, is_call, threads)):
         return baw_price(S, K, D, F, sigma, flag_of(flag))
     numeric, flags, shape, index = _broadcast(
         {"S": S, "K": K, "D": D, "F": F, "sigma": sigma}, flag, is_call)
@@ -396,7 +398,7 @@ def implied_vol(price: Any, S: Any, K: Any, D: Any, F: Any, flag: Any = NO_FLAG,
     """
     vectorized = functions(style, model, precision)[1]
     if (vectorized is vectorized_baw_implied_vol
-            and _all_scalar((price, S, K, D, F), flag, is_call)):
+            and _all_scalar((price, S, K, D, F), flag, is_call, threads)):
         return baw_implied_vol(price, S, K, D, F, flag_of(flag))
     numeric, flags, shape, index = _broadcast(
         {"price": price, "S": S, "K": K, "D": D, "F": F}, flag, is_call)

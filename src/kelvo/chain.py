@@ -612,17 +612,18 @@ class Quotes:
         elif "days" in numbers:
             self.T = numbers["days"] / DAYS_PER_YEAR
         else:
-            expiry = self.expiry
-            if carries_times(self.quote_date_values):
-                # quoted at a time of day: an expiry date without its time expires when its
-                # options settle; a quote date without a time counts whole days, as a table
-                # of dates alone does (whatever times the other rows carry)
-                settles = settlement_times(roots)[root_codes].astype("timedelta64[ns]")
-                timed = time_of_day(self.quote_date_values)[self.quote_date_codes] != \
-                    np.timedelta64(0, "ns")
-                expiry = np.where(timed & (time_of_day(expiry) == np.timedelta64(0, "ns")),
-                                  expiry + settles, expiry)
-            self.T = years_to_expiry(expiry, self.quote_date)
+            # an expiry date without its time expires when its options settle, and a quote
+            # date without a time was quoted at the close (the day's last quotes): one time for
+            # the whole snapshot, so that AM-settled roots expire 6.5 hours before PM-settled
+            # ones of the same date (counting whole days put the quotes of the one at 9:30, of
+            # the other at 16:00); PM-settled options so count whole days, bit for bit
+            midnight = np.timedelta64(0, "ns")
+            settles = settlement_times(roots)[root_codes].astype("timedelta64[ns]")
+            expiry = np.where(time_of_day(self.expiry) == midnight, self.expiry + settles,
+                              self.expiry)
+            quoted = np.where(time_of_day(self.quote_date) == midnight,
+                              self.quote_date + CLOSE.astype("timedelta64[ns]"), self.quote_date)
+            self.T = years_to_expiry(expiry, quoted)
 
         # the money: discount factors, the underlying price and the option's prices
         self.D = discount_factors(self.T, self.expiry, rate, discount, numbers.get("rate"),
@@ -1091,9 +1092,9 @@ def surface(quotes: Any, *, rate: float | None = None,
     - The underlying price is its column where positive, else the mid of the underlying's bid
       and ask. Rows of a group must agree on it.
     - Time to expiry: a time-to-expiry column (``T`` in years, ``dte`` in days); else from the
-      quote date to the expiry in days of 365, with times of day where they are known (a
-      quote's own, ``quote_time``, or the snapshot's: 15:45, 16:00), options then expiring at
-      their settlement (16:00; 9:30 for AM-settled index roots).
+      quote to the expiry in days of 365, options expiring at their settlement (16:00; 9:30
+      for AM-settled index roots), quotes taken at their own time of day, ``quote_time``, the
+      snapshot's (15:45, 16:00) or, where none is known, the close.
     - A quote no volatility reproduces, at or below intrinsic value, or with a zero bid gives
       NaN in its column; a row whose strike, type, expiry, quote date or underlying price
       cannot be read gets no results and belongs to no group.
@@ -1110,9 +1111,10 @@ def surface(quotes: Any, *, rate: float | None = None,
     quote_date : str or datetime-like, optional
         The quote date of a table without its column; with one, the date whose rows are read.
     quote_time : str or datetime.time, optional
-        The time of day the quotes were taken ("15:45").
+        The time of day the quotes were taken ("15:45"); quotes of a date without a time are
+        otherwise the close's (16:00).
     spot : float, optional
-        The underlying price of a table without its column.
+        The underlying price of a table without its column (given, it replaces the table's).
     style : {"american", "european"}, optional
         The exercise style of every option (default: a style column, else European for
         cash-settled index roots, ``EUROPEAN_ROOTS``, and American otherwise).

@@ -162,8 +162,8 @@ def parser():
                        help="contract tables: the quote date, for a file without its column; "
                             "with one, only the rows of this date")
     money.add_argument("--quote-time", metavar="HH:MM",
-                       help="contract tables: the time of day the quotes were taken (a "
-                            "same-day expiry then has its fraction of a day)")
+                       help="contract tables: the time of day the quotes were taken "
+                            "(default: the snapshot's, else the close, 16:00)")
     money.add_argument("--style", choices=("american", "european"),
                        help="exercise style of every option (default: a style column, else "
                             "European for cash-settled index roots such as SPX, American "
