@@ -138,3 +138,15 @@ def test_the_search_leaves_a_local_minimum_beside_a_stale_quote(rate, search):
     assert forward[0] == pytest.approx(69.1815, abs=0.002)
     if search == 1:
         assert find_forward_baw(calls, puts, K, S, D, 0.1) == forward[0]
+
+
+# Leaving out a strike lowers the mean gap by itself: a sound put of a cent's time value two days
+# from expiry (true forward 99.999) was dropped for 99.980, away from parity; and a piece that
+# ran to the band's edge ended there (104.152) instead of the minimum inside (100.029).
+@pytest.mark.parametrize("calls, puts, strikes, D, pct, expected", [
+    ([2.51, .53, .02], [.02, .53, 2.52], [97.5, 100.0, 102.5], 0.99998490628324, 0.05, 99.9992),
+    ([6.57, 7.51], [5.63, 5.26], [97.0, 102.0], 0.9852933999392391, 0.2, 100.0286)])
+def test_the_pieces_beside_keep_sound_quotes_and_the_band(calls, puts, strikes, D, pct,
+                                                          expected):
+    found = find_forward_baw(np.array(calls), np.array(puts), np.array(strikes), 100.0, D, pct)
+    assert found == pytest.approx(expected, abs=1e-3)

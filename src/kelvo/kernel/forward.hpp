@@ -159,10 +159,14 @@ constexpr int PIECE_HOPS = 4;
 // mid below D (F - K)), the objective jumps down at that strike's breakpoint, and the minimum
 // found may be a local one of a neighbouring piece that still counts the strike (a forward
 // 0.05 % off, implying a dividend that is not there). Each side's nearest breakpoint is probed
-// just beyond; where a probe is lower, its piece is searched and the probing goes on from there.
-// Where no probe is lower the minimum found stands, bit for bit.
+// just beyond; where a probe is lower, its piece is searched, and its minimum taken where it
+// also lies nearer the parity estimate and away from the band's edges: a lower mean gap alone
+// may come from leaving out a sound quote (a put of a cent's time value two days from expiry),
+// which moves the forward away from parity. The probing goes on from a minimum taken. Where
+// none is taken the minimum found stands, bit for bit.
 inline BoundedMinimum lowest_piece(minimize_func_t f, void *args, const ForwardParams &quotes,
-                                   BoundedMinimum best, double lo, double hi, double xatol) {
+                                   BoundedMinimum best, double lo, double hi, double xatol,
+                                   double parity) {
     for (int hop = 0; hop < PIECE_HOPS; ++hop) {
         BoundedMinimum probe{std::numeric_limits<double>::quiet_NaN(), best.fx};
         double edge = 0, direction = 0;
@@ -180,7 +184,13 @@ inline BoundedMinimum lowest_piece(minimize_func_t f, void *args, const ForwardP
         if (end != end) end = direction > 0 ? hi : lo;
         const BoundedMinimum found = _fminbound(f, std::fmin(edge, end), std::fmax(edge, end),
                                                 args, xatol, FORWARD_MAXITER);
-        best = found.fx <= probe.fx ? found : probe;
+        const BoundedMinimum lower = found.fx <= probe.fx ? found : probe;
+        const double margin = 3 * minimiser_tol1(lower.x, xatol);
+        if (!(std::fabs(lower.x - parity) < std::fabs(best.x - parity) &&
+              lower.x - lo > margin && hi - lower.x > margin)) {
+            return best;
+        }
+        best = lower;
     }
     return best;
 }
@@ -214,8 +224,9 @@ inline BoundedMinimum search_forward(minimize_func_t f, void *args, double F_ini
         const double edge = 3 * minimiser_tol1(best.x, xatol);
         const bool at_lo = best.x - lo <= edge, at_hi = hi - best.x <= edge;
         if (!at_lo && !at_hi) {
-            return quotes == nullptr ? best
-                                     : lowest_piece(f, args, *quotes, best, lo, hi, xatol);
+            return quotes == nullptr
+                       ? best
+                       : lowest_piece(f, args, *quotes, best, lo, hi, xatol, F_init);
         }
         if (widening == SEARCH_WIDENINGS) {
             return {std::numeric_limits<double>::quiet_NaN(), best.fx};
