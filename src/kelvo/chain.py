@@ -619,10 +619,11 @@ class Quotes:
             # the other at 16:00); PM-settled options so count whole days, bit for bit
             midnight = np.timedelta64(0, "ns")
             settles = settlement_times(roots)[root_codes].astype("timedelta64[ns]")
-            expiry = np.where(time_of_day(self.expiry) == midnight, self.expiry + settles,
-                              self.expiry)
-            quoted = np.where(time_of_day(self.quote_date) == midnight,
-                              self.quote_date + CLOSE.astype("timedelta64[ns]"), self.quote_date)
+            untimed = (time_of_day(self.expiry_values) == midnight)[self.expiry_codes]
+            expiry = np.where(untimed, self.expiry + settles, self.expiry)
+            at = self.quote_date_values  # each distinct date once
+            quoted = np.where(time_of_day(at) == midnight, at + CLOSE.astype("timedelta64[ns]"),
+                              at)[self.quote_date_codes]
             self.T = years_to_expiry(expiry, quoted)
 
         # the money: discount factors, the underlying price and the option's prices

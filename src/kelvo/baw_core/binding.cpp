@@ -114,15 +114,13 @@ bool bind_arguments(const Signature &sig, PyObject *const *args, Py_ssize_t narg
 
 int flag_is_call(PyObject *flag) {
     if (flag == entry_context.call_flag) return 1;
-    if (PyUnicode_CheckExact(flag)) {
+    // NumPy's str scalar equals "c" as its text does (its own comparison drops a pending
+    // KeyboardInterrupt)
+    if (PyUnicode_CheckExact(flag) ||
+        (PyUnicode_Check(flag) && std::strcmp(Py_TYPE(flag)->tp_name, "numpy.str_") == 0)) {
         return PyUnicode_GET_LENGTH(flag) == 1 && PyUnicode_READ_CHAR(flag, 0) == 'c';
     }
     if (flag == Py_None) return 0;
-    // NumPy's str scalar equals "c" as its text does; its comparison drops a pending
-    // KeyboardInterrupt
-    if (PyUnicode_Check(flag) && std::strcmp(Py_TYPE(flag)->tp_name, "numpy.str_") == 0) {
-        return PyUnicode_GET_LENGTH(flag) == 1 && PyUnicode_READ_CHAR(flag, 0) == 'c';
-    }
     Ref equal(PyObject_RichCompare(flag, entry_context.call_flag, Py_EQ));
     if (!equal) return -1;
     return PyObject_IsTrue(equal.get());

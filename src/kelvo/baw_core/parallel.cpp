@@ -27,18 +27,6 @@ constexpr Py_ssize_t SIGNAL_CHECK_EVERY = 4096;
 
 // Classifies every element of flags into selectors (1 call, -1 put). False with an exception
 // set.
-bool classify_flags(PyObject *flags, std::vector<int> &selectors);
-
-bool build_selectors(PyObject *flags, std::vector<int> &selectors) {
-    selectors.clear();
-    try {
-        return classify_flags(flags, selectors);
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-        return false;
-    }
-}
-
 bool classify_flags(PyObject *flags, std::vector<int> &selectors) {
     auto classify = [&](PyObject *flag) {
         const int is_call = flag_is_call(flag);
@@ -66,6 +54,16 @@ bool classify_flags(PyObject *flags, std::vector<int> &selectors) {
         if (!classify(flag.get())) return false;
     }
     return !PyErr_Occurred();
+}
+
+bool build_selectors(PyObject *flags, std::vector<int> &selectors) {
+    selectors.clear();
+    try {
+        return classify_flags(flags, selectors);
+    } catch (const std::bad_alloc &) {  // the selectors' growth
+        PyErr_NoMemory();
+        return false;
+    }
 }
 
 // Flags none of which can equal "c": a put for every element.

@@ -1045,18 +1045,13 @@ inline Greeks alo_value(double S, double K, double D, double F, double sigma, in
         if (problem.log_SX <= problem.x_perpetual) {
             // below the perpetual boundary, and so below the boundary at every tau
             premium = {0, 0, 0, 0, true};
-        } else if (rate > alo::RATE_MAX) {
-            if (alo::premium_bound(problem) > alo::NEGLIGIBLE_PREMIUM * price) {
-                return {nan, nan, nan, nan};
-            }
-            premium = {0, 0, 0, 0, false};
-        } else if (nu <= alo::NU_WIDE && sigma <= alo::SIGMA_MAX) {
+        } else if (nu <= alo::NU_WIDE && sigma <= alo::SIGMA_MAX && rate <= alo::RATE_MAX) {
             premium = problem.power_clock
                           ? alo::put_premium<typename Scheme::Narrow, GREEKS>(
                                 problem, Scheme::STEP_TOL, Scheme::FIRST_STEP_TOL)
                           : alo::put_premium<typename Scheme::Carry, GREEKS>(
                                 problem, Scheme::STEP_TOL, Scheme::FIRST_STEP_TOL);
-        } else if (nu <= alo::NU_MAX && sigma <= alo::SIGMA_MAX &&
+        } else if (nu <= alo::NU_MAX && sigma <= alo::SIGMA_MAX && rate <= alo::RATE_MAX &&
                    (nu <= alo::NU_FAR || sigma >= alo::SIGMA_FAR_MIN)) {
             // the boundary nears its perpetual level long before log(1/tau) is spent
             alo::Problem wide = problem;
